@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# Sets up, builds and runs kelvo or its tests.
+#
+#   ./build.sh run [kelvo options]   build, then run kelvo on ./state
+#   ./build.sh test                  build, then run every test
+#   ./build.sh build                 only build (into ./build)
+#
+# Missing Debian packages are installed first when run as root.
+set -euo pipefail
+cd "$(dirname "$0")"
+
+PACKAGES="build-essential cmake pkg-config libtinyxml-dev libgtest-dev
+  libbenchmark-dev libncurses-dev tmux"
+
+setup() {
+	local missing=()
+	for p in $PACKAGES; do
+		dpkg-query -W -f='${Status}' "$p" 2>/dev/null |
+		    grep -q "install ok installed" || missing+=("$p")
+	done
+	[ ${#missing[@]} -eq 0 ] && return
+	if [ "$(id -u)" -ne 0 ]; then
+		echo "build.sh: missing packages: ${missing[*]}" >&2
+		echo "build.sh: run as root, or: apt-get install ${missing[*]}" >&2
+		exit 1
+	fi
+	apt-get update -qq
+	DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+}
+
+build() {
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake --build build -j "$(nproc)"
+}
+
+cmd=${1:-run}
+[ $# -gt 0 ] && shift
+case "$cmd" in
+run)
+	setup
+	build
+	mkdir -p state/pps
+	echo "kelvo: state in ./state/kelvoweb.xml, PPS objects in ./state/pps/kelvo; Ctrl-C stops it"
+	PPS_ROOT="$PWD/state/pps" exec build/kelvo "${@:--v}" state
+	;;
+test)
+	setup
+	build
+	cd build && ctest --output-on-failure -j "$(nproc)"
+	;;
+build)
+	setup
+	build
+	;;
+*)
+	echo "usage: ./build.sh run [kelvo options] | test | build" >&2
+	exit 2
+	;;
+esac

@@ -1,0 +1,313 @@
+/*
+ * dbXML.cpp - the state store.
+ *
+ * Nothing is cached: every store cycle loads the whole document and saves
+ * the whole document, so each thread sees what the others saved.  The
+ * document is tiny and the cycle is cheap; what matters is that it is
+ * never lost.  A save goes to a fixed temporary file beside the document
+ * and is renamed over it, so a kill at any instant leaves the old document
+ * or the new one, never a torn one.  A document that cannot be loaded, or
+ * that lacks the three sections every reader expects, is replaced by the
+ * defaults: hand edits that break it are the one way to lose state.
+ *
+ * Texts are untrusted (people edit the document by hand): the value
+ * operations treat anything outside the data model as a missing element,
+ * and numbers that do not fit are clamped, never undefined.
+ */
+#include "dbXML.h"
+
+#include <errno.h>
+#include <limits.h>
+#include <math.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <new>
+#include <tinyxml.h>
+
+#include "kelvo.h"
+#include "platform.h"
+
+dbXML *db = nullptr;
+
+const char db_default_text[] =
+    "<?xml version=\"1.0\" ?>\n"
+    "<thermodynData>\n\n"
+    "\t<inputs>\n"
+    "\t\t<ts_mode>HEAT</ts_mode>\n"
+    "\t\t<ts_fan>AUTO</ts_fan>\n"
+    "\t\t<ts_temp>68</ts_temp>\n"
+    "\t</inputs>\n\n"
+    "\t<outputs>\n"
+    "\t\t<td_temp_in_>66.0</td_temp_in_>\n"
+    "\t\t<td_temp_in>66</td_temp_in>\n"
+    "\t\t<td_temp_out_>60.0</td_temp_out_>\n"
+    "\t\t<td_temp_out>60</td_temp_out>\n"
+    "\t\t<td_sys>OFF</td_sys>\n"
+    "\t\t<td_time_>1700</td_time_>\n"
+    "\t\t<td_time>05:00p</td_time>\n"
+    "\t</outputs>\n\n"
+    "\t<parameters>\n"
+    "\t\t<pm_interval>200</pm_interval>\n"
+    "\t\t<pm_minutes>2</pm_minutes>\n"
+    "\t</parameters>\n\n"
+    "</thermodynData>\n";
+
+/* Said once when saving starts failing, and once when it works again. */
+static std::atomic<bool> save_failing(false);
+static std::atomic<bool> load_failing(false);
+
+static void
+trace_change(std::atomic<bool> &flag, bool failing, const char *fmt,
+    const char *path)
+{
+	char line[512];
+
+	if (flag.exchange(failing) == failing)
+		return;
+	snprintf(line, sizeof(line), fmt, path, strerror(errno));
+	Printf(line);
+}
+
+/* Permission bits to keep: the document's own, or rw-r--r-- for a new one. */
+static mode_t
+doc_mode(const char *path)
+{
+	struct stat st;
+
+	return stat(path, &st) == 0 ? (st.st_mode & 07777) : 0644;
+}
+
+static int
+save_text(const char *path, const char *text, size_t len)
+{
+	char tmp[PATH_MAX];
+
+	if (snprintf(tmp, sizeof(tmp), "%s.tmp", path) >= (int)sizeof(tmp)) {
+		errno = ENAMETOOLONG;
+		return -1;
+	}
+	return replace_file(path, tmp, text, len, doc_mode(path));
+}
+
+static const char *const sections[] = { "inputs", "outputs", "parameters" };
+
+/* The section a value name belongs to, by its prefix; null for none. */
+static const char *
+section_of(const char *name)
+{
+	if (strncmp(name, "ts_", 3) == 0)
+		return sections[0];
+	if (strncmp(name, "td_", 3) == 0)
+		return sections[1];
+	if (strncmp(name, "pm_", 3) == 0)
+		return sections[2];
+	return nullptr;
+}
+
+/* Loaded, and shaped as every reader of the document expects. */
+static bool
+loaded(TiXmlDocument *doc)
+{
+	TiXmlElement *root;
+
+	if (!doc->LoadFile())
+		return false;
+	if ((root = doc->FirstChildElement("thermodynData")) == nullptr)
+		return false;
+	for (const char *s : sections)
+		if (root->FirstChildElement(s) == nullptr)
+			return false;
+	return true;
+}
+
+/*
+ * The text node of a value element.  Sets *known when the name has one of
+ * the three prefixes; an element that is missing, or does not begin with
+ * its text, yields null.
+ */
+static TiXmlText *
+value_text(TiXmlDocument *doc, const char *name, bool *known)
+{
+	const char *section = section_of(name);
+	TiXmlElement *e;
+	TiXmlNode *child;
+
+	*known = section != nullptr;
+	if (section == nullptr ||
+	    (e = doc->FirstChildElement("thermodynData")) == nullptr ||
+	    (e = e->FirstChildElement(section)) == nullptr ||
+	    (e = e->FirstChildElement(name)) == nullptr ||
+	    (child = e->FirstChild()) == nullptr)
+		return nullptr;
+	return child->ToText();
+}
+
+static void
+fail(char *buf, size_t len, const char *op, const char *name)
+{
+	snprintf(buf, len, "%s exception %s", op, name);
+	Printf(buf);
+}
+
+dbXML::dbXML(const char *path, bool init)
+    : doc(nullptr)
+{
+	buf[0] = '\0';
+	if (init)
+		db_defaults();
+	doc = new TiXmlDocument(path);
+	if (loaded(doc)) {
+		trace_change(load_failing, false,
+		    "dbXML::loading %s again%.0s\n", path);
+		return;
+	}
+	delete doc;
+	db_defaults();
+	doc = new TiXmlDocument(path);
+	if (loaded(doc)) {
+		trace_change(load_failing, false,
+		    "dbXML::loading %s again%.0s\n", path);
+		return;
+	}
+	/*
+	 * Neither the document nor the defaults could be read back (the
+	 * directory is not writable, say).  Run this cycle on the defaults
+	 * held in memory, so every value is there, and keep trying to save.
+	 */
+	trace_change(load_failing, true,
+	    "dbXML::cannot load %s (%s), working from the defaults\n", path);
+	doc->Clear();
+	doc->Parse(db_default_text);
+}
+
+dbXML::~dbXML()
+{
+	TiXmlPrinter printer;
+
+	printer.SetIndent("    ");
+	doc->Accept(&printer);
+	if (save_text(doc->Value(), printer.CStr(), printer.Size()) < 0)
+		trace_change(save_failing, true,
+		    "dbXML::cannot save %s: %s\n", doc->Value());
+	else
+		trace_change(save_failing, false,
+		    "dbXML::saving %s again%.0s\n", doc->Value());
+	delete doc;
+}
+
+void
+dbXML::db_defaults()
+{
+	save_text(xml_fname, db_default_text, sizeof(db_default_text) - 1);
+}
+
+char *
+dbXML::getValStr(const char *name)
+{
+	bool known;
+	TiXmlText *t = value_text(doc, name, &known);
+
+	if (t == nullptr) {
+		if (known)
+			fail(buf, sizeof(buf), "getValStr", name);
+		return nullptr;
+	}
+	return const_cast<char *>(t->Value());
+}
+
+static int
+set_text(TiXmlDocument *doc, char *buf, size_t len, const char *op,
+    const char *name, const char *value)
+{
+	bool known;
+	TiXmlText *t = value_text(doc, name, &known);
+
+	/* A blank text would leave an empty element after the next load. */
+	if (t != nullptr && value[strspn(value, " \t\r\n")] == '\0')
+		t = nullptr;
+	if (t != nullptr) {
+		try {
+			t->SetValue(value);
+			return 1;
+		} catch (const std::bad_alloc &) {
+		}
+	}
+	if (known)
+		fail(buf, len, op, name);
+	return 0;
+}
+
+int
+dbXML::setValStr(const char *name, const char *value)
+{
+	return set_text(doc, buf, sizeof(buf), "setValStr", name, value);
+}
+
+float
+dbXML::getValFp(const char *name)
+{
+	bool known;
+	TiXmlText *t = value_text(doc, name, &known);
+	const char *s;
+	char *end;
+	float v;
+
+	if (t == nullptr) {
+		if (known)
+			fail(buf, sizeof(buf), "getValFp", name);
+		return 0.0f;
+	}
+	/* Reads as "%f" would, without its undefined overflow. */
+	s = t->Value();
+	v = strtof(s, &end);
+	return end == s ? 0.0f : v;
+}
+
+int
+dbXML::getValInt(const char *name)
+{
+	bool known;
+	TiXmlText *t = value_text(doc, name, &known);
+	long v;
+
+	if (t == nullptr) {
+		if (known)
+			fail(buf, sizeof(buf), "getValInt", name);
+		return -1;
+	}
+	/* atoi's reading, clamped where atoi would overflow. */
+	v = strtol(t->Value(), nullptr, 10);
+	if (v > INT_MAX)
+		return INT_MAX;
+	if (v < INT_MIN)
+		return INT_MIN;
+	return (int)v;
+}
+
+int
+dbXML::setValInt(const char *name, int value)
+{
+	char digits[16];
+
+	snprintf(digits, sizeof(digits), "%d", value);
+	return set_text(doc, buf, sizeof(buf), "setValInt", name, digits);
+}
+
+int
+dbXML::setValFp(const char *name, float value)
+{
+	char text[20];
+
+	/* "%8.3f" of 1e14 and beyond would not fit the 19 characters. */
+	if (!isfinite(value) || fabsf(value) >= 1e14f) {
+		if (section_of(name) != nullptr)
+			fail(buf, sizeof(buf), "setValFp", name);
+		return 0;
+	}
+	snprintf(text, sizeof(text), "%8.3f", (double)value);
+	return set_text(doc, buf, sizeof(buf), "setValFp", name, text);
+}

@@ -1,0 +1,38 @@
+/*
+ * dbXML.h - the state store: one XML document on disk, read and written
+ * whole in store cycles (construct = load, delete = save).
+ */
+#ifndef KELVO_DBXML_H
+#define KELVO_DBXML_H
+
+class TiXmlDocument;
+
+class dbXML {
+public:
+	/* Loads path; init, or a file that cannot be loaded, resets it. */
+	dbXML(const char *path, bool init);
+	/* Saves the document to its path and frees it. */
+	virtual ~dbXML();
+
+	/* Writes the default document to xml_fname. */
+	void db_defaults();
+
+	char *getValStr(const char *name);	/* null on failure */
+	int setValStr(const char *name, const char *value); /* 1, or 0 */
+	float getValFp(const char *name);	/* 0.0 on failure */
+	int getValInt(const char *name);	/* -1 on failure */
+	int setValInt(const char *name, int value);	/* 1, or 0 */
+	int setValFp(const char *name, float value);	/* 1, or 0 */
+
+private:
+	dbXML(const dbXML &) = delete;
+	dbXML &operator=(const dbXML &) = delete;
+
+	TiXmlDocument *doc;	/* the loaded tree, saved to its own path */
+	char buf[256];		/* failure messages, setValInt's digits */
+};
+
+extern dbXML *db;		/* the store cycle in progress, under xml_mutex */
+extern const char db_default_text[]; /* the document a reset writes */
+
+#endif

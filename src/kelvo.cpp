@@ -1,0 +1,184 @@
+/*
+ * kelvo.cpp - process entry: options, start-up order and shutdown.
+ *
+ * main does no work of its own.  It starts the simulation, waits at the
+ * barrier until the simulation has written the command-line overrides and
+ * read its parameters, then starts the publisher (which starts the input
+ * reader) and sleeps on exit_semaphore.  SIGTERM and SIGINT post that
+ * semaphore, so a stop from outside takes the same road as a worker
+ * leaving its loop, and main holds xml_mutex as it returns so that no
+ * store cycle is cut in half by the exit.
+ */
+#include "kelvo.h"
+
+#include <errno.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "platform.h"
+#include "thermodyn.h"
+#include "xml2pps.h"
+
+int Verbose = 0;
+bool reInit = false;
+char *argMode = nullptr;
+int argTemp = -1;
+char *argFan = nullptr;
+bool argErr = false;
+char *vroot = nullptr;
+char xml_fname[256];
+sem_t exit_semaphore;
+pthread_barrier_t barrier;
+std::atomic<bool> exit_in_progress(false);
+pthread_mutex_t xml_mutex = PTHREAD_MUTEX_INITIALIZER;
+
+void
+Printf(const char *text)
+{
+	size_t n;
+
+	if (Verbose == 0)
+		return;
+	n = strlen(text);
+	printf("%s%s", text, (n > 0 && text[n - 1] == '\n') ? "" : "\n");
+	fflush(stdout);
+}
+
+void
+usage(int status)
+{
+	printf("\n\nUsage: kelvo\n\n");
+	printf("\tusage [-v[v]] [-i] [-m <heat | off | cool>] [-t <temp>] "
+	    "[-f <on | auto> theRootDir\n\n");
+	printf("\t\t-v verbose\n");
+	printf("\t\t-vv extra verbose - constant simulation output\n");
+	printf("\t\t-i default initial conditions (deletes xml file)\n");
+	printf("\t\t-m set thermostat mode setting\n");
+	printf("\t\t-t set thermostat temp setting\n");
+	printf("\t\t-f set thermostat fan setting\n");
+	printf("\n");
+	exit(status);
+}
+
+int
+parse_options(int argc, char **argv)
+{
+	int c;
+
+	while ((c = getopt(argc, argv, "vim:t:f:")) != -1) {
+		switch (c) {
+		case 'v':
+			Verbose++;
+			break;
+		case 'i':
+			reInit = true;
+			break;
+		case 'm':
+			argMode = optarg;
+			if (strcmp(optarg, "COOL") != 0 &&
+			    strcmp(optarg, "HEAT") != 0 &&
+			    strcmp(optarg, "OFF") != 0)
+				argErr = true;
+			break;
+		case 't':
+			/* atoi's reading, without its overflow. */
+			{
+				long v = strtol(optarg, nullptr, 10);
+				argTemp = v > 2147483647L ? 2147483647 :
+				    v < -2147483647L - 1 ? -2147483647 - 1 :
+				    (int)v;
+			}
+			break;
+		case 'f':
+			argFan = optarg;
+			if (strcmp(optarg, "ON") != 0 &&
+			    strcmp(optarg, "AUTO") != 0)
+				argErr = true;
+			break;
+		default:
+			argErr = true;
+			break;
+		}
+	}
+	if (argErr || optind >= argc)
+		return -1;
+	vroot = argv[optind];
+	if (access(vroot, X_OK) != 0)
+		return -2;
+	return 0;
+}
+
+int
+make_xml_fname(const char *root)
+{
+	size_t n = strlen(root);
+	const char *sep = (n > 0 && root[n - 1] == '/') ? "" : "/";
+	int len;
+
+	len = snprintf(xml_fname, sizeof(xml_fname), "%s%skelvoweb.xml",
+	    root, sep);
+	if (len < 0 || (size_t)len >= sizeof(xml_fname)) {
+		xml_fname[0] = '\0';
+		return -1;
+	}
+	return 0;
+}
+
+#ifndef KELVO_NO_MAIN
+
+static void
+on_stop(int)
+{
+	int saved = errno;
+
+	sem_post(&exit_semaphore);
+	errno = saved;
+}
+
+int
+main(int argc, char **argv)
+{
+	struct sigaction sa;
+	pthread_t tid;
+	int status;
+
+	if ((status = parse_options(argc, argv)) != 0)
+		usage(status);
+	if (make_xml_fname(vroot) < 0) {
+		fprintf(stderr, "kelvo: root directory name too long: the "
+		    "state document path must stay under %zu characters\n",
+		    sizeof(xml_fname));
+		return 1;
+	}
+
+	sem_init(&exit_semaphore, 0, 0);
+	pthread_barrier_init(&barrier, nullptr, 2);
+
+	memset(&sa, 0, sizeof(sa));
+	sa.sa_handler = on_stop;
+	sa.sa_flags = SA_RESTART;
+	sigemptyset(&sa.sa_mask);
+	sigaction(SIGTERM, &sa, nullptr);
+	sigaction(SIGINT, &sa, nullptr);
+	/* A closed standard output must not kill us in the middle of a save. */
+	signal(SIGPIPE, SIG_IGN);
+
+	pthread_create(&tid, nullptr, thermodyn, nullptr);
+	pthread_barrier_wait(&barrier);
+	pthread_create(&tid, nullptr, xml2pps, nullptr);
+
+	while (sem_wait(&exit_semaphore) < 0 && errno == EINTR)
+		;
+
+	exit_in_progress = true;
+	delay(250);
+	/* Held until the process is gone: no store cycle starts or tears. */
+	pthread_mutex_lock(&xml_mutex);
+	Printf("kelvo::main - exit\n");
+	return 0;
+}
+
+#endif

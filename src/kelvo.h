@@ -1,0 +1,34 @@
+/*
+ * kelvo.h - process control: the command line, the settings it fills in,
+ * the objects the worker threads share, and the console trace.
+ */
+#ifndef KELVO_H
+#define KELVO_H
+
+#include <atomic>
+#include <pthread.h>
+#include <semaphore.h>
+
+extern int Verbose;		/* trace level: 1 messages, 2 also every tick */
+extern bool reInit;		/* -i: first store cycle starts from defaults */
+extern char *argMode;		/* -m override, or null */
+extern int argTemp;		/* -t override; negative when none */
+extern char *argFan;		/* -f override, or null */
+extern bool argErr;		/* a bad option or value was seen */
+extern char *vroot;		/* the root directory operand */
+extern char xml_fname[256];	/* full path of the state document */
+extern sem_t exit_semaphore;	/* posted by a worker leaving its loop */
+extern pthread_barrier_t barrier; /* simulation start-up hand-off */
+extern std::atomic<bool> exit_in_progress; /* workers leave their loops */
+extern pthread_mutex_t xml_mutex; /* guards the state document and db */
+
+/* Fills in the settings from argv; 0, or the usage() status to exit with. */
+int parse_options(int argc, char **argv);
+/* Derives xml_fname from root; -1 when the path would not fit. */
+int make_xml_fname(const char *root);
+/* Prints the help text and exits with status. */
+[[noreturn]] void usage(int status);
+/* Writes one finished trace line when Verbose is set. */
+void Printf(const char *text);
+
+#endif

@@ -1,0 +1,458 @@
+/*
+ * platform.cpp - QNX pass-throughs and their Linux stand-ins.
+ *
+ * On QNX the PPS calls are the file calls themselves.  Elsewhere a PPS
+ * object is a regular file under $PPS_ROOT whose content is the object
+ * text.  Writers replace the file whole (temporary file and rename), so a
+ * reader sees the old text or the new one and nothing accumulates.  A
+ * "?wait" descriptor reads the current text at once the first time and
+ * later blocks in inotify until a writer has closed or renamed in a new
+ * text, which is what a PPS subscriber's blocking read gives.
+ *
+ * Descriptors returned by pps_open are slots of a small table, not kernel
+ * descriptors: each remembers the file behind it and, for "?wait", the
+ * inotify watch and which text it handed out last.
+ */
+#include "platform.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#ifndef __QNX__
+#include <poll.h>
+#include <pthread.h>
+#include <sys/inotify.h>
+#endif
+
+static int
+write_all(int fd, const char *data, size_t len)
+{
+	while (len > 0) {
+		ssize_t n = write(fd, data, len);
+		if (n < 0) {
+			if (errno == EINTR)
+				continue;
+			return -1;
+		}
+		data += n;
+		len -= (size_t)n;
+	}
+	return 0;
+}
+
+int
+replace_file(const char *path, const char *tmp, const char *data, size_t len,
+    mode_t mode)
+{
+	char unique[PATH_MAX];
+	int fd, saved;
+
+	if (tmp != NULL) {
+		fd = open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+	} else {
+		/* Several writers may share one object: each gets its own. */
+		const char *slash = strrchr(path, '/');
+		int dirlen = slash ? (int)(slash - path) : 1;
+		const char *dir = slash ? path : ".";
+		if (snprintf(unique, sizeof(unique), "%.*s/.%s.XXXXXX", dirlen,
+		    dir, slash ? slash + 1 : path) >= (int)sizeof(unique)) {
+			errno = ENAMETOOLONG;
+			return -1;
+		}
+		fd = mkstemp(unique);
+		tmp = unique;
+	}
+	if (fd < 0)
+		return -1;
+	/* A temporary file left by an earlier run may have other bits. */
+	if (fchmod(fd, mode & 07777) < 0 || write_all(fd, data, len) < 0)
+		goto fail;
+	if (close(fd) < 0) {
+		fd = -1;
+		goto fail;
+	}
+	fd = -1;
+	if (rename(tmp, path) < 0)
+		goto fail;
+	return 0;
+fail:
+	saved = errno;
+	if (fd >= 0)
+		close(fd);
+	unlink(tmp);
+	errno = saved;
+	return -1;
+}
+
+#ifdef __QNX__
+
+int
+pps_path(const char *path, char *out, size_t outlen)
+{
+	if (snprintf(out, outlen, "%s", path) >= (int)outlen) {
+		errno = ENAMETOOLONG;
+		return -1;
+	}
+	return 0;
+}
+
+int
+pps_open(const char *path, int flags, mode_t mode)
+{
+	return open(path, flags, mode);
+}
+
+ssize_t
+pps_read(int fd, void *buf, size_t len)
+{
+	return read(fd, buf, len);
+}
+
+ssize_t
+pps_write(int fd, const void *buf, size_t len)
+{
+	return write(fd, buf, len);
+}
+
+int
+pps_close(int fd)
+{
+	return close(fd);
+}
+
+int
+pps_mkdir(const char *path, mode_t mode)
+{
+	return mkdir(path, mode);
+}
+
+FILE *
+pps_fopen(const char *path, const char *mode)
+{
+	return fopen(path, mode);
+}
+
+#else /* !__QNX__ */
+
+unsigned int
+delay(unsigned int msec)
+{
+	struct timespec ts, rem;
+
+	ts.tv_sec = msec / 1000;
+	ts.tv_nsec = (long)(msec % 1000) * 1000000L;
+	while (nanosleep(&ts, &rem) < 0 && errno == EINTR)
+		ts = rem;
+	return 0;
+}
+
+int
+pps_path(const char *path, char *out, size_t outlen)
+{
+	const char *root = getenv("PPS_ROOT");
+	int n;
+
+	if (root == NULL || *root == '\0')
+		root = "/pps";
+	if (strncmp(path, "/pps", 4) == 0 && (path[4] == '/' || path[4] == 0))
+		n = snprintf(out, outlen, "%s%s", root, path + 4);
+	else
+		n = snprintf(out, outlen, "%s", path);
+	if (n < 0 || (size_t)n >= outlen) {
+		errno = ENAMETOOLONG;
+		return -1;
+	}
+	return 0;
+}
+
+#define PPS_SLOTS	32
+#define PPS_EVENTS	(IN_CLOSE_WRITE | IN_MOVED_TO)
+#define PPS_GONE	(IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF)
+
+struct ppsobj {
+	bool		 used;
+	bool		 wait;		/* opened with "?wait" */
+	bool		 seen;		/* the current text was handed out */
+	int		 ifd;		/* inotify, "?wait" only */
+	int		 wd;		/* watch on the directory, -1 when lost */
+	mode_t		 mode;		/* permission bits kept on writes */
+	char		 path[PATH_MAX];
+	char		 dir[PATH_MAX];
+	char		 name[NAME_MAX + 1];
+	/* What was read last, to tell a new text from a late event. */
+	struct stat	 st;
+	unsigned long long hash;
+};
+
+static struct ppsobj objs[PPS_SLOTS];
+static pthread_mutex_t objs_mutex = PTHREAD_MUTEX_INITIALIZER;
+
+static struct ppsobj *
+slot(int fd)
+{
+	if (fd < 0 || fd >= PPS_SLOTS || !objs[fd].used) {
+		errno = EBADF;
+		return NULL;
+	}
+	return &objs[fd];
+}
+
+static int
+watch(struct ppsobj *o)
+{
+	o->wd = inotify_add_watch(o->ifd, o->dir,
+	    PPS_EVENTS | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR);
+	o->seen = false;
+	return o->wd;
+}
+
+int
+pps_open(const char *path, int flags, mode_t mode)
+{
+	char real[PATH_MAX], *q;
+	struct stat st;
+	struct ppsobj *o = NULL;
+	int fd, i;
+	bool wait = false;
+
+	if (pps_path(path, real, sizeof(real)) < 0)
+		return -1;
+	if ((q = strchr(real, '?')) != NULL) {
+		/* Open options: a comma-separated list after the name. */
+		for (char *opt = q + 1; *opt; ) {
+			size_t n = strcspn(opt, ",");
+			if (n == 4 && strncmp(opt, "wait", 4) == 0)
+				wait = true;
+			opt += n + (opt[n] == ',');
+		}
+		*q = '\0';
+	}
+	/* The object must exist, or be created, as the open would. */
+	if ((fd = open(real, (flags & ~O_APPEND) | O_CLOEXEC, mode)) < 0)
+		return -1;
+	i = fstat(fd, &st);
+	close(fd);
+	if (i < 0)
+		return -1;
+
+	pthread_mutex_lock(&objs_mutex);
+	for (i = 0; i < PPS_SLOTS; i++)
+		if (!objs[i].used) {
+			o = &objs[i];
+			memset(o, 0, sizeof(*o));
+			o->used = true;
+			break;
+		}
+	pthread_mutex_unlock(&objs_mutex);
+	if (o == NULL) {
+		errno = EMFILE;
+		return -1;
+	}
+
+	o->mode = st.st_mode & 07777;
+	o->ifd = o->wd = -1;
+	snprintf(o->path, sizeof(o->path), "%s", real);
+	q = strrchr(real, '/');
+	snprintf(o->name, sizeof(o->name), "%.*s", NAME_MAX, q ? q + 1 : real);
+	if (q != NULL)
+		*q = '\0';
+	snprintf(o->dir, sizeof(o->dir), "%s",
+	    q == NULL ? "." : q == real ? "/" : real);
+	if (wait) {
+		o->wait = true;
+		if ((o->ifd = inotify_init1(IN_CLOEXEC)) < 0 || watch(o) < 0) {
+			int saved = errno;
+			if (o->ifd >= 0)
+				close(o->ifd);
+			pthread_mutex_lock(&objs_mutex);
+			o->used = false;
+			pthread_mutex_unlock(&objs_mutex);
+			errno = saved;
+			return -1;
+		}
+	}
+	return (int)(o - objs);
+}
+
+static unsigned long long
+fnv1a(const char *p, size_t n)
+{
+	unsigned long long h = 1469598103934665603ULL;
+
+	while (n--)
+		h = (h ^ (unsigned char)*p++) * 1099511628211ULL;
+	return h;
+}
+
+/*
+ * Reads the object's current text.  With remember set, returns SAME_TEXT
+ * when it is the very text handed out last (same file, same times, same
+ * bytes): the event that woke us came from a write we have already read.
+ */
+#define SAME_TEXT	(-2)
+
+static ssize_t
+read_text(struct ppsobj *o, char *buf, size_t len, bool remember)
+{
+	struct stat st;
+	ssize_t n, got = 0;
+	int fd;
+
+	if ((fd = open(o->path, O_RDONLY | O_CLOEXEC)) < 0)
+		return -1;
+	if (fstat(fd, &st) < 0) {
+		close(fd);
+		return -1;
+	}
+	while ((size_t)got < len) {
+		n = read(fd, buf + got, len - (size_t)got);
+		if (n < 0 && errno == EINTR)
+			continue;
+		if (n < 0) {
+			close(fd);
+			return -1;
+		}
+		if (n == 0)
+			break;
+		got += n;
+	}
+	close(fd);
+	if (remember) {
+		unsigned long long h = fnv1a(buf, (size_t)got);
+		if (o->seen && st.st_ino == o->st.st_ino &&
+		    st.st_dev == o->st.st_dev && st.st_size == o->st.st_size &&
+		    st.st_mtim.tv_sec == o->st.st_mtim.tv_sec &&
+		    st.st_mtim.tv_nsec == o->st.st_mtim.tv_nsec &&
+		    st.st_ctim.tv_sec == o->st.st_ctim.tv_sec &&
+		    st.st_ctim.tv_nsec == o->st.st_ctim.tv_nsec && h == o->hash)
+			return SAME_TEXT;
+		o->st = st;
+		o->hash = h;
+		o->seen = true;
+	}
+	return got;
+}
+
+/*
+ * Takes what inotify has queued, blocking when block is set.  Returns 1
+ * when a new text arrived for our object, 0 when not, -1 when the watch is
+ * gone (the directory was removed or moved) or the read failed.
+ */
+static int
+take_events(struct ppsobj *o, bool block)
+{
+	alignas(struct inotify_event) char ev[4096];
+	int changed = 0;
+
+	for (;;) {
+		if (!block) {
+			struct pollfd p = { o->ifd, POLLIN, 0 };
+			int r = poll(&p, 1, 0);
+			if (r == 0)
+				return changed;
+			if (r < 0 && errno != EINTR)
+				return -1;
+			if (r < 0)
+				continue;
+		}
+		ssize_t n = read(o->ifd, ev, sizeof(ev));
+		if (n < 0 && errno == EINTR)
+			continue;
+		if (n <= 0)
+			return -1;
+		for (char *p = ev; p < ev + n; ) {
+			struct inotify_event *e = (struct inotify_event *)p;
+			if (e->mask & PPS_GONE) {
+				inotify_rm_watch(o->ifd, o->wd);
+				o->wd = -1;
+				errno = ENOENT;
+				return -1;
+			}
+			if ((e->mask & PPS_EVENTS) && e->len > 0 &&
+			    strcmp(e->name, o->name) == 0)
+				changed = 1;
+			p += sizeof(*e) + e->len;
+		}
+		if (changed && block)
+			block = false;	/* now drain what came with it */
+	}
+}
+
+ssize_t
+pps_read(int fd, void *buf, size_t len)
+{
+	struct ppsobj *o = slot(fd);
+	ssize_t n;
+
+	if (o == NULL)
+		return -1;
+	if (!o->wait)
+		return read_text(o, (char *)buf, len, false);
+	if (o->wd < 0 && watch(o) < 0)
+		return -1;
+	if (!o->seen)
+		return read_text(o, (char *)buf, len, true);
+	for (;;) {
+		if (take_events(o, true) < 0)
+			return -1;
+		/* Gone between the event and now: wait for the next one. */
+		n = read_text(o, (char *)buf, len, true);
+		if (n != SAME_TEXT && !(n < 0 && errno == ENOENT))
+			return n;
+	}
+}
+
+ssize_t
+pps_write(int fd, const void *buf, size_t len)
+{
+	struct ppsobj *o = slot(fd);
+
+	if (o == NULL)
+		return -1;
+	if (replace_file(o->path, NULL, (const char *)buf, len, o->mode) < 0)
+		return -1;
+	return (ssize_t)len;
+}
+
+int
+pps_close(int fd)
+{
+	struct ppsobj *o = slot(fd);
+
+	if (o == NULL)
+		return -1;
+	if (o->ifd >= 0)
+		close(o->ifd);
+	pthread_mutex_lock(&objs_mutex);
+	o->used = false;
+	pthread_mutex_unlock(&objs_mutex);
+	return 0;
+}
+
+int
+pps_mkdir(const char *path, mode_t mode)
+{
+	char real[PATH_MAX];
+
+	if (pps_path(path, real, sizeof(real)) < 0)
+		return -1;
+	return mkdir(real, mode);
+}
+
+FILE *
+pps_fopen(const char *path, const char *mode)
+{
+	char real[PATH_MAX];
+
+	if (pps_path(path, real, sizeof(real)) < 0)
+		return NULL;
+	return fopen(real, mode);
+}
+
+#endif /* !__QNX__ */

@@ -1,0 +1,34 @@
+/*
+ * xml2pps.h - the PPS bridge: the output publisher and the input reader.
+ */
+#ifndef KELVO_XML2PPS_H
+#define KELVO_XML2PPS_H
+
+#include <stddef.h>
+
+class dbXML;
+
+#define PPS_VALUES	10	/* attributes in the outputs object */
+#define PPS_VALUE_LEN	64	/* one published value, NUL included */
+#define PPS_TEXT_LEN	512	/* the outputs object text, NUL included */
+#define PPS_READ_LEN	256	/* one read of the inputs object */
+#define PPS_MAX_EVENTS	64	/* more than fit in one read */
+
+/* The publisher thread; it starts the input reader. */
+void *xml2pps(void *arg);
+/* The input reader thread. */
+void *event2xml(void *arg);
+
+/*
+ * Finds the button events in one NUL-terminated text read from the inputs
+ * object and copies their four-character names into names, in order.
+ * Returns how many, at most max.
+ */
+int event_scan(const char *text, char (*names)[5], int max);
+
+/* Copies the published values out of d, empty where d has none. */
+void pps_values(dbXML *d, char (*values)[PPS_VALUE_LEN]);
+/* Formats the outputs object text; returns its length. */
+int pps_text(char (*values)[PPS_VALUE_LEN], char *out, size_t len);
+
+#endif
