@@ -173,8 +173,8 @@ model_step(dbXML *d, int t, int m)
 	d->setValStr("td_sys", running ? "ON" : "OFF");
 }
 
-static void
-tick(void)
+void
+thermodyn_tick(void)
 {
 	char tbuf[16], line[256];
 	const char *sys, *mode, *fan;
@@ -248,7 +248,7 @@ thermodyn(void *)
 
 	while (!exit_in_progress) {
 		pthread_mutex_lock(&xml_mutex);
-		tick();
+		thermodyn_tick();
 		pthread_mutex_unlock(&xml_mutex);
 		delay(pm_interval);
 	}

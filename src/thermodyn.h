@@ -14,6 +14,8 @@ extern int pm_minutes;		/* simulated minutes per tick */
 
 /* The simulation thread: initialises the document, then ticks. */
 void *thermodyn(void *arg);
+/* One tick: a store cycle on xml_fname; the caller holds xml_mutex. */
+void thermodyn_tick(void);
 /* One button press, as one store cycle; the caller holds xml_mutex. */
 void web_cgi(char *name);
 
