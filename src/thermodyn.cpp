@@ -178,13 +178,16 @@ thermodyn_tick(void)
 {
 	char tbuf[16], line[256];
 	const char *sys, *mode, *fan;
+	char *end;
+	long v;
 	int t;
 
 	db = new dbXML(xml_fname, false);
 
 	copy_text(db, "td_time_", tbuf, sizeof(tbuf), "0000");
-	t = atoi(tbuf);
-	if (!clock_valid(t)) {
+	v = strtol(tbuf, &end, 10);
+	t = (v >= 0 && v <= 2359) ? (int)v : -1;
+	if (end == tbuf || *end != '\0' || !clock_valid(t)) {
 		snprintf(line, sizeof(line), "thermodyn::td_time_ %s is no time "
 		    "of day, restarting the clock at 0000\n", tbuf);
 		Printf(line);

@@ -1,0 +1,121 @@
+/*
+ * What one store cycle costs next to the bare file operations it cannot
+ * avoid (read the document, write a temporary file, rename it over the
+ * document), and what a whole simulation tick and a publish cost.
+ *
+ *   build/bench/bench_store [--benchmark_filter=...]
+ *
+ * The document lives in a scratch directory under /tmp.
+ */
+#include <benchmark/benchmark.h>
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "dbXML.h"
+#include "kelvo.h"
+#include "thermodyn.h"
+#include "xml2pps.h"
+
+static std::string scratch;
+
+static void
+setup_document()
+{
+	if (scratch.empty()) {
+		char tmpl[] = "/tmp/kelvo-bench-XXXXXX";
+		scratch = mkdtemp(tmpl);
+	}
+	snprintf(xml_fname, sizeof(xml_fname), "%s/kelvoweb.xml",
+	    scratch.c_str());
+	Verbose = 0;
+	pm_minutes = 2;
+	delete new dbXML(xml_fname, true);
+}
+
+static void
+BM_BareFileOperations(benchmark::State &state)
+{
+	setup_document();
+	std::string tmp = std::string(xml_fname) + ".tmp";
+	char buf[4096];
+	for (auto _ : state) {
+		int fd = open(xml_fname, O_RDONLY);
+		ssize_t n = read(fd, buf, sizeof(buf));
+		close(fd);
+		fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+		if (write(fd, buf, (size_t)n) != n)
+			state.SkipWithError("write failed");
+		close(fd);
+		rename(tmp.c_str(), xml_fname);
+	}
+}
+BENCHMARK(BM_BareFileOperations);
+
+static void
+BM_StoreCycle(benchmark::State &state)
+{
+	setup_document();
+	int t = 60;
+	for (auto _ : state) {
+		db = new dbXML(xml_fname, false);
+		benchmark::DoNotOptimize(db->getValStr("ts_mode"));
+		benchmark::DoNotOptimize(db->getValFp("td_temp_in_"));
+		db->setValInt("ts_temp", 60 + (t++ % 30));
+		db->setValStr("td_sys", "ON");
+		delete db;
+	}
+}
+BENCHMARK(BM_StoreCycle);
+
+static void
+BM_SimulationTick(benchmark::State &state)
+{
+	setup_document();
+	for (auto _ : state)
+		thermodyn_tick();
+}
+BENCHMARK(BM_SimulationTick);
+
+static void
+BM_PublishCycle(benchmark::State &state)
+{
+	static char values[PPS_VALUES][PPS_VALUE_LEN];
+	static char text[PPS_TEXT_LEN];
+	setup_document();
+	for (auto _ : state) {
+		db = new dbXML(xml_fname, false);
+		pps_values(db, values);
+		delete db;
+		benchmark::DoNotOptimize(pps_text(values, text, sizeof(text)));
+	}
+}
+BENCHMARK(BM_PublishCycle);
+
+static void
+BM_EventScan(benchmark::State &state)
+{
+	const char text[] = "@inputs\nbtn1::event\nbtn2::\nbtn3::event\nbtn4::\n";
+	char names[PPS_MAX_EVENTS][5];
+	for (auto _ : state)
+		benchmark::DoNotOptimize(event_scan(text, names, PPS_MAX_EVENTS));
+}
+BENCHMARK(BM_EventScan);
+
+int
+main(int argc, char **argv)
+{
+	benchmark::Initialize(&argc, argv);
+	benchmark::RunSpecifiedBenchmarks();
+	benchmark::Shutdown();
+	if (!scratch.empty()) {
+		std::string cmd = "rm -rf '" + scratch + "'";
+		if (system(cmd.c_str()) != 0)
+			return 1;
+	}
+	return 0;
+}

@@ -1,0 +1,327 @@
+/*
+ * The kelvo binary, run in a scratch root with its own PPS directory: the
+ * command line, start-up and restart, presses reaching the document and
+ * the published text, hostile inputs, kills at any instant, and stopping.
+ */
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "testutil.h"
+
+namespace {
+
+const char help_text[] =
+    "\n\nUsage: kelvo\n\n"
+    "\tusage [-v[v]] [-i] [-m <heat | off | cool>] [-t <temp>] "
+    "[-f <on | auto> theRootDir\n\n"
+    "\t\t-v verbose\n"
+    "\t\t-vv extra verbose - constant simulation output\n"
+    "\t\t-i default initial conditions (deletes xml file)\n"
+    "\t\t-m set thermostat mode setting\n"
+    "\t\t-t set thermostat temp setting\n"
+    "\t\t-f set thermostat fan setting\n"
+    "\n";
+
+TEST(CommandLine, BadOptionsPrintTheHelpAndExit255)
+{
+	kt::TempDir root;
+	const std::vector<std::vector<std::string>> bad = {
+		{}, { "-v" }, { "-x", root.path }, { "-m", "heat", root.path },
+		{ "-m", "WARM", root.path }, { "-f", "on", root.path },
+		{ "-f", "OFF", root.path }, { root.path, "-t" }, { "-t" },
+	};
+	for (auto &args : bad) {
+		std::string out, err;
+		EXPECT_EQ(kt::run_kelvo(args, &out, &err), 255) << args.size();
+		EXPECT_EQ(out, help_text);
+	}
+	std::string out, err;
+	kt::run_kelvo({ "-q", "-m", "x", root.path }, &out, &err);
+	EXPECT_NE(err.find("invalid option"), std::string::npos) << err;
+}
+
+TEST(CommandLine, AnUnusableRootExits254)
+{
+	std::string out;
+	EXPECT_EQ(kt::run_kelvo({ "/no/such/dir" }, &out, nullptr), 254);
+	EXPECT_EQ(out, help_text);
+}
+
+TEST(CommandLine, ARootTooLongForTheDocumentPathIsRefused)
+{
+	kt::TempDir root;
+	std::string deep = root.path;
+	while (deep.size() < 260) {
+		deep += "/dddddddddddddddddddddddddddddddddddddddd";
+		ASSERT_EQ(mkdir(deep.c_str(), 0700), 0);
+	}
+	std::string out, err;
+	EXPECT_EQ(kt::run_kelvo({ deep }, &out, &err), 1);
+	EXPECT_NE(err.find("root directory name too long"), std::string::npos);
+	EXPECT_EQ(out, "");
+}
+
+/* A root directory, a PPS directory, and kelvo running on them. */
+class Daemon : public ::testing::Test {
+protected:
+	kt::TempDir root, pps;
+	std::unique_ptr<kt::Kelvo> k;
+
+	std::string doc() { return root / "kelvoweb.xml"; }
+	std::string outputs() { return pps / "kelvo/outputs"; }
+	std::string inputs() { return pps / "kelvo/inputs"; }
+	std::string value(const char *name) {
+		return kt::element(kt::read_file(doc()), name);
+	}
+	std::string published(const char *name) {
+		return kt::attribute(kt::read_file(outputs()), name);
+	}
+	void start(std::vector<std::string> args = {}) {
+		args.push_back(root.path);
+		k.reset(new kt::Kelvo(pps.path, args, root.path));
+	}
+	/* Waits until the document shows the clock moved n ticks on. */
+	bool ticks(int n) {
+		int from = atoi(value("td_time_").c_str());
+		return kt::wait_for([&] {
+			int t = atoi(value("td_time_").c_str());
+			return (t - from + 2400) % 2400 >= 2 * n;
+		});
+	}
+	void set_interval(int ms) {
+		std::string t = kt::read_file(doc());
+		std::string from = "<pm_interval>" + value("pm_interval");
+		t.replace(t.find(from), from.size(),
+		    "<pm_interval>" + std::to_string(ms));
+		kt::write_file(doc(), t);
+	}
+	void press(const std::string &attrs) {
+		std::string tmp = inputs() + ".new";
+		kt::write_file(tmp, "@inputs\n" + attrs);
+		ASSERT_EQ(rename(tmp.c_str(), inputs().c_str()), 0);
+	}
+	bool running() { return k->pid > 0 && kill(k->pid, 0) == 0 &&
+	    k->wait_exit(0) == -1; }
+};
+
+TEST_F(Daemon, AFreshStartCreatesTheDocumentAndBothObjects)
+{
+	start({ "-v" });
+	ASSERT_TRUE(kt::wait_for([&] { return published("ts_mode") == "HEAT"; }));
+	ASSERT_TRUE(ticks(2));
+	EXPECT_EQ(value("ts_temp"), "68");
+	EXPECT_EQ(kt::read_file(inputs()),
+	    "@inputs\nbtn1::\nbtn2::\nbtn3::\nbtn4::\n");
+	EXPECT_EQ(kt::mode_of(outputs()), 0600u);
+	EXPECT_EQ(kt::mode_of(pps / "kelvo"), 0700u);
+	std::string text = kt::read_file(outputs());
+	EXPECT_EQ(text.rfind("@outputs\nts_mode::HEAT\nts_fan::AUTO\n"
+	    "ts_temp::68\ntd_temp_in_::", 0), 0u);
+	EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 11);
+	EXPECT_EQ(k->stop(), 0);
+	std::string out = k->output();
+	for (const char *line : { "thermodyn::initializing\n",
+	    "thermodyn::enter main processing\n",
+	    "xml2pps:: enter main processing\n",
+	    "event2xml:: enter main processing\n",
+	    "event2xml::creating pps inputs\n",
+	    "xml2pp::creating pps outputs\n", "kelvo::main - exit\n" })
+		EXPECT_NE(out.find(line), std::string::npos) << line;
+}
+
+TEST_F(Daemon, OverridesAreWrittenAndARestartContinues)
+{
+	start({ "-t", "75", "-m", "COOL", "-f", "ON" });
+	ASSERT_TRUE(ticks(3));
+	EXPECT_EQ(k->stop(), 0);
+	EXPECT_EQ(value("ts_temp"), "75");
+	EXPECT_EQ(value("ts_mode"), "COOL");
+	EXPECT_EQ(value("ts_fan"), "ON");
+	int before = atoi(value("td_time_").c_str());
+
+	start({ "-t", "-5" });
+	ASSERT_TRUE(ticks(1));
+	EXPECT_EQ(k->stop(), 0);
+	EXPECT_EQ(value("ts_temp"), "75");
+	EXPECT_GT(atoi(value("td_time_").c_str()), before);
+
+	start({ "-t", "abc" });
+	ASSERT_TRUE(kt::wait_for([&] { return value("ts_temp") == "0"; }));
+	EXPECT_EQ(k->stop(SIGINT), 0);
+
+	start({ "-i" });
+	ASSERT_TRUE(kt::wait_for([&] { return published("ts_temp") == "68"; }));
+	EXPECT_EQ(value("ts_mode"), "HEAT");
+	EXPECT_EQ(k->stop(), 0);
+}
+
+TEST_F(Daemon, WithoutVerboseNothingIsPrinted)
+{
+	start({ "-t", "70" });
+	ASSERT_TRUE(ticks(2));
+	press("btn9::event\n");
+	EXPECT_EQ(k->stop(), 0);
+	EXPECT_EQ(k->output(), "");
+	EXPECT_EQ(k->errors(), "");
+}
+
+TEST_F(Daemon, ExtraVerbosePrintsOneLinePerTick)
+{
+	start({ "-vv" });
+	ASSERT_TRUE(ticks(3));
+	EXPECT_EQ(k->stop(), 0);
+	std::string out = k->output();
+	EXPECT_NE(out.find("1702  59.9  66.0   ON *  68 HEAT fan-AUTO\n"),
+	    std::string::npos) << out;
+}
+
+TEST_F(Daemon, EachButtonReachesTheDocumentAndThePublishedText)
+{
+	start({ "-v" });
+	ASSERT_TRUE(kt::wait_for([&] { return published("ts_temp") == "68"; }));
+	press("btn3::event\n");
+	EXPECT_TRUE(kt::wait_for([&] { return published("ts_temp") == "69"; }));
+	EXPECT_EQ(value("ts_temp"), "69");
+	press("btn4::event\n");
+	EXPECT_TRUE(kt::wait_for([&] { return published("ts_temp") == "68"; }));
+	press("btn1::event\n");
+	EXPECT_TRUE(kt::wait_for([&] { return published("ts_mode") == "COOL"; }));
+	press("btn2::event\n");
+	EXPECT_TRUE(kt::wait_for([&] { return published("ts_fan") == "ON"; }));
+	/* One text with several events is one batch, applied in order. */
+	press("btn1::event\nbtn2::\nbtn3::event\nbtn4::\nbtn3::event\n");
+	EXPECT_TRUE(kt::wait_for([&] { return published("ts_temp") == "70"; }));
+	EXPECT_EQ(published("ts_mode"), "OFF");
+	EXPECT_EQ(value("ts_mode"), "OFF");
+	EXPECT_EQ(k->stop(), 0);
+	EXPECT_NE(k->output().find("event2xml::processing input btn3\n"),
+	    std::string::npos);
+}
+
+TEST_F(Daemon, HostileInputsDoNotStopTheNextPress)
+{
+	start({ "-v" });
+	ASSERT_TRUE(kt::wait_for([&] { return published("ts_temp") == "68"; }));
+	std::string junk[] = {
+		std::string("event\0event\xff\xfe", 13), "ev", "eventevent",
+		std::string(5000, 'e') + "vent", "x::event\n",
+	};
+	std::string many;
+	for (int i = 0; i < 300; i++)
+		many += "zz" + std::to_string(i % 10) + "::event\n";
+	for (auto &j : junk) {
+		kt::write_file(inputs(), j);
+		std::this_thread::sleep_for(std::chrono::milliseconds(20));
+	}
+	kt::write_file(inputs(), many);
+	std::this_thread::sleep_for(std::chrono::milliseconds(50));
+	press("btn3::event\n");
+	EXPECT_TRUE(kt::wait_for([&] { return published("ts_temp") == "69"; }));
+	EXPECT_TRUE(running());
+	EXPECT_EQ(k->stop(), 0);
+	EXPECT_NE(k->output().find(">>>>> unexpected event"), std::string::npos);
+}
+
+TEST_F(Daemon, WithoutPpsItKeepsSimulatingWithoutSpinning)
+{
+	std::string none = pps / "absent";
+	k.reset(new kt::Kelvo(none, { root.path }, root.path));
+	ASSERT_TRUE(kt::wait_for([&] { return kt::exists(doc()); }));
+	ASSERT_TRUE(ticks(5));
+	double cpu = k->cpu_seconds();
+	/* Five more ticks, a second, must cost a small part of a core. */
+	ASSERT_TRUE(ticks(5));
+	EXPECT_LT(k->cpu_seconds() - cpu, 0.5);
+	/* PPS appearing later is picked up. */
+	ASSERT_EQ(mkdir(none.c_str(), 0700), 0);
+	EXPECT_TRUE(kt::wait_for([&] {
+		return kt::exists(none + "/kelvo/outputs") &&
+		    kt::exists(none + "/kelvo/inputs");
+	}));
+	kt::write_file(none + "/kelvo/inputs", "@inputs\nbtn3::event\n");
+	EXPECT_TRUE(kt::wait_for([&] { return value("ts_temp") == "69"; }));
+	EXPECT_EQ(k->stop(), 0);
+}
+
+TEST_F(Daemon, AnExistingDirectoryWithoutTheInputsObjectGetsOne)
+{
+	ASSERT_EQ(mkdir((pps / "kelvo").c_str(), 0700), 0);
+	start({ "-v" });
+	EXPECT_TRUE(kt::wait_for([&] { return kt::exists(inputs()); }));
+	EXPECT_EQ(k->stop(), 0);
+	EXPECT_EQ(k->output().find("pps running?"), std::string::npos);
+}
+
+TEST_F(Daemon, TheOutputsObjectAlwaysAppearsOnAFirstRun)
+{
+	start({ "-i" });
+	ASSERT_TRUE(kt::wait_for([&] { return kt::exists(outputs()); }));
+	k->stop();
+	set_interval(5000);
+	for (int i = 0; i < 15; i++) {
+		ASSERT_EQ(system(("rm -rf '" + pps.path + "/kelvo'").c_str()), 0);
+		start();
+		/* Long before the second tick, whatever the period. */
+		EXPECT_TRUE(kt::wait_for([&] {
+			return published("ts_mode") == "HEAT";
+		}, 4)) << "run " << i;
+		EXPECT_EQ(k->stop(SIGKILL), 128 + SIGKILL);
+	}
+}
+
+TEST_F(Daemon, KillsAtAnyInstantNeverLoseTheDocument)
+{
+	start({ "-t", "77", "-m", "COOL" });
+	ASSERT_TRUE(ticks(1));
+	k->stop();
+	set_interval(1);
+	std::mt19937 rng(12345);
+	std::uniform_int_distribution<int> us(0, 30000);
+	for (int i = 0; i < 200; i++) {
+		start();
+		std::this_thread::sleep_for(std::chrono::microseconds(us(rng)));
+		k->kill_hard();
+		std::string t = kt::read_file(doc());
+		ASSERT_EQ(kt::element(t, "ts_temp"), "77") << "kill " << i << ":\n" << t;
+		ASSERT_EQ(kt::element(t, "ts_mode"), "COOL") << "kill " << i;
+		ASSERT_EQ(kt::element(t, "pm_interval"), "1") << "kill " << i;
+		ASSERT_NE(t.find("</thermodynData>"), std::string::npos);
+	}
+	start({ "-v" });
+	ASSERT_TRUE(ticks(3));
+	EXPECT_EQ(k->stop(), 0);
+	EXPECT_EQ(value("ts_temp"), "77");
+}
+
+TEST_F(Daemon, AnUnwritableDocumentIsSaidOnceAndSavingResumes)
+{
+	start({ "-v", "-t", "72" });
+	ASSERT_TRUE(ticks(2));
+	/* The temporary file's place taken by a directory makes every save
+	 * fail, also for root, which ignores permission bits. */
+	std::string tmp = doc() + ".tmp";
+	if (geteuid() != 0)
+		chmod(root.path.c_str(), 0500);
+	else
+		ASSERT_EQ(mkdir(tmp.c_str(), 0700), 0);
+	std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+	std::string frozen = value("td_time_");
+	std::this_thread::sleep_for(std::chrono::milliseconds(500));
+	EXPECT_EQ(value("td_time_"), frozen);
+	if (geteuid() != 0)
+		chmod(root.path.c_str(), 0700);
+	else
+		rmdir(tmp.c_str());
+	ASSERT_TRUE(ticks(2));
+	press("btn3::event\n");
+	EXPECT_TRUE(kt::wait_for([&] { return value("ts_temp") == "73"; }));
+	EXPECT_EQ(k->stop(), 0);
+	std::string out = k->output();
+	size_t said = out.find("dbXML::cannot save");
+	EXPECT_NE(said, std::string::npos);
+	EXPECT_EQ(said, out.rfind("dbXML::cannot save"));
+	EXPECT_NE(out.find("dbXML::saving"), std::string::npos);
+}
+
+} // namespace
