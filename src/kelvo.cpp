@@ -166,9 +166,12 @@ main(int argc, char **argv)
 	/* A closed standard output must not kill us in the middle of a save. */
 	signal(SIGPIPE, SIG_IGN);
 
-	pthread_create(&tid, nullptr, thermodyn, nullptr);
+	/* Never joined, so detached: their ends free what they held. */
+	if (pthread_create(&tid, nullptr, thermodyn, nullptr) == 0)
+		pthread_detach(tid);
 	pthread_barrier_wait(&barrier);
-	pthread_create(&tid, nullptr, xml2pps, nullptr);
+	if (pthread_create(&tid, nullptr, xml2pps, nullptr) == 0)
+		pthread_detach(tid);
 
 	while (sem_wait(&exit_semaphore) < 0 && errno == EINTR)
 		;

@@ -93,7 +93,9 @@ xml2pps(void *)
 
 	Printf("xml2pps:: enter main processing\n");
 	pthread_attr_init(&attr);
-	pthread_create(&tid, &attr, event2xml, nullptr);
+	if (pthread_create(&tid, &attr, event2xml, nullptr) == 0)
+		pthread_detach(tid);
+	pthread_attr_destroy(&attr);
 	sched_yield();
 
 	pthread_mutex_lock(&xml_mutex);
