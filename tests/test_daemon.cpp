@@ -179,6 +179,32 @@ TEST_F(Daemon, ExtraVerbosePrintsOneLinePerTick)
 	    std::string::npos) << out;
 }
 
+TEST_F(Daemon, ParametersOutsideTheirRangeFallBackAndSaySo)
+{
+	start({ "-i" });
+	ASSERT_TRUE(ticks(1));
+	k->stop();
+	std::string t = kt::read_file(doc());
+	t.replace(t.find("<pm_minutes>2"), 13, "<pm_minutes>2147483647");
+	kt::write_file(doc(), t);
+	set_interval(0);
+	start({ "-v" });
+	ASSERT_TRUE(ticks(3));
+	int a = atoi(value("td_time_").c_str());
+	ASSERT_TRUE(ticks(1));
+	/* Two simulated minutes a tick: a few ticks move the clock little. */
+	int moved = (atoi(value("td_time_").c_str()) - a + 2400) % 2400;
+	EXPECT_TRUE(moved >= 2 && moved <= 20) << moved;
+	EXPECT_EQ(k->stop(), 0);
+	std::string out = k->output();
+	EXPECT_NE(out.find("thermodyn::pm_interval 0 is no period, using 200 ms"),
+	    std::string::npos) << out;
+	EXPECT_NE(out.find("thermodyn::pm_minutes 2147483647 is outside"),
+	    std::string::npos) << out;
+	/* The document keeps what the user wrote. */
+	EXPECT_EQ(value("pm_interval"), "0");
+}
+
 TEST_F(Daemon, EachButtonReachesTheDocumentAndThePublishedText)
 {
 	start({ "-v" });
