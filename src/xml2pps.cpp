@@ -113,8 +113,12 @@ xml2pps(void *)
 		n = pps_text(values, text, sizeof(text));
 		if (fd < 0)
 			fd = open_outputs(true);
-		if (fd >= 0)
-			pps_write(fd, text, (size_t)n);
+		/* An object removed under us is made again at the next tick. */
+		if (fd >= 0 && pps_write(fd, text, (size_t)n) < 0 &&
+		    errno == ENOENT) {
+			pps_close(fd);
+			fd = -1;
+		}
 		delay(pm_interval);
 	}
 
@@ -191,7 +195,11 @@ event2xml(void *)
 			continue;
 		}
 		if ((len = pps_read(fd, buf, PPS_READ_LEN)) <= 0) {
-			/* Never spin on a read that keeps failing. */
+			/* Gone: make it again.  Never spin on a failing read. */
+			if (len < 0 && errno == ENOENT) {
+				pps_close(fd);
+				fd = -1;
+			}
 			delay(pm_interval);
 			continue;
 		}

@@ -273,6 +273,20 @@ TEST_F(Daemon, WithoutPpsItKeepsSimulatingWithoutSpinning)
 	EXPECT_EQ(k->stop(), 0);
 }
 
+TEST_F(Daemon, ObjectsRemovedWhileRunningAreMadeAgain)
+{
+	start();
+	ASSERT_TRUE(kt::wait_for([&] { return published("ts_temp") == "68"; }));
+	ASSERT_TRUE(kt::wait_for([&] { return kt::exists(inputs()); }));
+	ASSERT_EQ(system(("rm -rf '" + pps.path + "/kelvo'").c_str()), 0);
+	EXPECT_TRUE(kt::wait_for([&] {
+		return kt::exists(outputs()) && kt::exists(inputs());
+	}));
+	press("btn3::event\n");
+	EXPECT_TRUE(kt::wait_for([&] { return published("ts_temp") == "69"; }));
+	EXPECT_EQ(k->stop(), 0);
+}
+
 TEST_F(Daemon, AnExistingDirectoryWithoutTheInputsObjectGetsOne)
 {
 	ASSERT_EQ(mkdir((pps / "kelvo").c_str(), 0700), 0);
