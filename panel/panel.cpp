@@ -162,9 +162,9 @@ parse_line(char *line, struct panel_state *st, bool *in_precise,
 		return false;
 	}
 	if (strcmp(name, "td_time") == 0) {
-		if (*v != '\0' && strlen(v) < sizeof(st->clock) &&
-		    printable(v)) {
-			snprintf(st->clock, sizeof(st->clock), "%s", v);
+		size_t n = strlen(v);
+		if (n > 0 && n < sizeof(st->clock) && printable(v)) {
+			memcpy(st->clock, v, n + 1);
 			return true;
 		}
 		st->clock[0] = '\0';
