@@ -63,7 +63,10 @@ usage(int status)
 	exit(status);
 }
 
-int
+#ifndef KELVO_NO_MAIN
+
+/* Fills in the settings from argv; 0, or the status usage() exits with. */
+static int
 parse_options(int argc, char **argv)
 {
 	int c;
@@ -111,7 +114,8 @@ parse_options(int argc, char **argv)
 	return 0;
 }
 
-int
+/* Derives xml_fname from root; -1 when the path would not fit. */
+static int
 make_xml_fname(const char *root)
 {
 	size_t n = strlen(root);
@@ -126,8 +130,6 @@ make_xml_fname(const char *root)
 	}
 	return 0;
 }
-
-#ifndef KELVO_NO_MAIN
 
 static void
 on_stop(int)

@@ -22,10 +22,6 @@ extern pthread_barrier_t barrier; /* simulation start-up hand-off */
 extern std::atomic<bool> exit_in_progress; /* workers leave their loops */
 extern pthread_mutex_t xml_mutex; /* guards the state document and db */
 
-/* Fills in the settings from argv; 0, or the usage() status to exit with. */
-int parse_options(int argc, char **argv);
-/* Derives xml_fname from root; -1 when the path would not fit. */
-int make_xml_fname(const char *root);
 /* Prints the help text and exits with status. */
 [[noreturn]] void usage(int status);
 /* Writes one finished trace line when Verbose is set. */
