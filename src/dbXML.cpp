@@ -56,19 +56,16 @@ const char db_default_text[] =
     "\t</parameters>\n\n"
     "</thermodynData>\n";
 
-/* Said once when saving starts failing, and once when it works again. */
+/* Failures are said once when they start, and once when they end. */
 static std::atomic<bool> save_failing(false);
 static std::atomic<bool> load_failing(false);
 
 static void
-trace_change(std::atomic<bool> &flag, bool failing, const char *fmt,
-    const char *path)
+say(const char *fmt, const char *path, const char *why = "")
 {
 	char line[512];
 
-	if (flag.exchange(failing) == failing)
-		return;
-	snprintf(line, sizeof(line), fmt, path, strerror(errno));
+	snprintf(line, sizeof(line), fmt, path, why);
 	Printf(line);
 }
 
@@ -160,28 +157,27 @@ dbXML::dbXML(const char *path, bool init)
 	if (init)
 		db_defaults();
 	doc = new TiXmlDocument(path);
-	if (loaded(doc)) {
-		trace_change(load_failing, false,
-		    "dbXML::loading %s again%.0s\n", path);
-		return;
+	if (!loaded(doc)) {
+		delete doc;
+		db_defaults();
+		doc = new TiXmlDocument(path);
+		if (!loaded(doc)) {
+			/*
+			 * Neither the document nor the defaults could be read
+			 * back (the directory is not writable, say).  Run this
+			 * cycle on the defaults held in memory, so every value
+			 * is there, and keep trying to save.
+			 */
+			if (!load_failing.exchange(true))
+				say("dbXML::cannot load %s (%s), working from "
+				    "the defaults\n", path, strerror(errno));
+			doc->Clear();
+			doc->Parse(db_default_text);
+			return;
+		}
 	}
-	delete doc;
-	db_defaults();
-	doc = new TiXmlDocument(path);
-	if (loaded(doc)) {
-		trace_change(load_failing, false,
-		    "dbXML::loading %s again%.0s\n", path);
-		return;
-	}
-	/*
-	 * Neither the document nor the defaults could be read back (the
-	 * directory is not writable, say).  Run this cycle on the defaults
-	 * held in memory, so every value is there, and keep trying to save.
-	 */
-	trace_change(load_failing, true,
-	    "dbXML::cannot load %s (%s), working from the defaults\n", path);
-	doc->Clear();
-	doc->Parse(db_default_text);
+	if (load_failing.exchange(false))
+		say("dbXML::loading %s again\n", path);
 }
 
 dbXML::~dbXML()
@@ -190,12 +186,13 @@ dbXML::~dbXML()
 
 	printer.SetIndent("    ");
 	doc->Accept(&printer);
-	if (save_text(doc->Value(), printer.CStr(), printer.Size()) < 0)
-		trace_change(save_failing, true,
-		    "dbXML::cannot save %s: %s\n", doc->Value());
-	else
-		trace_change(save_failing, false,
-		    "dbXML::saving %s again%.0s\n", doc->Value());
+	if (save_text(doc->Value(), printer.CStr(), printer.Size()) < 0) {
+		if (!save_failing.exchange(true))
+			say("dbXML::cannot save %s: %s\n", doc->Value(),
+			    strerror(errno));
+	} else if (save_failing.exchange(false)) {
+		say("dbXML::saving %s again\n", doc->Value());
+	}
 	delete doc;
 }
 
