@@ -136,16 +136,24 @@ store_cycle(const uint8_t *data, size_t size)
 	db->setValStr("nothing", "x");
 	db->setValInt("ts_temp", (pick & 1) ? INT_MIN : INT_MAX);
 	db->setValInt("td_temp_out", -1);
-	db->setValFp("td_temp_in_", odd[pick % (sizeof(odd) / sizeof(odd[0]))]);
+	/*
+	 * A float the store takes must be stored whole, as a finite number;
+	 * one it refuses (not finite, or too long to print) leaves the text
+	 * of the document as it was, which may be any length.
+	 */
+	v = odd[pick % (sizeof(odd) / sizeof(odd[0]))];
+	if (db->setValFp("td_temp_in_", v) == 1) {
+		s = db->getValStr("td_temp_in_");
+		CHECK(s != nullptr && strlen(s) < 20 && isfinite(strtof(s,
+		    nullptr)), "td_temp_in_ \"%s\" for %g", s ? s : "(null)",
+		    (double)v);
+	}
 	/* A float straight from the input, any bit pattern. */
 	if (size >= 4) {
 		memcpy(&v, data + size - 4, sizeof(v));
 		db->setValFp("td_temp_out_", v);
 		db->setValFp("pm_minutes", v);
 	}
-	s = db->getValStr("td_temp_in_");
-	if (s != nullptr)
-		CHECK(strlen(s) < 20, "td_temp_in_ \"%s\"", s);
 	delete db;
 	db = nullptr;
 }
