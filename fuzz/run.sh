@@ -19,6 +19,11 @@ case $secs in
 ''|*[!0-9]*) echo "usage: fuzz/run.sh [seconds [build-dir]]" >&2; exit 2 ;;
 esac
 
+if ! command -v clang++ >/dev/null; then
+	echo "fuzz: clang++ not found (Debian: apt-get install clang libclang-rt-dev)" >&2
+	exit 2
+fi
+
 CC=clang CXX=clang++ cmake -S "$root" -B "$build" -DKELVO_FUZZ=ON \
     -DKELVO_TESTS=OFF -DKELVO_BENCH=OFF \
     -DKELVO_SANITIZE=address,undefined >/dev/null
