@@ -7,7 +7,7 @@
 # Each target works on a scratch copy of fuzz/corpus/<name>, so the inputs
 # a run finds never end up in the repository by accident; to keep some,
 # copy them over by hand.  Crash files land in the scratch dir, whose path
-# is printed.  Exits non-zero when a target crashes or fails to run.
+# is printed; it is removed after a clean run.  Exits non-zero when a target crashes or fails to run.
 set -euo pipefail
 
 secs=${1:-30}
@@ -58,4 +58,10 @@ for target in fuzz_events fuzz_store; do
 	grep -E '^stat::number_of_executed_units' "$log" || true
 	ls "$scratch/$target" | grep -E '^(crash|leak|timeout|oom)-' || true
 done
+# A clean run leaves nothing behind; a failing one keeps its evidence.
+if [ $status -eq 0 ]; then
+	rm -rf "$scratch"
+else
+	echo "fuzz: crash files and logs kept in $scratch"
+fi
 exit $status
