@@ -421,6 +421,12 @@ client_sender_next(struct client_sender *s, long long now, int *wait)
 		}
 		btn = s->queue[0];
 		memmove(s->queue, s->queue + 1, sizeof(s->queue[0]) * --s->n);
+		/*
+		 * What kelvo showed before this press is the base an ack
+		 * is judged on; it holds all the earlier presses only when
+		 * the last one was acked too, or is long gone.
+		 */
+		s->ackable = s->last < 0 || !s->dirty || s->acked;
 		s->last = now;
 		s->dirty = true;
 		s->acked = false;
@@ -453,7 +459,8 @@ client_sender_quit(struct client_sender *s)
 void
 client_sender_ack(struct client_sender *s)
 {
-	s->acked = true;
+	if (s->ackable)
+		s->acked = true;
 }
 
 void

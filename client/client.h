@@ -115,6 +115,7 @@ struct client_sender {
 	long long	 last;		/* ms of the last write, -1 none */
 	bool		 dirty;		/* the object holds an event */
 	bool		 acked;		/* kelvo has taken the last press */
+	bool		 ackable;	/* an ack of the last press can be told */
 	bool		 quitting;
 };
 
@@ -126,7 +127,12 @@ bool	 client_sender_push(struct client_sender *s, int btn);
  * until there is more to do, -1 for never.
  */
 int	 client_sender_next(struct client_sender *s, long long now, int *wait);
-/* kelvo has shown the last press taken: the next may go at once. */
+/*
+ * kelvo has shown the last press taken: the next may go at once.  Taken
+ * only when what kelvo showed before that press was sure to hold every
+ * earlier one, else a late text could pass for the ack and two writes
+ * reach kelvo as one.
+ */
 void	 client_sender_ack(struct client_sender *s);
 /* Forgets the presses not yet written (kelvo went away). */
 void	 client_sender_drop(struct client_sender *s);

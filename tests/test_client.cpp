@@ -68,6 +68,13 @@ TEST(ClientSender, AnAckedPressLetsTheNextGoAtOnce)
 	EXPECT_EQ(client_sender_next(&s, 1001, &wait), -1);
 	client_sender_ack(&s);
 	EXPECT_EQ(client_sender_next(&s, 1002, &wait), BTN_UP);
+	client_sender_push(&s, BTN_UP);
+	client_sender_push(&s, BTN_UP);
+	EXPECT_EQ(client_sender_next(&s, 1102, &wait), BTN_UP) << "not acked";
+	client_sender_ack(&s);
+	EXPECT_EQ(client_sender_next(&s, 1103, &wait), -1)
+	    << "an ack after an unacked press proves nothing";
+	EXPECT_EQ(client_sender_next(&s, 1202, &wait), BTN_UP);
 	client_sender_push(&s, BTN_FAN);
 	client_sender_drop(&s);
 	EXPECT_EQ(client_sender_next(&s, 5000, &wait), 0) << "idle text only";
