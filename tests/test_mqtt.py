@@ -383,11 +383,15 @@ class Options(unittest.TestCase):
         self.assertEqual(r.returncode, 1)
         self.assertIn("PPS_ROOT", r.stderr)
 
-    def test_stops_cleanly_without_a_broker(self):
+    def test_stops_cleanly_without_a_broker_or_pps_directory(self):
         with tempfile.TemporaryDirectory() as d:
-            p = Proc([BRIDGE, "--broker", f"127.0.0.1:{free_port()}"], d,
-                     d + "/err")
-            self.assertTrue(until(lambda: "bridging" in p.text()))
+            # A PPS_ROOT that is a file is said, not waited on in silence.
+            open(d + "/file", "w").close()
+            p = Proc([BRIDGE, "--broker", f"127.0.0.1:{free_port()}"],
+                     d + "/file", d + "/err")
+            self.assertTrue(until(lambda: "cannot follow " + d +
+                                  "/file/kelvo/outputs: Not a directory"
+                                  in p.text()), p.text())
             self.assertEqual(p.stop(), 0, p.text())
             self.assertIsNone(SANITIZER.search(p.text()), p.text())
 
