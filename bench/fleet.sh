@@ -18,7 +18,8 @@
 #   --hold      start the fleet and keep it until Ctrl-C, measuring nothing
 #
 # The figures come from bench/fleet_probe.py (paho-mqtt).  Everything this
-# script starts it stops again, by pid, however it ends.  kelvo and the
+# script starts it stops again, by pid, however it ends; FLEET_KEEP=1
+# keeps the scratch directory with every log.  kelvo and the
 # bridge run from copies of the binaries (KELVO_BIN, KELVO_MQTT_BIN, by
 # default build/kelvo and build/mqtt/kelvo-mqtt), so a rebuild during a
 # run does not change what is measured.
@@ -58,6 +59,18 @@ for b in "$kelvo_bin" "$bridge_bin"; do
 	[ -x "$b" ] || { echo "fleet: no binary at $b (build first)" >&2; exit 2; }
 done
 
+# Each kelvo and each bridge follows a PPS object through an inotify
+# instance of its own, and the kernel allows a user only so many: past
+# them the newest pairs would wait for each other for ever.
+limit=$(cat /proc/sys/fs/inotify/max_user_instances 2>/dev/null || echo 0)
+inuse=$( (find /proc/[0-9]*/fd -lname 'anon_inode:inotify' 2>/dev/null || true) | wc -l)
+if [ "$limit" -gt 0 ] && [ $((inuse + 2 * n)) -gt "$limit" ]; then
+	echo "fleet: $n thermostats need $((2 * n)) inotify instances, $inuse" \
+	    "are in use and fs.inotify.max_user_instances is $limit; raise it" \
+	    "first, e.g. sysctl -w fs.inotify.max_user_instances=$(((inuse + 2 * n) / 128 * 128 + 256))" >&2
+	exit 1
+fi
+
 work=$(mktemp -d /tmp/kelvo-fleet.XXXXXX)
 pids=$work/pids		# "kind pid" lines, for the probe and for cleanup
 : >"$pids"
@@ -74,7 +87,11 @@ cleanup() {
 			[ "$k" = "$kind" ] && wait "$pid" 2>/dev/null || true
 		done <"$pids"
 	done
-	rm -rf "$work"
+	if [ "${FLEET_KEEP:-0}" = 1 ]; then
+		echo "fleet: kept $work"
+	else
+		rm -rf "$work"
+	fi
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
@@ -114,6 +131,9 @@ if [ "$hold" = 1 ]; then
 	# In the background, so that Ctrl-C runs the trap at once.
 	while :; do sleep 3600 & wait $!; done
 fi
+# One thermostat: its time is also split at its PPS objects.
+split=()
+[ "$n" = 1 ] && split=(--split "$work/t$(printf %03d "$from")/pps/kelvo")
 "$python" "$here/fleet_probe.py" --broker "$broker" --from "$from" \
     --count "$n" --commands "$commands" --rate "$rate" --idle "$idle" \
-    --pids "$pids"
+    --pids "$pids" "${split[@]}"

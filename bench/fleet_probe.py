@@ -6,10 +6,18 @@ the CPU time of the fleet's processes over an idle stretch (nothing but
 kelvo's own publications, and this client watching every state, as a
 dashboard would) and their memory, then sends set-point commands: each
 one press away from the thermostat's set point, to a random thermostat
-that has no command under way, at random instants (exponential gaps, so
-they fall anywhere in kelvo's period).  A command's time runs from just
-before its publication to the arrival of the first state that shows its
-set point.  Prints the figures.
+that has no command under way, at random instants.  A thermostat rests a
+random 0..REST s after its last command showed before it may get the
+next, so that the instants fall evenly over kelvo's period rather than
+just after the publication that ended the last one.  A command's time
+runs from just before its publication to the arrival of the first state
+that shows its set point.
+
+With --split (one thermostat on this machine) the probe also watches the
+thermostat's PPS objects and splits each command's time: to the press in
+the inputs object (broker and bridge), to the set point in the outputs
+object (kelvo), and from there to the state (bridge and broker).  Prints
+the figures.
 """
 import argparse
 import json
@@ -23,6 +31,7 @@ import time
 import paho.mqtt.client as mqtt
 
 TIMEOUT = 10.0          # s for one command to show, before it counts lost
+REST = 0.6              # s, three of kelvo's default periods
 
 
 def cpu_seconds(pid):
@@ -54,7 +63,9 @@ class Fleet:
         self.online = set()
         self.setpoint = {}
         self.pending = {}       # id -> (target, sent)
+        self.rested = {}        # id -> when it may get the next command
         self.times = []
+        self.rng = random.Random()
         self.c = (mqtt.Client(mqtt.CallbackAPIVersion.VERSION1)
                   if hasattr(mqtt, "CallbackAPIVersion") else mqtt.Client())
         self.c.on_connect = self.connected
@@ -85,7 +96,7 @@ class Fleet:
                 p = self.pending.get(tid)
                 if p and sp == p[0]:
                     self.times.append(now - p[1])
-                    del self.pending[tid]
+                    self.done(tid, now)
             self.cv.notify_all()
 
     def wait_ready(self, timeout):
@@ -94,12 +105,44 @@ class Fleet:
                 i in self.online and i in self.setpoint for i in self.ids),
                 timeout)
 
+    def done(self, tid, now):
+        del self.pending[tid]
+        self.rested[tid] = now + self.rng.uniform(0, REST)
+
     def command(self, tid):
         sp = self.setpoint[tid]
         target = sp + 1 if sp < 90 else sp - 1
         self.pending[tid] = (target, time.monotonic())
         # As Home Assistant sends it.
         self.c.publish(f"{self.prefix}/{tid}/set/setpoint", f"{target}.0")
+        return target
+
+
+def split(fleet, tid, target, sent, pps, before):
+    """Polls the PPS objects every half millisecond until the state shows
+    target; the three legs in s, or None when it did not show.  before
+    is the inputs object's (inode, mtime) ahead of the command."""
+    inputs, outputs = pps + "/inputs", pps + "/outputs"
+    t_in = t_out = None
+    while time.monotonic() - sent < TIMEOUT:
+        now = time.monotonic()
+        try:
+            # The last press may still be in the object: a new one is a
+            # new file (written aside and renamed) holding an event.
+            st = os.stat(inputs)
+            if (t_in is None and (st.st_ino, st.st_mtime_ns) != before and
+                    "::event" in open(inputs).read()):
+                t_in = now
+            if t_out is None and f"ts_temp::{target}\n" in open(outputs).read():
+                t_out = now
+        except OSError:
+            pass
+        with fleet.cv:
+            if tid not in fleet.pending and t_in and t_out:
+                shown = sent + fleet.times[-1]
+                return t_in - sent, t_out - t_in, shown - t_out
+        time.sleep(0.0005)
+    return None
 
 
 def percentile(xs, p):
@@ -117,6 +160,8 @@ def main():
     ap.add_argument("--rate", type=float, default=10.0)
     ap.add_argument("--idle", type=float, default=10.0)
     ap.add_argument("--pids", required=True)
+    ap.add_argument("--split", metavar="PPS_DIR",
+                    help="the one thermostat's PPS object directory")
     args = ap.parse_args()
 
     procs = {}
@@ -158,20 +203,36 @@ def main():
     print(f"memory per thermostat (kelvo + bridge + broker share): "
           f"RSS {per[0]:.0f} kB, PSS {per[1]:.0f} kB")
 
-    rng = random.Random()
+    rng = fleet.rng
     sent = 0
-    end = time.monotonic() + args.commands / args.rate * 3 + TIMEOUT
+    legs = []
+    end = time.monotonic() + args.commands * (1 / args.rate + REST) + TIMEOUT
     while sent < args.commands and time.monotonic() < end:
         time.sleep(rng.expovariate(args.rate))
         with fleet.cv:
             now = time.monotonic()
             for tid, (_, t) in list(fleet.pending.items()):
                 if now - t > TIMEOUT:
-                    del fleet.pending[tid]
-            idle = [i for i in fleet.ids if i not in fleet.pending]
-            if idle:
-                fleet.command(rng.choice(idle))
-                sent += 1
+                    fleet.done(tid, now)
+            idle = [i for i in fleet.ids if i not in fleet.pending and
+                    fleet.rested.get(i, 0) <= now]
+            if not idle:
+                continue
+            tid = rng.choice(idle)
+            before = None
+            if args.split:
+                try:
+                    st = os.stat(args.split + "/inputs")
+                    before = (st.st_ino, st.st_mtime_ns)
+                except OSError:
+                    pass
+            target = fleet.command(tid)
+            sent += 1
+        if args.split:
+            leg = split(fleet, tid, target, fleet.pending[tid][1]
+                        if tid in fleet.pending else now, args.split, before)
+            if leg:
+                legs.append(leg)
     with fleet.cv:
         fleet.cv.wait_for(lambda: not fleet.pending, TIMEOUT)
         times = [t * 1000 for t in fleet.times]
@@ -182,6 +243,13 @@ def main():
           f"({args.rate:g}/s across {args.count}): median "
           f"{statistics.median(times):.1f} ms, p95 {percentile(times, 95):.1f} "
           f"ms, max {max(times):.1f} ms")
+    for k, name in enumerate(("command to press in the inputs object",
+                              "press to set point in the outputs object",
+                              "outputs object to state")):
+        if legs:
+            xs = [leg[k] * 1000 for leg in legs]
+            print(f"  {name}: median {statistics.median(xs):.1f} ms, "
+                  f"p95 {percentile(xs, 95):.1f} ms")
     fleet.c.loop_stop()
     fleet.c.disconnect()
     return 0 if len(times) == sent else 1
