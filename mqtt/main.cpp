@@ -58,7 +58,7 @@ static char broker[300];		/* HOST:PORT, for the trace */
 /* What the broker is told; guarded by pub_mutex. */
 static std::mutex pub_mutex;
 static bool connected;			/* a connection is up */
-static bool ever_connected;
+static bool ever_connected;		/* once: no "still waiting" line */
 static bool kelvo_up;			/* the link says kelvo runs */
 static bool stopping;			/* publish nothing more */
 
