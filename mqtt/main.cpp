@@ -22,6 +22,7 @@
  * the network thread keeps trying.  Only what cannot work whatever the
  * broker does (bad options, no client, no link) stops start-up.
  */
+#include <arpa/inet.h>
 #include <errno.h>
 #include <getopt.h>
 #include <limits.h>
@@ -289,7 +290,10 @@ parse_broker(const char *s, std::string *host, int *port)
 		host->assign(s + 1, close - s - 1);
 		colon = close[1] == ':' ? close + 1 : NULL;
 	} else if (colon != NULL && strchr(s, ':') != colon) {
-		host->assign(s);		/* an IPv6 address */
+		struct in6_addr a;
+		if (inet_pton(AF_INET6, s, &a) != 1)
+			return false;
+		host->assign(s);		/* an IPv6 address, no port */
 		colon = NULL;
 	} else
 		host->assign(s, colon ? (size_t)(colon - s) : strlen(s));
@@ -394,7 +398,8 @@ main(int argc, char *argv[])
 		return bad_usage("prefixes \"%s\" and \"%s\" do not make "
 		    "MQTT topics", prefix.c_str(), dprefix.c_str());
 	discovery = mqtt_discovery(id, &topics).dump();
-	snprintf(broker, sizeof(broker), "%s:%d", host.c_str(), port);
+	snprintf(broker, sizeof(broker), strchr(host.c_str(), ':') ?
+	    "[%s]:%d" : "%s:%d", host.c_str(), port);
 	if (pps_path(LINK_OUTPUTS, path, sizeof(path)) < 0) {
 		fprintf(stderr, "kelvo-mqtt: PPS_ROOT is too long\n");
 		return 1;

@@ -371,6 +371,7 @@ class Options(unittest.TestCase):
                      ["--broker", "h:0"], ["--broker", "h:65536"],
                      ["--broker", "h:"], ["--broker", ":1883"],
                      ["--broker", "h:12ab"], ["--broker", "[::1"],
+                     ["--broker", "h:1:2"], ["--broker", "[::1]x"],
                      ["--prefix", "a/+"], ["--prefix", ""],
                      ["--discovery-prefix", "#"], ["--prefix", "a//b"],
                      ["--bogus"], ["--id"], ["extra"]):
