@@ -420,6 +420,12 @@ link_press(int btn)
 	else if (!client_sender_push(&sender, btn))
 		n = LINK_FULL;
 	else {
+		/* A press is the last word on its setting: a drive of the
+		 * same setting still under way (kelvo may not have shown its
+		 * target yet) would take the press back. */
+		int k = btn == BTN_MODE ? DRIVE_MODE : btn == BTN_FAN ?
+		    DRIVE_FAN : DRIVE_SETPOINT;
+		drive[k].state = DRIVE_IDLE;
 		n = sender.n;
 		wake_worker();
 	}
