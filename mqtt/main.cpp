@@ -251,8 +251,7 @@ on_driven(int kind, int target, bool reached, void *arg)
 	else
 		snprintf(value, sizeof(value), "%s", kind == DRIVE_MODE ?
 		    client_mode_name(target) : client_fan_name(target));
-	trace("gave up driving the %s to %s: kelvo did not follow",
-	    what[kind], value);
+	trace("gave up driving the %s to %s", what[kind], value);
 }
 
 static void
