@@ -10,7 +10,8 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 PACKAGES="build-essential cmake pkg-config libtinyxml-dev libgtest-dev
-  libbenchmark-dev libncurses-dev tmux nlohmann-json3-dev"
+  libbenchmark-dev libncurses-dev tmux nlohmann-json3-dev libmosquitto-dev
+  mosquitto python3-paho-mqtt python3-jinja2"
 
 setup() {
 	local missing=()

@@ -154,8 +154,9 @@ age_of_object(void)
 static void *
 reader(void *arg)
 {
-	static char buf[2048];
+	static char buf[2048], line[PATH_MAX + 64];
 	struct client_state st;
+	int told = 0;			/* the open's error said last */
 	long long now, when;
 	ssize_t n;
 	bool first;
@@ -164,15 +165,26 @@ reader(void *arg)
 	(void)arg;
 	for (;;) {
 		if ((fd = pps_open(LINK_OUTPUTS "?wait", O_RDONLY)) < 0) {
+			int err = errno;
 			pthread_mutex_lock(&link_mutex);
 			if (object_there) {
 				object_there = false;
 				wake_worker();
 			}
 			pthread_mutex_unlock(&link_mutex);
+			/* No object is no kelvo yet; anything else (no inotify
+			 * left, a PPS_ROOT that is a file) would keep the face
+			 * waiting for a kelvo that runs: say so, once. */
+			if (err != ENOENT && err != told && hooks.trace) {
+				snprintf(line, sizeof(line), "cannot follow %s: %s",
+				    outputs_path, strerror(err));
+				hooks.trace(line, hooks.arg);
+			}
+			told = err;
 			delay(RETRY_MS);
 			continue;
 		}
+		told = 0;
 		first = true;
 		while ((n = pps_read(fd, buf, sizeof(buf))) >= 0) {
 			/* A cut-off last line would give a wrong value. */
@@ -408,6 +420,12 @@ link_press(int btn)
 	else if (!client_sender_push(&sender, btn))
 		n = LINK_FULL;
 	else {
+		/* A press is the last word on its setting: a drive of the
+		 * same setting still under way (kelvo may not have shown its
+		 * target yet) would take the press back. */
+		int k = btn == BTN_MODE ? DRIVE_MODE : btn == BTN_FAN ?
+		    DRIVE_FAN : DRIVE_SETPOINT;
+		drive[k].state = DRIVE_IDLE;
 		n = sender.n;
 		wake_worker();
 	}

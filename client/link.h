@@ -51,7 +51,10 @@ int	 link_status(long long *silent);
 /* The latest published state; false when none has come yet. */
 bool	 link_latest(struct client_state *st);
 void	 link_history(struct client_history *h);
-/* Queues a press: presses waiting, this one included, or LINK_DOWN/FULL. */
+/*
+ * Queues a press, ending a drive of the same setting under way: presses
+ * waiting, this one included, or LINK_DOWN/FULL.
+ */
 int	 link_press(int btn);
 /* Drives a setting to target, replacing its drive under way; LINK_DOWN. */
 int	 link_drive(int kind, int target);

@@ -24,7 +24,6 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <atomic>
 
 #include <curses.h>
 
@@ -43,7 +42,9 @@
 enum { PAIR_IN = 1, PAIR_OUT, PAIR_SETPOINT, PAIR_HEAT, PAIR_COOL };
 
 static int wake_pipe[2] = { -1, -1 };
-static std::atomic<bool> unsent;	/* the link could not write a press */
+/* The link's last line worth telling, for the screen thread to show. */
+static pthread_mutex_t traced_mutex = PTHREAD_MUTEX_INITIALIZER;
+static char traced[96];
 static volatile sig_atomic_t quit_signal;
 
 static bool utf8;
@@ -87,9 +88,10 @@ on_running(bool running, void *arg)
 static void
 on_trace(const char *line, void *arg)
 {
-	(void)line;
 	(void)arg;
-	unsent = true;
+	pthread_mutex_lock(&traced_mutex);
+	snprintf(traced, sizeof(traced), "%s", line);
+	pthread_mutex_unlock(&traced_mutex);
 	wake();
 }
 
@@ -396,8 +398,11 @@ run_screen(void)
 	pfd[1].events = POLLIN;
 	while (!quit && !quit_signal) {
 		draw();
-		if (unsent.exchange(false))
-			say("kelvo takes no buttons now (no inputs object)");
+		pthread_mutex_lock(&traced_mutex);
+		if (traced[0] != '\0')
+			say(traced);
+		traced[0] = '\0';
+		pthread_mutex_unlock(&traced_mutex);
 		/* Once a second at least, for the "silent" count. */
 		if (poll(pfd, 2, 1000) < 0 && errno != EINTR)
 			break;

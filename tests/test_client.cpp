@@ -147,6 +147,13 @@ TEST(ClientLink, PressesAndDrivesReachKelvoAndItsStopIsNoticed)
 		struct client_state st;
 		EXPECT_TRUE(kt::wait_for([&] { return link_latest(&st) &&
 		    st.setpoint == 80; }));
+
+		/* A press ends the drive of its setting: no climb to 90. */
+		EXPECT_EQ(link_drive(DRIVE_SETPOINT, 90), 0);
+		EXPECT_GE(link_press(BTN_DOWN), 1);
+		std::this_thread::sleep_for(std::chrono::seconds(2));
+		EXPECT_LE(atoi(value("ts_temp").c_str()), 80) <<
+		    kt::read_file(doc);
 		k.kill_hard();
 	}
 	/* A killed kelvo leaves its last text: silence says it is gone. */

@@ -1,0 +1,499 @@
+/*
+ * main.cpp - kelvo-mqtt: one kelvo on an MQTT broker, announced to Home
+ * Assistant as a climate device, taking commands back.
+ *
+ * Three parties run at once.  libmosquitto's network thread owns the
+ * connection: it connects, reconnects with a growing delay when the
+ * broker goes away, and calls on_connect and on_message.  The link to
+ * kelvo (link.h) runs a reader and a worker; its hooks publish the state
+ * and the availability.  The main thread only waits for SIGTERM or SIGINT
+ * with sigwait(), both blocked in every thread, so no handler runs at all.
+ *
+ * What the broker holds must end up true whatever order the threads run
+ * in: everything that decides or publishes availability and state does so
+ * under pub_mutex, and each connection publishes discovery, state and
+ * availability afresh, so a broker restarted without its retained
+ * messages gets them back.  Once stopping is set nothing more is
+ * published, which also keeps the link's threads, which never end, away
+ * from the client after it is destroyed.
+ *
+ * A broker that is not there yet is no reason to give up: a daemon may
+ * well start before its broker, so the first failure is said once and
+ * the network thread keeps trying.  Only what cannot work whatever the
+ * broker does (bad options, no client, no link) stops start-up.
+ */
+#include <arpa/inet.h>
+#include <errno.h>
+#include <getopt.h>
+#include <limits.h>
+#include <signal.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <mutex>
+#include <string>
+
+#include <mosquitto.h>
+
+#include "json.h"
+#include "link.h"
+#include "platform.h"
+#include "topics.h"
+
+#define KEEPALIVE	15	/* s; a silent bridge is offline after 1.5x */
+#define RECONNECT_MIN	1	/* s, one more each try up to RECONNECT_MAX */
+#define RECONNECT_MAX	5
+#define OFFLINE_WAIT_MS	2000	/* for the broker to take the last word */
+#define STOP_PRESS_MS	1000	/* to write presses already taken */
+#define WAITING_SAY_S	5	/* s without a broker before saying so */
+
+static struct mosquitto *mosq;
+static struct mqtt_topics topics;
+static std::string discovery;		/* the config text, made once */
+static char broker[300];		/* HOST:PORT, for the trace */
+
+/* What the broker is told; guarded by pub_mutex. */
+static std::mutex pub_mutex;
+static bool connected;			/* a connection is up */
+static bool ever_connected;		/* once: no "still waiting" line */
+static bool kelvo_up;			/* the link says kelvo runs */
+static bool stopping;			/* publish nothing more */
+
+/* The last "offline", waited for on the way out. */
+static std::mutex offline_mutex;
+static std::condition_variable offline_cv;
+static int offline_mid = -1;
+static bool offline_sent;
+
+static const int drive_of[CMD_KINDS] = { DRIVE_MODE, DRIVE_FAN,
+    DRIVE_SETPOINT, -1 };
+
+static void trace(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
+/* One line on standard error, written at once so threads do not mix. */
+static void
+trace(const char *fmt, ...)
+{
+	char line[512];
+	va_list ap;
+	int n;
+
+	n = snprintf(line, sizeof(line), "kelvo-mqtt: ");
+	va_start(ap, fmt);
+	vsnprintf(line + n, sizeof(line) - n - 1, fmt, ap);
+	va_end(ap);
+	n = (int)strlen(line);
+	line[n++] = '\n';
+	if (write(STDERR_FILENO, line, n) < 0)
+		return;
+}
+
+static int
+publish(const std::string &topic, const std::string &payload, int qos,
+    int *mid = NULL)
+{
+	return mosquitto_publish(mosq, mid, topic.c_str(), (int)payload.size(),
+	    payload.data(), qos, true);
+}
+
+/* The truth about availability; pub_mutex held. */
+static void
+announce_locked(void)
+{
+	if (connected && !stopping)
+		publish(topics.availability, kelvo_up ? MQTT_ONLINE :
+		    MQTT_OFFLINE, 1);
+}
+
+/* Everything a fresh broker or a restarted Home Assistant needs. */
+static void
+publish_all_locked(void)
+{
+	struct client_state st;
+
+	if (!connected || stopping)
+		return;
+	publish(topics.discovery, discovery, 1);
+	if (link_latest(&st))
+		publish(topics.state, client_state_json(&st).dump(), 0);
+	announce_locked();
+}
+
+static void
+on_connect(struct mosquitto *m, void *arg, int rc)
+{
+	(void)arg;
+	std::lock_guard<std::mutex> lk(pub_mutex);
+	if (stopping)
+		return;
+	if (rc != 0) {
+		trace("broker %s refused the connection: %s", broker,
+		    mosquitto_connack_string(rc));
+		return;
+	}
+	trace("connected to broker %s as %s", broker, topics.base.c_str());
+	for (int k = 0; k < CMD_KINDS; k++)
+		mosquitto_subscribe(m, NULL, topics.command[k].c_str(), 1);
+	mosquitto_subscribe(m, NULL, topics.ha_status.c_str(), 1);
+	connected = ever_connected = true;
+	publish_all_locked();
+}
+
+static void
+on_disconnect(struct mosquitto *m, void *arg, int rc)
+{
+	bool quiet;
+
+	(void)m;
+	(void)arg;
+	{
+		std::lock_guard<std::mutex> lk(pub_mutex);
+		quiet = stopping || !connected;
+		connected = false;
+	}
+	if (!quiet)
+		trace("lost broker %s (%s); reconnecting", broker,
+		    rc == 0 ? "disconnected" : mosquitto_strerror(rc));
+}
+
+static void
+on_publish(struct mosquitto *m, void *arg, int mid)
+{
+	(void)m;
+	(void)arg;
+	std::lock_guard<std::mutex> lk(offline_mutex);
+	if (mid == offline_mid) {
+		offline_sent = true;
+		offline_cv.notify_all();
+	}
+}
+
+static void
+on_message(struct mosquitto *m, void *arg, const struct mosquitto_message *msg)
+{
+	const char *why, *topic = msg->topic;
+	int kind, value, rc;
+
+	(void)m;
+	(void)arg;
+	/* Home Assistant came (back): it wants the config again. */
+	if (topics.ha_status == topic) {
+		if (msg->payloadlen == (int)strlen(MQTT_ONLINE) &&
+		    memcmp(msg->payload, MQTT_ONLINE, msg->payloadlen) == 0) {
+			std::lock_guard<std::mutex> lk(pub_mutex);
+			publish_all_locked();
+		}
+		return;
+	}
+	if ((kind = mqtt_command_of(&topics, topic)) < 0)
+		return;
+	std::string q = mqtt_quote(msg->payload, msg->payloadlen);
+	/* A retained command would be taken again on every reconnection. */
+	if (msg->retain) {
+		trace("%s: retained %s ignored (commands must not be retained)",
+		    topic, q.c_str());
+		return;
+	}
+	if (!mqtt_parse_command(kind, msg->payload, msg->payloadlen, &value,
+	    &why)) {
+		trace("%s: %s ignored (expected %s)", topic, q.c_str(), why);
+		return;
+	}
+	rc = kind == CMD_PRESS ? link_press(value) :
+	    link_drive(drive_of[kind], value);
+	if (rc == LINK_DOWN)
+		trace("%s: %s dropped: kelvo is not running", topic, q.c_str());
+	else if (rc == LINK_FULL)
+		trace("%s: %s dropped: too many presses waiting", topic,
+		    q.c_str());
+}
+
+/* The link's hooks, on its threads. */
+static void
+on_published(const struct client_state *st, void *arg)
+{
+	(void)arg;
+	std::string text = client_state_json(st).dump();
+	std::lock_guard<std::mutex> lk(pub_mutex);
+	if (connected && !stopping)
+		publish(topics.state, text, 0);
+}
+
+static void
+on_running(bool running, void *arg)
+{
+	(void)arg;
+	{
+		std::lock_guard<std::mutex> lk(pub_mutex);
+		kelvo_up = running;
+		announce_locked();
+	}
+	trace(running ? "kelvo is running" :
+	    "kelvo is not running: offline until it is back");
+}
+
+static void
+on_driven(int kind, int target, bool reached, void *arg)
+{
+	static const char *const what[DRIVE_KINDS] = { "set point", "mode",
+	    "fan" };
+	char value[16];
+
+	(void)arg;
+	if (reached || kind < 0 || kind >= DRIVE_KINDS)
+		return;
+	if (kind == DRIVE_SETPOINT)
+		snprintf(value, sizeof(value), "%d", target);
+	else
+		snprintf(value, sizeof(value), "%s", kind == DRIVE_MODE ?
+		    client_mode_name(target) : client_fan_name(target));
+	trace("gave up driving the %s to %s", what[kind], value);
+}
+
+static void
+on_trace(const char *line, void *arg)
+{
+	(void)arg;
+	trace("%s", line);
+}
+
+static void
+usage(FILE *f)
+{
+	fprintf(f,
+	    "usage: kelvo-mqtt [--broker HOST[:PORT]] [--id ID] [--prefix PREFIX]\n"
+	    "                  [--discovery-prefix DPREFIX]\n"
+	    "Bridges the kelvo under $PPS_ROOT/kelvo (default /pps) to an MQTT\n"
+	    "broker (default localhost:1883) as PREFIX/ID (default kelvo/kelvo),\n"
+	    "announced to Home Assistant under DPREFIX (default homeassistant).\n"
+	    "ID is letters, digits, '_' and '-'.\n");
+}
+
+/* HOST, HOST:PORT, [V6ADDR] or [V6ADDR]:PORT; a bare V6ADDR has no port. */
+static bool
+parse_broker(const char *s, std::string *host, int *port)
+{
+	const char *colon = strrchr(s, ':'), *p;
+	char *end;
+	long n;
+
+	if (s[0] == '[') {
+		const char *close = strchr(s, ']');
+		if (close == NULL || close == s + 1 || (close[1] != '\0' &&
+		    close[1] != ':'))
+			return false;
+		host->assign(s + 1, close - s - 1);
+		colon = close[1] == ':' ? close + 1 : NULL;
+	} else if (colon != NULL && strchr(s, ':') != colon) {
+		struct in6_addr a;
+		if (inet_pton(AF_INET6, s, &a) != 1)
+			return false;
+		host->assign(s);		/* an IPv6 address, no port */
+		colon = NULL;
+	} else
+		host->assign(s, colon ? (size_t)(colon - s) : strlen(s));
+	if (host->empty())
+		return false;
+	if (colon == NULL)
+		return true;
+	for (p = colon + 1; *p; p++)
+		if (*p < '0' || *p > '9')
+			return false;
+	errno = 0;
+	n = strtol(colon + 1, &end, 10);
+	if (end == colon + 1 || errno != 0 || n < 1 || n > 65535)
+		return false;
+	*port = (int)n;
+	return true;
+}
+
+static bool
+topic_ok(const std::string &t)
+{
+	return mosquitto_validate_utf8(t.c_str(), (int)t.size()) ==
+	    MOSQ_ERR_SUCCESS && mosquitto_pub_topic_check(t.c_str()) ==
+	    MOSQ_ERR_SUCCESS;
+}
+
+static int bad_usage(const char *fmt, ...)
+    __attribute__((format(printf, 1, 2)));
+
+static int
+bad_usage(const char *fmt, ...)
+{
+	va_list ap;
+
+	fprintf(stderr, "kelvo-mqtt: ");
+	va_start(ap, fmt);
+	vfprintf(stderr, fmt, ap);
+	va_end(ap);
+	fputc('\n', stderr);
+	usage(stderr);
+	return 2;
+}
+
+int
+main(int argc, char *argv[])
+{
+	static const struct option longopts[] = {
+		{ "broker", required_argument, NULL, 'b' },
+		{ "id", required_argument, NULL, 'i' },
+		{ "prefix", required_argument, NULL, 'p' },
+		{ "discovery-prefix", required_argument, NULL, 'd' },
+		{ "help", no_argument, NULL, 'h' },
+		{ NULL, 0, NULL, 0 },
+	};
+	struct link_hooks hooks = { on_published, on_running, on_driven,
+	    on_trace, NULL };
+	std::string host = "localhost", id = "kelvo", prefix = "kelvo",
+	    dprefix = "homeassistant", client_id;
+	char path[PATH_MAX];
+	int port = 1883, ch, rc, sig;
+	bool said_waiting = false;
+	sigset_t stop;
+
+	opterr = 0;
+	while ((ch = getopt_long(argc, argv, ":h", longopts, NULL)) != -1) {
+		switch (ch) {
+		case 'b':
+			if (!parse_broker(optarg, &host, &port))
+				return bad_usage("bad broker \"%s\" (HOST or "
+				    "HOST:PORT, PORT 1..65535)", optarg);
+			break;
+		case 'i':
+			if (!mqtt_valid_id(optarg))
+				return bad_usage("bad id \"%s\" (letters, "
+				    "digits, '_' and '-' only)", optarg);
+			id = optarg;
+			break;
+		case 'p':
+		case 'd':
+			if (!mqtt_valid_prefix(optarg))
+				return bad_usage("bad prefix \"%s\" (topic "
+				    "levels, no '+', '#' or empty level)",
+				    optarg);
+			(ch == 'p' ? prefix : dprefix) = optarg;
+			break;
+		case 'h':
+			usage(stdout);
+			return 0;
+		case ':':
+			return bad_usage("option \"%s\" needs a value",
+			    argv[optind - 1]);
+		default:
+			return bad_usage("bad option \"%s\"",
+			    argv[optind - 1]);
+		}
+	}
+	if (optind < argc)
+		return bad_usage("unexpected argument \"%s\"", argv[optind]);
+	mqtt_make_topics(prefix, id, dprefix, &topics);
+	if (!topic_ok(topics.command[CMD_SETPOINT]) ||
+	    !topic_ok(topics.discovery))
+		return bad_usage("prefixes \"%s\" and \"%s\" do not make "
+		    "MQTT topics", prefix.c_str(), dprefix.c_str());
+	discovery = mqtt_discovery(id, &topics).dump();
+	snprintf(broker, sizeof(broker), strchr(host.c_str(), ':') ?
+	    "[%s]:%d" : "%s:%d", host.c_str(), port);
+	if (pps_path(LINK_OUTPUTS, path, sizeof(path)) < 0) {
+		fprintf(stderr, "kelvo-mqtt: PPS_ROOT is too long\n");
+		return 1;
+	}
+
+	/* Blocked before any thread starts, so every thread inherits it. */
+	sigemptyset(&stop);
+	sigaddset(&stop, SIGTERM);
+	sigaddset(&stop, SIGINT);
+	pthread_sigmask(SIG_BLOCK, &stop, NULL);
+	signal(SIGPIPE, SIG_IGN);
+
+	mosquitto_lib_init();
+	/* One client per base: a bridge restarted after a crash takes over
+	 * its old session at once instead of waiting for it to time out. */
+	client_id = "kelvo-mqtt/" + topics.base;
+	if ((mosq = mosquitto_new(client_id.c_str(), true, NULL)) == NULL) {
+		fprintf(stderr, "kelvo-mqtt: cannot make an MQTT client: %s\n",
+		    strerror(errno));
+		return 1;
+	}
+	mosquitto_will_set(mosq, topics.availability.c_str(),
+	    (int)strlen(MQTT_OFFLINE), MQTT_OFFLINE, 1, true);
+	mosquitto_reconnect_delay_set(mosq, RECONNECT_MIN, RECONNECT_MAX, false);
+	mosquitto_connect_callback_set(mosq, on_connect);
+	mosquitto_disconnect_callback_set(mosq, on_disconnect);
+	mosquitto_publish_callback_set(mosq, on_publish);
+	mosquitto_message_callback_set(mosq, on_message);
+
+	trace("bridging %s to broker %s as %s", path, broker,
+	    topics.base.c_str());
+	if (link_start(&hooks) < 0) {
+		fprintf(stderr, "kelvo-mqtt: cannot start the link to kelvo "
+		    "at %s\n", path);
+		return 1;
+	}
+	if ((rc = mosquitto_loop_start(mosq)) != MOSQ_ERR_SUCCESS) {
+		fprintf(stderr, "kelvo-mqtt: cannot start the MQTT thread: "
+		    "%s\n", mosquitto_strerror(rc));
+		return 1;
+	}
+	rc = mosquitto_connect_async(mosq, host.c_str(), port, KEEPALIVE);
+	if (rc == MOSQ_ERR_INVAL) {
+		fprintf(stderr, "kelvo-mqtt: cannot connect to %s: %s\n",
+		    broker, mosquitto_strerror(rc));
+		return 1;
+	}
+	if (rc != MOSQ_ERR_SUCCESS) {
+		trace("broker %s not reachable yet (%s); trying again until "
+		    "it is", broker, rc == MOSQ_ERR_ERRNO ? strerror(errno) :
+		    mosquitto_strerror(rc));
+		said_waiting = true;
+	}
+
+	/* The network thread connects in the background and says nothing
+	 * while it keeps failing: say once that it is still waiting. */
+	for (;;) {
+		struct timespec ts = { WAITING_SAY_S, 0 };
+		if ((sig = sigtimedwait(&stop, NULL, &ts)) > 0)
+			break;
+		std::lock_guard<std::mutex> lk(pub_mutex);
+		if (!said_waiting && !ever_connected)
+			trace("no broker at %s yet; trying again until there "
+			    "is", broker);
+		said_waiting = true;
+	}
+	trace("stopping (%s)", sig == SIGTERM ? "SIGTERM" : "SIGINT");
+
+	/* The last word: offline, retained, and a clean disconnect so the
+	 * broker does not send the will on top of it. */
+	bool wait = false;
+	{
+		std::lock_guard<std::mutex> lk(pub_mutex);
+		stopping = true;
+		if (connected) {
+			std::lock_guard<std::mutex> olk(offline_mutex);
+			wait = publish(topics.availability, MQTT_OFFLINE, 1,
+			    &offline_mid) == MOSQ_ERR_SUCCESS;
+		}
+	}
+	if (wait) {
+		std::unique_lock<std::mutex> olk(offline_mutex);
+		offline_cv.wait_for(olk, std::chrono::milliseconds(
+		    OFFLINE_WAIT_MS), [] { return offline_sent; });
+	}
+	/* Without a connection the network thread may sleep between tries,
+	 * or hang in connect() to an unreachable host, for longer than a
+	 * stop should take: it has nothing to finish, so it is cancelled. */
+	mosquitto_disconnect(mosq);
+	mosquitto_loop_stop(mosq, !wait);
+	/* Presses already taken still reach kelvo, and the object is left
+	 * idle for the next kelvo. */
+	link_stop(STOP_PRESS_MS);
+	mosquitto_destroy(mosq);
+	mosquitto_lib_cleanup();
+	trace("stopped");
+	return 0;
+}

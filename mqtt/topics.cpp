@@ -1,0 +1,246 @@
+/*
+ * topics.cpp - topics, the discovery document and command payloads.
+ *
+ * Home Assistant reads the thermostat from the one state topic, which
+ * carries the same JSON object as kelvo-web's /api/state, through Jinja
+ * templates.  The templates are written for plain Jinja (no Home Assistant
+ * filters), so anything that renders Jinja against the state reads it the
+ * same way, and a null in the state renders as something Home Assistant
+ * ignores or takes for unknown rather than as an error page.
+ *
+ * Commands come as Home Assistant sends them ("heat", "72.0") or as a
+ * person types them ("HEAT", " 72 "): any case, blanks around ignored.
+ */
+#include "topics.h"
+
+#include <math.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+
+#include "client.h"
+
+const char *const mqtt_command_topic[CMD_KINDS] = {
+	"set/mode", "set/fan", "set/setpoint", "press",
+};
+
+/* Home Assistant's names are kelvo's in lower case. */
+static const char MODE_TEMPLATE[] =
+    "{{ (value_json.ts_mode or '') | lower }}";
+static const char FAN_TEMPLATE[] =
+    "{{ (value_json.ts_fan or '') | lower }}";
+/* A null renders "None", which Home Assistant takes for unknown. */
+static const char SETPOINT_TEMPLATE[] = "{{ value_json.ts_temp }}";
+static const char CURRENT_TEMPLATE[] = "{{ value_json.td_temp_in_ }}";
+/* The plant runs for the mode it is in; OFF is off whatever td_sys says. */
+static const char ACTION_TEMPLATE[] =
+    "{% set m = (value_json.ts_mode or '') | upper %}"
+    "{% if m == 'OFF' %}off"
+    "{% elif value_json.td_sys == 'ON' and m == 'HEAT' %}heating"
+    "{% elif value_json.td_sys == 'ON' and m == 'COOL' %}cooling"
+    "{% else %}idle{% endif %}";
+
+bool
+mqtt_valid_id(const char *id)
+{
+	if (*id == '\0')
+		return false;
+	for (const char *p = id; *p; p++)
+		if (!(*p >= 'a' && *p <= 'z') && !(*p >= 'A' && *p <= 'Z') &&
+		    !(*p >= '0' && *p <= '9') && *p != '_' && *p != '-')
+			return false;
+	return true;
+}
+
+/*
+ * Wildcards would make the subscriptions match other thermostats'
+ * commands; an empty level ("a//b", a trailing '/') is legal MQTT but
+ * never what was meant.
+ */
+bool
+mqtt_valid_prefix(const char *prefix)
+{
+	size_t len = strlen(prefix);
+
+	if (len == 0 || prefix[0] == '/' || prefix[len - 1] == '/' ||
+	    strstr(prefix, "//") != NULL)
+		return false;
+	for (const char *p = prefix; *p; p++)
+		if (*p == '+' || *p == '#' || (unsigned char)*p < ' ' ||
+		    *p == 0x7f)
+			return false;
+	return true;
+}
+
+void
+mqtt_make_topics(const std::string &prefix, const std::string &id,
+    const std::string &dprefix, struct mqtt_topics *t)
+{
+	t->base = prefix + "/" + id;
+	t->availability = t->base + "/availability";
+	t->state = t->base + "/state";
+	for (int k = 0; k < CMD_KINDS; k++)
+		t->command[k] = t->base + "/" + mqtt_command_topic[k];
+	t->discovery = dprefix + "/climate/" + id + "/config";
+	t->ha_status = dprefix + "/status";
+}
+
+nlohmann::json
+mqtt_discovery(const std::string &id, const struct mqtt_topics *t)
+{
+	nlohmann::json d;
+	std::string uid = "kelvo_" + id;
+
+	d["name"] = "Thermostat";
+	d["unique_id"] = uid;
+	d["device"] = {
+		{ "identifiers", { uid } },
+		{ "name", "kelvo " + id },
+		{ "manufacturer", "kelvo" },
+		{ "model", "simulated thermostat" },
+	};
+	d["origin"] = { { "name", "kelvo-mqtt" } };
+	d["availability_topic"] = t->availability;
+	d["payload_available"] = MQTT_ONLINE;
+	d["payload_not_available"] = MQTT_OFFLINE;
+	d["modes"] = { "off", "heat", "cool" };
+	d["fan_modes"] = { "auto", "on" };
+	d["mode_command_topic"] = t->command[CMD_MODE];
+	d["mode_state_topic"] = t->state;
+	d["mode_state_template"] = MODE_TEMPLATE;
+	d["fan_mode_command_topic"] = t->command[CMD_FAN];
+	d["fan_mode_state_topic"] = t->state;
+	d["fan_mode_state_template"] = FAN_TEMPLATE;
+	d["temperature_command_topic"] = t->command[CMD_SETPOINT];
+	d["temperature_state_topic"] = t->state;
+	d["temperature_state_template"] = SETPOINT_TEMPLATE;
+	d["current_temperature_topic"] = t->state;
+	d["current_temperature_template"] = CURRENT_TEMPLATE;
+	d["action_topic"] = t->state;
+	d["action_template"] = ACTION_TEMPLATE;
+	d["min_temp"] = MQTT_SETPOINT_MIN;
+	d["max_temp"] = MQTT_SETPOINT_MAX;
+	d["temp_step"] = 1;
+	d["temperature_unit"] = "F";
+	d["precision"] = 0.1;
+	return d;
+}
+
+int
+mqtt_command_of(const struct mqtt_topics *t, const char *topic)
+{
+	for (int k = 0; k < CMD_KINDS; k++)
+		if (t->command[k] == topic)
+			return k;
+	return -1;
+}
+
+static bool
+blank(char c)
+{
+	return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
+/*
+ * A decimal number and nothing else: strtod alone would also take hex,
+ * "inf" and "nan", none of which is a temperature anyone sends.
+ */
+static bool
+parse_setpoint(const char *s, int *out)
+{
+	char *end;
+	double d;
+
+	if (*s == '\0' || strspn(s, "0123456789+-.eE") != strlen(s))
+		return false;
+	d = strtod(s, &end);
+	if (end == s || *end != '\0' || !isfinite(d))
+		return false;
+	/* round() takes halves away from zero: 69.5 is 70, -0.5 is -1. */
+	d = round(d);
+	if (d < MQTT_SETPOINT_MIN || d > MQTT_SETPOINT_MAX)
+		return false;
+	*out = (int)d;
+	return true;
+}
+
+static int
+press_of(const char *s)
+{
+	static const struct { const char *word; int btn; } press[] = {
+		{ "mode", BTN_MODE }, { "fan", BTN_FAN },
+		{ "up", BTN_UP }, { "down", BTN_DOWN },
+	};
+
+	for (const auto &p : press)
+		if (strcasecmp(s, p.word) == 0)
+			return p.btn;
+	return 0;
+}
+
+bool
+mqtt_parse_command(int kind, const void *payload, int len, int *value,
+    const char **why)
+{
+	static const char *const expected[CMD_KINDS] = {
+		"HEAT, COOL or OFF", "ON or AUTO",
+		"a number that rounds to 60..90", "mode, fan, up or down",
+	};
+	char buf[MQTT_PAYLOAD_MAX + 1];
+	const char *s;
+	size_t n;
+
+	*why = kind >= 0 && kind < CMD_KINDS ? expected[kind] : "no command";
+	if (len < 0 || len > MQTT_PAYLOAD_MAX || kind < 0 || kind >= CMD_KINDS)
+		return false;
+	n = (size_t)len;
+	if (n > 0)
+		memcpy(buf, payload, n);
+	buf[n] = '\0';
+	if (strlen(buf) != n)		/* a NUL inside */
+		return false;
+	while (n > 0 && blank(buf[n - 1]))
+		buf[--n] = '\0';
+	for (s = buf; blank(*s); s++)
+		;
+
+	switch (kind) {
+	case CMD_MODE:
+		*value = client_mode_of(s);
+		return *value != MODE_UNKNOWN;
+	case CMD_FAN:
+		*value = client_fan_of(s);
+		return *value != FAN_UNKNOWN;
+	case CMD_SETPOINT:
+		return parse_setpoint(s, value);
+	default:
+		*value = press_of(s);
+		return *value != 0;
+	}
+}
+
+std::string
+mqtt_quote(const void *payload, int len)
+{
+	const unsigned char *p = (const unsigned char *)payload;
+	const int shown = 40;
+	std::string q = "\"";
+	char esc[8];
+
+	for (int i = 0; i < len && i < shown; i++) {
+		if (p[i] == '"' || p[i] == '\\') {
+			q += '\\';
+			q += (char)p[i];
+		} else if (p[i] >= ' ' && p[i] < 0x7f)
+			q += (char)p[i];
+		else {
+			snprintf(esc, sizeof(esc), "\\x%02x", p[i]);
+			q += esc;
+		}
+	}
+	q += '"';
+	if (len > shown)
+		q += "... (" + std::to_string(len) + " bytes)";
+	return q;
+}

@@ -1,0 +1,401 @@
+#!/usr/bin/python3
+"""kelvo-mqtt between a real kelvo and a real Mosquitto, seen through
+paho-mqtt as Home Assistant would see it: the retained discovery config
+and availability, the state and its Jinja templates, every command kind
+reaching kelvo's document, bad payloads, the last will, a broker restart
+and the options.  Every broker listens on 127.0.0.1 on a port of its own.
+
+    test_mqtt.py [Class]      KELVO_BIN, KELVO_MQTT_BIN, MOSQUITTO_BIN set
+"""
+import json
+import os
+import re
+import signal
+import socket
+import subprocess
+import tempfile
+import threading
+import time
+import unittest
+
+import jinja2
+import paho.mqtt.client as mqtt
+
+KELVO = os.environ.get("KELVO_BIN", "build/kelvo")
+BRIDGE = os.environ.get("KELVO_MQTT_BIN", "build/mqtt/kelvo-mqtt")
+MOSQUITTO = os.environ.get("MOSQUITTO_BIN", "/usr/sbin/mosquitto")
+WAIT = 40               # s; generous, for sanitizer builds on a busy machine
+SANITIZER = re.compile(r"Sanitizer|runtime error:")
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def until(cond, timeout=WAIT):
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        if cond():
+            return True
+        time.sleep(0.02)
+    return cond()
+
+
+class Broker:
+    def __init__(self, work, port=None):
+        self.port = port or free_port()
+        self.conf = os.path.join(work, "mosquitto.conf")
+        self.log = os.path.join(work, "mosquitto.log")
+        with open(self.conf, "w") as f:
+            f.write(f"listener {self.port} 127.0.0.1\nallow_anonymous true\n"
+                    "persistence false\n")
+        self.proc = None
+
+    def start(self):
+        with open(self.log, "a") as log:
+            self.proc = subprocess.Popen([MOSQUITTO, "-c", self.conf],
+                                         stdout=log, stderr=log)
+        def up():
+            try:
+                socket.create_connection(("127.0.0.1", self.port), 1).close()
+                return True
+            except OSError:
+                return False
+        assert until(up, 10), open(self.log).read()
+
+    def stop(self):
+        if self.proc:
+            self.proc.terminate()
+            self.proc.wait(10)
+            self.proc = None
+
+
+class Proc:
+    """kelvo or the bridge, its standard error kept in a file."""
+    def __init__(self, argv, pps, err):
+        self.err = err
+        with open(err, "a") as f:
+            self.p = subprocess.Popen(argv, stdout=f, stderr=f,
+                                      env=dict(os.environ, PPS_ROOT=pps))
+
+    def stop(self, sig=signal.SIGTERM):
+        self.p.send_signal(sig)
+        return self.p.wait(WAIT)
+
+    def text(self):
+        with open(self.err, errors="replace") as f:
+            return f.read()
+
+
+def client():
+    if hasattr(mqtt, "CallbackAPIVersion"):
+        return mqtt.Client(mqtt.CallbackAPIVersion.VERSION1)
+    return mqtt.Client()
+
+
+class Watcher:
+    """A client subscribed to everything, keeping the last message of
+    each topic with its retain flag."""
+    def __init__(self, port):
+        self.cv = threading.Condition()
+        self.last = {}
+        self.c = client()
+        self.c.on_message = self.message
+        self.c.on_connect = lambda c, u, f, rc: c.subscribe("#", 1)
+        self.c.connect("127.0.0.1", port, 30)
+        self.c.loop_start()
+
+    def message(self, c, u, m):
+        with self.cv:
+            self.last[m.topic] = (m.payload.decode(errors="replace"),
+                                  m.retain)
+            self.cv.notify_all()
+
+    def wait(self, topic, pred=lambda v: True, timeout=WAIT):
+        with self.cv:
+            ok = self.cv.wait_for(lambda: topic in self.last and
+                                  pred(self.last[topic][0]), timeout)
+            got = self.last.get(topic)
+        assert ok, f"{topic}: {got}"
+        return got
+
+    def publish(self, topic, payload, retain=False):
+        self.c.publish(topic, payload, qos=1, retain=retain).wait_for_publish()
+
+    def close(self):
+        self.c.loop_stop()
+        self.c.disconnect()
+
+
+class Rig(unittest.TestCase):
+    """A scratch directory with a broker, a kelvo and a bridge."""
+    def setUp(self):
+        self.tmp = tempfile.TemporaryDirectory(prefix="kelvo-mqtt-test-")
+        self.dir = self.tmp.name
+        self.pps = os.path.join(self.dir, "pps")
+        os.mkdir(self.pps)
+        self.broker = Broker(self.dir)
+        self.procs, self.watchers = [], []
+        self.base = "kelvo/t1"
+
+    def tearDown(self):
+        for w in self.watchers:
+            w.close()
+        for p in self.procs:
+            if p.p.poll() is None:
+                p.p.kill()
+                p.p.wait()
+        self.broker.stop()
+        for p in self.procs:
+            self.assertIsNone(SANITIZER.search(p.text()), p.text())
+        self.tmp.cleanup()
+
+    def kelvo(self):
+        k = Proc([KELVO, self.dir], self.pps, self.dir + "/kelvo.err")
+        self.procs.append(k)
+        return k
+
+    def bridge(self, *extra):
+        b = Proc([BRIDGE, "--broker", f"127.0.0.1:{self.broker.port}",
+                  "--id", "t1"] + list(extra), self.pps,
+                 f"{self.dir}/bridge{len(self.procs)}.err")
+        self.procs.append(b)
+        return b
+
+    def watcher(self):
+        w = Watcher(self.broker.port)
+        self.watchers.append(w)
+        return w
+
+    def doc(self, name):
+        with open(self.dir + "/kelvoweb.xml") as f:
+            m = re.search(f"<{name}>(.*?)</{name}>", f.read())
+        return m.group(1) if m else None
+
+    def state(self, w):
+        return json.loads(w.wait(self.base + "/state")[0])
+
+
+def render(template, state):
+    return jinja2.Environment().from_string(template).render(
+        value_json=state, value=json.dumps(state))
+
+
+class Announce(Rig):
+    def test_discovery_availability_state_and_templates(self):
+        self.broker.start()
+        k = self.kelvo()
+        b = self.bridge()
+        self.watcher().wait(self.base + "/availability", lambda v: v == "online")
+
+        # A client that comes later gets all three from the broker.
+        w = self.watcher()
+        raw, retained = w.wait("homeassistant/climate/t1/config")
+        self.assertTrue(retained)
+        self.assertEqual(w.wait(self.base + "/availability"), ("online", True))
+        self.assertTrue(w.wait(self.base + "/state")[1])
+        cfg = json.loads(raw)
+        state_topic = self.base + "/state"
+        want = {
+            "availability_topic": self.base + "/availability",
+            "payload_available": "online", "payload_not_available": "offline",
+            "modes": ["off", "heat", "cool"], "fan_modes": ["auto", "on"],
+            "mode_command_topic": self.base + "/set/mode",
+            "fan_mode_command_topic": self.base + "/set/fan",
+            "temperature_command_topic": self.base + "/set/setpoint",
+            "mode_state_topic": state_topic,
+            "fan_mode_state_topic": state_topic,
+            "temperature_state_topic": state_topic,
+            "current_temperature_topic": state_topic,
+            "action_topic": state_topic,
+            "min_temp": 60, "max_temp": 90, "temp_step": 1,
+            "temperature_unit": "F", "precision": 0.1,
+        }
+        for key, value in want.items():
+            self.assertEqual(cfg.get(key), value, key)
+        self.assertTrue(cfg["name"] and cfg["unique_id"])
+        self.assertTrue(cfg["device"]["identifiers"] and cfg["device"]["name"])
+
+        # The state follows kelvo: ten attributes, typed, the clock moving.
+        st = self.state(w)
+        self.assertEqual(len(st), 10)
+        self.assertIsInstance(st["ts_temp"], int)
+        self.assertIsInstance(st["td_temp_in_"], float)
+        w.wait(state_topic, lambda v: json.loads(v)["td_time_"] != st["td_time_"])
+
+        # The templates, in plain Jinja, against kelvo's state and made-up ones.
+        st = self.state(w)
+        self.assertEqual(render(cfg["mode_state_template"], st),
+                         st["ts_mode"].lower())
+        self.assertEqual(render(cfg["fan_mode_state_template"], st),
+                         st["ts_fan"].lower())
+        self.assertEqual(render(cfg["temperature_state_template"], st),
+                         str(st["ts_temp"]))
+        self.assertEqual(float(render(cfg["current_temperature_template"], st)),
+                         st["td_temp_in_"])
+        action = cfg["action_template"]
+        for mode, sys_, want in [("OFF", "ON", "off"), ("OFF", "OFF", "off"),
+                                 ("HEAT", "ON", "heating"), ("COOL", "ON", "cooling"),
+                                 ("HEAT", "OFF", "idle"), ("COOL", "OFF", "idle"),
+                                 (None, "ON", "idle"), ("HEAT", None, "idle")]:
+            self.assertEqual(render(action, dict(st, ts_mode=mode, td_sys=sys_)),
+                             want, (mode, sys_))
+        nulls = dict.fromkeys(st)
+        self.assertEqual(render(cfg["mode_state_template"], nulls), "")
+        self.assertEqual(render(cfg["temperature_state_template"], nulls), "None")
+
+        # kelvo stopping is offline, its return online again.
+        k.stop()
+        w.wait(self.base + "/availability", lambda v: v == "offline")
+        self.kelvo()
+        w.wait(self.base + "/availability", lambda v: v == "online")
+
+        self.assertEqual(b.stop(), 0)
+        self.assertEqual(self.watcher().wait(self.base + "/availability"),
+                         ("offline", True))
+
+
+class Commands(Rig):
+    def test_every_command_reaches_kelvo_and_bad_ones_do_not(self):
+        self.broker.start()
+        k = self.kelvo()
+        b = self.bridge()
+        w = self.watcher()
+        w.wait(self.base + "/availability", lambda v: v == "online")
+
+        def command(topic, payload, element, value, field=None, want=None):
+            w.publish(self.base + "/" + topic, payload)
+            self.assertTrue(until(lambda: self.doc(element) == value),
+                            f"{topic} {payload!r}: {element} {self.doc(element)}")
+            w.wait(self.base + "/state",
+                   lambda v: json.loads(v)[field or element] == (want or value))
+
+        command("set/mode", "COOL", "ts_mode", "COOL")
+        command("set/mode", " off\n", "ts_mode", "OFF")
+        command("set/mode", "heat", "ts_mode", "HEAT")
+        command("set/fan", "ON", "ts_fan", "ON")
+        command("set/fan", "auto", "ts_fan", "AUTO")
+        command("set/setpoint", "72.0", "ts_temp", "72", want=72)
+        command("set/setpoint", " 69.5 ", "ts_temp", "70", want=70)
+        command("set/setpoint", "65.49", "ts_temp", "65", want=65)
+        command("press", "UP", "ts_temp", "66", want=66)
+        command("press", " down", "ts_temp", "65", want=65)
+        command("press", "Fan", "ts_fan", "ON")
+        command("press", "mode", "ts_mode", "COOL")
+
+        # Each bad payload: one line, nothing applied, the bridge alive.
+        bad = [("set/mode", "HOT"), ("set/mode", ""), ("set/fan", "OFF"),
+               ("set/fan", "o n"), ("set/setpoint", "nan"),
+               ("set/setpoint", "inf"), ("set/setpoint", "0x48"),
+               ("set/setpoint", "59.49"), ("set/setpoint", "90.5"),
+               ("set/setpoint", "72 F"), ("set/setpoint", "1e999"),
+               ("set/setpoint", "-"), ("press", "left"),
+               ("press", "up\x00down"), ("set/mode", "\xff\xfe"),
+               ("set/mode", "HEAT" * 5000)]
+        before = {n: self.doc(n) for n in ("ts_mode", "ts_fan", "ts_temp")}
+        for topic, payload in bad:
+            w.publish(self.base + "/" + topic, payload.encode("latin-1"))
+        self.assertTrue(until(lambda: b.text().count(" ignored ") == len(bad)),
+                        b.text())
+        time.sleep(0.5)
+        self.assertEqual(b.text().count(" ignored "), len(bad))
+        self.assertEqual({n: self.doc(n) for n in before}, before)
+        self.assertIsNone(b.p.poll())
+        command("set/setpoint", "61", "ts_temp", "61", want=61)
+
+        # With kelvo gone a command is dropped, not left for the next one.
+        k.stop()
+        w.wait(self.base + "/availability", lambda v: v == "offline")
+        w.publish(self.base + "/set/setpoint", "80")
+        self.assertTrue(until(lambda: "dropped: kelvo is not running" in b.text()))
+        with open(self.pps + "/kelvo/inputs") as f:
+            self.assertNotIn("event", f.read())
+        self.kelvo()
+        w.wait(self.base + "/availability", lambda v: v == "online")
+        time.sleep(0.5)
+        self.assertEqual(self.doc("ts_temp"), "61")
+        self.assertEqual(b.stop(), 0)
+
+
+class Lifecycle(Rig):
+    def test_late_broker_last_will_restart_and_retained_commands(self):
+        # The bridge waits for a broker that is not there yet.
+        self.kelvo()
+        b = self.bridge()
+        self.assertTrue(until(lambda: "kelvo is running" in b.text()))
+        self.broker.start()
+        w = self.watcher()
+        w.wait(self.base + "/availability", lambda v: v == "online")
+
+        # Killed outright, it is offline through its last will.
+        b.stop(signal.SIGKILL)
+        w.wait(self.base + "/availability", lambda v: v == "offline")
+
+        # A retained press was taken once, live; a new bridge refuses it.
+        b = self.bridge()
+        w.wait(self.base + "/availability", lambda v: v == "online")
+        w.publish(self.base + "/press", "up", retain=True)
+        self.assertTrue(until(lambda: self.doc("ts_temp") == "69"))
+        self.assertEqual(b.stop(), 0)
+        b = self.bridge()
+        self.assertTrue(until(lambda: "retained" in b.text()), b.text())
+        w.publish(self.base + "/press", "", retain=True)
+        self.assertEqual(self.doc("ts_temp"), "69")
+
+        # A broker restarted without its retained messages gets them again.
+        w.wait(self.base + "/availability", lambda v: v == "online")
+        self.broker.stop()
+        self.watchers.remove(w)
+        w.close()
+        self.broker.start()
+        w = self.watcher()
+        w.wait("homeassistant/climate/t1/config")
+        w.wait(self.base + "/availability", lambda v: v == "online")
+        w.wait(self.base + "/state")
+        w.publish(self.base + "/set/setpoint", "70.0")
+        self.assertTrue(until(lambda: self.doc("ts_temp") == "70"))
+        self.assertEqual(b.stop(), 0)
+
+
+class Options(unittest.TestCase):
+    def run_bridge(self, *args, env=None):
+        return subprocess.run([BRIDGE] + list(args), capture_output=True,
+                              text=True, timeout=WAIT,
+                              env=dict(os.environ, **(env or {})))
+
+    def test_bad_options_are_refused_with_usage(self):
+        for args in (["--id", ""], ["--id", "a b"], ["--id", "a/b"],
+                     ["--id", "a+b"], ["--id", "#"], ["--id", "t\u00e9"],
+                     ["--broker", "h:0"], ["--broker", "h:65536"],
+                     ["--broker", "h:"], ["--broker", ":1883"],
+                     ["--broker", "h:12ab"], ["--broker", "[::1"],
+                     ["--broker", "h:1:2"], ["--broker", "[::1]x"],
+                     ["--prefix", "a/+"], ["--prefix", ""],
+                     ["--discovery-prefix", "#"], ["--prefix", "a//b"],
+                     ["--bogus"], ["--id"], ["extra"]):
+            r = self.run_bridge(*args)
+            self.assertEqual(r.returncode, 2, args)
+            self.assertIn("usage: kelvo-mqtt", r.stderr, args)
+        r = self.run_bridge("--help")
+        self.assertEqual((r.returncode, r.stdout[:17]), (0, "usage: kelvo-mqtt"))
+        r = self.run_bridge(env={"PPS_ROOT": "/x" * 3000})
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("PPS_ROOT", r.stderr)
+
+    def test_stops_cleanly_without_a_broker_or_pps_directory(self):
+        with tempfile.TemporaryDirectory() as d:
+            # A PPS_ROOT that is a file is said, not waited on in silence.
+            open(d + "/file", "w").close()
+            p = Proc([BRIDGE, "--broker", f"127.0.0.1:{free_port()}"],
+                     d + "/file", d + "/err")
+            self.assertTrue(until(lambda: "cannot follow " + d +
+                                  "/file/kelvo/outputs: Not a directory"
+                                  in p.text()), p.text())
+            self.assertEqual(p.stop(), 0, p.text())
+            self.assertIsNone(SANITIZER.search(p.text()), p.text())
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
