@@ -582,6 +582,7 @@ TEST_F(WebTest, HostOriginAndTokenRules)
 		    "{}").status, 503) << "same origin: on to kelvo";
 		EXPECT_EQ(http(w, "GET", "/", { "Host: localhost",
 		    "Origin: http://localhost" }).status, 200) << "port 80";
+		EXPECT_EQ(w.stop(), 0);
 	}
 	{
 		const char *token = "s3cret-Token_1";
@@ -618,6 +619,7 @@ TEST_F(WebTest, HostOriginAndTokenRules)
 		EXPECT_EQ(http(w, "POST", "/api/press/up", { "Authorization: "
 		    "Bearer " + std::string(token), "Content-Type: "
 		    "application/json" }, "{}").status, 503);
+		EXPECT_EQ(w.stop(), 0);
 	}
 	{
 		/* Off loopback a token is made up; we still dial 127.0.0.1. */
@@ -635,8 +637,11 @@ TEST_F(WebTest, HostOriginAndTokenRules)
 		    "Authorization: Bearer " + token }).status, 200)
 		    << "the token stands in for the Host rule";
 		Web again(pps, { "--listen", "0.0.0.0:0" }, root.path);
+		ASSERT_NE(again.line.find("token="), std::string::npos);
 		EXPECT_NE(again.line.substr(again.line.find("token=")),
 		    "token=" + token);
+		EXPECT_EQ(again.stop(), 0);
+		EXPECT_EQ(w.stop(), 0);
 	}
 	std::string err;
 	EXPECT_EQ(run_web({ "--listen", "127.0.0.1:0" }, &err, "bad token"), 2);
