@@ -421,6 +421,7 @@ client_sender_next(struct client_sender *s, long long now, int *wait)
 		}
 		btn = s->queue[0];
 		memmove(s->queue, s->queue + 1, sizeof(s->queue[0]) * --s->n);
+		s->ackable = !s->dirty || s->acked;
 		s->last = now;
 		s->dirty = true;
 		s->acked = false;
@@ -453,7 +454,8 @@ client_sender_quit(struct client_sender *s)
 void
 client_sender_ack(struct client_sender *s)
 {
-	s->acked = true;
+	if (s->ackable)
+		s->acked = true;
 }
 
 void

@@ -115,6 +115,7 @@ struct client_sender {
 	long long	 last;		/* ms of the last write, -1 none */
 	bool		 dirty;		/* the object holds an event */
 	bool		 acked;		/* kelvo has taken the last press */
+	bool		 ackable;	/* a text can show the last press */
 	bool		 quitting;
 };
 
@@ -126,7 +127,12 @@ bool	 client_sender_push(struct client_sender *s, int btn);
  * until there is more to do, -1 for never.
  */
 int	 client_sender_next(struct client_sender *s, long long now, int *wait);
-/* kelvo has shown the last press taken: the next may go at once. */
+/*
+ * kelvo has shown the last press taken: the next may go at once.  Not
+ * after a press that went out on its gap behind one kelvo had not shown:
+ * the state it was made on was already behind, so a text that differs
+ * from it may show only the one before, and the next keeps its gap.
+ */
 void	 client_sender_ack(struct client_sender *s);
 /* Forgets the presses not yet written (kelvo went away). */
 void	 client_sender_drop(struct client_sender *s);

@@ -32,7 +32,10 @@ struct link_hooks {
 	void	(*published)(const struct client_state *st, void *arg);
 	/* kelvo began or ceased running. */
 	void	(*running)(bool running, void *arg);
-	/* A drive reached its target, or gave up. */
+	/*
+	 * A drive reached its target, or did not: it gave up, or a press
+	 * of the setting's own buttons (link_press) ended it.
+	 */
 	void	(*driven)(int kind, int target, bool reached, void *arg);
 	/* One line worth telling the user (no newline). */
 	void	(*trace)(const char *line, void *arg);
@@ -51,7 +54,12 @@ int	 link_status(long long *silent);
 /* The latest published state; false when none has come yet. */
 bool	 link_latest(struct client_state *st);
 void	 link_history(struct client_history *h);
-/* Queues a press: presses waiting, this one included, or LINK_DOWN/FULL. */
+/*
+ * Queues a press: presses waiting, this one included, or LINK_DOWN/FULL.
+ * It ends a drive of the setting it changes: the newer wish wins, and a
+ * drive that went on would press against it (it may never see its target
+ * published if the press moves the setting first).
+ */
 int	 link_press(int btn);
 /* Drives a setting to target, replacing its drive under way; LINK_DOWN. */
 int	 link_drive(int kind, int target);

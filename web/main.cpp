@@ -81,11 +81,9 @@ on_driven(int kind, int target, bool reached, void *arg)
 	else
 		snprintf(value, sizeof(value), "%s", kind == DRIVE_MODE ?
 		    client_mode_name(target) : client_fan_name(target));
-	if (reached)
-		fprintf(stderr, "kelvo-web: %s %s reached\n", what[kind], value);
-	else
-		fprintf(stderr, "kelvo-web: gave up driving the %s to %s\n",
-		    what[kind], value);
+	/* Not reached: given up, or ended by a press of the same setting. */
+	fprintf(stderr, "kelvo-web: %s %s %s\n", what[kind], value, reached ?
+	    "reached" : "not reached");
 }
 
 static void
