@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs kelvo or its tests.
 #
-#   ./build.sh run [kelvo options]   build, then run kelvo on ./state
+#   ./build.sh run [kelvo options]   build, then run kelvo and kelvo-web on
+#                                    ./state (KELVO_WEB_LISTEN=ADDR:PORT to
+#                                    listen elsewhere than 127.0.0.1:8080)
 #   ./build.sh test                  build, then run every test
 #   ./build.sh build                 only build (into ./build)
 #
@@ -10,8 +12,9 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 PACKAGES="build-essential cmake pkg-config libtinyxml-dev libgtest-dev
-  libbenchmark-dev libncurses-dev tmux nlohmann-json3-dev libmosquitto-dev
-  mosquitto python3-paho-mqtt python3-jinja2"
+  libbenchmark-dev libncurses-dev tmux nlohmann-json3-dev libmicrohttpd-dev
+  libjs-chart.js libmosquitto-dev mosquitto python3-paho-mqtt python3-jinja2
+  chromium chromium-driver python3-selenium curl"
 
 setup() {
 	local missing=()
@@ -41,8 +44,19 @@ run)
 	setup
 	build
 	mkdir -p state/pps
-	echo "kelvo: state in ./state/kelvoweb.xml, PPS objects in ./state/pps/kelvo; Ctrl-C stops it"
-	PPS_ROOT="$PWD/state/pps" exec build/kelvo "${@:--v}" state
+	echo "kelvo: state in ./state/kelvoweb.xml, PPS objects in ./state/pps/kelvo; Ctrl-C stops both"
+	export PPS_ROOT="$PWD/state/pps"
+	build/kelvo "${@:--v}" state &
+	kelvo=$!
+	build/web/kelvo-web --listen "${KELVO_WEB_LISTEN:-127.0.0.1:8080}" &
+	web=$!
+	# Ctrl-C reaches both through the terminal as well; either one
+	# ending ends the other, and the script waits for both.
+	stop() { kill -TERM "$kelvo" "$web" 2>/dev/null || true; }
+	trap stop INT TERM
+	wait -n "$kelvo" "$web" || true
+	stop
+	wait "$kelvo" "$web" 2>/dev/null || true
 	;;
 test)
 	setup

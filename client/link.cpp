@@ -291,13 +291,13 @@ worker(void *arg)
 		}
 		for (int k = 0; k < DRIVE_KINDS; k++) {
 			struct client_drive *d = &drive[k];
-			if (d->state != DRIVE_ACTIVE)
-				continue;
-			if (!run)
+			if (d->state == DRIVE_ACTIVE && !run)
 				d->state = DRIVE_FAILED;
-			else if ((btn = client_drive_next(d, have_latest ?
-			    &latest : NULL, now)) != 0)
+			else if (d->state == DRIVE_ACTIVE && (btn =
+			    client_drive_next(d, have_latest ? &latest : NULL,
+			    now)) != 0)
 				client_sender_push(&sender, btn);
+			/* Also a drive a press ended, told here like any. */
 			if (d->state == DRIVE_REACHED ||
 			    d->state == DRIVE_FAILED) {
 				news.ended[k] = d->state;
@@ -425,7 +425,8 @@ link_press(int btn)
 		 * target yet) would take the press back. */
 		int k = btn == BTN_MODE ? DRIVE_MODE : btn == BTN_FAN ?
 		    DRIVE_FAN : DRIVE_SETPOINT;
-		drive[k].state = DRIVE_IDLE;
+		if (drive[k].state == DRIVE_ACTIVE)
+			drive[k].state = DRIVE_FAILED;
 		n = sender.n;
 		wake_worker();
 	}

@@ -32,7 +32,10 @@ struct link_hooks {
 	void	(*published)(const struct client_state *st, void *arg);
 	/* kelvo began or ceased running. */
 	void	(*running)(bool running, void *arg);
-	/* A drive reached its target, or gave up. */
+	/*
+	 * A drive reached its target, or did not: it gave up, or a press
+	 * of the setting's own buttons (link_press) ended it.
+	 */
 	void	(*driven)(int kind, int target, bool reached, void *arg);
 	/* One line worth telling the user (no newline). */
 	void	(*trace)(const char *line, void *arg);
@@ -52,8 +55,10 @@ int	 link_status(long long *silent);
 bool	 link_latest(struct client_state *st);
 void	 link_history(struct client_history *h);
 /*
- * Queues a press, ending a drive of the same setting under way: presses
- * waiting, this one included, or LINK_DOWN/FULL.
+ * Queues a press: presses waiting, this one included, or LINK_DOWN/FULL.
+ * It ends a drive of the setting it changes: the newer wish wins, and a
+ * drive that went on would press against it (it may never see its target
+ * published if the press moves the setting first).
  */
 int	 link_press(int btn);
 /* Drives a setting to target, replacing its drive under way; LINK_DOWN. */

@@ -292,8 +292,11 @@ fnv1a(const char *p, size_t n)
 
 /*
  * Reads the object's current text.  With remember set, returns SAME_TEXT
- * when it is the very text handed out last (same file, same times, same
- * bytes): the event that woke us came from a write we have already read.
+ * when it is the very text handed out last (same file, same modification
+ * time, same bytes): the event that woke us came from a write we have
+ * already read.  Not the change time: a writer that renames a new text
+ * in between our open() and fstat() unlinks the file we hold, which moves
+ * its change time, and the old press would be handed out again.
  */
 #define SAME_TEXT	(-2)
 
@@ -328,9 +331,7 @@ read_text(struct ppsobj *o, char *buf, size_t len, bool remember)
 		if (o->seen && st.st_ino == o->st.st_ino &&
 		    st.st_dev == o->st.st_dev && st.st_size == o->st.st_size &&
 		    st.st_mtim.tv_sec == o->st.st_mtim.tv_sec &&
-		    st.st_mtim.tv_nsec == o->st.st_mtim.tv_nsec &&
-		    st.st_ctim.tv_sec == o->st.st_ctim.tv_sec &&
-		    st.st_ctim.tv_nsec == o->st.st_ctim.tv_nsec && h == o->hash)
+		    st.st_mtim.tv_nsec == o->st.st_mtim.tv_nsec && h == o->hash)
 			return SAME_TEXT;
 		o->st = st;
 		o->hash = h;

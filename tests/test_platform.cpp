@@ -152,6 +152,27 @@ TEST_F(Pps, EachKindOfWriteWakesTheReaderOnce)
 	pps_close(fd);
 }
 
+TEST_F(Pps, ATextReadAgainAfterItsFileWasReplacedIsNotNew)
+{
+	int fd = pps_open("/pps/kelvo/inputs?wait", O_RDONLY);
+	ASSERT_GE(fd, 0);
+	read_once(fd);
+	/*
+	 * A writer renaming a new text in while the reader holds the old
+	 * file open moves the old file's change time, not its text; here
+	 * chmod does that, and a writer's open and close wakes the reader.
+	 */
+	ASSERT_EQ(chmod(obj.c_str(), 0640), 0);
+	int w = open(obj.c_str(), O_WRONLY);
+	ASSERT_GE(w, 0);
+	close(w);
+	auto r = start_read(fd);
+	EXPECT_EQ(await(r, 0.3), "(still blocked)") << "the press again";
+	rename_in("@inputs\nbtn3::event\n");
+	EXPECT_EQ(await(r), "@inputs\nbtn3::event\n");
+	pps_close(fd);
+}
+
 TEST_F(Pps, WritesThatLandBeforeTheReadAreSeenAsOne)
 {
 	int fd = pps_open("/pps/kelvo/inputs?wait", O_RDONLY);

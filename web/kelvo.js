@@ -1,0 +1,338 @@
+/*
+ * kelvo.js - the thermostat page: kelvo's values and the day's chart
+ * from kelvo-web's API, kept live by an event stream.
+ *
+ * Every value shown is what kelvo last published: a press changes nothing
+ * on the page until kelvo shows it, so the page never claims a setting
+ * kelvo does not have.  The chart keeps one point per simulated minute,
+ * like the history kelvo-web serves, and is redrawn at most twice a
+ * second however fast kelvo publishes.
+ */
+'use strict';
+
+(function () {
+	const DAY = 1440;		// minutes in the simulated day
+	const STEP_MAX = 180;		// a bigger jump of the clock: a new start
+	const RETRY_MS = 3000;		// before opening a refused stream again
+	const DRAW_MS = 500;
+	const DASH = '–';
+
+	const $ = (id) => document.getElementById(id);
+
+	let connected = null;		// the stream: open, lost, not yet known
+	let running = null;		// kelvo, as kelvo-web last said
+	let last = null;		// the latest sample, for a history reload
+	let chart = null;
+	let drawTimer = null;
+	let toastTimer = null;
+	let pendingTimer = null;
+	let shownSetpoint = null;
+	let series = empty();
+
+	function empty() {
+		return { minute: [], abs: [], labels: [], indoor: [],
+		    outdoor: [], setpoint: [], high: [], low: [] };
+	}
+
+	function put(id, value) {
+		const el = $(id);
+		const s = String(value);
+		if (el.textContent !== s)
+			el.textContent = s;
+	}
+
+	function isNum(v) {
+		return typeof v === 'number' && isFinite(v);
+	}
+
+	function fixed1(v) {
+		return isNum(v) ? v.toFixed(1) : DASH;
+	}
+
+	// Minute of the day of an HHMM text, -1 when it is none.
+	function minuteOf(hhmm) {
+		if (typeof hhmm !== 'string' || !/^\d{4}$/.test(hhmm))
+			return -1;
+		const h = Number(hhmm.slice(0, 2)), m = Number(hhmm.slice(2));
+		return h < 24 && m < 60 ? h * 60 + m : -1;
+	}
+
+	// td_sys says whether the plant runs, the mode which way.
+	function plantOf(st) {
+		if (st.ts_mode === 'OFF')
+			return 'off';
+		if (st.td_sys === 'OFF')
+			return 'idle';
+		if (st.td_sys === 'ON')
+			return st.ts_mode === 'HEAT' ? 'heating' :
+			    st.ts_mode === 'COOL' ? 'cooling' : 'running';
+		return DASH;
+	}
+
+	function notice() {
+		let msg = '';
+		if (connected === false)
+			msg = 'No connection to kelvo-web: reconnecting…';
+		else if (running === false)
+			msg = 'kelvo is not running: the values shown are ' +
+			    'the last it published.';
+		const el = $('status');
+		put('status', msg);
+		el.hidden = msg === '';
+		document.body.classList.toggle('stale', msg !== '');
+	}
+
+	function toast(msg) {
+		put('toast', msg);
+		clearTimeout(toastTimer);
+		toastTimer = setTimeout(() => put('toast', ''), 3000);
+	}
+
+	function show(st) {
+		const indoor = isNum(st.td_temp_in_) ? st.td_temp_in_ : st.td_temp_in;
+		const outdoor = isNum(st.td_temp_out_) ? st.td_temp_out_ :
+		    st.td_temp_out;
+		const plant = plantOf(st);
+		const sp = Number.isInteger(st.ts_temp) ? st.ts_temp : null;
+
+		put('indoor', fixed1(indoor));
+		put('setpoint', sp === null ? DASH : sp);
+		put('mode', st.ts_mode || DASH);
+		put('fan', st.ts_fan || DASH);
+		put('plant', plant);
+		put('time', st.td_time || DASH);
+		put('outdoor', fixed1(outdoor));
+		document.body.dataset.plant = plant;
+		document.body.dataset.mode = (st.ts_mode || '').toLowerCase();
+		document.title = isNum(indoor) ? indoor.toFixed(1) + '° · kelvo' :
+		    'kelvo';
+		if (sp !== shownSetpoint) {
+			shownSetpoint = sp;
+			$('setpoint').closest('.setpoint').classList.remove('pending');
+		}
+
+		last = { td_time_: st.td_time_, td_temp_in_: indoor,
+		    td_temp_out_: outdoor, ts_temp: st.ts_temp };
+		add(last);
+		scheduleDraw();
+	}
+
+	// One sample of /api/history's shape into the chart's series.
+	function add(s) {
+		const m = minuteOf(s.td_time_);
+		if (m < 0)
+			return;
+		const n = series.minute.length;
+		let abs = m;
+		if (n > 0) {
+			const d = (m - series.minute[n - 1] + DAY) % DAY;
+			if (d === 0) {
+				// Another text in the same minute: the newer wins.
+				abs = series.abs[n - 1];
+				for (const k of Object.keys(series))
+					series[k].pop();
+			} else if (d > STEP_MAX) {
+				series = empty();
+			} else
+				abs = series.abs[n - 1] + d;
+		}
+		const sp = isNum(s.ts_temp) ? s.ts_temp : null;
+		series.minute.push(m);
+		series.abs.push(abs);
+		series.labels.push(s.td_time_.slice(0, 2) + ':' + s.td_time_.slice(2));
+		series.indoor.push(isNum(s.td_temp_in_) ? s.td_temp_in_ : null);
+		series.outdoor.push(isNum(s.td_temp_out_) ? s.td_temp_out_ : null);
+		series.setpoint.push(sp);
+		series.high.push(sp === null ? null : sp + 1);
+		series.low.push(sp === null ? null : sp - 1);
+		while (series.abs.length > 0 && abs - series.abs[0] >= DAY)
+			for (const k of Object.keys(series))
+				series[k].shift();
+	}
+
+	function makeChart() {
+		if (typeof window.Chart !== 'function')
+			return null;	// the values still work without it
+		const css = getComputedStyle(document.documentElement);
+		const color = (name) => css.getPropertyValue(name).trim();
+		const line = (label, key, extra) => Object.assign({
+			label: label, data: [], pointRadius: 0, pointHitRadius: 6,
+			borderColor: color(key), backgroundColor: color(key),
+			borderWidth: 2,
+		}, extra);
+		const band = (fill) => ({ label: 'band', data: [], pointRadius: 0,
+		    borderWidth: 0, stepped: true, fill: fill,
+		    backgroundColor: color('--sp-band') });
+
+		return new window.Chart($('chart'), {
+			type: 'line',
+			data: { labels: [], datasets: [
+				band('+1'),
+				band(false),
+				line('Set point ±1', '--sp', { stepped: true,
+				    borderWidth: 1.5, borderDash: [6, 4] }),
+				line('Indoor', '--in', { borderWidth: 2.5,
+				    tension: 0.3 }),
+				line('Outdoor', '--out', { tension: 0.3 }),
+			] },
+			options: {
+				animation: false,
+				responsive: true,
+				maintainAspectRatio: false,
+				interaction: { mode: 'index', intersect: false },
+				scales: {
+					x: { ticks: { color: color('--muted'),
+					    maxRotation: 0, autoSkipPadding: 16 },
+					    grid: { color: color('--line') } },
+					y: { grace: 1, ticks: { color: color('--muted'),
+					    callback: (v) => v + '°' },
+					    grid: { color: color('--line') } },
+				},
+				plugins: {
+					legend: { labels: { color: color('--text'),
+					    boxWidth: 14, boxHeight: 2,
+					    filter: (item) => item.text !== 'band' } },
+					tooltip: {
+						filter: (item) =>
+						    item.dataset.label !== 'band',
+						callbacks: { label: (ctx) =>
+						    ctx.dataset.label.replace(' ±1', '') +
+						    ': ' + ctx.parsed.y.toFixed(1) + '°' },
+					},
+				},
+			},
+		});
+	}
+
+	function draw() {
+		drawTimer = null;
+		if (chart === null)
+			return;
+		const ds = chart.data.datasets;
+		chart.data.labels = series.labels.slice();
+		ds[0].data = series.high.slice();
+		ds[1].data = series.low.slice();
+		ds[2].data = series.setpoint.slice();
+		ds[3].data = series.indoor.slice();
+		ds[4].data = series.outdoor.slice();
+		chart.update('none');
+	}
+
+	function scheduleDraw() {
+		if (drawTimer === null)
+			drawTimer = setTimeout(draw, DRAW_MS);
+	}
+
+	async function loadHistory() {
+		try {
+			const r = await fetch('/api/history', { cache: 'no-store' });
+			if (!r.ok)
+				return;
+			const samples = await r.json();
+			if (!Array.isArray(samples))
+				return;
+			series = empty();
+			for (const s of samples)
+				if (s !== null && typeof s === 'object')
+					add(s);
+			if (last !== null)
+				add(last);
+			scheduleDraw();
+		} catch (e) {
+			// The stream's own error handling says what is wrong.
+		}
+	}
+
+	async function press(button) {
+		const el = $('btn-' + button);
+		el.classList.add('hit');
+		setTimeout(() => el.classList.remove('hit'), 120);
+		if (button === 'up' || button === 'down') {
+			$('setpoint').closest('.setpoint').classList.add('pending');
+			clearTimeout(pendingTimer);
+			pendingTimer = setTimeout(() => $('setpoint')
+			    .closest('.setpoint').classList.remove('pending'), 1500);
+		}
+		try {
+			const r = await fetch('/api/press/' + button, {
+				method: 'POST',
+				headers: { 'Content-Type': 'application/json' },
+				body: '{}',
+				cache: 'no-store',
+			});
+			if (r.status === 503) {
+				running = false;
+				notice();
+			} else if (r.status === 429)
+				toast('Too many presses at once: some were dropped.');
+			else if (!r.ok)
+				toast('The press was refused (' + r.status + ').');
+		} catch (e) {
+			toast('kelvo-web cannot be reached.');
+		}
+	}
+
+	function listen() {
+		const es = new EventSource('/api/events');
+		const parse = (e) => {
+			try {
+				return JSON.parse(e.data);
+			} catch (err) {
+				return null;
+			}
+		};
+
+		es.addEventListener('open', () => {
+			connected = true;
+			notice();
+			loadHistory();
+		});
+		es.addEventListener('state', (e) => {
+			const st = parse(e);
+			if (st !== null && typeof st === 'object')
+				show(st);
+		});
+		es.addEventListener('status', (e) => {
+			const s = parse(e);
+			if (s !== null && typeof s.running === 'boolean') {
+				running = s.running;
+				notice();
+			}
+		});
+		es.addEventListener('error', () => {
+			connected = false;
+			notice();
+			// A refused stream is not retried by the browser itself.
+			if (es.readyState === EventSource.CLOSED) {
+				es.close();
+				setTimeout(listen, RETRY_MS);
+			}
+		});
+	}
+
+	const keys = {
+		'+': 'up', '=': 'up', 'ArrowUp': 'up',
+		'-': 'down', '_': 'down', '−': 'down', 'ArrowDown': 'down',
+		'm': 'mode', 'M': 'mode', 'f': 'fan', 'F': 'fan',
+	};
+
+	function start() {
+		// The cookie carries the token from now on: off the address bar.
+		if (/[?&]token=/.test(location.search))
+			history.replaceState(null, '', location.pathname);
+		for (const b of ['mode', 'fan', 'up', 'down'])
+			$('btn-' + b).addEventListener('click', () => press(b));
+		document.addEventListener('keydown', (e) => {
+			const b = keys[e.key];
+			if (b === undefined || e.ctrlKey || e.altKey || e.metaKey ||
+			    e.repeat)
+				return;
+			e.preventDefault();
+			press(b);
+		});
+		chart = makeChart();
+		listen();
+	}
+
+	start();
+})();

@@ -1,0 +1,289 @@
+/*
+ * main.cpp - kelvo-web: kelvo's thermostat as a web page and a JSON API.
+ *
+ * Threads: the link's two (following kelvo's outputs, writing presses),
+ * the HTTP server's one (every request, and every event stream as a
+ * suspended connection), and this one, which waits for a signal and once
+ * a second looks after the streams.  SIGINT and SIGTERM are blocked in
+ * every thread before any is started and taken here by sigtimedwait(),
+ * so no signal handler runs at all.
+ *
+ * The listening socket is made here rather than by the server, so that
+ * an address that cannot be had is said plainly, and so that the port
+ * the system picked for port 0 is known for the URL line.
+ */
+#include <arpa/inet.h>
+#include <errno.h>
+#include <limits.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <pthread.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/random.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "http.h"
+#include "link.h"
+#include "platform.h"
+#include "stream.h"
+
+#define DEFAULT_LISTEN	"127.0.0.1:8080"
+#define TOKEN_BYTES	16	/* 128 random bits, as 32 hex digits */
+/* Characters a token may have: it goes into URLs and a cookie as it is. */
+#define TOKEN_CHARS	"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz" \
+	"0123456789-._~"
+
+static void
+usage(FILE *f)
+{
+	fprintf(f,
+	    "usage: kelvo-web [--listen ADDR:PORT]\n"
+	    "Serves kelvo's thermostat page and its JSON API on ADDR:PORT\n"
+	    "(default " DEFAULT_LISTEN "; port 0 picks a free one, an IPv6\n"
+	    "ADDR goes in brackets).  Outside the loopback range requests\n"
+	    "need a token: $KELVO_WEB_TOKEN, or a random one shown in the URL.\n"
+	    "kelvo's objects are under $PPS_ROOT/kelvo (default /pps).\n");
+}
+
+/* The link's hooks, on its threads. */
+static void
+on_text(const struct client_state *st, void *arg)
+{
+	(void)arg;
+	stream_state(st);
+}
+
+static void
+on_running(bool running, void *arg)
+{
+	(void)arg;
+	fprintf(stderr, "kelvo-web: kelvo is %s\n", running ? "running" :
+	    "not running");
+	stream_status(running);
+}
+
+static void
+on_driven(int kind, int target, bool reached, void *arg)
+{
+	static const char *const what[DRIVE_KINDS] = { "set point", "mode",
+	    "fan" };
+	char value[16];
+
+	(void)arg;
+	if (kind < 0 || kind >= DRIVE_KINDS)
+		return;
+	if (kind == DRIVE_SETPOINT)
+		snprintf(value, sizeof(value), "%d", target);
+	else
+		snprintf(value, sizeof(value), "%s", kind == DRIVE_MODE ?
+		    client_mode_name(target) : client_fan_name(target));
+	/* Not reached: given up, or ended by a press of the same setting. */
+	fprintf(stderr, "kelvo-web: %s %s %s\n", what[kind], value, reached ?
+	    "reached" : "not reached");
+}
+
+static void
+on_trace(const char *line, void *arg)
+{
+	(void)arg;
+	fprintf(stderr, "kelvo-web: %s\n", line);
+}
+
+/* ADDR:PORT into its halves, an IPv6 ADDR out of its brackets. */
+static bool
+split_listen(const char *arg, char *addr, size_t alen, char *port,
+    size_t plen)
+{
+	const char *colon = strrchr(arg, ':'), *a = arg, *p;
+	size_t n, pl;
+
+	if (colon == NULL || colon == arg)
+		return false;
+	p = colon + 1;
+	pl = strlen(p);
+	if (pl < 1 || pl > 5 || strspn(p, "0123456789") != pl ||
+	    atol(p) > 65535)
+		return false;
+	n = (size_t)(colon - arg);
+	if (arg[0] == '[') {
+		if (n < 3 || arg[n - 1] != ']')
+			return false;
+		a = arg + 1;
+		n -= 2;
+	} else if (memchr(arg, ':', n) != NULL)
+		return false;	/* a bare IPv6 address: the port is unclear */
+	if (n >= alen || memchr(a, '[', n) != NULL || memchr(a, ']', n) != NULL)
+		return false;
+	memcpy(addr, a, n);
+	addr[n] = '\0';
+	snprintf(port, plen, "%s", p);
+	return true;
+}
+
+static bool
+loopback_addr(const struct sockaddr_storage *ss)
+{
+	if (ss->ss_family == AF_INET) {
+		const struct sockaddr_in *in = (const struct sockaddr_in *)ss;
+		return (ntohl(in->sin_addr.s_addr) >> 24) == 127;
+	}
+	const struct sockaddr_in6 *in6 = (const struct sockaddr_in6 *)ss;
+	return IN6_IS_ADDR_LOOPBACK(&in6->sin6_addr) ||
+	    (IN6_IS_ADDR_V4MAPPED(&in6->sin6_addr) &&
+	    in6->sin6_addr.s6_addr[12] == 127);
+}
+
+/* A listening socket on addr:port, or -1 when it cannot be had (said). */
+static int
+listen_on(const char *arg, const char *addr, const char *port,
+    struct sockaddr_storage *bound)
+{
+	struct addrinfo hints, *res;
+	socklen_t len = sizeof(*bound);
+	int fd, one = 1, err;
+
+	memset(&hints, 0, sizeof(hints));
+	hints.ai_family = AF_UNSPEC;
+	hints.ai_socktype = SOCK_STREAM;
+	hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+	if ((err = getaddrinfo(addr, port, &hints, &res)) != 0) {
+		fprintf(stderr, "kelvo-web: cannot listen on %s: %s\n", arg,
+		    gai_strerror(err));
+		return -1;
+	}
+	fd = socket(res->ai_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK,
+	    0);
+	if (fd < 0 || setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one,
+	    sizeof(one)) < 0 || bind(fd, res->ai_addr, res->ai_addrlen) < 0 ||
+	    listen(fd, 64) < 0 ||
+	    getsockname(fd, (struct sockaddr *)bound, &len) < 0) {
+		err = errno;
+		fprintf(stderr, "kelvo-web: cannot listen on %s: %s\n", arg,
+		    strerror(err));
+		if (fd >= 0)
+			close(fd);
+		fd = -1;
+	}
+	freeaddrinfo(res);
+	return fd;
+}
+
+/* The token: from the environment, made up off loopback, else none. */
+static bool
+choose_token(bool loopback)
+{
+	const char *env = getenv("KELVO_WEB_TOKEN");
+	unsigned char r[TOKEN_BYTES];
+	size_t n;
+
+	if (env != NULL && env[0] != '\0') {
+		n = strlen(env);
+		if (n > HTTP_TOKEN_MAX || strspn(env, TOKEN_CHARS) != n) {
+			fprintf(stderr, "kelvo-web: KELVO_WEB_TOKEN must be "
+			    "1 to %d letters, digits, '-', '.', '_' or '~'\n",
+			    HTTP_TOKEN_MAX);
+			return false;
+		}
+		snprintf(http_token, sizeof(http_token), "%s", env);
+		return true;
+	}
+	if (loopback)
+		return true;
+	if (getrandom(r, sizeof(r), 0) != (ssize_t)sizeof(r)) {
+		fprintf(stderr, "kelvo-web: no random token: %s\n",
+		    strerror(errno));
+		return false;
+	}
+	for (size_t i = 0; i < sizeof(r); i++)
+		snprintf(http_token + 2 * i, 3, "%02x", r[i]);
+	return true;
+}
+
+int
+main(int argc, char *argv[])
+{
+	const char *arg = DEFAULT_LISTEN;
+	char addr[256], port[8], outputs[PATH_MAX];
+	struct link_hooks hooks = { on_text, on_running, on_driven, on_trace,
+	    NULL };
+	struct sockaddr_storage bound;
+	struct timespec second = { 1, 0 };
+	struct sigaction sa;
+	sigset_t sigs;
+	unsigned int bound_port;
+	int fd, sig;
+
+	for (int i = 1; i < argc; i++) {
+		if (strcmp(argv[i], "-h") == 0 || strcmp(argv[i], "--help") == 0) {
+			usage(stdout);
+			return 0;
+		}
+		if (strcmp(argv[i], "--listen") == 0 && i + 1 < argc)
+			arg = argv[++i];
+		else if (strncmp(argv[i], "--listen=", 9) == 0)
+			arg = argv[i] + 9;
+		else {
+			usage(stderr);
+			return 2;
+		}
+	}
+	if (!split_listen(arg, addr, sizeof(addr), port, sizeof(port))) {
+		fprintf(stderr, "kelvo-web: %s is no ADDR:PORT\n", arg);
+		usage(stderr);
+		return 2;
+	}
+	if ((fd = listen_on(arg, addr, port, &bound)) < 0)
+		return 1;
+	if (!choose_token(loopback_addr(&bound)))
+		return 2;
+	bound_port = ntohs(bound.ss_family == AF_INET ?
+	    ((struct sockaddr_in *)&bound)->sin_port :
+	    ((struct sockaddr_in6 *)&bound)->sin6_port);
+
+	/*
+	 * A shell starts background jobs with SIGINT ignored, and an
+	 * ignored signal is never pending: back to the default, blocked
+	 * in every thread from here on, and taken by sigtimedwait().
+	 */
+	memset(&sa, 0, sizeof(sa));
+	sa.sa_handler = SIG_IGN;
+	sigaction(SIGPIPE, &sa, NULL);
+	sa.sa_handler = SIG_DFL;
+	sigaction(SIGINT, &sa, NULL);
+	sigaction(SIGTERM, &sa, NULL);
+	sigemptyset(&sigs);
+	sigaddset(&sigs, SIGINT);
+	sigaddset(&sigs, SIGTERM);
+	pthread_sigmask(SIG_BLOCK, &sigs, NULL);
+
+	if (pps_path(LINK_OUTPUTS, outputs, sizeof(outputs)) == 0)
+		fprintf(stderr, "kelvo-web: following %s\n", outputs);
+	if (link_start(&hooks) < 0) {
+		fprintf(stderr, "kelvo-web: cannot start following kelvo\n");
+		return 1;
+	}
+	if (http_start(fd, bound.ss_family) < 0) {
+		fprintf(stderr, "kelvo-web: cannot start serving on %s\n", arg);
+		return 1;
+	}
+	printf("kelvo-web: http://%s%s%s:%u/%s%s\n",
+	    strchr(addr, ':') ? "[" : "", addr, strchr(addr, ':') ? "]" : "",
+	    bound_port, http_token[0] ? "?token=" : "", http_token);
+	fflush(stdout);
+
+	for (;;) {
+		sig = sigtimedwait(&sigs, NULL, &second);
+		if (sig == SIGINT || sig == SIGTERM)
+			break;
+		stream_tick();
+	}
+	fprintf(stderr, "kelvo-web: exit\n");
+	http_stop();
+	/* Presses already taken still go out, and the object is left idle. */
+	link_stop(1000);
+	return 0;
+}
