@@ -4,13 +4,15 @@
 #   ./build.sh run [kelvo options]   build, then run kelvo on ./state
 #   ./build.sh test                  build, then run every test
 #   ./build.sh build                 only build (into ./build)
+#   ./build.sh package               the Debian package, kelvo_*.deb (in
+#                                    ./build-package, without tests)
 #
 # Missing Debian packages are installed first when run as root.
 set -euo pipefail
 cd "$(dirname "$0")"
 
 PACKAGES="build-essential cmake pkg-config libtinyxml-dev libgtest-dev
-  libbenchmark-dev libncurses-dev tmux"
+  libbenchmark-dev libncurses-dev tmux dpkg-dev mandoc systemd"
 
 setup() {
 	local missing=()
@@ -52,8 +54,19 @@ build)
 	setup
 	build
 	;;
+package)
+	setup
+	# Its own build directory: no tests or benchmarks, installed under
+	# /usr, whatever ./build was configured with.
+	cmake -S . -B build-package -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	    -DCMAKE_INSTALL_PREFIX=/usr -DKELVO_TESTS=OFF -DKELVO_BENCH=OFF \
+	    -DKELVO_FUZZ=OFF -DKELVO_SANITIZE= >/dev/null
+	cmake --build build-package -j "$(nproc)"
+	(cd build-package && cpack -G DEB)
+	ls build-package/kelvo_*.deb
+	;;
 *)
-	echo "usage: ./build.sh run [kelvo options] | test | build" >&2
+	echo "usage: ./build.sh run [kelvo options] | test | build | package" >&2
 	exit 2
 	;;
 esac
