@@ -73,8 +73,9 @@ set(CPACK_PACKAGE_DESCRIPTION
 behind it, and publishes its state through two PPS objects, so that user
 interfaces have a real thermostat to show and operate.
 .
-Programs: ${_shipped_text}; with their manual pages, systemd units and a
-sysusers.d entry for the kelvo user.  No unit is enabled on installation.")
+Programs: ${_shipped_text}.
+With their manual pages, systemd units and a sysusers.d entry for the
+kelvo user.  No unit is enabled on installation.")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION misc)
