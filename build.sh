@@ -12,7 +12,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 PACKAGES="build-essential cmake pkg-config libtinyxml-dev libgtest-dev
-  libbenchmark-dev libncurses-dev tmux dpkg-dev mandoc systemd"
+  libbenchmark-dev libncurses-dev tmux dpkg-dev mandoc man-db systemd curl"
 
 setup() {
 	local missing=()
@@ -62,6 +62,7 @@ package)
 	    -DCMAKE_INSTALL_PREFIX=/usr -DKELVO_TESTS=OFF -DKELVO_BENCH=OFF \
 	    -DKELVO_FUZZ=OFF -DKELVO_SANITIZE= >/dev/null
 	cmake --build build-package -j "$(nproc)"
+	rm -f build-package/kelvo_*.deb
 	(cd build-package && cpack -G DEB)
 	ls build-package/kelvo_*.deb
 	;;
