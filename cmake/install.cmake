@@ -25,9 +25,8 @@ set(KELVO_SYSUSERSDIR "${CMAKE_INSTALL_PREFIX}/lib/sysusers.d" CACHE PATH
   "Where the sysusers.d file for the kelvo user is installed")
 
 # Each program with its page and, for the daemons, its unit.  The units
-# name the programs by their installed path.
-# Every unit is configured, also for a program not built here, so that
-# packaging/check.sh can check them all.
+# name the programs by their installed path; all three are configured, also
+# for a program not built here, so that packaging/check.sh checks them all.
 set(KELVO_BINDIR "${CMAKE_INSTALL_FULL_BINDIR}")
 set(_services kelvo kelvo-web kelvo-mqtt)
 foreach(_u IN LISTS _services)
