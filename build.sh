@@ -12,7 +12,8 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 PACKAGES="build-essential cmake pkg-config libtinyxml-dev libgtest-dev
-  libbenchmark-dev libncurses-dev tmux dpkg-dev mandoc man-db systemd curl"
+  libbenchmark-dev libncurses-dev tmux nlohmann-json3-dev dpkg-dev mandoc
+  man-db systemd curl"
 
 setup() {
 	local missing=()

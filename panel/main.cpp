@@ -1,17 +1,14 @@
 /*
  * main.cpp - kelvo-panel: a thermostat face for kelvo on the terminal.
  *
- * Two threads.  The reader waits in a blocking "?wait" read of kelvo's
- * outputs object, parses each text into the shared state and history, and
- * wakes the screen through a self-pipe; PPS descriptors are not kernel
- * descriptors, so they cannot join the screen's poll().  The screen thread
- * alone touches ncurses: it polls the terminal and the pipe, turns keys
- * into button presses for the inputs object and redraws.  Signals only set
- * a flag and are kept away from the reader, so they always interrupt the
+ * The link to kelvo (link.h) follows the outputs object and sends the
+ * presses on threads of its own; its hooks wake the screen through a
+ * self-pipe, since PPS descriptors are not kernel descriptors and cannot
+ * join the screen's poll().  The screen thread alone touches ncurses: it
+ * polls the terminal and the pipe, turns keys into presses and redraws
+ * from the link's latest state and history.  Signals only set a flag and
+ * are kept away from the link's threads, so they always interrupt the
  * screen's poll().
- *
- * The reader is never joined: it may sit in a read that only kelvo can
- * end, and leaving main() ends it with the process.
  */
 #include <errno.h>
 #include <fcntl.h>
@@ -31,14 +28,10 @@
 
 #include <curses.h>
 
+#include "link.h"
 #include "panel.h"
 #include "platform.h"
 
-#define OUTPUTS		"/pps/kelvo/outputs"
-#define INPUTS		"/pps/kelvo/inputs"
-
-#define RETRY_MS	250	/* between looks for a missing outputs object */
-#define SILENT_MS	3000	/* kelvo ticks every 200 ms or so */
 #define NOTE_MS		3000	/* how long a complaint stays on screen */
 
 /* The smallest window the face, a readable chart and the keys fit in. */
@@ -47,31 +40,15 @@
 #define CHART_TOP	8	/* first line of the chart */
 #define CHART_LEFT	5	/* room for the degree labels */
 
-enum { LINK_WAITING, LINK_OPEN };
 enum { PAIR_IN = 1, PAIR_OUT, PAIR_SETPOINT, PAIR_HEAT, PAIR_COOL };
 
-static pthread_mutex_t shared_mutex = PTHREAD_MUTEX_INITIALIZER;
-static struct panel_state shared_state;		/* guarded */
-static struct panel_history shared_history;	/* guarded */
-static bool shared_have;			/* guarded: a text came */
-static std::atomic<int> link_state(LINK_WAITING);
-static std::atomic<long long> last_text(-1);
-
 static int wake_pipe[2] = { -1, -1 };
+static std::atomic<bool> unsent;	/* the link could not write a press */
 static volatile sig_atomic_t quit_signal;
 
 static bool utf8;
 static char note[96];
 static long long note_until;
-
-static long long
-now_ms(void)
-{
-	struct timespec ts;
-
-	clock_gettime(CLOCK_MONOTONIC, &ts);
-	return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
-}
 
 static void
 on_signal(int sig)
@@ -90,68 +67,37 @@ wake(void)
 		return;
 }
 
-static void *
-reader(void *arg)
+/* The link's hooks, on its threads: all they may do is wake the screen. */
+static void
+on_text(const struct client_state *st, void *arg)
 {
-	static char buf[2048];
-	struct panel_state st;
-	ssize_t n;
-	int fd;
-
+	(void)st;
 	(void)arg;
-	for (;;) {
-		if ((fd = pps_open(OUTPUTS "?wait", O_RDONLY)) < 0) {
-			if (link_state.exchange(LINK_WAITING) != LINK_WAITING)
-				wake();
-			delay(RETRY_MS);
-			continue;
-		}
-		link_state = LINK_OPEN;
-		wake();
-		while ((n = pps_read(fd, buf, sizeof(buf))) >= 0) {
-			/* A cut-off last line would give a wrong value. */
-			if ((size_t)n == sizeof(buf))
-				while (n > 0 && buf[n - 1] != '\n')
-					n--;
-			panel_parse(buf, (size_t)n, &st);
-			pthread_mutex_lock(&shared_mutex);
-			shared_state = st;
-			shared_have = true;
-			panel_history_add(&shared_history, &st);
-			pthread_mutex_unlock(&shared_mutex);
-			last_text = now_ms();
-			wake();
-		}
-		/* The object went away: look for it again, not too eagerly. */
-		pps_close(fd);
-		link_state = LINK_WAITING;
-		wake();
-		delay(RETRY_MS);
-	}
-	return NULL;
+	wake();
 }
 
-static bool
-send_inputs(int what)
+static void
+on_running(bool running, void *arg)
 {
-	char text[128];
-	int fd, n;
-	bool ok;
+	(void)running;
+	(void)arg;
+	wake();
+}
 
-	if ((n = panel_inputs_text(what, text, sizeof(text))) < 0)
-		return false;
-	if ((fd = pps_open(INPUTS, O_WRONLY)) < 0)
-		return false;
-	ok = pps_write(fd, text, (size_t)n) == n;
-	pps_close(fd);
-	return ok;
+static void
+on_trace(const char *line, void *arg)
+{
+	(void)line;
+	(void)arg;
+	unsent = true;
+	wake();
 }
 
 static void
 say(const char *msg)
 {
 	snprintf(note, sizeof(note), "%s", msg);
-	note_until = now_ms() + NOTE_MS;
+	note_until = link_now() + NOTE_MS;
 }
 
 /* Glyphs of the big indoor figure, 3 wide and 5 high; '#' is lit. */
@@ -203,24 +149,25 @@ strongest(int bits)
 }
 
 static void
-draw_face(const struct panel_state *st, bool have)
+draw_face(const struct client_state *st, bool have)
 {
 	char line[64], status[128];
-	int plant = panel_plant(st);
-	long long last = last_text, now = now_ms();
+	int plant = client_plant(st);
+	long long silent;
+	int link = link_status(&silent);
 
 	attron(A_BOLD);
 	mvaddstr(0, 1, "kelvo");
 	attroff(A_BOLD);
-	if (link_state == LINK_WAITING) {
+	if (link == LINK_NONE) {
 		char path[PATH_MAX];
-		if (pps_path(OUTPUTS, path, sizeof(path)) < 0)
-			snprintf(path, sizeof(path), "%s", OUTPUTS);
+		if (pps_path(LINK_OUTPUTS, path, sizeof(path)) < 0)
+			snprintf(path, sizeof(path), "%s", LINK_OUTPUTS);
 		snprintf(status, sizeof(status), "waiting for kelvo (no %.100s)",
 		    path);
-	} else if (last >= 0 && now - last > SILENT_MS)
+	} else if (link == LINK_SILENT)
 		snprintf(status, sizeof(status), "kelvo silent for %llds",
-		    (now - last) / 1000);
+		    silent / 1000);
 	else
 		snprintf(status, sizeof(status), "%s",
 		    have ? "live" : "connected");
@@ -247,12 +194,12 @@ draw_face(const struct panel_state *st, bool have)
 	mvaddstr(1, 22, line);
 	attroff(A_BOLD | COLOR_PAIR(PAIR_SETPOINT));
 	snprintf(line, sizeof(line), "mode %-4s  fan %s",
-	    panel_mode_name(st->mode), panel_fan_name(st->fan));
+	    client_mode_name(st->mode), client_fan_name(st->fan));
 	mvaddstr(2, 22, line);
 	attr_t a = plant == PLANT_HEATING ? COLOR_PAIR(PAIR_HEAT) | A_BOLD :
 	    plant == PLANT_COOLING ? COLOR_PAIR(PAIR_COOL) | A_BOLD : A_NORMAL;
 	attron(a);
-	mvaddstr(3, 22, panel_plant_name(plant));
+	mvaddstr(3, 22, client_plant_name(plant));
 	attroff(a);
 	snprintf(line, sizeof(line), "time %s", st->clock[0] ? st->clock : "?");
 	mvaddstr(4, 22, line);
@@ -274,7 +221,7 @@ draw_time_axis(int y, int x0, int width, int now)
 	};
 
 	for (const auto &m : mark) {
-		int age = (now - m.minute + PANEL_DAY) % PANEL_DAY;
+		int age = (now - m.minute + CLIENT_DAY) % CLIENT_DAY;
 		int x = x0 + panel_chart_col(age, width);
 		int len = (int)strlen(m.label);
 		if (x + len <= x0 + width)
@@ -283,7 +230,7 @@ draw_time_axis(int y, int x0, int width, int now)
 }
 
 static void
-draw_chart(const struct panel_history *h)
+draw_chart(const struct client_history *h)
 {
 	static struct panel_chart c;
 	int width = COLS - CHART_LEFT - 1, height = LINES - CHART_TOP - 2;
@@ -349,8 +296,8 @@ draw_chart(const struct panel_history *h)
 static void
 draw(void)
 {
-	static struct panel_history h;
-	struct panel_state st;
+	static struct client_history h;
+	struct client_state st;
 	bool have;
 
 	erase();
@@ -362,14 +309,11 @@ draw(void)
 		refresh();
 		return;
 	}
-	pthread_mutex_lock(&shared_mutex);
-	st = shared_state;
-	have = shared_have;
-	h = shared_history;
-	pthread_mutex_unlock(&shared_mutex);
+	have = link_latest(&st);
+	link_history(&h);
 
 	draw_face(&st, have);
-	if (now_ms() < note_until) {
+	if (link_now() < note_until) {
 		attron(A_BOLD);
 		mvaddnstr(6, 22, note, COLS - 23);
 		attroff(A_BOLD);
@@ -399,18 +343,6 @@ key_button(int ch)
 	return 0;
 }
 
-/* Writes what the sender has due; returns ms until it has more, or -1. */
-static int
-send_due(struct panel_sender *s)
-{
-	int what, wait;
-
-	while ((what = panel_sender_next(s, now_ms(), &wait)) >= 0)
-		if (!send_inputs(what) && what != 0)
-			say("kelvo takes no buttons now (no inputs object)");
-	return wait;
-}
-
 static void
 setup_colors(void)
 {
@@ -425,15 +357,26 @@ setup_colors(void)
 	init_pair(PAIR_COOL, COLOR_BLUE, -1);
 }
 
+static void
+press(int btn)
+{
+	switch (link_press(btn)) {
+	case LINK_DOWN:
+		say("kelvo takes no buttons now (not running)");
+		break;
+	case LINK_FULL:
+		say("too many presses at once; some dropped");
+		break;
+	}
+}
+
 static int
 run_screen(void)
 {
-	struct panel_sender sender;
 	struct pollfd pfd[2];
-	int ch, wait;
+	int ch;
 	bool quit = false;
 
-	panel_sender_init(&sender);
 	if (newterm(NULL, stdout, stdin) == NULL) {
 		fprintf(stderr, "kelvo-panel: cannot use this terminal "
 		    "(TERM=%s); try --once\n", getenv("TERM") ? getenv("TERM") :
@@ -453,11 +396,10 @@ run_screen(void)
 	pfd[1].events = POLLIN;
 	while (!quit && !quit_signal) {
 		draw();
-		wait = send_due(&sender);
+		if (unsent.exchange(false))
+			say("kelvo takes no buttons now (no inputs object)");
 		/* Once a second at least, for the "silent" count. */
-		if (wait < 0 || wait > 1000)
-			wait = 1000;
-		if (poll(pfd, 2, wait) < 0 && errno != EINTR)
+		if (poll(pfd, 2, 1000) < 0 && errno != EINTR)
 			break;
 		if (pfd[1].revents & POLLIN) {
 			char junk[64];
@@ -470,16 +412,14 @@ run_screen(void)
 				quit = true;
 			else if (ch == 12)	/* ^L */
 				clearok(curscr, TRUE);
-			else if (btn != 0 && !panel_sender_push(&sender, btn))
-				say("too many presses at once; some dropped");
+			else if (btn != 0)
+				press(btn);
 		}
 	}
 	endwin();
 
 	/* Presses already made still count, and the object is left idle. */
-	panel_sender_quit(&sender);
-	while ((wait = send_due(&sender)) >= 0)
-		delay((unsigned int)wait);
+	link_stop(3000);
 	return 0;
 }
 
@@ -487,13 +427,13 @@ static int
 once(void)
 {
 	char buf[1024], out[512], path[PATH_MAX];
-	struct panel_state st;
+	struct client_state st;
 	ssize_t n;
 	int fd, taken;
 
-	if (pps_path(OUTPUTS, path, sizeof(path)) < 0)
-		snprintf(path, sizeof(path), "%s", OUTPUTS);
-	if ((fd = pps_open(OUTPUTS, O_RDONLY)) < 0) {
+	if (pps_path(LINK_OUTPUTS, path, sizeof(path)) < 0)
+		snprintf(path, sizeof(path), "%s", LINK_OUTPUTS);
+	if ((fd = pps_open(LINK_OUTPUTS, O_RDONLY)) < 0) {
 		fprintf(stderr, "kelvo-panel: no outputs object at %s (%s); "
 		    "is kelvo running with this PPS_ROOT?\n", path,
 		    strerror(errno));
@@ -505,8 +445,8 @@ once(void)
 		fprintf(stderr, "kelvo-panel: %s: %s\n", path, strerror(errno));
 		return 1;
 	}
-	taken = panel_parse(buf, (size_t)n, &st);
-	panel_format(&st, out, sizeof(out));
+	taken = client_parse(buf, (size_t)n, &st);
+	client_format(&st, out, sizeof(out));
 	fputs(out, stdout);
 	if (taken == 0) {
 		fprintf(stderr, "kelvo-panel: nothing readable in %s\n", path);
@@ -531,7 +471,8 @@ main(int argc, char *argv[])
 {
 	struct sigaction sa;
 	sigset_t block, old;
-	pthread_t tid;
+	struct link_hooks hooks = { on_text, on_running, NULL, on_trace,
+	    NULL };
 
 	if (argc == 2 && strcmp(argv[1], "--once") == 0)
 		return once();
@@ -556,8 +497,6 @@ main(int argc, char *argv[])
 		perror("kelvo-panel: pipe");
 		return 1;
 	}
-	panel_history_clear(&shared_history);
-	shared_state.minute = -1;
 
 	/* Ours before ncurses looks, so it leaves them to us. */
 	memset(&sa, 0, sizeof(sa));
@@ -573,11 +512,10 @@ main(int argc, char *argv[])
 	sigaddset(&block, SIGHUP);
 	sigaddset(&block, SIGWINCH);
 	pthread_sigmask(SIG_BLOCK, &block, &old);
-	if (pthread_create(&tid, NULL, reader, NULL) != 0) {
-		fprintf(stderr, "kelvo-panel: cannot start the reader\n");
+	if (link_start(&hooks) < 0) {
+		fprintf(stderr, "kelvo-panel: cannot start the link to kelvo\n");
 		return 1;
 	}
-	pthread_detach(tid);
 	pthread_sigmask(SIG_SETMASK, &old, NULL);
 
 	return run_screen();

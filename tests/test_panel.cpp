@@ -19,11 +19,11 @@ const char published[] =
     "td_temp_in_::66.127\ntd_temp_in::66\ntd_temp_out_::59.933\n"
     "td_temp_out::60\ntd_sys::ON\ntd_time_::1704\ntd_time::05:04p\n";
 
-struct panel_state
+struct client_state
 parse(const std::string &text, int *taken = nullptr)
 {
-	struct panel_state st;
-	int n = panel_parse(text.data(), text.size(), &st);
+	struct client_state st;
+	int n = client_parse(text.data(), text.size(), &st);
 	if (taken)
 		*taken = n;
 	return st;
@@ -33,20 +33,20 @@ TEST(PanelParse, ReadsAPublishedTextAndFormatsIt)
 {
 	char buf[256];
 	int taken;
-	struct panel_state st = parse(published, &taken);
+	struct client_state st = parse(published, &taken);
 
 	EXPECT_EQ(taken, 10);
 	EXPECT_EQ(st.in_whole, 66);
 	EXPECT_DOUBLE_EQ(st.out, 59.933);
 	EXPECT_EQ(st.minute, 17 * 60 + 4);
-	panel_format(&st, buf, sizeof(buf));
+	client_format(&st, buf, sizeof(buf));
 	EXPECT_STREQ(buf, "time 05:04p\nindoor 66.1\noutdoor 59.9\n"
 	    "setpoint 68\nmode HEAT\nfan AUTO\nplant heating\n");
 
 	/* The other values kelvo publishes; "%8.3f" may leave blanks. */
 	st = parse("ts_mode::COOL\nts_fan::ON\ntd_sys::OFF\ntd_time_::0000\n"
 	    "td_temp_in_::  -3.500\nts_temp::-5\nts_mode::OFF\n");
-	panel_format(&st, buf, sizeof(buf));
+	client_format(&st, buf, sizeof(buf));
 	EXPECT_STREQ(buf, "time ?\nindoor -3.5\noutdoor ?\nsetpoint -5\n"
 	    "mode OFF\nfan ON\nplant idle\n") << "the last repeat counts";
 	EXPECT_EQ(st.minute, 0);
@@ -73,7 +73,7 @@ TEST(PanelParse, MalformedOrMissingValuesAreUnknownAndTheRestStays)
 		for (std::string repl : { std::string(line) + "\n", std::string() }) {
 			std::string u = t;
 			u.replace(a, u.find('\n', a) + 1 - a, repl);
-			struct panel_state st = parse(u, &taken);
+			struct client_state st = parse(u, &taken);
 			EXPECT_EQ(taken, 9) << line;
 			EXPECT_EQ(st.mode != MODE_UNKNOWN, name != "ts_mode") << line;
 			EXPECT_EQ(st.fan != FAN_UNKNOWN, name != "ts_fan") << line;
@@ -89,10 +89,10 @@ TEST(PanelParse, MalformedOrMissingValuesAreUnknownAndTheRestStays)
 	}
 	for (const char *text : { "", "@outputs\n", "\n\n", "garbage" }) {
 		int taken;
-		struct panel_state st = parse(text, &taken);
+		struct client_state st = parse(text, &taken);
 		EXPECT_EQ(taken, 0) << text;
 		EXPECT_FALSE(st.has_in || st.has_setpoint) << text;
-		EXPECT_EQ(panel_plant(&st), PLANT_UNKNOWN) << text;
+		EXPECT_EQ(client_plant(&st), PLANT_UNKNOWN) << text;
 	}
 }
 
@@ -105,7 +105,7 @@ TEST(PanelParse, DamagedLayoutsStillGiveTheGoodLines)
 	    "ts_fan:s:ON\ntd_sys::O";
 	t += '\0';
 	t += "N\nts_mode::COOL";
-	struct panel_state st = parse(t, &taken);
+	struct client_state st = parse(t, &taken);
 	EXPECT_EQ(taken, 3);
 	EXPECT_EQ(st.setpoint, 70);
 	EXPECT_EQ(st.fan, FAN_ON);
@@ -113,7 +113,7 @@ TEST(PanelParse, DamagedLayoutsStillGiveTheGoodLines)
 	EXPECT_EQ(st.mode, MODE_COOL);
 
 	/* Only len bytes count. */
-	panel_parse("ts_temp::68\nts_temp::99\n", 12, &st);
+	client_parse("ts_temp::68\nts_temp::99\n", 12, &st);
 	EXPECT_EQ(st.setpoint, 68);
 	/* Over-long lines and values are no lines of kelvo's. */
 	st = parse("ts_temp::68\ntd_time::" + std::string(200, 'x') + "\n",
@@ -144,9 +144,9 @@ TEST(PanelParse, RoundsLikeKelvoAndNamesThePlant)
 		{ "ON", "WARM", PLANT_RUNNING }, { "", "HEAT", PLANT_UNKNOWN },
 	};
 	for (const auto &c : p) {
-		struct panel_state st = parse(std::string("td_sys::") + c.sys +
+		struct client_state st = parse(std::string("td_sys::") + c.sys +
 		    "\nts_mode::" + c.mode + "\n");
-		EXPECT_EQ(panel_plant(&st), c.plant) << c.sys << " " << c.mode;
+		EXPECT_EQ(client_plant(&st), c.plant) << c.sys << " " << c.mode;
 	}
 }
 
@@ -159,59 +159,59 @@ TEST(PanelInputs, EachButtonAloneCarriesTheEvent)
 		for (int i = 1; i <= 4; i++)
 			want += "btn" + std::to_string(i) + "::" +
 			    (i == btn ? "event\n" : "\n");
-		EXPECT_EQ(panel_inputs_text(btn, buf, sizeof(buf)),
+		EXPECT_EQ(client_inputs_text(btn, buf, sizeof(buf)),
 		    (int)want.size());
 		EXPECT_EQ(buf, want);
 	}
-	EXPECT_EQ(panel_inputs_text(5, buf, sizeof(buf)), -1);
-	EXPECT_EQ(panel_inputs_text(-1, buf, sizeof(buf)), -1);
+	EXPECT_EQ(client_inputs_text(5, buf, sizeof(buf)), -1);
+	EXPECT_EQ(client_inputs_text(-1, buf, sizeof(buf)), -1);
 	/* Half a text would press nothing, or the wrong button. */
-	EXPECT_EQ(panel_inputs_text(BTN_UP, buf, 20), -1);
+	EXPECT_EQ(client_inputs_text(BTN_UP, buf, 20), -1);
 }
 
 TEST(PanelSender, PressesGoOutSpacedThenTheIdleText)
 {
-	struct panel_sender s;
+	struct client_sender s;
 	int wait;
 
-	panel_sender_init(&s);
-	EXPECT_EQ(panel_sender_next(&s, 1000, &wait), -1);
+	client_sender_init(&s);
+	EXPECT_EQ(client_sender_next(&s, 1000, &wait), -1);
 	EXPECT_EQ(wait, -1) << "no idle text when nothing was pressed";
-	panel_sender_push(&s, BTN_UP);
-	panel_sender_push(&s, BTN_DOWN);
-	EXPECT_EQ(panel_sender_next(&s, 1000, &wait), BTN_UP);
-	EXPECT_EQ(panel_sender_next(&s, 1040, &wait), -1);
-	EXPECT_EQ(wait, PANEL_PRESS_GAP - 40);
-	EXPECT_EQ(panel_sender_next(&s, 1100, &wait), BTN_DOWN);
-	EXPECT_EQ(wait, PANEL_PRESS_CLEAR);
-	EXPECT_EQ(panel_sender_next(&s, 1100 + PANEL_PRESS_CLEAR, &wait), 0);
-	EXPECT_EQ(panel_sender_next(&s, 9000, &wait), -1);
+	client_sender_push(&s, BTN_UP);
+	client_sender_push(&s, BTN_DOWN);
+	EXPECT_EQ(client_sender_next(&s, 1000, &wait), BTN_UP);
+	EXPECT_EQ(client_sender_next(&s, 1040, &wait), -1);
+	EXPECT_EQ(wait, CLIENT_PRESS_GAP - 40);
+	EXPECT_EQ(client_sender_next(&s, 1100, &wait), BTN_DOWN);
+	EXPECT_EQ(wait, CLIENT_PRESS_CLEAR);
+	EXPECT_EQ(client_sender_next(&s, 1100 + CLIENT_PRESS_CLEAR, &wait), 0);
+	EXPECT_EQ(client_sender_next(&s, 9000, &wait), -1);
 	EXPECT_EQ(wait, -1);
 
 	/* A full queue refuses; quitting drains it, idles soon after and
 	 * takes nothing new. */
 	int n = 0, sent = 0, what;
-	while (panel_sender_push(&s, BTN_FAN))
+	while (client_sender_push(&s, BTN_FAN))
 		n++;
-	EXPECT_EQ(n, PANEL_PRESS_QUEUE);
-	EXPECT_FALSE(panel_sender_push(&s, 0));
-	panel_sender_quit(&s);
+	EXPECT_EQ(n, CLIENT_PRESS_QUEUE);
+	EXPECT_FALSE(client_sender_push(&s, 0));
+	client_sender_quit(&s);
 	long long t = 9000;
-	while ((what = panel_sender_next(&s, t, &wait)) != 0) {
+	while ((what = client_sender_next(&s, t, &wait)) != 0) {
 		sent += what == BTN_FAN;
 		ASSERT_GE(wait, 0);
 		t += what < 0 ? wait : 0;
 	}
-	EXPECT_EQ(sent, PANEL_PRESS_QUEUE);
-	EXPECT_EQ(t, 9000 + PANEL_PRESS_QUEUE * PANEL_PRESS_GAP);
-	EXPECT_FALSE(panel_sender_push(&s, BTN_UP));
+	EXPECT_EQ(sent, CLIENT_PRESS_QUEUE);
+	EXPECT_EQ(t, 9000 + CLIENT_PRESS_QUEUE * CLIENT_PRESS_GAP);
+	EXPECT_FALSE(client_sender_push(&s, BTN_UP));
 }
 
 /* A sample at HHMM; temperatures below -500 are left out. */
-struct panel_state
+struct client_state
 at(int hhmm, double in, double out = -999, int setpoint = -999)
 {
-	struct panel_state st;
+	struct client_state st;
 	memset(&st, 0, sizeof(st));
 	st.minute = hhmm < 0 ? -1 : hhmm / 100 * 60 + hhmm % 100;
 	st.has_in = in > -500;
@@ -225,12 +225,12 @@ at(int hhmm, double in, double out = -999, int setpoint = -999)
 
 class PanelHistory : public ::testing::Test {
 protected:
-	struct panel_history h;
-	void SetUp() override { panel_history_clear(&h); }
-	int add(struct panel_state st) { return panel_history_add(&h, &st); }
+	struct client_history h;
+	void SetUp() override { client_history_clear(&h); }
+	int add(struct client_state st) { return client_history_add(&h, &st); }
 	/* Indoor value age minutes back, -1000 when there is none. */
 	double in(int age) {
-		const struct panel_sample *s = panel_history_at(&h, age);
+		const struct client_sample *s = client_history_at(&h, age);
 		return s && (s->have & SAMPLE_IN) ? s->in : -1000;
 	}
 };
@@ -239,16 +239,16 @@ TEST_F(PanelHistory, KeepsSamplesByTheirSimulatedMinute)
 {
 	EXPECT_EQ(add(at(1700, 66, 60, 68)), HISTORY_ADDED);
 	EXPECT_EQ(add(at(1702, 66.5, 59.9, 69)), HISTORY_ADDED);
-	EXPECT_EQ(panel_history_at(&h, 0)->setpoint, 69);
+	EXPECT_EQ(client_history_at(&h, 0)->setpoint, 69);
 	EXPECT_EQ(in(1), -1000) << "kelvo stepped over it";
 	EXPECT_EQ(in(2), 66);
 	EXPECT_EQ(add(at(1702, 67)), HISTORY_ADDED);
-	EXPECT_EQ(panel_history_at(&h, 0)->have, SAMPLE_IN) << "replaced";
+	EXPECT_EQ(client_history_at(&h, 0)->have, SAMPLE_IN) << "replaced";
 	EXPECT_EQ(add(at(-1, 80)), HISTORY_IGNORED);
 	EXPECT_EQ(in(0), 67);
 	/* A time alone still moves the clock on. */
 	EXPECT_EQ(add(at(1704, -999)), HISTORY_ADDED);
-	EXPECT_EQ(panel_history_at(&h, 0), nullptr);
+	EXPECT_EQ(client_history_at(&h, 0), nullptr);
 	EXPECT_EQ(in(2), 67);
 }
 
@@ -256,14 +256,14 @@ TEST_F(PanelHistory, RunsOnAcrossMidnightOverwritingYesterday)
 {
 	/* A whole day minute by minute, then two minutes a tick over
 	 * midnight: the new day replaces the old, skipped minutes too. */
-	for (int m = 0; m < PANEL_DAY; m++)
+	for (int m = 0; m < CLIENT_DAY; m++)
 		add(at(m / 60 * 100 + m % 60, 50));
 	for (int m = 0; m <= 10; m += 2)
 		ASSERT_EQ(add(at(m, 70)), HISTORY_ADDED);
 	for (int age = 0; age <= 10; age++)
 		EXPECT_EQ(in(age), age % 2 ? -1000 : 70) << age;
 	EXPECT_EQ(in(11), 50);
-	EXPECT_EQ(in(PANEL_DAY - 1), 50);
+	EXPECT_EQ(in(CLIENT_DAY - 1), 50);
 }
 
 TEST_F(PanelHistory, AFreshKelvoStartsAFreshHistory)
@@ -272,8 +272,8 @@ TEST_F(PanelHistory, AFreshKelvoStartsAFreshHistory)
 	add(at(1704, 66));
 	/* kelvo started over from its default document: back to 17:00. */
 	EXPECT_EQ(add(at(1700, 40)), HISTORY_RESTARTED);
-	for (int age = 1; age < PANEL_DAY; age++)
-		ASSERT_EQ(panel_history_at(&h, age), nullptr) << age;
+	for (int age = 1; age < CLIENT_DAY; age++)
+		ASSERT_EQ(client_history_at(&h, age), nullptr) << age;
 	/* A jump far ahead is no trend either; a few missed texts are. */
 	EXPECT_EQ(add(at(2100, 41)), HISTORY_RESTARTED);
 	EXPECT_EQ(add(at(2200, 42)), HISTORY_ADDED);
@@ -282,18 +282,18 @@ TEST_F(PanelHistory, AFreshKelvoStartsAFreshHistory)
 
 TEST(PanelChart, ScaleRowsAndColumns)
 {
-	struct panel_history h;
-	panel_history_clear(&h);
+	struct client_history h;
+	client_history_clear(&h);
 	EXPECT_FALSE(panel_chart_scale(&h).valid);
-	struct panel_state st = at(1700, 66.2, 59.9, 68);
-	panel_history_add(&h, &st);
+	struct client_state st = at(1700, 66.2, 59.9, 68);
+	client_history_add(&h, &st);
 	struct panel_scale s = panel_chart_scale(&h);
 	EXPECT_EQ(s.lo, 58);	/* floor(59.9) - 1 */
 	EXPECT_EQ(s.hi, 70);	/* the band's top, + 1 */
 	/* A steady room still gets a few degrees, not its noise. */
 	st = at(1702, 66);
-	panel_history_clear(&h);
-	panel_history_add(&h, &st);
+	client_history_clear(&h);
+	client_history_add(&h, &st);
 	s = panel_chart_scale(&h);
 	EXPECT_EQ(s.hi - s.lo, 6);
 	EXPECT_EQ(s.lo + 3, 66);
@@ -306,8 +306,8 @@ TEST(PanelChart, ScaleRowsAndColumns)
 	    { 500, 25, 0 }, { -500, 25, 24 }, { 64, 1, 0 }, { 64, 0, 0 } };
 	for (const auto &r : rows)
 		EXPECT_EQ(panel_scale_row(&s, r.v, r.rows), r.row) << r.v;
-	const int cols[][3] = { { 0, 150, 149 }, { PANEL_DAY - 1, 150, 0 },
-	    { PANEL_DAY / 2, 150, 74 }, { -5, 150, 149 }, { 99999, 150, 0 },
+	const int cols[][3] = { { 0, 150, 149 }, { CLIENT_DAY - 1, 150, 0 },
+	    { CLIENT_DAY / 2, 150, 74 }, { -5, 150, 149 }, { 99999, 150, 0 },
 	    { 0, 0, 0 } };
 	for (const auto &c : cols)
 		EXPECT_EQ(panel_chart_col(c[0], c[1]), c[2]) << c[0];
@@ -326,20 +326,20 @@ columns(const struct panel_chart &c, int series)
 
 TEST(PanelChart, PlotsNewestRightJoinsAcrossMidnightLeavesGaps)
 {
-	struct panel_history h;
+	struct client_history h;
 	struct panel_chart c;
-	struct panel_state st;
-	panel_history_clear(&h);
+	struct client_state st;
+	client_history_clear(&h);
 	panel_chart_plot(&h, 40, 20, &c);
 	EXPECT_EQ(columns(c, 0xff), std::string(40, ' '));
 
 	/* 21:00 to 03:00 two minutes a tick: one line over the last
 	 * quarter; the band dotted, the set point solid. */
-	panel_history_clear(&h);
+	client_history_clear(&h);
 	for (int m = 21 * 60; m < 27 * 60; m += 2) {
-		int mm = m % PANEL_DAY;
+		int mm = m % CLIENT_DAY;
 		st = at(mm / 60 * 100 + mm % 60, 60 + m % 7, 50, 68);
-		panel_history_add(&h, &st);
+		client_history_add(&h, &st);
 	}
 	panel_chart_plot(&h, 40, 20, &c);
 	EXPECT_EQ(columns(c, SERIES_IN), std::string(30, ' ') +
@@ -349,11 +349,11 @@ TEST(PanelChart, PlotsNewestRightJoinsAcrossMidnightLeavesGaps)
 
 	/* Two hours, two hours of nothing, two more: minute m sits in
 	 * column (1079 + m) / 10, and the gap stays open. */
-	panel_history_clear(&h);
+	client_history_clear(&h);
 	for (int m = 0; m <= 6 * 60; m += 2)
 		if (m <= 2 * 60 || m >= 4 * 60) {
 			st = at(m / 60 * 100 + m % 60, 60);
-			panel_history_add(&h, &st);
+			client_history_add(&h, &st);
 		}
 	panel_chart_plot(&h, 144, 10, &c);
 	EXPECT_EQ(columns(c, SERIES_IN), std::string(107, ' ') +

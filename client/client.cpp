@@ -1,0 +1,528 @@
+/*
+ * client.cpp - parsing kelvo's published text, the day of history, the
+ * button texts, the pacing of presses and driving to a target.
+ *
+ * Nothing here touches a screen or the PPS objects, so every piece can be
+ * exercised with made-up texts.  A published text is trusted for nothing:
+ * it may come from a half-written hand edit or from another program, and
+ * the values end up on terminals, web pages and brokers, so each value is
+ * checked against what kelvo can publish and anything else is left
+ * unknown.  The texts kept as they came are printable ASCII or nothing.
+ */
+#include "client.h"
+
+#include <errno.h>
+#include <math.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+
+/*
+ * kelvo moves its clock a few minutes per tick.  A bigger step than this
+ * is a kelvo started afresh (or moved to another document), and joining
+ * its curves to the old ones would draw a trend that never happened.
+ */
+#define HISTORY_STEP_MAX	180
+
+const char *const client_attr_name[CLIENT_ATTRS] = {
+	"ts_mode", "ts_fan", "ts_temp", "td_temp_in_", "td_temp_in",
+	"td_temp_out_", "td_temp_out", "td_sys", "td_time_", "td_time",
+};
+
+/* Lines a sane published text can hold fit easily. */
+#define LINE_MAX_LEN	128
+#define VALUE_MAX_LEN	63
+
+static bool
+parse_int(const char *v, long lo, long hi, int *out)
+{
+	char *end;
+	long n;
+
+	errno = 0;
+	n = strtol(v, &end, 10);
+	if (end == v || errno != 0)
+		return false;
+	while (*end == ' ')
+		end++;
+	if (*end != '\0' || n < lo || n > hi)
+		return false;
+	*out = (int)n;
+	return true;
+}
+
+/* Temperatures beyond this are no reading but a broken text. */
+static bool
+parse_temp(const char *v, double *out)
+{
+	char *end;
+	double d;
+
+	errno = 0;
+	d = strtod(v, &end);
+	if (end == v || errno != 0)
+		return false;
+	while (*end == ' ')
+		end++;
+	if (*end != '\0' || !isfinite(d) || d <= -1000 || d >= 1000)
+		return false;
+	*out = d;
+	return true;
+}
+
+/* HHMM as kelvo writes it, "%04d" of hours * 100 + minutes. */
+static bool
+parse_hhmm(const char *v, int *minute)
+{
+	size_t n = strlen(v);
+	int t;
+
+	if (n == 0 || n > 4 || strspn(v, "0123456789") != n)
+		return false;
+	t = atoi(v);
+	if (t / 100 >= 24 || t % 100 >= 60)
+		return false;
+	*minute = t / 100 * 60 + t % 100;
+	return true;
+}
+
+/* Only printable ASCII may reach the screen. */
+static bool
+printable(const char *v)
+{
+	for (; *v; v++)
+		if ((unsigned char)*v < 0x20 || (unsigned char)*v > 0x7e)
+			return false;
+	return true;
+}
+
+/* kelvo rounds half up, so must we when only the precise value came. */
+static int
+roundoff(double x)
+{
+	double f = floor(x);
+
+	return (int)f + (x - f >= 0.5 ? 1 : 0);
+}
+
+static int
+pick(const char *v, const char *a, int ia, const char *b, int ib,
+    const char *c, int ic)
+{
+	if (strcmp(v, a) == 0)
+		return ia;
+	if (strcmp(v, b) == 0)
+		return ib;
+	if (c != NULL && strcmp(v, c) == 0)
+		return ic;
+	return 0;
+}
+
+/* One "name:encoding:value" line; true when it was taken. */
+static bool
+parse_line(char *line, struct client_state *st, bool *in_precise,
+    bool *in_whole, bool *out_precise, bool *out_whole)
+{
+	char *name = line, *enc, *v;
+	int i;
+
+	if ((enc = strchr(line, ':')) == NULL)
+		return false;
+	*enc++ = '\0';
+	if ((v = strchr(enc, ':')) == NULL)
+		return false;
+	*v++ = '\0';
+	if (strlen(v) > VALUE_MAX_LEN)
+		return false;
+	for (i = 0; i < CLIENT_ATTRS; i++)
+		if (strcmp(name, client_attr_name[i]) == 0 && printable(v))
+			snprintf(st->text[i], sizeof(st->text[i]), "%s", v);
+
+	if (strcmp(name, "ts_mode") == 0) {
+		st->mode = pick(v, "OFF", MODE_OFF, "HEAT", MODE_HEAT,
+		    "COOL", MODE_COOL);
+		return st->mode != MODE_UNKNOWN;
+	}
+	if (strcmp(name, "ts_fan") == 0) {
+		st->fan = pick(v, "AUTO", FAN_AUTO, "ON", FAN_ON, NULL, 0);
+		return st->fan != FAN_UNKNOWN;
+	}
+	if (strcmp(name, "td_sys") == 0) {
+		st->sys = pick(v, "OFF", SYS_OFF, "ON", SYS_ON, NULL, 0);
+		return st->sys != SYS_UNKNOWN;
+	}
+	if (strcmp(name, "ts_temp") == 0)
+		return st->has_setpoint = parse_int(v, -999, 999,
+		    &st->setpoint);
+	if (strcmp(name, "td_temp_in_") == 0)
+		return *in_precise = parse_temp(v, &st->in);
+	if (strcmp(name, "td_temp_out_") == 0)
+		return *out_precise = parse_temp(v, &st->out);
+	if (strcmp(name, "td_temp_in") == 0)
+		return *in_whole = parse_int(v, -999, 999, &st->in_whole);
+	if (strcmp(name, "td_temp_out") == 0)
+		return *out_whole = parse_int(v, -999, 999, &st->out_whole);
+	if (strcmp(name, "td_time_") == 0) {
+		if (parse_hhmm(v, &i)) {
+			st->minute = i;
+			return true;
+		}
+		st->minute = -1;
+		return false;
+	}
+	if (strcmp(name, "td_time") == 0) {
+		size_t n = strlen(v);
+		if (n > 0 && n < sizeof(st->clock) && printable(v)) {
+			memcpy(st->clock, v, n + 1);
+			return true;
+		}
+		st->clock[0] = '\0';
+		return false;
+	}
+	return false;
+}
+
+int
+client_parse(const char *text, size_t len, struct client_state *st)
+{
+	char line[LINE_MAX_LEN];
+	const char *p = text, *end = text + len, *eol;
+	bool in_precise = false, in_whole = false;
+	bool out_precise = false, out_whole = false;
+	int taken = 0;
+
+	memset(st, 0, sizeof(*st));
+	st->minute = -1;
+	while (p != NULL && p < end) {
+		eol = (const char *)memchr(p, '\n', (size_t)(end - p));
+		size_t n = (size_t)((eol ? eol : end) - p);
+		if (n > 0 && p[n - 1] == '\r')
+			n--;
+		/* An over-long line is no line of ours: skip it whole. */
+		if (n < sizeof(line) && *p != '@' && memchr(p, '\0', n) == NULL) {
+			snprintf(line, sizeof(line), "%.*s", (int)n, p);
+			if (parse_line(line, st, &in_precise, &in_whole,
+			    &out_precise, &out_whole))
+				taken++;
+		}
+		p = eol ? eol + 1 : NULL;
+	}
+
+	/* Either form of a temperature stands in for the other. */
+	if (in_precise && !in_whole)
+		st->in_whole = roundoff(st->in);
+	else if (in_whole && !in_precise)
+		st->in = st->in_whole;
+	st->has_in = in_precise || in_whole;
+	if (out_precise && !out_whole)
+		st->out_whole = roundoff(st->out);
+	else if (out_whole && !out_precise)
+		st->out = st->out_whole;
+	st->has_out = out_precise || out_whole;
+	return taken;
+}
+
+/*
+ * td_sys says whether the plant runs, the mode says which way.  kelvo
+ * leaves td_sys as it was when the mode goes to OFF, so ON then is idle.
+ */
+int
+client_plant(const struct client_state *st)
+{
+	if (st->sys == SYS_UNKNOWN)
+		return PLANT_UNKNOWN;
+	if (st->sys == SYS_OFF || st->mode == MODE_OFF)
+		return PLANT_IDLE;
+	if (st->mode == MODE_HEAT)
+		return PLANT_HEATING;
+	if (st->mode == MODE_COOL)
+		return PLANT_COOLING;
+	return PLANT_RUNNING;
+}
+
+const char *
+client_plant_name(int plant)
+{
+	static const char *names[] = { "?", "idle", "heating", "cooling",
+	    "running" };
+
+	return plant >= 0 && plant <= PLANT_RUNNING ? names[plant] : "?";
+}
+
+const char *
+client_mode_name(int mode)
+{
+	static const char *names[] = { "?", "OFF", "HEAT", "COOL" };
+
+	return mode >= 0 && mode <= MODE_COOL ? names[mode] : "?";
+}
+
+/* Any case, blanks around it ignored: "cool", " Heat " all name modes. */
+static int
+pick_word(const char *s, const char *const *names, int n)
+{
+	size_t len;
+
+	while (*s == ' ' || *s == '\t')
+		s++;
+	len = strlen(s);
+	while (len > 0 && (s[len - 1] == ' ' || s[len - 1] == '\t' ||
+	    s[len - 1] == '\n' || s[len - 1] == '\r'))
+		len--;
+	for (int i = 1; i < n; i++)
+		if (strlen(names[i]) == len && strncasecmp(s, names[i], len) == 0)
+			return i;
+	return 0;
+}
+
+int
+client_mode_of(const char *s)
+{
+	static const char *const names[] = { "", "OFF", "HEAT", "COOL" };
+
+	return pick_word(s, names, 4);
+}
+
+int
+client_fan_of(const char *s)
+{
+	static const char *const names[] = { "", "AUTO", "ON" };
+
+	return pick_word(s, names, 3);
+}
+
+const char *
+client_fan_name(int fan)
+{
+	static const char *names[] = { "?", "AUTO", "ON" };
+
+	return fan >= 0 && fan <= FAN_ON ? names[fan] : "?";
+}
+
+int
+client_format(const struct client_state *st, char *buf, size_t len)
+{
+	char in[16] = "?", out[16] = "?", sp[16] = "?";
+
+	if (st->has_in)
+		snprintf(in, sizeof(in), "%.1f", st->in);
+	if (st->has_out)
+		snprintf(out, sizeof(out), "%.1f", st->out);
+	if (st->has_setpoint)
+		snprintf(sp, sizeof(sp), "%d", st->setpoint);
+	return snprintf(buf, len,
+	    "time %s\nindoor %s\noutdoor %s\nsetpoint %s\nmode %s\nfan %s\n"
+	    "plant %s\n", st->clock[0] ? st->clock : "?", in, out, sp,
+	    client_mode_name(st->mode), client_fan_name(st->fan),
+	    client_plant_name(client_plant(st)));
+}
+
+int
+client_inputs_text(int btn, char *buf, size_t len)
+{
+	int n;
+
+	if (btn < 0 || btn > BTN_DOWN)
+		return -1;
+	n = snprintf(buf, len, "@inputs\nbtn1::%s\nbtn2::%s\nbtn3::%s\nbtn4::%s\n",
+	    btn == BTN_MODE ? "event" : "", btn == BTN_FAN ? "event" : "",
+	    btn == BTN_UP ? "event" : "", btn == BTN_DOWN ? "event" : "");
+	return n < 0 || (size_t)n >= len ? -1 : n;
+}
+
+void
+client_history_clear(struct client_history *h)
+{
+	memset(h->slot, 0, sizeof(h->slot));
+	h->now = -1;
+}
+
+int
+client_history_add(struct client_history *h, const struct client_state *st)
+{
+	struct client_sample *s;
+	int ret = HISTORY_ADDED, d, i;
+
+	if (st->minute < 0 || st->minute >= CLIENT_DAY)
+		return HISTORY_IGNORED;
+	if (h->now >= 0) {
+		d = (st->minute - h->now + CLIENT_DAY) % CLIENT_DAY;
+		if (d > HISTORY_STEP_MAX) {
+			client_history_clear(h);
+			ret = HISTORY_RESTARTED;
+		} else {
+			/* Minutes kelvo stepped over hold yesterday's. */
+			for (i = 1; i < d; i++)
+				h->slot[(h->now + i) % CLIENT_DAY].have = 0;
+		}
+	}
+	s = &h->slot[st->minute];
+	memset(s, 0, sizeof(*s));
+	if (st->has_in) {
+		s->in = st->in;
+		s->have |= SAMPLE_IN;
+	}
+	if (st->has_out) {
+		s->out = st->out;
+		s->have |= SAMPLE_OUT;
+	}
+	if (st->has_setpoint) {
+		s->setpoint = (short)st->setpoint;
+		s->have |= SAMPLE_SETPOINT;
+	}
+	if (st->sys != SYS_UNKNOWN) {
+		s->sys = (unsigned char)st->sys;
+		s->have |= SAMPLE_SYS;
+	}
+	h->now = st->minute;
+	return ret;
+}
+
+const struct client_sample *
+client_history_at(const struct client_history *h, int age)
+{
+	const struct client_sample *s;
+
+	if (h->now < 0 || age < 0 || age >= CLIENT_DAY)
+		return NULL;
+	s = &h->slot[(h->now - age + CLIENT_DAY) % CLIENT_DAY];
+	return s->have ? s : NULL;
+}
+
+void
+client_sender_init(struct client_sender *s)
+{
+	memset(s, 0, sizeof(*s));
+	s->last = -1;
+}
+
+bool
+client_sender_push(struct client_sender *s, int btn)
+{
+	if (s->quitting || btn < BTN_MODE || btn > BTN_DOWN ||
+	    s->n == CLIENT_PRESS_QUEUE)
+		return false;
+	s->queue[s->n++] = btn;
+	return true;
+}
+
+int
+client_sender_next(struct client_sender *s, long long now, int *wait)
+{
+	long long due;
+	int btn;
+
+	if (s->n > 0) {
+		due = s->last < 0 || s->acked ? now : s->last + CLIENT_PRESS_GAP;
+		if (now < due) {
+			*wait = (int)(due - now);
+			return -1;
+		}
+		btn = s->queue[0];
+		memmove(s->queue, s->queue + 1, sizeof(s->queue[0]) * --s->n);
+		s->last = now;
+		s->dirty = true;
+		s->acked = false;
+		*wait = s->n > 0 || s->quitting ? CLIENT_PRESS_GAP :
+		    CLIENT_PRESS_CLEAR;
+		return btn;
+	}
+	if (s->dirty) {
+		due = s->last + (s->quitting ? CLIENT_PRESS_GAP :
+		    CLIENT_PRESS_CLEAR);
+		if (now < due) {
+			*wait = (int)(due - now);
+			return -1;
+		}
+		s->dirty = false;
+		s->last = now;
+		*wait = -1;
+		return 0;
+	}
+	*wait = -1;
+	return -1;
+}
+
+void
+client_sender_quit(struct client_sender *s)
+{
+	s->quitting = true;
+}
+
+void
+client_sender_ack(struct client_sender *s)
+{
+	s->acked = true;
+}
+
+void
+client_sender_drop(struct client_sender *s)
+{
+	s->n = 0;
+}
+
+void
+client_drive_set(struct client_drive *d, int kind, int target, long long now)
+{
+	d->state = DRIVE_ACTIVE;
+	d->kind = kind;
+	d->target = target;
+	d->presses = 0;
+	d->started = now;
+	d->pressed = -1;
+	d->before = -1;
+}
+
+int
+client_drive_value(int kind, const struct client_state *st)
+{
+	if (st == NULL)
+		return -1;
+	switch (kind) {
+	case DRIVE_SETPOINT:
+		return st->has_setpoint ? st->setpoint : -1;
+	case DRIVE_MODE:
+		return st->mode != MODE_UNKNOWN ? st->mode : -1;
+	case DRIVE_FAN:
+		return st->fan != FAN_UNKNOWN ? st->fan : -1;
+	}
+	return -1;
+}
+
+int
+client_drive_next(struct client_drive *d, const struct client_state *st,
+    long long now)
+{
+	int v;
+
+	if (d->state != DRIVE_ACTIVE)
+		return 0;
+	v = client_drive_value(d->kind, st);
+	if (v == d->target) {
+		d->state = DRIVE_REACHED;
+		return 0;
+	}
+	if (d->presses >= DRIVE_PRESSES || now - d->started >= DRIVE_MS) {
+		d->state = DRIVE_FAILED;
+		return 0;
+	}
+	/* Without a value to compare there is no telling which way to go. */
+	if (v < 0)
+		return 0;
+	/* The last press is not in a published text yet: do not overrun. */
+	if (d->pressed >= 0 && v == d->before &&
+	    now - d->pressed < DRIVE_SETTLE)
+		return 0;
+	d->presses++;
+	d->pressed = now;
+	d->before = v;
+	switch (d->kind) {
+	case DRIVE_SETPOINT:
+		return v < d->target ? BTN_UP : BTN_DOWN;
+	case DRIVE_MODE:
+		return BTN_MODE;
+	default:
+		return BTN_FAN;
+	}
+}

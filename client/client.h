@@ -1,0 +1,175 @@
+/*
+ * client.h - what every user interface of kelvo needs, without a screen,
+ * a socket or a thread: reading the published text, the day of history,
+ * the inputs texts, the pacing of presses and driving to a target.
+ *
+ * A published text is parsed field by field and a field that is missing
+ * or does not make sense is left unknown rather than spoiling the others;
+ * the text of each attribute is kept as well, for faces that pass values
+ * on as they came.  The history keeps one sample per simulated minute of
+ * the last simulated day, indexed by the minute, so it needs no wall clock
+ * and wraps at simulated midnight by itself.  Everything here is a pure
+ * function of its arguments and the time it is given, so it can be tested
+ * with made-up texts; link.h puts it to work against a running kelvo.
+ */
+#ifndef KELVO_CLIENT_H
+#define KELVO_CLIENT_H
+
+#include <stddef.h>
+
+enum { MODE_UNKNOWN, MODE_OFF, MODE_HEAT, MODE_COOL };
+enum { FAN_UNKNOWN, FAN_AUTO, FAN_ON };
+enum { SYS_UNKNOWN, SYS_OFF, SYS_ON };
+enum { PLANT_UNKNOWN, PLANT_IDLE, PLANT_HEATING, PLANT_COOLING,
+    PLANT_RUNNING };
+
+/* Buttons of the inputs object, btn1 to btn4. */
+enum { BTN_MODE = 1, BTN_FAN, BTN_UP, BTN_DOWN };
+
+/* The published attributes, in the order kelvo publishes them. */
+enum { ATTR_MODE, ATTR_FAN, ATTR_SETPOINT, ATTR_IN_PRECISE, ATTR_IN,
+    ATTR_OUT_PRECISE, ATTR_OUT, ATTR_SYS, ATTR_TIME_PRECISE, ATTR_TIME,
+    CLIENT_ATTRS };
+#define CLIENT_TEXT_LEN	64	/* one published value, NUL included */
+
+extern const char *const client_attr_name[CLIENT_ATTRS];
+
+struct client_state {
+	int	 mode;		/* MODE_* */
+	int	 fan;		/* FAN_* */
+	int	 sys;		/* SYS_*, td_sys */
+	bool	 has_setpoint;
+	int	 setpoint;
+	bool	 has_in;	/* indoor: precise value and its rounded form */
+	double	 in;
+	int	 in_whole;
+	bool	 has_out;
+	double	 out;
+	int	 out_whole;
+	int	 minute;	/* minute of the simulated day, -1 unknown */
+	char	 clock[16];	/* 12-hour time text, "" unknown */
+	/* Each attribute's text as published; "" when absent or empty. */
+	char	 text[CLIENT_ATTRS][CLIENT_TEXT_LEN];
+};
+
+/*
+ * Fills st from the len bytes of a published text and returns how many
+ * attributes it accepted.  Unknown attributes are ignored.
+ */
+int	 client_parse(const char *text, size_t len, struct client_state *st);
+int	 client_plant(const struct client_state *st);
+const char *client_plant_name(int plant);
+const char *client_mode_name(int mode);
+const char *client_fan_name(int fan);
+/* MODE_* or FAN_* of a text in any case, surrounding blanks allowed. */
+int	 client_mode_of(const char *s);
+int	 client_fan_of(const char *s);
+
+/* The state as plain "name value" lines, for --once; length as snprintf. */
+int	 client_format(const struct client_state *st, char *buf, size_t len);
+
+/* The whole inputs text pressing button btn (0: no button); -1 if bad. */
+int	 client_inputs_text(int btn, char *buf, size_t len);
+
+#define CLIENT_DAY	1440	/* minutes in the simulated day */
+
+enum { SAMPLE_IN = 1, SAMPLE_OUT = 2, SAMPLE_SETPOINT = 4, SAMPLE_SYS = 8 };
+
+struct client_sample {
+	double		 in, out;
+	short		 setpoint;
+	unsigned char	 sys;	/* SYS_* */
+	unsigned char	 have;	/* SAMPLE_* */
+};
+
+struct client_history {
+	struct client_sample slot[CLIENT_DAY];
+	int		 now;	/* minute of the newest sample, -1 empty */
+};
+
+enum { HISTORY_IGNORED = -1, HISTORY_ADDED, HISTORY_RESTARTED };
+
+void	 client_history_clear(struct client_history *h);
+/* Adds st at its minute; HISTORY_RESTARTED when the past was dropped. */
+int	 client_history_add(struct client_history *h,
+	    const struct client_state *st);
+/* The sample age minutes before the newest one, NULL when none. */
+const struct client_sample *client_history_at(const struct client_history *h,
+	    int age);
+
+/*
+ * Button presses waiting to be written.  kelvo's reader takes whatever
+ * text the object holds when it wakes, so two writes close together can
+ * reach it as one; presses therefore go out spaced apart, unless kelvo has
+ * already shown the last one taken (client_sender_ack).  A while after the
+ * last one the idle text goes out, so that a kelvo started later does not
+ * take the last press left in the object for a new one.
+ */
+#define CLIENT_PRESS_GAP	100	/* ms between two writes */
+#define CLIENT_PRESS_CLEAR	1000	/* ms from a press to the idle text */
+#define CLIENT_PRESS_QUEUE	32
+
+struct client_sender {
+	int		 queue[CLIENT_PRESS_QUEUE];
+	int		 n;
+	long long	 last;		/* ms of the last write, -1 none */
+	bool		 dirty;		/* the object holds an event */
+	bool		 acked;		/* kelvo has taken the last press */
+	bool		 quitting;
+};
+
+void	 client_sender_init(struct client_sender *s);
+bool	 client_sender_push(struct client_sender *s, int btn);
+/*
+ * What to write at time now (ms): a button, 0 for the idle text, -1 for
+ * nothing; the caller is taken to write it then.  *wait gets the ms
+ * until there is more to do, -1 for never.
+ */
+int	 client_sender_next(struct client_sender *s, long long now, int *wait);
+/* kelvo has shown the last press taken: the next may go at once. */
+void	 client_sender_ack(struct client_sender *s);
+/* Forgets the presses not yet written (kelvo went away). */
+void	 client_sender_drop(struct client_sender *s);
+/* Sends what is queued and the idle text soon after, then nothing more. */
+void	 client_sender_quit(struct client_sender *s);
+
+/*
+ * Driving one setting to a target by presses: the set point with up and
+ * down, the mode and the fan by stepping round their cycles.  One press is
+ * out at a time; the next waits until a published text shows the last one
+ * taken, or until DRIVE_SETTLE ms have passed without that, so a kelvo
+ * that publishes slowly is not overrun.  The drive gives up after
+ * DRIVE_PRESSES presses or DRIVE_MS ms.
+ */
+enum { DRIVE_SETPOINT, DRIVE_MODE, DRIVE_FAN, DRIVE_KINDS };
+#define DRIVE_PRESSES	45	/* 60 to 90 and back half way, with slack */
+#define DRIVE_MS	15000
+#define DRIVE_SETTLE	1500
+
+enum { DRIVE_IDLE, DRIVE_ACTIVE, DRIVE_REACHED, DRIVE_FAILED };
+
+struct client_drive {
+	int		 state;		/* DRIVE_IDLE etc. */
+	int		 kind;		/* DRIVE_* */
+	int		 target;	/* degrees, MODE_* or FAN_* */
+	int		 presses;
+	long long	 started;	/* ms */
+	long long	 pressed;	/* ms of the last press, -1 none */
+	int		 before;	/* the value that press was made on */
+};
+
+/* Starts (or restarts) d towards target at time now. */
+void	 client_drive_set(struct client_drive *d, int kind, int target,
+	    long long now);
+/*
+ * The button to press now towards the target given the latest published
+ * state st (NULL when none), or 0 for none; updates d->state when the
+ * target is reached or the drive gives up.  The caller presses what it
+ * gets, at once.
+ */
+int	 client_drive_next(struct client_drive *d,
+	    const struct client_state *st, long long now);
+/* The setting d drives, as st shows it; -1 when st does not say. */
+int	 client_drive_value(int kind, const struct client_state *st);
+
+#endif

@@ -1,0 +1,455 @@
+/*
+ * link.cpp - a user interface's link to kelvo: the reader and the worker.
+ *
+ * The reader sits in a blocking "?wait" read of the outputs object; each
+ * text it gets becomes the latest state and a sample of the history, and
+ * wakes the worker.  The worker alone writes the inputs object: presses
+ * queued by the face, presses of the drives, and the idle text after them.
+ * It also decides whether kelvo runs, a question the reader cannot answer
+ * (it may wait for ever on a kelvo that has stopped), by looking at the
+ * object and the age of the newest text at least every WORKER_TICK ms.
+ *
+ * One mutex guards everything shared; a hook is never called with it held.
+ * The threads are detached and never end: the reader may sit in a read
+ * that only kelvo can end, and the process's exit ends both.
+ */
+#include "link.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <pthread.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <time.h>
+
+#include <algorithm>
+
+#include "platform.h"
+
+#define RETRY_MS	250	/* between looks for a missing outputs object */
+#define WORKER_TICK	250	/* the worker looks at kelvo at least this often */
+#define GAPS		9	/* gaps between texts the usual one is taken from */
+
+static pthread_mutex_t link_mutex = PTHREAD_MUTEX_INITIALIZER;
+static pthread_cond_t link_cond;
+static struct link_hooks hooks;			/* set once, before the threads */
+static char outputs_path[PATH_MAX];
+
+/* All guarded by link_mutex. */
+static struct client_state latest;
+static bool have_latest;
+static struct client_history history;
+static long long last_text = -1;		/* ms of the newest text */
+static long long gap[GAPS];
+static int ngaps, gap_next;
+static bool object_there;
+static bool up;					/* the worker's last verdict */
+static bool wake_flag;
+static bool stopping;
+static struct client_sender sender;
+static struct client_drive drive[DRIVE_KINDS];
+static int inflight;				/* the press written last */
+static struct client_state inflight_from;	/* what kelvo showed then */
+
+long long
+link_now(void)
+{
+	struct timespec ts;
+
+	clock_gettime(CLOCK_MONOTONIC, &ts);
+	return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
+/*
+ * The median of the last gaps: kelvo publishes once a period, and once
+ * more after each batch of presses, and neither a burst of presses nor
+ * one long stall should move what counts as usual.
+ */
+static long long
+usual_gap(void)
+{
+	long long g[GAPS];
+
+	if (ngaps == 0)
+		return 0;
+	/* Nine numbers: an insertion sort is all it takes. */
+	for (int i = 0; i < ngaps; i++) {
+		int j = i;
+		for (; j > 0 && g[j - 1] > gap[i]; j--)
+			g[j] = g[j - 1];
+		g[j] = gap[i];
+	}
+	return g[ngaps / 2];
+}
+
+/* ms from now on the monotonic clock, as the timed waits take it. */
+static void
+deadline(int ms, struct timespec *ts)
+{
+	clock_gettime(CLOCK_MONOTONIC, ts);
+	ts->tv_sec += ms / 1000;
+	ts->tv_nsec += (long)(ms % 1000) * 1000000;
+	if (ts->tv_nsec >= 1000000000) {
+		ts->tv_sec++;
+		ts->tv_nsec -= 1000000000;
+	}
+}
+
+static bool
+verdict(long long now)
+{
+	long long limit = std::max((long long)LINK_SILENT_MS,
+	    LINK_SILENT_GAPS * usual_gap());
+
+	return object_there && last_text >= 0 && now - last_text <= limit;
+}
+
+static void
+wake_worker(void)
+{
+	wake_flag = true;
+	/* link_stop() may be waiting too: wake both. */
+	pthread_cond_broadcast(&link_cond);
+}
+
+/* Does st show kelvo has taken press btn, made when it showed from? */
+static bool
+shows_press(int btn, const struct client_state *from,
+    const struct client_state *st)
+{
+	switch (btn) {
+	case BTN_MODE:
+		return st->mode != from->mode;
+	case BTN_FAN:
+		return st->fan != from->fan;
+	case BTN_UP:
+	case BTN_DOWN:
+		return st->has_setpoint && (!from->has_setpoint ||
+		    st->setpoint != from->setpoint);
+	}
+	return false;
+}
+
+/*
+ * How long ago the object was last written, for the first text after an
+ * open: that text may be what a kelvo stopped long ago left behind.
+ */
+static long long
+age_of_object(void)
+{
+	struct timespec now;
+	struct stat sb;
+	long long age;
+
+	if (stat(outputs_path, &sb) < 0)
+		return 0;
+	clock_gettime(CLOCK_REALTIME, &now);
+	age = (long long)(now.tv_sec - sb.st_mtim.tv_sec) * 1000 +
+	    (now.tv_nsec - sb.st_mtim.tv_nsec) / 1000000;
+	return age > 0 ? age : 0;
+}
+
+static void *
+reader(void *arg)
+{
+	static char buf[2048];
+	struct client_state st;
+	long long now, when;
+	ssize_t n;
+	bool first;
+	int fd;
+
+	(void)arg;
+	for (;;) {
+		if ((fd = pps_open(LINK_OUTPUTS "?wait", O_RDONLY)) < 0) {
+			pthread_mutex_lock(&link_mutex);
+			if (object_there) {
+				object_there = false;
+				wake_worker();
+			}
+			pthread_mutex_unlock(&link_mutex);
+			delay(RETRY_MS);
+			continue;
+		}
+		first = true;
+		while ((n = pps_read(fd, buf, sizeof(buf))) >= 0) {
+			/* A cut-off last line would give a wrong value. */
+			if ((size_t)n == sizeof(buf))
+				while (n > 0 && buf[n - 1] != '\n')
+					n--;
+			client_parse(buf, (size_t)n, &st);
+			now = link_now();
+			when = first ? now - age_of_object() : now;
+
+			pthread_mutex_lock(&link_mutex);
+			if (!first && last_text >= 0 && when > last_text) {
+				gap[gap_next] = when - last_text;
+				gap_next = (gap_next + 1) % GAPS;
+				ngaps = std::min(ngaps + 1, GAPS);
+			}
+			last_text = std::max(last_text, when);
+			latest = st;
+			have_latest = true;
+			client_history_add(&history, &st);
+			object_there = true;
+			if (sender.dirty && !sender.acked && inflight != 0 &&
+			    shows_press(inflight, &inflight_from, &st))
+				client_sender_ack(&sender);
+			wake_worker();
+			pthread_mutex_unlock(&link_mutex);
+
+			first = false;
+			if (hooks.published)
+				hooks.published(&st, hooks.arg);
+		}
+		/* The object went away: look for it again, not too eagerly. */
+		pps_close(fd);
+		delay(RETRY_MS);
+	}
+	return NULL;
+}
+
+static bool
+write_inputs(int what)
+{
+	char text[128];
+	int fd, n;
+	bool ok;
+
+	if ((n = client_inputs_text(what, text, sizeof(text))) < 0)
+		return false;
+	/* Making the object is kelvo's business: a missing one, no kelvo. */
+	if ((fd = pps_open(LINK_INPUTS, O_WRONLY)) < 0)
+		return false;
+	ok = pps_write(fd, text, (size_t)n) == n;
+	pps_close(fd);
+	return ok;
+}
+
+struct worker_news {
+	int	 running;		/* -1 no change */
+	int	 ended[DRIVE_KINDS];	/* DRIVE_REACHED, DRIVE_FAILED or 0 */
+	int	 target[DRIVE_KINDS];
+	bool	 unsent;
+};
+
+static void
+tell(const struct worker_news *w)
+{
+	if (w->running >= 0 && hooks.running)
+		hooks.running(w->running != 0, hooks.arg);
+	for (int k = 0; k < DRIVE_KINDS; k++)
+		if (w->ended[k] && hooks.driven)
+			hooks.driven(k, w->target[k],
+			    w->ended[k] == DRIVE_REACHED, hooks.arg);
+	if (w->unsent && hooks.trace)
+		hooks.trace("kelvo takes no buttons now (no inputs object)",
+		    hooks.arg);
+}
+
+static void *
+worker(void *arg)
+{
+	struct worker_news news;
+	struct timespec until;
+	struct stat sb;
+	long long now;
+	int what, wait, btn;
+	bool there, run;
+
+	(void)arg;
+	for (;;) {
+		memset(&news, 0, sizeof(news));
+		news.running = -1;
+		there = stat(outputs_path, &sb) == 0;
+		now = link_now();
+
+		pthread_mutex_lock(&link_mutex);
+		object_there = there;
+		run = verdict(now);
+		if (run != up) {
+			up = run;
+			news.running = run;
+			/* Presses for a kelvo that is gone must not wait for
+			 * the next one: it would take them for new. */
+			if (!run)
+				client_sender_drop(&sender);
+		}
+		for (int k = 0; k < DRIVE_KINDS; k++) {
+			struct client_drive *d = &drive[k];
+			if (d->state != DRIVE_ACTIVE)
+				continue;
+			if (!run)
+				d->state = DRIVE_FAILED;
+			else if ((btn = client_drive_next(d, have_latest ?
+			    &latest : NULL, now)) != 0)
+				client_sender_push(&sender, btn);
+			if (d->state == DRIVE_REACHED ||
+			    d->state == DRIVE_FAILED) {
+				news.ended[k] = d->state;
+				news.target[k] = d->target;
+				d->state = DRIVE_IDLE;
+			}
+		}
+		while ((what = client_sender_next(&sender, now, &wait)) >= 0) {
+			inflight = what;
+			inflight_from = latest;
+			pthread_mutex_unlock(&link_mutex);
+			if (!write_inputs(what) && what != 0)
+				news.unsent = true;
+			pthread_mutex_lock(&link_mutex);
+			now = link_now();
+		}
+		if (stopping && sender.n == 0 && !sender.dirty)
+			pthread_cond_broadcast(&link_cond);
+		if (wait < 0 || wait > WORKER_TICK)
+			wait = WORKER_TICK;
+		if (!wake_flag) {
+			deadline(wait, &until);
+			pthread_cond_timedwait(&link_cond, &link_mutex, &until);
+		}
+		wake_flag = false;
+		pthread_mutex_unlock(&link_mutex);
+		tell(&news);
+	}
+	return NULL;
+}
+
+int
+link_start(const struct link_hooks *h)
+{
+	pthread_condattr_t ca;
+	pthread_t tid;
+
+	if (h != NULL)
+		hooks = *h;
+	if (pps_path(LINK_OUTPUTS, outputs_path, sizeof(outputs_path)) < 0)
+		return -1;
+	pthread_condattr_init(&ca);
+	pthread_condattr_setclock(&ca, CLOCK_MONOTONIC);
+	pthread_cond_init(&link_cond, &ca);
+	pthread_condattr_destroy(&ca);
+	client_history_clear(&history);
+	client_sender_init(&sender);
+	latest.minute = -1;
+
+	if (pthread_create(&tid, NULL, reader, NULL) != 0)
+		return -1;
+	pthread_detach(tid);
+	if (pthread_create(&tid, NULL, worker, NULL) != 0)
+		return -1;
+	pthread_detach(tid);
+	return 0;
+}
+
+/* A fresh look at the object, for a caller about to write to kelvo. */
+static bool
+running_now(void)
+{
+	struct stat sb;
+	bool there = stat(outputs_path, &sb) == 0;
+
+	pthread_mutex_lock(&link_mutex);
+	bool run = there && verdict(link_now());
+	pthread_mutex_unlock(&link_mutex);
+	return run;
+}
+
+bool
+link_running(void)
+{
+	return running_now();
+}
+
+int
+link_status(long long *silent)
+{
+	long long now = link_now();
+	int st;
+
+	pthread_mutex_lock(&link_mutex);
+	st = !object_there ? LINK_NONE : verdict(now) ? LINK_LIVE : LINK_SILENT;
+	if (silent)
+		*silent = last_text >= 0 ? now - last_text : -1;
+	pthread_mutex_unlock(&link_mutex);
+	return st;
+}
+
+bool
+link_latest(struct client_state *st)
+{
+	pthread_mutex_lock(&link_mutex);
+	bool have = have_latest;
+	*st = latest;
+	pthread_mutex_unlock(&link_mutex);
+	return have;
+}
+
+void
+link_history(struct client_history *h)
+{
+	pthread_mutex_lock(&link_mutex);
+	*h = history;
+	pthread_mutex_unlock(&link_mutex);
+}
+
+int
+link_press(int btn)
+{
+	int n;
+
+	if (!running_now())
+		return LINK_DOWN;
+	pthread_mutex_lock(&link_mutex);
+	if (stopping)
+		n = LINK_DOWN;
+	else if (!client_sender_push(&sender, btn))
+		n = LINK_FULL;
+	else {
+		n = sender.n;
+		wake_worker();
+	}
+	pthread_mutex_unlock(&link_mutex);
+	return n;
+}
+
+int
+link_drive(int kind, int target)
+{
+	int ret = 0;
+
+	if (kind < 0 || kind >= DRIVE_KINDS)
+		return LINK_DOWN;
+	if (!running_now())
+		return LINK_DOWN;
+	pthread_mutex_lock(&link_mutex);
+	if (stopping)
+		ret = LINK_DOWN;
+	else {
+		client_drive_set(&drive[kind], kind, target, link_now());
+		wake_worker();
+	}
+	pthread_mutex_unlock(&link_mutex);
+	return ret;
+}
+
+void
+link_stop(int ms)
+{
+	struct timespec until;
+
+	deadline(ms, &until);
+	pthread_mutex_lock(&link_mutex);
+	stopping = true;
+	for (int k = 0; k < DRIVE_KINDS; k++)
+		drive[k].state = DRIVE_IDLE;
+	client_sender_quit(&sender);
+	wake_worker();
+	while (sender.n > 0 || sender.dirty)
+		if (pthread_cond_timedwait(&link_cond, &link_mutex,
+		    &until) == ETIMEDOUT)
+			break;
+	pthread_mutex_unlock(&link_mutex);
+}

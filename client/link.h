@@ -1,0 +1,63 @@
+/*
+ * link.h - one user interface's link to a running kelvo, through its two
+ * PPS objects: follows every published text, keeps the latest state and
+ * the day's history, sends presses spaced so none is lost, drives settings
+ * to targets, and says whether kelvo is running.
+ *
+ * The link runs two threads of its own: a reader blocked in a "?wait"
+ * read of the outputs object, and a worker that writes presses, steps the
+ * drives and watches for kelvo going quiet.  The hooks are called on those
+ * threads, never with the link's lock held, so they may call back in.
+ * A process has one link; it lives until the process ends.
+ */
+#ifndef KELVO_LINK_H
+#define KELVO_LINK_H
+
+#include "client.h"
+
+#define LINK_OUTPUTS	"/pps/kelvo/outputs"
+#define LINK_INPUTS	"/pps/kelvo/inputs"
+
+/*
+ * kelvo counts as running while its outputs object exists and texts keep
+ * coming: a stopped kelvo leaves its last text behind, so silence longer
+ * than LINK_SILENT_MS and LINK_SILENT_GAPS of its usual gaps means it is
+ * gone.
+ */
+#define LINK_SILENT_MS		3000
+#define LINK_SILENT_GAPS	3
+
+struct link_hooks {
+	/* A text kelvo published (the first one may be an old one). */
+	void	(*published)(const struct client_state *st, void *arg);
+	/* kelvo began or ceased running. */
+	void	(*running)(bool running, void *arg);
+	/* A drive reached its target, or gave up. */
+	void	(*driven)(int kind, int target, bool reached, void *arg);
+	/* One line worth telling the user (no newline). */
+	void	(*trace)(const char *line, void *arg);
+	void	*arg;
+};
+
+enum { LINK_NONE, LINK_SILENT, LINK_LIVE };	/* link_status() */
+#define LINK_DOWN	(-1)	/* kelvo is not running: nothing written */
+#define LINK_FULL	(-2)	/* too many presses waiting */
+
+/* Starts the link's threads; -1 when they cannot be started. */
+int	 link_start(const struct link_hooks *hooks);
+bool	 link_running(void);
+/* LINK_*; *silent gets the ms since the last text, -1 none yet. */
+int	 link_status(long long *silent);
+/* The latest published state; false when none has come yet. */
+bool	 link_latest(struct client_state *st);
+void	 link_history(struct client_history *h);
+/* Queues a press: presses waiting, this one included, or LINK_DOWN/FULL. */
+int	 link_press(int btn);
+/* Drives a setting to target, replacing its drive under way; LINK_DOWN. */
+int	 link_drive(int kind, int target);
+/* Writes what is queued and the idle text, for at most ms; then no more. */
+void	 link_stop(int ms);
+/* Milliseconds on the monotonic clock. */
+long long link_now(void);
+
+#endif

@@ -1,0 +1,154 @@
+/*
+ * The client library every face is built on: drives and pacing with a
+ * made-up clock, the JSON shape of hostile texts, and the link run
+ * against a real kelvo, from a press refused while none runs to targets
+ * and quick presses reaching the document and kelvo's stop being noticed.
+ */
+#include <gtest/gtest.h>
+
+#include "json.h"
+#include "link.h"
+#include "testutil.h"
+
+namespace {
+
+struct client_state
+state(const std::string &text)
+{
+	struct client_state st;
+	client_parse(text.data(), text.size(), &st);
+	return st;
+}
+
+TEST(ClientDrive, StepsOnePressAtATimeAndGivesUp)
+{
+	struct client_drive d;
+	struct client_state at68 = state("ts_temp::68\n");
+	struct client_state at69 = state("ts_temp::69\n");
+
+	client_drive_set(&d, DRIVE_SETPOINT, 70, 0);
+	EXPECT_EQ(client_drive_next(&d, &at68, 0), BTN_UP);
+	EXPECT_EQ(client_drive_next(&d, &at68, 10), 0) << "not shown yet";
+	EXPECT_EQ(client_drive_next(&d, &at69, 20), BTN_UP);
+	EXPECT_EQ(client_drive_next(&d, &at69, 20 + DRIVE_SETTLE), BTN_UP)
+	    << "a press kelvo never showed is made again";
+	client_drive_next(&d, &at68, 30);
+	client_drive_set(&d, DRIVE_SETPOINT, 66, 0);
+	EXPECT_EQ(client_drive_next(&d, &at68, 0), BTN_DOWN);
+	EXPECT_EQ(client_drive_next(&d, nullptr, 5), 0);
+	struct client_state at66 = state("ts_temp::66\n");
+	EXPECT_EQ(client_drive_next(&d, &at66, 40), 0);
+	EXPECT_EQ(d.state, DRIVE_REACHED);
+
+	/* The mode goes round its cycle; a kelvo that never moves ends it. */
+	struct client_state heat = state("ts_mode::HEAT\n");
+	client_drive_set(&d, DRIVE_MODE, MODE_OFF, 0);
+	long long t = 0;
+	while (client_drive_next(&d, &heat, t) == BTN_MODE || d.state ==
+	    DRIVE_ACTIVE)
+		t += DRIVE_SETTLE;
+	EXPECT_EQ(d.state, DRIVE_FAILED);
+	EXPECT_LE(d.presses, DRIVE_PRESSES);
+
+	EXPECT_EQ(client_mode_of(" cool\n"), MODE_COOL);
+	EXPECT_EQ(client_mode_of("COOLER"), MODE_UNKNOWN);
+	EXPECT_EQ(client_fan_of("On"), FAN_ON);
+	EXPECT_EQ(client_fan_of(""), FAN_UNKNOWN);
+}
+
+TEST(ClientSender, AnAckedPressLetsTheNextGoAtOnce)
+{
+	struct client_sender s;
+	int wait;
+
+	client_sender_init(&s);
+	client_sender_push(&s, BTN_UP);
+	client_sender_push(&s, BTN_UP);
+	EXPECT_EQ(client_sender_next(&s, 1000, &wait), BTN_UP);
+	EXPECT_EQ(client_sender_next(&s, 1001, &wait), -1);
+	client_sender_ack(&s);
+	EXPECT_EQ(client_sender_next(&s, 1002, &wait), BTN_UP);
+	client_sender_push(&s, BTN_FAN);
+	client_sender_drop(&s);
+	EXPECT_EQ(client_sender_next(&s, 5000, &wait), 0) << "idle text only";
+}
+
+TEST(ClientJson, TypesEachAttributeAndNullsWhatDoesNotRead)
+{
+	struct client_state odd = state("@outputs\nts_mode::HEAT\nts_fan::\n"
+	    "ts_temp::68.5\ntd_temp_in_::66.127\ntd_temp_in::66\n"
+	    "td_temp_out_::nan\ntd_temp_out::x\ntd_sys::O\x01N\n"
+	    "td_time_::1704\n");
+	nlohmann::json j = client_state_json(&odd);
+	EXPECT_EQ(j.size(), 10u);
+	EXPECT_EQ(j["ts_mode"], "HEAT");
+	EXPECT_EQ(j["td_temp_in_"], 66.127);
+	EXPECT_EQ(j["td_temp_in"], 66);
+	EXPECT_EQ(j["td_time_"], "1704");
+	for (const char *k : { "ts_fan", "ts_temp", "td_temp_out_",
+	    "td_temp_out", "td_sys", "td_time" })
+		EXPECT_TRUE(j[k].is_null()) << k;
+
+	struct client_history h;
+	client_history_clear(&h);
+	struct client_state a = state("td_time_::2359\ntd_temp_in_::65.96\n"
+	    "td_sys::ON\nts_temp::68\n");
+	struct client_state b = state("td_time_::0001\ntd_temp_out_::59.933\n");
+	client_history_add(&h, &a);
+	client_history_add(&h, &b);
+	nlohmann::json hj = client_history_json(&h);
+	ASSERT_EQ(hj.size(), 2u);
+	EXPECT_EQ(hj[0].dump(), "{\"td_sys\":\"ON\",\"td_temp_in_\":65.96,"
+	    "\"td_temp_out_\":null,\"td_time_\":\"2359\",\"ts_temp\":68}");
+	EXPECT_EQ(hj[1]["td_time_"], "0001");
+	EXPECT_EQ(hj[1]["td_temp_out_"], 59.933);
+}
+
+TEST(ClientLink, PressesAndDrivesReachKelvoAndItsStopIsNoticed)
+{
+	kt::TempDir root;
+	std::string pps = root / "pps", doc = root / "kelvoweb.xml";
+	ASSERT_EQ(mkdir(pps.c_str(), 0700), 0);
+	setenv("PPS_ROOT", pps.c_str(), 1);
+	ASSERT_EQ(link_start(nullptr), 0);
+
+	/* Nobody to take it: refused, and nothing left for a later kelvo. */
+	EXPECT_EQ(link_press(BTN_UP), LINK_DOWN);
+	EXPECT_EQ(link_drive(DRIVE_SETPOINT, 70), LINK_DOWN);
+	EXPECT_FALSE(kt::exists(pps + "/kelvo/inputs"));
+
+	auto value = [&](const char *name) {
+		return kt::element(kt::read_file(doc), name);
+	};
+	{
+		kt::Kelvo k(pps, { root.path }, root.path);
+		ASSERT_TRUE(kt::wait_for(link_running));
+		EXPECT_EQ(link_drive(DRIVE_SETPOINT, 72), 0);
+		EXPECT_EQ(link_drive(DRIVE_MODE, MODE_COOL), 0);
+		EXPECT_EQ(link_drive(DRIVE_FAN, FAN_ON), 0);
+		EXPECT_TRUE(kt::wait_for([&] { return value("ts_temp") ==
+		    "72" && value("ts_mode") == "COOL" &&
+		    value("ts_fan") == "ON"; }, 30)) << kt::read_file(doc);
+
+		/* Quick presses are all taken, in order. */
+		int queued = 0;
+		for (int i = 0; i < 10; i++)
+			queued = link_press(i < 9 ? BTN_UP : BTN_DOWN);
+		EXPECT_GE(queued, 1);
+		EXPECT_TRUE(kt::wait_for([&] { return value("ts_temp") ==
+		    "80"; }, 30)) << kt::read_file(doc);
+		struct client_state st;
+		EXPECT_TRUE(kt::wait_for([&] { return link_latest(&st) &&
+		    st.setpoint == 80; }));
+		k.kill_hard();
+	}
+	/* A killed kelvo leaves its last text: silence says it is gone. */
+	EXPECT_TRUE(kt::wait_for([] { return !link_running(); }, 15));
+	EXPECT_EQ(link_status(nullptr), LINK_SILENT);
+	EXPECT_EQ(link_press(BTN_DOWN), LINK_DOWN);
+	EXPECT_TRUE(kt::wait_for([&] { return kt::read_file(pps +
+	    "/kelvo/inputs").find("event") == std::string::npos; }));
+	link_stop(1000);
+}
+
+} // namespace
