@@ -6,6 +6,8 @@
 #                                    listen elsewhere than 127.0.0.1:8080)
 #   ./build.sh test                  build, then run every test
 #   ./build.sh build                 only build (into ./build)
+#   ./build.sh package               the Debian package, kelvo_*.deb (in
+#                                    ./build-package, without tests)
 #
 # Missing Debian packages are installed first when run as root.
 set -euo pipefail
@@ -14,7 +16,8 @@ cd "$(dirname "$0")"
 PACKAGES="build-essential cmake pkg-config libtinyxml-dev libgtest-dev
   libbenchmark-dev libncurses-dev tmux nlohmann-json3-dev libmicrohttpd-dev
   libjs-chart.js libmosquitto-dev mosquitto python3-paho-mqtt python3-jinja2
-  chromium chromium-driver python3-selenium curl"
+  chromium chromium-driver python3-selenium curl dpkg-dev mandoc man-db
+  systemd"
 
 setup() {
 	local missing=()
@@ -67,8 +70,20 @@ build)
 	setup
 	build
 	;;
+package)
+	setup
+	# Its own build directory: no tests or benchmarks, installed under
+	# /usr, whatever ./build was configured with.
+	cmake -S . -B build-package -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	    -DCMAKE_INSTALL_PREFIX=/usr -DKELVO_TESTS=OFF -DKELVO_BENCH=OFF \
+	    -DKELVO_FUZZ=OFF -DKELVO_SANITIZE= >/dev/null
+	cmake --build build-package -j "$(nproc)"
+	rm -f build-package/kelvo_*.deb
+	(cd build-package && cpack -G DEB)
+	ls build-package/kelvo_*.deb
+	;;
 *)
-	echo "usage: ./build.sh run [kelvo options] | test | build" >&2
+	echo "usage: ./build.sh run [kelvo options] | test | build | package" >&2
 	exit 2
 	;;
 esac

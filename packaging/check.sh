@@ -1,0 +1,94 @@
+#!/usr/bin/env bash
+# Checks what the package ships, from a configured and built tree:
+#
+#   packaging/check.sh [BUILDDIR]       (default build-package)
+#
+# - every man page is clean under `mandoc -Tlint -W warning`;
+# - every unit passes `systemd-analyze verify` without a word, in a scratch
+#   root holding this system's units, the staged install and the pages;
+# - every unit's `systemd-analyze security` exposure is 1.5 or lower.
+#
+# All three units are checked whether or not their program is built yet:
+# a program that is not gets an empty stand-in in the scratch root, since
+# verify insists that ExecStart= names an executable.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+build=${1:-build-package}
+max_exposure=15		# tenths, as --threshold takes it
+units="kelvo kelvo-web kelvo-mqtt"
+fail=0
+
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+
+echo "man pages:"
+for page in man/*.1; do
+	out=$(mandoc -Tlint -W warning "$page" 2>&1) || true
+	if [ -n "$out" ]; then
+		echo "$out"
+		fail=1
+	else
+		echo "  $page: clean"
+	fi
+done
+
+root=$scratch/root
+DESTDIR=$root cmake --install "$build" >/dev/null
+unitdir=$(pkg-config --variable=systemdsystemunitdir systemd 2>/dev/null) ||
+    unitdir=/lib/systemd/system
+mkdir -p "$root/lib/systemd/system" "$root/etc/systemd/system" \
+    "$scratch/man/man1"
+cp -a "$unitdir/." "$root/lib/systemd/system/"
+cp man/*.1 "$scratch/man/man1/"
+
+echo "units:"
+for u in $units; do
+	file=$build/systemd/$u.service
+	if [ ! -f "$file" ]; then
+		echo "  $u.service: not configured in $build" >&2
+		fail=1
+		continue
+	fi
+	cp "$file" "$root/etc/systemd/system/"
+	exe=$(sed -n 's/^ExecStart=\([^ ]*\).*/\1/p' "$file")
+	note=
+	if [ ! -x "$root$exe" ]; then
+		mkdir -p "$(dirname "$root$exe")"
+		printf '#!/bin/sh\nexit 1\n' >"$root$exe"
+		chmod 755 "$root$exe"
+		note=" ($exe not built: checked with a stand-in)"
+	fi
+	out=$(cd "$scratch" && MANPATH=$scratch/man \
+	    systemd-analyze verify --root="$root" "$u.service" 2>&1) ||
+	    out="${out:-systemd-analyze verify failed}"
+	if [ -n "$out" ]; then
+		printf '%s\n' "$out" | while IFS= read -r line; do
+			echo "  $u.service: $line"
+		done
+		fail=1
+	else
+		echo "  $u.service: verify clean$note"
+	fi
+done
+
+echo "exposure (systemd-analyze security --offline=true, at most 1.5):"
+for u in $units; do
+	file=$root/etc/systemd/system/$u.service
+	[ -f "$file" ] || continue
+	rc=0
+	out=$(systemd-analyze security --offline=true \
+	    --threshold=$max_exposure "$file" 2>&1) || rc=$?
+	level=$(echo "$out" | sed -n 's/.*Overall exposure level for [^:]*: //p')
+	echo "  $u.service: ${level:-?}"
+	if [ $rc -ne 0 ] || [ -z "$level" ]; then
+		echo "$out" | grep -v '^✓' >&2
+		fail=1
+	fi
+done
+
+if [ $fail -ne 0 ]; then
+	echo "packaging/check.sh: FAILED" >&2
+	exit 1
+fi
+echo "packaging/check.sh: all clean"
