@@ -154,7 +154,9 @@ load_document(TiXmlDocument *doc, mode_t *mode)
 		return false;
 	}
 	buf[got] = '\0';
-	for (p = q = buf; *p; ) {
+	/* Only a document with a CR needs the character by character pass. */
+	q = (char *)memchr(buf, '\r', got);
+	for (p = q = q != nullptr ? q : buf + got; *p; ) {
 		if (*p == '\r') {
 			*q++ = '\n';
 			if (*++p == '\n')
