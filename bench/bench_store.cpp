@@ -2,6 +2,9 @@
  * What one store cycle costs next to the bare file operations it cannot
  * avoid (read the document, write a temporary file, rename it over the
  * document), and what a whole simulation tick and a publish cost.
+ * BM_BareTick is those operations three times and a 1 ms pause, the file
+ * work a tick at pm_interval 1 cannot do without at that pace; its CPU
+ * time is the anchor bench/tick_rate.sh sets kelvo's CPU per tick beside.
  *
  *   build/bench/bench_store [--benchmark_filter=...]
  *
@@ -12,6 +15,7 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <string>
@@ -37,24 +41,45 @@ setup_document()
 	delete new dbXML(xml_fname, true);
 }
 
+/* Read the document, write it to a temporary file, rename that over it. */
+static bool
+bare_file_operations(const std::string &tmp)
+{
+	char buf[4096];
+	int fd = open(xml_fname, O_RDONLY);
+	ssize_t n = read(fd, buf, sizeof(buf));
+	close(fd);
+	fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+	bool ok = n > 0 && write(fd, buf, (size_t)n) == n;
+	close(fd);
+	return rename(tmp.c_str(), xml_fname) == 0 && ok;
+}
+
 static void
 BM_BareFileOperations(benchmark::State &state)
 {
 	setup_document();
 	std::string tmp = std::string(xml_fname) + ".tmp";
-	char buf[4096];
-	for (auto _ : state) {
-		int fd = open(xml_fname, O_RDONLY);
-		ssize_t n = read(fd, buf, sizeof(buf));
-		close(fd);
-		fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-		if (write(fd, buf, (size_t)n) != n)
-			state.SkipWithError("write failed");
-		close(fd);
-		rename(tmp.c_str(), xml_fname);
-	}
+	for (auto _ : state)
+		if (!bare_file_operations(tmp))
+			state.SkipWithError("file operations failed");
 }
 BENCHMARK(BM_BareFileOperations);
+
+static void
+BM_BareTick(benchmark::State &state)
+{
+	setup_document();
+	std::string tmp = std::string(xml_fname) + ".tmp";
+	struct timespec ms = { 0, 1000000 };
+	for (auto _ : state) {
+		for (int i = 0; i < 3; i++)
+			if (!bare_file_operations(tmp))
+				state.SkipWithError("file operations failed");
+		nanosleep(&ms, nullptr);
+	}
+}
+BENCHMARK(BM_BareTick)->UseRealTime();
 
 static void
 BM_StoreCycle(benchmark::State &state)

@@ -13,16 +13,24 @@
  * Texts are untrusted (people edit the document by hand): the value
  * operations treat anything outside the data model as a missing element,
  * and numbers that do not fit are clamped, never undefined.
+ *
+ * Several cycles run every tick, so a cycle makes only the calls its work
+ * needs: the document is read with one open, fstat and read, not through
+ * stdio's seeks, and the permission bits that fstat gives are the ones
+ * the save keeps, with no second look at the file.  The text is handed to
+ * the XML library exactly as its own file loader would hand it on.
  */
 #include "dbXML.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <math.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <new>
@@ -79,7 +87,7 @@ doc_mode(const char *path)
 }
 
 static int
-save_text(const char *path, const char *text, size_t len)
+save_text(const char *path, const char *text, size_t len, mode_t mode)
 {
 	char tmp[PATH_MAX];
 
@@ -87,7 +95,7 @@ save_text(const char *path, const char *text, size_t len)
 		errno = ENAMETOOLONG;
 		return -1;
 	}
-	return replace_file(path, tmp, text, len, doc_mode(path));
+	return replace_file(path, tmp, text, len, mode);
 }
 
 static const char *const sections[] = { "inputs", "outputs", "parameters" };
@@ -105,13 +113,71 @@ section_of(const char *name)
 	return nullptr;
 }
 
+/*
+ * Reads the file doc is named after and parses it, as the library's
+ * LoadFile does: the length the file has when opened, all of it or
+ * failure, an empty file a failure, every CR LF and lone CR made LF, the
+ * text ending at its first NUL.  *mode gets the file's permission bits.
+ */
+static bool
+load_document(TiXmlDocument *doc, mode_t *mode)
+{
+	struct stat st;
+	size_t got = 0;
+	ssize_t n;
+	char *buf, *q;
+	const char *p;
+	int fd, saved;
+
+	if ((fd = open(doc->Value(), O_RDONLY | O_CLOEXEC)) < 0)
+		return false;
+	if (fstat(fd, &st) < 0 || st.st_size <= 0 ||
+	    (buf = new (std::nothrow) char[(size_t)st.st_size + 1]) == nullptr) {
+		saved = errno;
+		close(fd);
+		errno = saved;
+		return false;
+	}
+	while (got < (size_t)st.st_size) {
+		n = read(fd, buf + got, (size_t)st.st_size - got);
+		if (n < 0 && errno == EINTR)
+			continue;
+		if (n <= 0)
+			break;
+		got += (size_t)n;
+	}
+	saved = errno;
+	close(fd);
+	if (got < (size_t)st.st_size) {
+		delete[] buf;
+		errno = saved;
+		return false;
+	}
+	buf[got] = '\0';
+	/* Only a document with a CR needs the character by character pass. */
+	q = (char *)memchr(buf, '\r', got);
+	for (p = q = q != nullptr ? q : buf + got; *p; ) {
+		if (*p == '\r') {
+			*q++ = '\n';
+			if (*++p == '\n')
+				p++;
+		} else
+			*q++ = *p++;
+	}
+	*q = '\0';
+	doc->Parse(buf, nullptr, TIXML_DEFAULT_ENCODING);
+	delete[] buf;
+	*mode = st.st_mode & 07777;
+	return !doc->Error();
+}
+
 /* Loaded, and shaped as every reader of the document expects. */
 static bool
-loaded(TiXmlDocument *doc)
+loaded(TiXmlDocument *doc, mode_t *mode)
 {
 	TiXmlElement *root;
 
-	if (!doc->LoadFile())
+	if (!load_document(doc, mode))
 		return false;
 	if ((root = doc->FirstChildElement("thermodynData")) == nullptr)
 		return false;
@@ -151,17 +217,17 @@ fail(char *buf, size_t len, const char *op, const char *name)
 }
 
 dbXML::dbXML(const char *path, bool init)
-    : doc(nullptr)
+    : doc(nullptr), mode(NO_MODE)
 {
 	buf[0] = '\0';
 	if (init)
 		db_defaults();
 	doc = new TiXmlDocument(path);
-	if (!loaded(doc)) {
+	if (!loaded(doc, &mode)) {
 		delete doc;
 		db_defaults();
 		doc = new TiXmlDocument(path);
-		if (!loaded(doc)) {
+		if (!loaded(doc, &mode)) {
 			/*
 			 * Neither the document nor the defaults could be read
 			 * back (the directory is not writable, say).  Run this
@@ -173,6 +239,7 @@ dbXML::dbXML(const char *path, bool init)
 				    "the defaults\n", path, strerror(errno));
 			doc->Clear();
 			doc->Parse(db_default_text);
+			mode = NO_MODE;
 			return;
 		}
 	}
@@ -186,7 +253,9 @@ dbXML::~dbXML()
 
 	printer.SetIndent("    ");
 	doc->Accept(&printer);
-	if (save_text(doc->Value(), printer.CStr(), printer.Size()) < 0) {
+	/* The bits read at the load, unless this cycle runs on no file. */
+	if (save_text(doc->Value(), printer.CStr(), printer.Size(),
+	    mode != NO_MODE ? mode : doc_mode(doc->Value())) < 0) {
 		if (!save_failing.exchange(true))
 			say("dbXML::cannot save %s: %s\n", doc->Value(),
 			    strerror(errno));
@@ -199,7 +268,8 @@ dbXML::~dbXML()
 void
 dbXML::db_defaults()
 {
-	save_text(xml_fname, db_default_text, sizeof(db_default_text) - 1);
+	save_text(xml_fname, db_default_text, sizeof(db_default_text) - 1,
+	    doc_mode(xml_fname));
 }
 
 char *

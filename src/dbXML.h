@@ -5,6 +5,8 @@
 #ifndef KELVO_DBXML_H
 #define KELVO_DBXML_H
 
+#include <sys/types.h>
+
 class TiXmlDocument;
 
 class dbXML {
@@ -28,7 +30,10 @@ private:
 	dbXML(const dbXML &) = delete;
 	dbXML &operator=(const dbXML &) = delete;
 
+	static const mode_t NO_MODE = (mode_t)-1;
+
 	TiXmlDocument *doc;	/* the loaded tree, saved to its own path */
+	mode_t mode;		/* the file's permission bits, or NO_MODE */
 	char buf[256];		/* failure messages, setValInt's digits */
 };
 

@@ -12,9 +12,15 @@
  * Descriptors returned by pps_open are slots of a small table, not kernel
  * descriptors: each remembers the file behind it and, for "?wait", the
  * inotify watch and which text it handed out last.
+ *
+ * A writer killed between making its temporary file and renaming it
+ * leaves that file behind; pps_tidy is how the object's only writer
+ * clears them away at its start.
  */
 #include "platform.h"
 
+#include <ctype.h>
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -26,7 +32,6 @@
 
 #ifndef __QNX__
 #include <poll.h>
-#include <pthread.h>
 #include <sys/inotify.h>
 #endif
 
@@ -90,6 +95,62 @@ fail:
 	return -1;
 }
 
+int
+wakeup_init(struct wakeup *w)
+{
+	pthread_condattr_t attr;
+	int e;
+
+	w->posted = false;
+	if ((e = pthread_mutex_init(&w->mutex, NULL)) != 0)
+		return e;
+	if ((e = pthread_condattr_init(&attr)) == 0) {
+		if ((e = pthread_condattr_setclock(&attr, CLOCK_MONOTONIC)) == 0)
+			e = pthread_cond_init(&w->cond, &attr);
+		pthread_condattr_destroy(&attr);
+	}
+	if (e != 0)
+		pthread_mutex_destroy(&w->mutex);
+	return e;
+}
+
+void
+wakeup_post(struct wakeup *w)
+{
+	pthread_mutex_lock(&w->mutex);
+	w->posted = true;
+	pthread_cond_signal(&w->cond);
+	pthread_mutex_unlock(&w->mutex);
+}
+
+int
+wakeup_wait(struct wakeup *w, const struct timespec *deadline)
+{
+	int posted;
+
+	pthread_mutex_lock(&w->mutex);
+	/* A wake-up without a post waits on for the same deadline. */
+	while (!w->posted &&
+	    pthread_cond_timedwait(&w->cond, &w->mutex, deadline) == 0)
+		;
+	posted = w->posted;
+	w->posted = false;
+	pthread_mutex_unlock(&w->mutex);
+	return posted;
+}
+
+void
+deadline_in(struct timespec *ts, unsigned int msec)
+{
+	clock_gettime(CLOCK_MONOTONIC, ts);
+	ts->tv_sec += msec / 1000;
+	ts->tv_nsec += (long)(msec % 1000) * 1000000L;
+	if (ts->tv_nsec >= 1000000000L) {
+		ts->tv_sec++;
+		ts->tv_nsec -= 1000000000L;
+	}
+}
+
 #ifdef __QNX__
 
 int
@@ -138,6 +199,13 @@ pps_fopen(const char *path, const char *mode)
 	return fopen(path, mode);
 }
 
+int
+pps_tidy(const char *)
+{
+	/* The service writes its objects itself: there is nothing to tidy. */
+	return 0;
+}
+
 #else /* !__QNX__ */
 
 unsigned int
@@ -169,6 +237,56 @@ pps_path(const char *path, char *out, size_t outlen)
 		return -1;
 	}
 	return 0;
+}
+
+/* Whether name is ".OBJ.XXXXXX", as replace_file names its files for obj. */
+static bool
+temporary_of(const char *name, const char *obj)
+{
+	size_t n = strlen(obj);
+
+	if (name[0] != '.' || strncmp(name + 1, obj, n) != 0 ||
+	    name[n + 1] != '.' || strlen(name + n + 2) != 6)
+		return false;
+	for (const char *p = name + n + 2; *p; p++)
+		if (!isalnum((unsigned char)*p))
+			return false;
+	return true;
+}
+
+int
+pps_tidy(const char *path)
+{
+	char real[PATH_MAX], *q;
+	const char *obj, *dir;
+	struct dirent *e;
+	struct stat st;
+	DIR *d;
+	int gone = 0;
+
+	if (pps_path(path, real, sizeof(real)) < 0)
+		return -1;
+	if ((q = strchr(real, '?')) != NULL)
+		*q = '\0';
+	if ((q = strrchr(real, '/')) != NULL) {
+		*q = '\0';
+		obj = q + 1;
+		dir = q == real ? "/" : real;
+	} else {
+		obj = real;
+		dir = ".";
+	}
+	if (*obj == '\0' || (d = opendir(dir)) == NULL)
+		return -1;
+	while ((e = readdir(d)) != NULL) {
+		/* Only plain files: a link or a directory so named is not ours. */
+		if (temporary_of(e->d_name, obj) &&
+		    fstatat(dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+		    S_ISREG(st.st_mode) && unlinkat(dirfd(d), e->d_name, 0) == 0)
+			gone++;
+	}
+	closedir(d);
+	return gone;
 }
 
 #define PPS_SLOTS	32

@@ -8,13 +8,19 @@
  * objects are regular files under $PPS_ROOT (default /pps), replaced whole
  * on every write, and a "?wait" open gives reads that block on inotify
  * until the object changes.
+ *
+ * A pause that another thread may cut short is a condition variable on
+ * the monotonic clock, which both systems have, so a change of the
+ * wall clock neither stretches nor cuts it.
  */
 #ifndef KELVO_PLATFORM_H
 #define KELVO_PLATFORM_H
 
+#include <pthread.h>
 #include <stddef.h>
 #include <stdio.h>
 #include <sys/types.h>
+#include <time.h>
 
 #ifdef __QNX__
 #include <unistd.h>		/* delay() */
@@ -35,11 +41,39 @@ FILE *pps_fopen(const char *path, const char *mode);
 int pps_path(const char *path, char *out, size_t outlen);
 
 /*
+ * Removes the temporary files that writes of the object at path (a /pps
+ * path) left behind when the writer was killed between making one and
+ * renaming it: ".NAME.XXXXXX" beside it.  Only call it where nobody else
+ * writes that object.  Returns how many went (0 where PPS keeps none).
+ */
+int pps_tidy(const char *path);
+
+/*
  * Replaces the file at path with len bytes of data: written to tmp in the
  * same directory, then renamed over path, so no reader and no crash ever
  * sees half a file.  The file gets permission bits mode.  0 or -1 (errno).
  */
 int replace_file(const char *path, const char *tmp, const char *data,
     size_t len, mode_t mode);
+
+/*
+ * A wake-up one thread waits for, with a deadline, and others post.  The
+ * flag is set and taken under the mutex, so a post made while the waiter
+ * is busy elsewhere is kept for its next wait instead of being lost, and
+ * any number of posts before that wait count as one.
+ */
+struct wakeup {
+	pthread_mutex_t	mutex;
+	pthread_cond_t	cond;		/* on CLOCK_MONOTONIC */
+	bool		posted;
+};
+
+/* 0, or an error number from the pthread calls. */
+int wakeup_init(struct wakeup *w);
+void wakeup_post(struct wakeup *w);
+/* 1 when a post came (it is taken), 0 once the deadline has passed. */
+int wakeup_wait(struct wakeup *w, const struct timespec *deadline);
+/* The monotonic time msec milliseconds from now, for wakeup_wait. */
+void deadline_in(struct timespec *ts, unsigned int msec);
 
 #endif

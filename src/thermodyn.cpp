@@ -261,6 +261,13 @@ thermodyn(void *)
 	return nullptr;
 }
 
+bool
+is_button(const char *name)
+{
+	return strncmp(name, "btn", 3) == 0 && name[3] >= '1' &&
+	    name[3] <= '4' && name[4] == '\0';
+}
+
 void
 web_cgi(char *name)
 {

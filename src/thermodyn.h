@@ -18,6 +18,8 @@ void *thermodyn(void *arg);
 void thermodyn_tick(void);
 /* One button press, as one store cycle; the caller holds xml_mutex. */
 void web_cgi(char *name);
+/* Whether web_cgi acts on name: one of btn1 to btn4. */
+bool is_button(const char *name);
 
 /* The HHMM time minutes after t (t a valid HHMM, minutes 0..1440). */
 int clock_step(int t, int minutes);

@@ -8,6 +8,12 @@
  * text are applied under one hold of xml_mutex, each as its own store
  * cycle.
  *
+ * A press should show at once, not at the next tick: after a batch with a
+ * button in it the reader posts a wake-up that cuts the publisher's pause
+ * short for one extra publication.  The regular publication stays due at
+ * the deadline it had, so presses neither move nor multiply the ticks, and
+ * however fast they come each batch costs at most one extra publication.
+ *
  * The inputs object is written by programs we do not control, so the
  * scanner trusts nothing: it never looks outside the text it was given.
  * Neither thread gives up on PPS: without it they pause a period and try
@@ -33,6 +39,10 @@
 #define PPS_INPUTS	"/pps/kelvo/inputs"
 #define PPS_INPUTS_WAIT	"/pps/kelvo/inputs?wait"
 #define INPUTS_TEXT	"@inputs\nbtn1::\nbtn2::\nbtn3::\nbtn4::\n"
+
+/* Posted by the reader after a batch with a button in it. */
+static struct wakeup pressed;
+static bool pressed_made;	/* else the publisher only keeps its ticks */
 
 static const char *const published[PPS_VALUES] = {
 	"ts_mode", "ts_fan", "ts_temp", "td_temp_in_", "td_temp_in",
@@ -82,16 +92,46 @@ open_outputs(bool quiet)
 	return fd;
 }
 
-void *
-xml2pps(void *)
+/*
+ * One publication: the ten values in one store cycle, then the object text
+ * written outside the lock.  An object removed under us is made again at
+ * the next publication.
+ */
+static void
+publish(int *fd)
 {
 	static char values[PPS_VALUES][PPS_VALUE_LEN];
 	static char text[PPS_TEXT_LEN];
+	int n;
+
+	pthread_mutex_lock(&xml_mutex);
+	db = new dbXML(xml_fname, false);
+	pps_values(db, values);
+	if (db != nullptr)
+		delete db;
+	pthread_mutex_unlock(&xml_mutex);
+
+	n = pps_text(values, text, sizeof(text));
+	if (*fd < 0)
+		*fd = open_outputs(true);
+	if (*fd >= 0 && pps_write(*fd, text, (size_t)n) < 0 &&
+	    errno == ENOENT) {
+		pps_close(*fd);
+		*fd = -1;
+	}
+}
+
+void *
+xml2pps(void *)
+{
+	struct timespec due;
 	pthread_attr_t attr;
 	pthread_t tid;
-	int fd, n;
+	int fd;
 
 	Printf("xml2pps:: enter main processing\n");
+	/* Ready before the reader can post to it. */
+	pressed_made = wakeup_init(&pressed) == 0;
 	pthread_attr_init(&attr);
 	if (pthread_create(&tid, &attr, event2xml, nullptr) == 0)
 		pthread_detach(tid);
@@ -101,25 +141,21 @@ xml2pps(void *)
 	pthread_mutex_lock(&xml_mutex);
 	fd = open_outputs(false);
 	pthread_mutex_unlock(&xml_mutex);
+	/*
+	 * We are the outputs object's only writer, so any temporary file of
+	 * it is one an earlier run was killed in the middle of writing.
+	 */
+	pps_tidy(PPS_OUTPUTS);
 
 	while (!exit_in_progress) {
-		pthread_mutex_lock(&xml_mutex);
-		db = new dbXML(xml_fname, false);
-		pps_values(db, values);
-		if (db != nullptr)
-			delete db;
-		pthread_mutex_unlock(&xml_mutex);
-
-		n = pps_text(values, text, sizeof(text));
-		if (fd < 0)
-			fd = open_outputs(true);
-		/* An object removed under us is made again at the next tick. */
-		if (fd >= 0 && pps_write(fd, text, (size_t)n) < 0 &&
-		    errno == ENOENT) {
-			pps_close(fd);
-			fd = -1;
+		publish(&fd);
+		if (!pressed_made) {
+			delay(pm_interval);
+			continue;
 		}
-		delay(pm_interval);
+		deadline_in(&due, (unsigned int)pm_interval);
+		while (wakeup_wait(&pressed, &due) && !exit_in_progress)
+			publish(&fd);
 	}
 
 	if (fd >= 0)
@@ -183,6 +219,7 @@ event2xml(void *)
 	static char names[PPS_MAX_EVENTS][5];
 	char line[256];
 	ssize_t len;
+	bool buttons;
 	int fd, n;
 
 	Printf("event2xml:: enter main processing\n");
@@ -206,14 +243,19 @@ event2xml(void *)
 		buf[len] = '\0';
 		if ((n = event_scan(buf, names, PPS_MAX_EVENTS)) == 0)
 			continue;
+		buttons = false;
 		pthread_mutex_lock(&xml_mutex);
 		for (int i = 0; i < n; i++) {
 			snprintf(line, sizeof(line),
 			    "event2xml::processing input %.4s\n", names[i]);
 			Printf(line);
 			web_cgi(names[i]);
+			buttons = buttons || is_button(names[i]);
 		}
 		pthread_mutex_unlock(&xml_mutex);
+		/* Publish the batch now; one that changed nothing needs none. */
+		if (buttons && pressed_made)
+			wakeup_post(&pressed);
 	}
 
 	if (fd >= 0)

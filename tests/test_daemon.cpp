@@ -1,9 +1,12 @@
 /*
  * The kelvo binary, run in a scratch root with its own PPS directory: the
  * command line, start-up and restart, presses reaching the document and
- * the published text, hostile inputs, kills at any instant, and stopping.
+ * the published text at once, hostile inputs, kills at any instant, and
+ * stopping.
  */
 #include <gtest/gtest.h>
+
+#include <dirent.h>
 
 #include <random>
 
@@ -228,6 +231,90 @@ TEST_F(Daemon, EachButtonReachesTheDocumentAndThePublishedText)
 	    std::string::npos);
 }
 
+TEST_F(Daemon, APressIsPublishedAtOnceAndEachBatchAtMostOnce)
+{
+	start({ "-i" });
+	ASSERT_TRUE(kt::wait_for([&] { return published("ts_temp") == "68"; }));
+	k->stop();
+	/* The next tick is a minute away: every publication here is extra. */
+	set_interval(60000);
+	unlink(outputs().c_str());
+	start({ "-v" });
+	ASSERT_TRUE(kt::wait_for([&] { return published("ts_temp") == "68"; }));
+	kt::Publications pub(pps / "kelvo", "outputs");
+	ASSERT_TRUE(pub.ok());
+	press("btn3::event\nbtn4::\nbtn3::event\n");
+	EXPECT_TRUE(kt::wait_for([&] { return published("ts_temp") == "70"; }));
+	EXPECT_EQ(pub.take(), 1);
+
+	/* Presses pouring in: never more publications than batches read.
+	 * The last press, published, comes after all the others. */
+	for (int i = 0; i < 30; i++) {
+		press("btn3::event\n");
+		std::this_thread::sleep_for(std::chrono::milliseconds(5));
+	}
+	press("btn2::event\n");
+	EXPECT_TRUE(kt::wait_for([&] { return published("ts_fan") == "ON"; }));
+	int texts = pub.take();
+	int batches = kt::count(k->output(), "processing input btn") - 2;
+	EXPECT_GE(texts, 1);
+	EXPECT_LE(texts, batches);
+	EXPECT_EQ(published("ts_temp"), value("ts_temp"));
+
+	/* Names that are no button change nothing and publish nothing. */
+	press("btn9::event\n");
+	press("x::event\n");
+	ASSERT_TRUE(kt::wait_for([&] {
+		return kt::count(k->output(), ">>>>> unexpected event") > 0;
+	}));
+	press("btn1::event\n");
+	EXPECT_TRUE(kt::wait_for([&] { return published("ts_mode") == "COOL"; }));
+	EXPECT_EQ(pub.take(), 1);
+	EXPECT_EQ(k->stop(), 0);
+}
+
+TEST_F(Daemon, RegularPublicationsKeepTheirPaceThroughPresses)
+{
+	start({ "-v" });
+	ASSERT_TRUE(kt::wait_for([&] { return published("ts_temp") == "68"; }));
+	kt::Publications pub(pps / "kelvo", "outputs");
+	ASSERT_TRUE(pub.ok());
+	int before = kt::count(k->output(), "processing input");
+	auto t0 = std::chrono::steady_clock::now();
+	for (int i = 0; i < 80; i++) {
+		press(i % 2 ? "btn4::event\n" : "btn3::event\n");
+		std::this_thread::sleep_for(std::chrono::milliseconds(25));
+	}
+	int total = pub.take();
+	double ms = std::chrono::duration<double, std::milli>(
+	    std::chrono::steady_clock::now() - t0).count();
+	int batches = kt::count(k->output(), "processing input") - before;
+	/* One extra per batch at most, so the rest are the regular ones:
+	 * about one per 200 ms period, never more. */
+	int regular = total - batches;
+	EXPECT_GE(regular, (int)(ms / 200 / 2)) << total << " " << batches << " " << ms;
+	EXPECT_LE(total, batches + (int)(ms / 200) + 1);
+	EXPECT_EQ(k->stop(), 0);
+}
+
+TEST_F(Daemon, StaleOutputsTemporaryFilesGoAtStart)
+{
+	ASSERT_EQ(mkdir((pps / "kelvo").c_str(), 0700), 0);
+	const char *stale[] = { "kelvo/.outputs.Ab12Cd", "kelvo/.outputs.zzzzzz" };
+	const char *kept[] = { "kelvo/.inputs.Ab12Cd", "kelvo/.outputs.old" };
+	for (auto f : stale)
+		kt::write_file(pps / f, "@outputs\nts_temp::1\n");
+	for (auto f : kept)
+		kt::write_file(pps / f, "@inputs\nbtn3::event\n");
+	start();
+	ASSERT_TRUE(kt::wait_for([&] { return published("ts_temp") == "68"; }));
+	for (auto f : stale)
+		EXPECT_FALSE(kt::exists(pps / f)) << f;
+	for (auto f : kept)
+		EXPECT_EQ(kt::read_file(pps / f), "@inputs\nbtn3::event\n") << f;
+	EXPECT_EQ(k->stop(), 0);
+}
+
 TEST_F(Daemon, HostileInputsDoNotStopTheNextPress)
 {
 	start({ "-v" });
@@ -331,6 +418,14 @@ TEST_F(Daemon, KillsAtAnyInstantNeverLoseTheDocument)
 		ASSERT_EQ(kt::element(t, "pm_interval"), "1") << "kill " << i;
 		ASSERT_NE(t.find("</thermodynData>"), std::string::npos);
 	}
+	/* Each start clears what the kill before it left of the outputs. */
+	int litter = 0;
+	DIR *d = opendir((pps / "kelvo").c_str());
+	ASSERT_NE(d, nullptr);
+	while (struct dirent *e = readdir(d))
+		litter += strncmp(e->d_name, ".outputs.", 9) == 0;
+	closedir(d);
+	EXPECT_LE(litter, 1);
 	start({ "-v" });
 	ASSERT_TRUE(ticks(3));
 	EXPECT_EQ(k->stop(), 0);

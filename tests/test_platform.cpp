@@ -245,6 +245,30 @@ TEST_F(Pps, AReaderWhoseDirectoryVanishesFailsAndRecovers)
 	pps_close(fd);
 }
 
+TEST(Wakeup, APostIsKeptForTheNextWaitAndPostsDoNotPileUp)
+{
+	struct wakeup w;
+	struct timespec due;
+	ASSERT_EQ(wakeup_init(&w), 0);
+	deadline_in(&due, 0);
+	EXPECT_EQ(wakeup_wait(&w, &due), 0);
+	/* Posted while nobody waits: the next wait returns at once. */
+	wakeup_post(&w);
+	wakeup_post(&w);
+	deadline_in(&due, 60000);
+	EXPECT_EQ(wakeup_wait(&w, &due), 1);
+	deadline_in(&due, 0);
+	EXPECT_EQ(wakeup_wait(&w, &due), 0);
+	/* A post from another thread cuts a long wait short. */
+	std::thread poster([&] {
+		std::this_thread::sleep_for(std::chrono::milliseconds(50));
+		wakeup_post(&w);
+	});
+	deadline_in(&due, 60000);
+	EXPECT_EQ(wakeup_wait(&w, &due), 1);
+	poster.join();
+}
+
 TEST(ReplaceFile, KeepsTheModeAndFailsCleanly)
 {
 	kt::TempDir dir;

@@ -9,6 +9,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -92,6 +93,55 @@ wait_for(const std::function<bool()> &cond, double seconds = 10)
 		std::this_thread::sleep_for(std::chrono::milliseconds(5));
 	}
 	return cond();
+}
+
+/*
+ * Counts the texts published to a PPS object.  Each is a temporary file
+ * ".NAME.XXXXXX" renamed over the object; the temporary names are counted,
+ * as inotify merges identical events back to back and two publications
+ * in a row would show as one move to NAME.
+ */
+struct Publications {
+	int fd;
+	std::string name;
+
+	Publications(const std::string &dir, const std::string &object)
+	    : fd(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)),
+	      name("." + object + ".") {
+		if (fd >= 0 &&
+		    inotify_add_watch(fd, dir.c_str(), IN_MOVED_FROM) < 0) {
+			close(fd);
+			fd = -1;
+		}
+	}
+	~Publications() { if (fd >= 0) close(fd); }
+	bool ok() const { return fd >= 0; }
+	/* How many arrived since the last call. */
+	int take() {
+		alignas(struct inotify_event) char buf[8192];
+		ssize_t len;
+		int n = 0;
+		while ((len = read(fd, buf, sizeof(buf))) > 0)
+			for (char *p = buf; p < buf + len; ) {
+				struct inotify_event *e = (struct inotify_event *)p;
+				if (e->len > 0 &&
+				    strncmp(e->name, name.c_str(), name.size()) == 0)
+					n++;
+				p += sizeof(*e) + e->len;
+			}
+		return n;
+	}
+};
+
+/* How many times text occurs in s. */
+inline int
+count(const std::string &s, const std::string &text)
+{
+	int n = 0;
+	for (size_t p = s.find(text); p != std::string::npos;
+	    p = s.find(text, p + text.size()))
+		n++;
+	return n;
 }
 
 /* A scratch directory, removed with everything in it. */

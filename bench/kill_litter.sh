@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# What kills leave behind: kelvo at pm_interval 1 (a publication every
+# millisecond or so) is killed with SIGKILL at a random instant, started
+# again and killed again; then the temporary files of the outputs object
+# still in the PPS directory are counted.
+#
+#   bench/kill_litter.sh [path/to/kelvo] [kills]
+set -euo pipefail
+bin=$(realpath "${1:-build/kelvo}")
+kills=${2:-200}
+dir=$(mktemp -d /tmp/kelvo-litter.XXXXXX)
+trap 'rm -rf "$dir"' EXIT
+mkdir "$dir/pps"
+export PPS_ROOT=$dir/pps
+
+"$bin" -i "$dir" & pid=$!
+while [ ! -s "$dir/kelvoweb.xml" ]; do sleep 0.05; done
+kill -TERM $pid; wait $pid || true
+sed -i 's|<pm_interval>[0-9]*<|<pm_interval>1<|' "$dir/kelvoweb.xml"
+
+RANDOM=7
+for ((i = 0; i < kills; i++)); do
+	"$bin" "$dir" & pid=$!
+	sleep "0.0$(printf '%02d' $((RANDOM % 30)))"
+	kill -KILL $pid
+	wait $pid 2>/dev/null || true
+done
+left=$(find "$dir/pps/kelvo" -maxdepth 1 -name '.outputs.*' | wc -l)
+echo "$kills kills at random instants: $left temporary files of the outputs object left"
