@@ -472,13 +472,46 @@ client_sender_drop(struct client_sender *s)
 void
 client_drive_set(struct client_drive *d, int kind, int target, long long now)
 {
+	bool handover = d->state == DRIVE_ACTIVE && d->kind == kind;
+
 	d->state = DRIVE_ACTIVE;
 	d->kind = kind;
 	d->target = target;
 	d->presses = 0;
 	d->started = now;
-	d->pressed = -1;
-	d->before = -1;
+	if (!handover) {
+		d->pressed = -1;
+		d->before = -1;
+	}
+}
+
+static bool
+drives(int kind, int btn)
+{
+	switch (kind) {
+	case DRIVE_SETPOINT:
+		return btn == BTN_UP || btn == BTN_DOWN;
+	case DRIVE_MODE:
+		return btn == BTN_MODE;
+	case DRIVE_FAN:
+		return btn == BTN_FAN;
+	}
+	return false;
+}
+
+int
+client_sender_holds(struct client_sender *s, int kind, bool forget)
+{
+	int held = 0, kept = 0;
+
+	for (int i = 0; i < s->n; i++) {
+		if (drives(kind, s->queue[i]))
+			held++;
+		if (!forget || !drives(kind, s->queue[i]))
+			s->queue[kept++] = s->queue[i];
+	}
+	s->n = kept;
+	return held;
 }
 
 int

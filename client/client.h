@@ -136,6 +136,8 @@ int	 client_sender_next(struct client_sender *s, long long now, int *wait);
 void	 client_sender_ack(struct client_sender *s);
 /* Forgets the presses not yet written (kelvo went away). */
 void	 client_sender_drop(struct client_sender *s);
+/* Presses of the buttons of drive kind waiting; with forget, dropped. */
+int	 client_sender_holds(struct client_sender *s, int kind, bool forget);
 /* Sends what is queued and the idle text soon after, then nothing more. */
 void	 client_sender_quit(struct client_sender *s);
 
@@ -164,7 +166,11 @@ struct client_drive {
 	int		 before;	/* the value that press was made on */
 };
 
-/* Starts (or restarts) d towards target at time now. */
+/*
+ * Starts d towards target at time now.  A drive of the same setting under
+ * way hands over its press on its way to kelvo, if any, so the new one
+ * waits for it to show instead of pressing on a value about to change.
+ */
 void	 client_drive_set(struct client_drive *d, int kind, int target,
 	    long long now);
 /*

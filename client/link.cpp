@@ -293,7 +293,9 @@ worker(void *arg)
 			struct client_drive *d = &drive[k];
 			if (d->state == DRIVE_ACTIVE && !run)
 				d->state = DRIVE_FAILED;
-			else if (d->state == DRIVE_ACTIVE && (btn =
+			/* One press of a drive waits for kelvo at a time. */
+			else if (d->state == DRIVE_ACTIVE &&
+			    client_sender_holds(&sender, k, false) == 0 && (btn =
 			    client_drive_next(d, have_latest ? &latest : NULL,
 			    now)) != 0)
 				client_sender_push(&sender, btn);
@@ -447,6 +449,10 @@ link_drive(int kind, int target)
 	if (stopping)
 		ret = LINK_DOWN;
 	else {
+		/* Presses of this setting not yet written served a wish the
+		 * target replaces; with them gone nothing is on its way. */
+		if (client_sender_holds(&sender, kind, true) > 0)
+			drive[kind].pressed = -1;
 		client_drive_set(&drive[kind], kind, target, link_now());
 		wake_worker();
 	}
