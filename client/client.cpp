@@ -514,6 +514,25 @@ client_sender_holds(struct client_sender *s, int kind, bool forget)
 	return held;
 }
 
+const char *
+client_drive_name(int kind)
+{
+	static const char *const names[DRIVE_KINDS] = { "set point", "mode",
+	    "fan" };
+
+	return kind >= 0 && kind < DRIVE_KINDS ? names[kind] : "?";
+}
+
+void
+client_drive_target(int kind, int target, char *buf, size_t len)
+{
+	if (kind == DRIVE_SETPOINT)
+		snprintf(buf, len, "%d", target);
+	else
+		snprintf(buf, len, "%s", kind == DRIVE_MODE ?
+		    client_mode_name(target) : client_fan_name(target));
+}
+
 int
 client_drive_value(int kind, const struct client_state *st)
 {

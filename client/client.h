@@ -181,6 +181,12 @@ void	 client_drive_set(struct client_drive *d, int kind, int target,
  */
 int	 client_drive_next(struct client_drive *d,
 	    const struct client_state *st, long long now);
+/*
+ * What a drive of kind is called ("set point") and its target as text
+ * ("72", "COOL") into buf, for the faces' trace lines.
+ */
+const char *client_drive_name(int kind);
+void	 client_drive_target(int kind, int target, char *buf, size_t len);
 /* The setting d drives, as st shows it; -1 when st does not say. */
 int	 client_drive_value(int kind, const struct client_state *st);
 

@@ -239,19 +239,15 @@ on_running(bool running, void *arg)
 static void
 on_driven(int kind, int target, bool reached, void *arg)
 {
-	static const char *const what[DRIVE_KINDS] = { "set point", "mode",
-	    "fan" };
 	char value[16];
 
 	(void)arg;
-	if (reached || kind < 0 || kind >= DRIVE_KINDS)
+	if (reached)
 		return;
-	if (kind == DRIVE_SETPOINT)
-		snprintf(value, sizeof(value), "%d", target);
-	else
-		snprintf(value, sizeof(value), "%s", kind == DRIVE_MODE ?
-		    client_mode_name(target) : client_fan_name(target));
-	trace("gave up driving the %s to %s", what[kind], value);
+	client_drive_target(kind, target, value, sizeof(value));
+	/* Given up, or ended by a press of the same setting. */
+	trace("stopped driving the %s to %s", client_drive_name(kind),
+	    value);
 }
 
 static void

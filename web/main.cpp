@@ -69,21 +69,13 @@ on_running(bool running, void *arg)
 static void
 on_driven(int kind, int target, bool reached, void *arg)
 {
-	static const char *const what[DRIVE_KINDS] = { "set point", "mode",
-	    "fan" };
 	char value[16];
 
 	(void)arg;
-	if (kind < 0 || kind >= DRIVE_KINDS)
-		return;
-	if (kind == DRIVE_SETPOINT)
-		snprintf(value, sizeof(value), "%d", target);
-	else
-		snprintf(value, sizeof(value), "%s", kind == DRIVE_MODE ?
-		    client_mode_name(target) : client_fan_name(target));
+	client_drive_target(kind, target, value, sizeof(value));
 	/* Not reached: given up, or ended by a press of the same setting. */
-	fprintf(stderr, "kelvo-web: %s %s %s\n", what[kind], value, reached ?
-	    "reached" : "not reached");
+	fprintf(stderr, "kelvo-web: %s %s %s\n", client_drive_name(kind),
+	    value, reached ? "reached" : "not reached");
 }
 
 static void
