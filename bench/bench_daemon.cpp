@@ -118,11 +118,5 @@ main(int argc, char **argv)
 	    "max %.1f ms (period 200 ms)\n", lat.size(), lat[lat.size() / 2],
 	    sum / lat.size(), lat.back());
 
-	kill(pid, SIGTERM);
-	int status = 0;
-	waitpid(pid, &status, 0);
-	printf("kelvo stopped with status %d\n",
-	    WIFEXITED(status) ? WEXITSTATUS(status) : -1);
-	std::string cmd = "rm -rf '" + root + "'";
-	return system(cmd.c_str()) == 0 ? 0 : 1;
+	return stop_and_clean(pid, "kelvo", root);
 }

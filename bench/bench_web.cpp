@@ -214,11 +214,5 @@ main(int argc, char **argv)
 
 	for (int f : s)
 		close(f);
-	kill(pid, SIGTERM);
-	int status = 0;
-	waitpid(pid, &status, 0);
-	printf("kelvo-web stopped with status %d\n",
-	    WIFEXITED(status) ? WEXITSTATUS(status) : -1);
-	std::string cmd = "rm -rf '" + root + "'";
-	return system(cmd.c_str()) == 0 ? 0 : 1;
+	return stop_and_clean(pid, "kelvo-web", root);
 }

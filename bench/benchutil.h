@@ -6,8 +6,11 @@
 #ifndef KELVO_BENCHUTIL_H
 #define KELVO_BENCHUTIL_H
 
+#include <signal.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <sys/types.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -50,6 +53,20 @@ usage_of(pid_t pid, double *cpu, long *rss)
 	std::string status = slurp("/proc/" + std::to_string(pid) + "/status");
 	size_t p = status.find("VmRSS:");
 	*rss = p == std::string::npos ? -1 : atol(status.c_str() + p + 6);
+}
+
+/* Stops pid with SIGTERM, says how name ended, removes root; exit status. */
+static inline int
+stop_and_clean(pid_t pid, const char *name, const std::string &root)
+{
+	int status = 0;
+
+	kill(pid, SIGTERM);
+	waitpid(pid, &status, 0);
+	printf("%s stopped with status %d\n", name,
+	    WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+	std::string cmd = "rm -rf '" + root + "'";
+	return system(cmd.c_str()) == 0 ? 0 : 1;
 }
 
 #endif

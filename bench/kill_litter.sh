@@ -8,15 +8,8 @@
 set -euo pipefail
 bin=$(realpath "${1:-build/kelvo}")
 kills=${2:-200}
-dir=$(mktemp -d /tmp/kelvo-litter.XXXXXX)
-trap 'rm -rf "$dir"' EXIT
-mkdir "$dir/pps"
-export PPS_ROOT=$dir/pps
-
-"$bin" -i "$dir" & pid=$!
-while [ ! -s "$dir/kelvoweb.xml" ]; do sleep 0.05; done
-kill -TERM $pid; wait $pid || true
-sed -i 's|<pm_interval>[0-9]*<|<pm_interval>1<|' "$dir/kelvoweb.xml"
+. "$(dirname "$0")/fast_root.sh"
+fast_root litter
 
 RANDOM=7
 for ((i = 0; i < kills; i++)); do

@@ -13,16 +13,8 @@ set -euo pipefail
 bin=$(realpath "${1:-build/kelvo}")
 secs=${2:-10}
 bench=$(dirname "$bin")/bench/bench_store
-dir=$(mktemp -d /tmp/kelvo-rate.XXXXXX)
-trap 'rm -rf "$dir"' EXIT
-mkdir "$dir/pps"
-export PPS_ROOT=$dir/pps
-
-# A first run writes the default document; then make it tick every 1 ms.
-"$bin" -i "$dir" & pid=$!
-while [ ! -s "$dir/kelvoweb.xml" ]; do sleep 0.05; done
-kill -TERM $pid; wait $pid || true
-sed -i 's|<pm_interval>[0-9]*<|<pm_interval>1<|' "$dir/kelvoweb.xml"
+. "$(dirname "$0")/fast_root.sh"
+fast_root rate
 
 # Nanoseconds on a CPU, summed over the threads of process $1.
 cpu_ns() { cat /proc/"$1"/task/*/schedstat 2>/dev/null |
