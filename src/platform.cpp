@@ -33,6 +33,7 @@
 #ifndef __QNX__
 #include <poll.h>
 #include <sys/inotify.h>
+#include <sys/prctl.h>
 #endif
 
 static int
@@ -149,6 +150,23 @@ deadline_in(struct timespec *ts, unsigned int msec)
 		ts->tv_sec++;
 		ts->tv_nsec -= 1000000000L;
 	}
+}
+
+void
+pause_until(const struct timespec *due)
+{
+	while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, due, NULL) ==
+	    EINTR)
+		;
+}
+
+void
+precise_pauses(void)
+{
+#ifndef __QNX__
+	/* In nanoseconds; 0 would mean the default again. */
+	prctl(PR_SET_TIMERSLACK, 1000UL, 0UL, 0UL, 0UL);
+#endif
 }
 
 #ifdef __QNX__

@@ -75,5 +75,18 @@ void wakeup_post(struct wakeup *w);
 int wakeup_wait(struct wakeup *w, const struct timespec *deadline);
 /* The monotonic time msec milliseconds from now, for wakeup_wait. */
 void deadline_in(struct timespec *ts, unsigned int msec);
+/*
+ * Pauses until the monotonic time due, so whatever the thread does after
+ * taking its deadline is part of the pause instead of added to it.
+ */
+void pause_until(const struct timespec *due);
+
+/*
+ * Has the calling thread's pauses end when they are due.  Linux lets a
+ * timed wait run up to 50 us late so that it can batch wake-ups, which
+ * saves nothing at a few wake-ups a second and at the fastest period
+ * stretches every tick by a tenth.  QNX ends them on its clock tick.
+ */
+void precise_pauses(void);
 
 #endif
