@@ -19,6 +19,12 @@
  * stdio's seeks, and the permission bits that fstat gives are the ones
  * the save keeps, with no second look at the file.  The text is handed to
  * the XML library exactly as its own file loader would hand it on.
+ *
+ * The file a save replaces is freed when its last descriptor closes, and
+ * freeing it can wait on the disk (a file system mounted to discard freed
+ * blocks does so right there) about as long as the rest of the cycle.  So
+ * a cycle keeps the file it loaded open past its save, and the thread
+ * closes it with db_release once it has let go of xml_mutex.
  */
 #include "dbXML.h"
 
@@ -40,6 +46,9 @@
 #include "platform.h"
 
 dbXML *db = nullptr;
+
+/* The document this thread's last cycle replaced, still open; or -1. */
+static thread_local int replaced = -1;
 
 const char db_default_text[] =
     "<?xml version=\"1.0\" ?>\n"
@@ -117,10 +126,11 @@ section_of(const char *name)
  * Reads the file doc is named after and parses it, as the library's
  * LoadFile does: the length the file has when opened, all of it or
  * failure, an empty file a failure, every CR LF and lone CR made LF, the
- * text ending at its first NUL.  *mode gets the file's permission bits.
+ * text ending at its first NUL.  *mode gets the file's permission bits,
+ * and *held the descriptor read, left open (one held before is closed).
  */
 static bool
-load_document(TiXmlDocument *doc, mode_t *mode)
+load_document(TiXmlDocument *doc, mode_t *mode, int *held)
 {
 	struct stat st;
 	size_t got = 0;
@@ -146,13 +156,16 @@ load_document(TiXmlDocument *doc, mode_t *mode)
 			break;
 		got += (size_t)n;
 	}
-	saved = errno;
-	close(fd);
 	if (got < (size_t)st.st_size) {
+		saved = errno;
+		close(fd);
 		delete[] buf;
 		errno = saved;
 		return false;
 	}
+	if (*held >= 0)
+		close(*held);
+	*held = fd;
 	buf[got] = '\0';
 	/* Only a document with a CR needs the character by character pass. */
 	q = (char *)memchr(buf, '\r', got);
@@ -173,11 +186,11 @@ load_document(TiXmlDocument *doc, mode_t *mode)
 
 /* Loaded, and shaped as every reader of the document expects. */
 static bool
-loaded(TiXmlDocument *doc, mode_t *mode)
+loaded(TiXmlDocument *doc, mode_t *mode, int *held)
 {
 	TiXmlElement *root;
 
-	if (!load_document(doc, mode))
+	if (!load_document(doc, mode, held))
 		return false;
 	if ((root = doc->FirstChildElement("thermodynData")) == nullptr)
 		return false;
@@ -217,17 +230,17 @@ fail(char *buf, size_t len, const char *op, const char *name)
 }
 
 dbXML::dbXML(const char *path, bool init)
-    : doc(nullptr), mode(NO_MODE)
+    : doc(nullptr), mode(NO_MODE), held(-1)
 {
 	buf[0] = '\0';
 	if (init)
 		db_defaults();
 	doc = new TiXmlDocument(path);
-	if (!loaded(doc, &mode)) {
+	if (!loaded(doc, &mode, &held)) {
 		delete doc;
 		db_defaults();
 		doc = new TiXmlDocument(path);
-		if (!loaded(doc, &mode)) {
+		if (!loaded(doc, &mode, &held)) {
 			/*
 			 * Neither the document nor the defaults could be read
 			 * back (the directory is not writable, say).  Run this
@@ -263,6 +276,17 @@ dbXML::~dbXML()
 		say("dbXML::saving %s again\n", doc->Value());
 	}
 	delete doc;
+	/* A thread that did not release its last one frees it now. */
+	db_release();
+	replaced = held;
+}
+
+void
+db_release()
+{
+	if (replaced >= 0)
+		close(replaced);
+	replaced = -1;
 }
 
 void

@@ -34,8 +34,16 @@ private:
 
 	TiXmlDocument *doc;	/* the loaded tree, saved to its own path */
 	mode_t mode;		/* the file's permission bits, or NO_MODE */
+	int held;		/* the file loaded, open until db_release */
 	char buf[256];		/* failure messages, setValInt's digits */
 };
+
+/*
+ * Closes the document file that the calling thread's last store cycle
+ * replaced, which frees it.  Called after xml_mutex is released; a thread
+ * that skips it holds at most that one file open.
+ */
+void db_release();
 
 extern dbXML *db;		/* the store cycle in progress, under xml_mutex */
 extern const char db_default_text[]; /* the document a reset writes */

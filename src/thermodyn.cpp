@@ -220,6 +220,8 @@ thermodyn_tick(void)
 void *
 thermodyn(void *)
 {
+	struct timespec due;
+
 	Printf("thermodyn::initializing\n");
 
 	/* Alone with the document: main waits at the barrier. */
@@ -233,6 +235,7 @@ thermodyn(void *)
 	pm_interval = db->getValInt("pm_interval");
 	pm_minutes = db->getValInt("pm_minutes");
 	delete db;
+	db_release();
 
 	/* A period of zero or less would rewrite the document in a spin. */
 	if (pm_interval <= 0) {
@@ -249,11 +252,15 @@ thermodyn(void *)
 	pthread_barrier_wait(&barrier);
 	Printf("thermodyn::enter main processing\n");
 
+	precise_pauses();
 	while (!exit_in_progress) {
 		pthread_mutex_lock(&xml_mutex);
 		thermodyn_tick();
 		pthread_mutex_unlock(&xml_mutex);
-		delay(pm_interval);
+		/* The pause starts now: freeing the old document is part of it. */
+		deadline_in(&due, (unsigned int)pm_interval);
+		db_release();
+		pause_until(&due);
 	}
 
 	Printf("thermodyn::exit\n");

@@ -119,6 +119,8 @@ publish(int *fd)
 		pps_close(*fd);
 		*fd = -1;
 	}
+	/* After the text is out, so freeing the old document delays nobody. */
+	db_release();
 }
 
 void *
@@ -147,6 +149,7 @@ xml2pps(void *)
 	 */
 	pps_tidy(PPS_OUTPUTS);
 
+	precise_pauses();
 	while (!exit_in_progress) {
 		publish(&fd);
 		if (!pressed_made) {
@@ -256,6 +259,7 @@ event2xml(void *)
 		/* Publish the batch now; one that changed nothing needs none. */
 		if (buttons && pressed_made)
 			wakeup_post(&pressed);
+		db_release();
 	}
 
 	if (fd >= 0)

@@ -185,6 +185,39 @@ TEST_F(Store, AReadOnlyCycleStillRewritesTheFile)
 	EXPECT_NE(a.st_ino, b.st_ino);
 }
 
+/* Open descriptors of ours on a copy of the document that is gone. */
+static int
+replaced_documents_open(const std::string &path)
+{
+	char link[PATH_MAX], fd[64];
+	int n = 0;
+
+	for (int i = 0; i < 1024; i++) {
+		snprintf(fd, sizeof(fd), "/proc/self/fd/%d", i);
+		ssize_t len = readlink(fd, link, sizeof(link) - 1);
+		if (len < 0)
+			continue;
+		link[len] = '\0';
+		if (std::string(link) == path + " (deleted)")
+			n++;
+	}
+	return n;
+}
+
+/* A thread holds at most the one document its last cycle replaced. */
+TEST_F(Store, ACycleHoldsOnlyTheDocumentItReplacedUntilReleased)
+{
+	expect_defaults();
+	db_release();
+	EXPECT_EQ(replaced_documents_open(path), 0);
+	for (int t = 60; t < 90; t++)
+		cycle([t](dbXML *d) { d->setValInt("ts_temp", t); });
+	EXPECT_EQ(replaced_documents_open(path), 1);
+	db_release();
+	EXPECT_EQ(replaced_documents_open(path), 0);
+	EXPECT_EQ(kt::element(text(), "ts_temp"), "89");
+}
+
 TEST_F(Store, SavingKeepsPermissionsAndReplacesAStaleTemporaryFile)
 {
 	expect_defaults();
