@@ -144,6 +144,7 @@ int
 main(int argc, char **argv)
 {
 	struct sigaction sa;
+	sigset_t stops;
 	pthread_t tid;
 	int status;
 
@@ -168,12 +169,24 @@ main(int argc, char **argv)
 	/* A closed standard output must not kill us in the middle of a save. */
 	signal(SIGPIPE, SIG_IGN);
 
+	/*
+	 * The workers inherit a mask that blocks the stop signals, so they
+	 * always reach this thread, waiting in sem_wait, and never cut a
+	 * worker's pause or file call short.  One that comes while they are
+	 * blocked here waits until the mask is lifted.
+	 */
+	sigemptyset(&stops);
+	sigaddset(&stops, SIGTERM);
+	sigaddset(&stops, SIGINT);
+	pthread_sigmask(SIG_BLOCK, &stops, nullptr);
+
 	/* Never joined, so detached: their ends free what they held. */
 	if (pthread_create(&tid, nullptr, thermodyn, nullptr) == 0)
 		pthread_detach(tid);
 	pthread_barrier_wait(&barrier);
 	if (pthread_create(&tid, nullptr, xml2pps, nullptr) == 0)
 		pthread_detach(tid);
+	pthread_sigmask(SIG_UNBLOCK, &stops, nullptr);
 
 	while (sem_wait(&exit_semaphore) < 0 && errno == EINTR)
 		;
