@@ -229,12 +229,10 @@ pps_tidy(const char *)
 unsigned int
 delay(unsigned int msec)
 {
-	struct timespec ts, rem;
+	struct timespec due;
 
-	ts.tv_sec = msec / 1000;
-	ts.tv_nsec = (long)(msec % 1000) * 1000000L;
-	while (nanosleep(&ts, &rem) < 0 && errno == EINTR)
-		ts = rem;
+	deadline_in(&due, msec);
+	pause_until(&due);
 	return 0;
 }
 
