@@ -332,6 +332,70 @@ set_text(TiXmlDocument *doc, char *buf, size_t len, const char *op,
 	return 0;
 }
 
+/* The section element a value name belongs in, or null. */
+static TiXmlElement *
+section_element(TiXmlDocument *doc, const char *name)
+{
+	const char *section = section_of(name);
+	TiXmlElement *e;
+
+	if (section == nullptr ||
+	    (e = doc->FirstChildElement("thermodynData")) == nullptr)
+		return nullptr;
+	return e->FirstChildElement(section);
+}
+
+char *
+dbXML::findValStr(const char *name)
+{
+	bool known;
+	TiXmlText *t = value_text(doc, name, &known);
+
+	return t != nullptr ? const_cast<char *>(t->Value()) : nullptr;
+}
+
+int
+dbXML::putValStr(const char *name, const char *value)
+{
+	TiXmlElement *section, *e;
+	bool known;
+
+	if (value_text(doc, name, &known) != nullptr)
+		return setValStr(name, value);
+	if (value[strspn(value, " \t\r\n")] == '\0' ||
+	    (section = section_element(doc, name)) == nullptr)
+		return 0;
+	try {
+		/* An element left empty by hand is replaced, not doubled. */
+		if ((e = section->FirstChildElement(name)) != nullptr)
+			section->RemoveChild(e);
+		TiXmlElement added(name);
+		added.InsertEndChild(TiXmlText(value));
+		section->InsertEndChild(added);
+	} catch (const std::bad_alloc &) {
+		fail(buf, sizeof(buf), "setValStr", name);
+		return 0;
+	}
+	return 1;
+}
+
+void
+dbXML::delVal(const char *name)
+{
+	TiXmlElement *section = section_element(doc, name), *e;
+
+	while (section != nullptr &&
+	    (e = section->FirstChildElement(name)) != nullptr)
+		section->RemoveChild(e);
+}
+
+void
+dbXML::reset()
+{
+	doc->Clear();
+	doc->Parse(db_default_text);
+}
+
 int
 dbXML::setValStr(const char *name, const char *value)
 {

@@ -26,6 +26,17 @@ public:
 	int setValInt(const char *name, int value);	/* 1, or 0 */
 	int setValFp(const char *name, float value);	/* 1, or 0 */
 
+	/*
+	 * For the elements a document may lack (the simulation's state and
+	 * faults): a lookup that says nothing when it is missing, a set that
+	 * adds the element at the end of its section, and a removal.
+	 */
+	char *findValStr(const char *name);	/* null when missing */
+	int putValStr(const char *name, const char *value); /* 1, or 0 */
+	void delVal(const char *name);
+	/* Replaces the loaded tree by the default document, in memory. */
+	void reset();
+
 private:
 	dbXML(const dbXML &) = delete;
 	dbXML &operator=(const dbXML &) = delete;

@@ -143,7 +143,17 @@ wakeup_wait(struct wakeup *w, const struct timespec *deadline)
 void
 deadline_in(struct timespec *ts, unsigned int msec)
 {
-	clock_gettime(CLOCK_MONOTONIC, ts);
+	struct timespec now;
+
+	clock_gettime(CLOCK_MONOTONIC, &now);
+	deadline_after(ts, &now, msec);
+}
+
+void
+deadline_after(struct timespec *ts, const struct timespec *from,
+    unsigned int msec)
+{
+	*ts = *from;
 	ts->tv_sec += msec / 1000;
 	ts->tv_nsec += (long)(msec % 1000) * 1000000L;
 	if (ts->tv_nsec >= 1000000000L) {
@@ -441,10 +451,16 @@ read_text(struct ppsobj *o, char *buf, size_t len, bool remember)
 	ssize_t n, got = 0;
 	int fd;
 
-	if ((fd = open(o->path, O_RDONLY | O_CLOEXEC)) < 0)
+	/* A writer may put anything there: a pipe would block us for good. */
+	if ((fd = open(o->path, O_RDONLY | O_CLOEXEC | O_NONBLOCK)) < 0)
 		return -1;
 	if (fstat(fd, &st) < 0) {
 		close(fd);
+		return -1;
+	}
+	if (!S_ISREG(st.st_mode)) {
+		close(fd);
+		errno = EINVAL;
 		return -1;
 	}
 	while ((size_t)got < len) {

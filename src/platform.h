@@ -75,6 +75,9 @@ void wakeup_post(struct wakeup *w);
 int wakeup_wait(struct wakeup *w, const struct timespec *deadline);
 /* The monotonic time msec milliseconds from now, for wakeup_wait. */
 void deadline_in(struct timespec *ts, unsigned int msec);
+/* The time msec milliseconds after from. */
+void deadline_after(struct timespec *ts, const struct timespec *from,
+    unsigned int msec);
 /*
  * Pauses until the monotonic time due, so whatever the thread does after
  * taking its deadline is part of the pause instead of added to it.

@@ -13,6 +13,16 @@
  * The document is edited by hand, so the tick reads every value as
  * untrusted: a missing text, a time that is no time, a temperature that is
  * no temperature each gets a sensible fallback and a trace line.
+ *
+ * An interface under test drives the simulation through control commands
+ * (the control reader hands them here one batch at a time, under
+ * xml_mutex): a pause, steps of many ticks at once, another speed, any
+ * value set, faults.  A step runs its ticks on one loaded document and
+ * saves it once, which gives the same document as that many ordinary
+ * ticks, since a tick reads back exactly what the one before stored.
+ * The pause, the speed and the faults are kept in the parameters section
+ * as well, so a restart continues with them; a document without them
+ * runs as it always did.
  */
 #include "thermodyn.h"
 
@@ -27,8 +37,14 @@
 #include "kelvo.h"
 #include "platform.h"
 
-int pm_interval = 1000;
-int pm_minutes = 0;
+std::atomic<int> pm_interval(1000);
+std::atomic<int> pm_minutes(0);
+std::atomic<bool> sim_paused(false);
+std::atomic<int> sim_faults(0);
+
+/* Posted by sim_wakeup; the thread pauses without it if it cannot be had. */
+static struct wakeup sim_wake;
+static bool sim_wake_made;
 
 #define DEFAULT_INTERVAL	200
 #define DEFAULT_MINUTES		2
@@ -122,7 +138,7 @@ copy_text(dbXML *d, const char *name, char *buf, size_t len,
 }
 
 void
-model_step(dbXML *d, int t, int m)
+model_step(dbXML *d, int t, int m, int faults)
 {
 	char sys[16], mode[16];
 	float out, in, diff;
@@ -147,13 +163,21 @@ model_step(dbXML *d, int t, int m)
 	auto drift = [&]() {
 		in = in - (float)(diff * (m / 60.0) * 0.2);
 	};
-	if (strcmp(mode, "OFF") == 0) {
-		/* No heating or cooling happens, so none is shown. */
+	/* A broken plant is switched as usual; only the heat never comes. */
+	bool works = !(faults & FAULT_PLANT);
+	if (strcmp(mode, "OFF") == 0 || (faults & FAULT_SENSOR)) {
+		/*
+		 * No heating or cooling happens, so none is shown; a thermostat
+		 * that cannot read the room keeps the plant off.
+		 */
 		drift();
 		running = false;
 	} else if (strcmp(mode, "HEAT") == 0) {
 		if (running) {
-			in = (float)(in + 5.0 * m / 60);
+			if (works)
+				in = (float)(in + 5.0 * m / 60);
+			else
+				drift();
 			running = !(in >= s + 1.0);
 		} else {
 			drift();
@@ -161,7 +185,10 @@ model_step(dbXML *d, int t, int m)
 		}
 	} else {
 		if (running) {
-			in = (float)(in - 15.0 * m / 60);
+			if (works)
+				in = (float)(in - 15.0 * m / 60);
+			else
+				drift();
 			running = !(in <= s - 1.0);
 		} else {
 			drift();
@@ -176,15 +203,21 @@ model_step(dbXML *d, int t, int m)
 void
 thermodyn_tick(void)
 {
+	db = new dbXML(xml_fname, false);
+	sim_tick(db);
+	delete db;
+}
+
+void
+sim_tick(dbXML *d)
+{
 	char tbuf[16], line[256];
 	const char *sys, *mode, *fan;
 	char *end;
 	long v;
-	int t;
+	int t, m = pm_minutes;
 
-	db = new dbXML(xml_fname, false);
-
-	copy_text(db, "td_time_", tbuf, sizeof(tbuf), "0000");
+	copy_text(d, "td_time_", tbuf, sizeof(tbuf), "0000");
 	v = strtol(tbuf, &end, 10);
 	t = (v >= 0 && v <= 2359) ? (int)v : -1;
 	if (end == tbuf || *end != '\0' || !clock_valid(t)) {
@@ -193,34 +226,66 @@ thermodyn_tick(void)
 		Printf(line);
 		t = 0;
 	}
-	t = clock_step(t, pm_minutes);
+	t = clock_step(t, m);
 	snprintf(tbuf, sizeof(tbuf), "%04d", t);
-	db->setValStr("td_time_", tbuf);
+	d->setValStr("td_time_", tbuf);
 	clock_text(t, tbuf, sizeof(tbuf));
-	db->setValStr("td_time", tbuf);
+	d->setValStr("td_time", tbuf);
 
-	model_step(db, t, pm_minutes);
+	model_step(d, t, m, sim_faults);
 
 	if (Verbose > 1) {
-		sys = db->getValStr("td_sys");
-		mode = db->getValStr("ts_mode");
-		fan = db->getValStr("ts_fan");
+		sys = d->getValStr("td_sys");
+		mode = d->getValStr("ts_mode");
+		fan = d->getValStr("ts_fan");
 		snprintf(line, sizeof(line),
 		    "%04d  %4.1f  %4.1f  %3s * %3d %4s fan-%s",
-		    db->getValInt("td_time_"),
-		    (double)db->getValFp("td_temp_out_"),
-		    (double)db->getValFp("td_temp_in_"), sys ? sys : "",
-		    db->getValInt("ts_temp"), mode ? mode : "",
+		    d->getValInt("td_time_"),
+		    (double)d->getValFp("td_temp_out_"),
+		    (double)d->getValFp("td_temp_in_"), sys ? sys : "",
+		    d->getValInt("ts_temp"), mode ? mode : "",
 		    fan ? fan : "");
 		Printf(line);
 	}
-	delete db;
+}
+
+void
+sim_wakeup(void)
+{
+	if (sim_wake_made)
+		wakeup_post(&sim_wake);
+}
+
+/* The pause and the faults a document keeps; absent, running and none. */
+static void
+sim_load(dbXML *d)
+{
+	char why[128], line[256];
+	const char *s;
+	int f = 0;
+
+	s = d->findValStr("pm_state");
+	sim_paused = s != nullptr && strcmp(s, "paused") == 0;
+	if (s != nullptr && !sim_paused && strcmp(s, "running") != 0) {
+		snprintf(line, sizeof(line), "thermodyn::pm_state %.32s is no "
+		    "state, running\n", s);
+		Printf(line);
+	}
+	s = d->findValStr("pm_fault");
+	if (s != nullptr && (f = fault_parse(s, why, sizeof(why))) < 0) {
+		snprintf(line, sizeof(line), "thermodyn::pm_fault: %s; running "
+		    "without faults\n", why);
+		Printf(line);
+		f = 0;
+	}
+	sim_faults = f;
 }
 
 void *
 thermodyn(void *)
 {
-	struct timespec due;
+	struct timespec due, from;
+	int period;
 
 	Printf("thermodyn::initializing\n");
 
@@ -234,8 +299,10 @@ thermodyn(void *)
 		db->setValStr("ts_fan", argFan);
 	pm_interval = db->getValInt("pm_interval");
 	pm_minutes = db->getValInt("pm_minutes");
+	sim_load(db);
 	delete db;
 	db_release();
+	sim_wake_made = wakeup_init(&sim_wake) == 0;
 
 	/* A period of zero or less would rewrite the document in a spin. */
 	if (pm_interval <= 0) {
@@ -254,13 +321,37 @@ thermodyn(void *)
 
 	precise_pauses();
 	while (!exit_in_progress) {
+		if (sim_paused) {
+			/* No store cycles at all; a resume wakes us. */
+			if (!sim_wake_made) {
+				delay(pm_interval);
+				continue;
+			}
+			deadline_in(&due, 1000);
+			wakeup_wait(&sim_wake, &due);
+			continue;
+		}
 		pthread_mutex_lock(&xml_mutex);
-		thermodyn_tick();
+		/* A pause or a step may have come while we waited for the lock. */
+		if (!sim_paused)
+			thermodyn_tick();
 		pthread_mutex_unlock(&xml_mutex);
 		/* The pause starts now: freeing the old document is part of it. */
-		deadline_in(&due, (unsigned int)pm_interval);
+		clock_gettime(CLOCK_MONOTONIC, &from);
+		period = pm_interval;
+		deadline_after(&due, &from, (unsigned int)period);
 		db_release();
-		pause_until(&due);
+		if (!sim_wake_made) {
+			pause_until(&due);
+			continue;
+		}
+		/* A new period counts from this tick; a pause ends the wait. */
+		while (wakeup_wait(&sim_wake, &due) && !sim_paused &&
+		    !exit_in_progress)
+			if (pm_interval != period) {
+				period = pm_interval;
+				deadline_after(&due, &from, (unsigned int)period);
+			}
 	}
 
 	Printf("thermodyn::exit\n");
@@ -302,4 +393,301 @@ web_cgi(char *name)
 		Printf(">>>>> unexpected event\n");
 	}
 	delete db;
+}
+
+/*
+ * The control commands.  Every value is untrusted text: a command is
+ * checked whole before a batch applies any of them, and the texts that
+ * reach the document are the checked ones, never the raw value.
+ */
+enum { C_STATE, C_STEP, C_INTERVAL, C_MINUTES, C_TIME, C_TEMP, C_SYS,
+    C_MODE, C_FAN, C_SETPOINT, C_FAULT, C_RESET };
+
+static const struct command {
+	const char	*name;
+	int		 kind;
+} commands[] = {
+	{ "state", C_STATE }, { "step", C_STEP },
+	{ "pm_interval", C_INTERVAL }, { "pm_minutes", C_MINUTES },
+	{ "td_time_", C_TIME }, { "td_temp_in_", C_TEMP },
+	{ "td_temp_out_", C_TEMP }, { "td_sys", C_SYS },
+	{ "ts_mode", C_MODE }, { "ts_fan", C_FAN }, { "ts_temp", C_SETPOINT },
+	{ "fault", C_FAULT }, { "reset", C_RESET },
+};
+
+static const char *const fault_names[] = { "plant", "sensor", "silent" };
+
+static const struct command *
+command_of(const char *name)
+{
+	for (const struct command &c : commands)
+		if (strcmp(c.name, name) == 0)
+			return &c;
+	return nullptr;
+}
+
+/* A whole number within lo..hi, as plain digits with an optional sign. */
+static bool
+whole(const char *s, long lo, long hi, long *v)
+{
+	const char *p = s + (*s == '-');
+	char *end;
+
+	if (*p < '0' || *p > '9' || strspn(p, "0123456789") != strlen(p) ||
+	    strlen(p) > 9)
+		return false;
+	*v = strtol(s, &end, 10);
+	return *v >= lo && *v <= hi;
+}
+
+/* A temperature: a plain decimal number within +-MAX_TEMP. */
+static bool
+number(const char *s, float *v)
+{
+	char *end;
+	double d;
+
+	if (*s == '\0' || strspn(s, "0123456789.-+eE") != strlen(s))
+		return false;
+	d = strtod(s, &end);
+	if (*end != '\0' || !isfinite(d) || fabs(d) > MAX_TEMP)
+		return false;
+	*v = (float)d;
+	return true;
+}
+
+/* The value as it may be repeated in a message: short, printable. */
+static void
+quoted(const char *value, char *out, size_t len)
+{
+	size_t i, n = 0;
+
+	for (i = 0; value[i] != '\0' && n + 4 < len; i++) {
+		if (i == 32) {
+			snprintf(out + n, len - n, "...");
+			return;
+		}
+		unsigned char c = (unsigned char)value[i];
+		out[n++] = (c >= 0x20 && c < 0x7f && c != '"') ? (char)c : '?';
+	}
+	out[n] = '\0';
+}
+
+int
+fault_parse(const char *list, char *why, size_t len)
+{
+	const char *p = list;
+	char one[40];
+	int faults = 0;
+
+	while (*p != '\0') {
+		size_t n = strcspn(p, ","), i;
+		for (i = 0; i < 3; i++)
+			if (strlen(fault_names[i]) == n &&
+			    strncmp(p, fault_names[i], n) == 0)
+				break;
+		if (i == 3) {
+			snprintf(one, sizeof(one), "%.*s", (int)(n < 32 ? n : 32),
+			    p);
+			char q[48];
+			quoted(one, q, sizeof(q));
+			snprintf(why, len, "\"%s\" is no fault (plant, sensor, "
+			    "silent)", q);
+			return -1;
+		}
+		faults |= 1 << i;
+		p += n;
+		if (*p == ',' && *++p == '\0') {
+			snprintf(why, len, "a fault list may not end in a comma");
+			return -1;
+		}
+	}
+	return faults;
+}
+
+void
+fault_text(int faults, char *out, size_t len)
+{
+	size_t n = 0;
+
+	out[0] = '\0';
+	for (int i = 0; i < 3; i++)
+		if ((faults & (1 << i)) && n < len)
+			n += (size_t)snprintf(out + n, len - n, "%s%s",
+			    n > 0 ? "," : "", fault_names[i]);
+}
+
+bool
+sim_check(const char *name, const char *value, char *why, size_t len)
+{
+	const struct command *c = command_of(name);
+	char q[48];
+	long v;
+	float f;
+
+	quoted(value, q, sizeof(q));
+	if (c == nullptr) {
+		quoted(name, q, sizeof(q));
+		snprintf(why, len, "\"%s\" is no command", q);
+		return false;
+	}
+	switch (c->kind) {
+	case C_STATE:
+		if (strcmp(value, "paused") == 0 || strcmp(value, "running") == 0)
+			return true;
+		snprintf(why, len, "%s: \"%s\" is neither paused nor running",
+		    name, q);
+		return false;
+	case C_STEP:
+		if (whole(value, 1, STEP_MAX, &v))
+			return true;
+		snprintf(why, len, "%s: \"%s\" is not a whole number of ticks "
+		    "in 1..%d", name, q, STEP_MAX);
+		return false;
+	case C_INTERVAL:
+		if (whole(value, 1, 60000, &v))
+			return true;
+		snprintf(why, len, "%s: \"%s\" is not a whole number of ms in "
+		    "1..60000", name, q);
+		return false;
+	case C_MINUTES:
+		if (whole(value, 1, MAX_MINUTES, &v))
+			return true;
+		snprintf(why, len, "%s: \"%s\" is not a whole number of minutes "
+		    "in 1..%d", name, q, MAX_MINUTES);
+		return false;
+	case C_TIME:
+		if (strlen(value) == 4 && whole(value, 0, 2359, &v) &&
+		    clock_valid((int)v))
+			return true;
+		snprintf(why, len, "%s: \"%s\" is no time of day (HHMM, "
+		    "0000..2359, minutes below 60)", name, q);
+		return false;
+	case C_TEMP:
+		if (number(value, &f))
+			return true;
+		snprintf(why, len, "%s: \"%s\" is not a temperature within "
+		    "+-1000", name, q);
+		return false;
+	case C_SYS:
+	case C_FAN:
+		if (strcmp(value, "ON") == 0 ||
+		    strcmp(value, c->kind == C_SYS ? "OFF" : "AUTO") == 0)
+			return true;
+		snprintf(why, len, "%s: \"%s\" is neither ON nor %s", name, q,
+		    c->kind == C_SYS ? "OFF" : "AUTO");
+		return false;
+	case C_MODE:
+		if (strcmp(value, "HEAT") == 0 || strcmp(value, "COOL") == 0 ||
+		    strcmp(value, "OFF") == 0)
+			return true;
+		snprintf(why, len, "%s: \"%s\" is not HEAT, COOL or OFF", name,
+		    q);
+		return false;
+	case C_SETPOINT:
+		if (whole(value, 0, 1000, &v))
+			return true;
+		snprintf(why, len, "%s: \"%s\" is not a whole number of degrees "
+		    "in 0..1000", name, q);
+		return false;
+	case C_FAULT: {
+		char fwhy[96];
+		if (fault_parse(value, fwhy, sizeof(fwhy)) >= 0)
+			return true;
+		snprintf(why, len, "%s: %s", name, fwhy);
+		return false;
+	}
+	case C_RESET:
+		if (strcmp(value, "defaults") == 0)
+			return true;
+		snprintf(why, len, "%s: \"%s\" is not defaults", name, q);
+		return false;
+	}
+	return false;
+}
+
+static void
+set_paused(dbXML *d, bool paused)
+{
+	sim_paused = paused;
+	if (paused)
+		d->putValStr("pm_state", "paused");
+	else
+		d->delVal("pm_state");
+}
+
+void
+sim_apply(dbXML *d, const char *name, const char *value)
+{
+	const struct command *c = command_of(name);
+	char text[32];
+	long v = 0;
+	float f;
+
+	if (c == nullptr)
+		return;
+	switch (c->kind) {
+	case C_STATE:
+		set_paused(d, strcmp(value, "paused") == 0);
+		break;
+	case C_STEP:
+		set_paused(d, true);
+		if (whole(value, 1, STEP_MAX, &v))
+			for (long i = 0; i < v; i++)
+				sim_tick(d);
+		break;
+	case C_INTERVAL:
+	case C_MINUTES:
+		if (!whole(value, 1, 60000, &v))
+			break;
+		snprintf(text, sizeof(text), "%ld", v);
+		d->putValStr(name, text);
+		if (c->kind == C_INTERVAL)
+			pm_interval = (int)v;
+		else
+			pm_minutes = (int)v;
+		break;
+	case C_TIME:
+		d->setValStr("td_time_", value);
+		clock_text(atoi(value), text, sizeof(text));
+		d->setValStr("td_time", text);
+		break;
+	case C_TEMP:
+		if (!number(value, &f))
+			break;
+		d->setValFp(name, f);
+		/* The rounded form is the name without its trailing "_". */
+		snprintf(text, sizeof(text), "%.*s", (int)strlen(name) - 1, name);
+		d->setValInt(text, roundoff(f));
+		break;
+	case C_SYS:
+	case C_MODE:
+	case C_FAN:
+		d->setValStr(name, value);
+		break;
+	case C_SETPOINT:
+		if (whole(value, 0, 1000, &v))
+			d->setValInt(name, (int)v);
+		break;
+	case C_FAULT: {
+		char why[96];
+		int faults = fault_parse(value, why, sizeof(why));
+		if (faults < 0)
+			break;
+		sim_faults = faults;
+		fault_text(faults, text, sizeof(text));
+		if (faults != 0)
+			d->putValStr("pm_fault", text);
+		else
+			d->delVal("pm_fault");
+		break;
+	}
+	case C_RESET:
+		d->reset();
+		sim_paused = false;
+		sim_faults = 0;
+		pm_interval = d->getValInt("pm_interval");
+		pm_minutes = d->getValInt("pm_minutes");
+		break;
+	}
 }

@@ -7,15 +7,45 @@
 
 #include <stddef.h>
 
-class dbXML;
+#include <atomic>
 
-extern int pm_interval;		/* real milliseconds between ticks */
-extern int pm_minutes;		/* simulated minutes per tick */
+class dbXML;
+struct wakeup;
+
+/* Faults an interface can be tested against, as a set of bits. */
+#define FAULT_PLANT	1	/* the plant switches but has no effect */
+#define FAULT_SENSOR	2	/* the indoor sensor reads nothing */
+#define FAULT_SILENT	4	/* nothing is published */
+#define FAULT_ALL	7
+
+#define STEP_MAX	10080	/* ticks one step command may take: a week */
+
+/* Changed only under xml_mutex, once the simulation runs. */
+extern std::atomic<int> pm_interval;	/* real milliseconds between ticks */
+extern std::atomic<int> pm_minutes;	/* simulated minutes per tick */
+extern std::atomic<bool> sim_paused;	/* the clock and the model stand */
+extern std::atomic<int> sim_faults;	/* FAULT_* in force */
 
 /* The simulation thread: initialises the document, then ticks. */
 void *thermodyn(void *arg);
 /* One tick: a store cycle on xml_fname; the caller holds xml_mutex. */
 void thermodyn_tick(void);
+/* One tick on the loaded document d, which the caller saves. */
+void sim_tick(dbXML *d);
+/* Cuts the simulation's pause short to look at its period and state. */
+void sim_wakeup(void);
+
+/*
+ * The control commands.  sim_check says whether name::value is one, and
+ * when not puts why into why; sim_apply carries out a checked one on d
+ * and on the settings above, under xml_mutex.
+ */
+bool sim_check(const char *name, const char *value, char *why, size_t len);
+void sim_apply(dbXML *d, const char *name, const char *value);
+/* FAULT_* of a comma-separated list, or -1 naming the bad one in why. */
+int fault_parse(const char *list, char *why, size_t len);
+/* The comma-separated list of faults, "" for none. */
+void fault_text(int faults, char *out, size_t len);
 /* One button press, as one store cycle; the caller holds xml_mutex. */
 void web_cgi(char *name);
 /* Whether web_cgi acts on name: one of btn1 to btn4. */
@@ -27,8 +57,11 @@ int clock_step(int t, int minutes);
 bool clock_valid(int t);
 /* The 12-hour display text of HHMM time t, as "05:02p". */
 void clock_text(int t, char *out, size_t len);
-/* Moves the temperatures and the plant one tick of m minutes at time t. */
-void model_step(dbXML *d, int t, int m);
+/*
+ * Moves the temperatures and the plant one tick of m minutes at time t,
+ * with the faults (FAULT_*) in force.
+ */
+void model_step(dbXML *d, int t, int m, int faults = 0);
 /* Rounds half up to an int, clamped to the int range (nan gives 0). */
 int roundoff(float x);
 

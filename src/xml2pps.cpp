@@ -16,6 +16,14 @@
  *
  * The inputs object is written by programs we do not control, so the
  * scanner trusts nothing: it never looks outside the text it was given.
+ *
+ * The control reader takes batches of commands from the control object
+ * the same way, and answers each in the sim object: the state, the speed,
+ * the faults, how many batches it has taken and why the last was refused.
+ * A batch is checked whole before any of it is applied, and applied in
+ * one store cycle under one hold of xml_mutex.  The sim object is written
+ * only once the publisher has published the batch's result, so a client
+ * that sees its batch counted reads the outputs it made.
  * Neither thread gives up on PPS: without it they pause a period and try
  * again, so kelvo keeps simulating and picks PPS up when it appears.
  */
@@ -39,10 +47,25 @@
 #define PPS_INPUTS	"/pps/kelvo/inputs"
 #define PPS_INPUTS_WAIT	"/pps/kelvo/inputs?wait"
 #define INPUTS_TEXT	"@inputs\nbtn1::\nbtn2::\nbtn3::\nbtn4::\n"
+#define PPS_CONTROL	"/pps/kelvo/control"
+#define PPS_CONTROL_WAIT "/pps/kelvo/control?wait"
+#define PPS_SIM		"/pps/kelvo/sim"
+#define CONTROL_TEXT	"@control\n"
+#define SHOWN_WAIT	1000	/* ms a batch waits for its publication */
 
-/* Posted by the reader after a batch with a button in it. */
+/* Posted by the readers after a batch that changed something. */
 static struct wakeup pressed;
 static bool pressed_made;	/* else the publisher only keeps its ticks */
+
+/*
+ * Publications counted: begun (under xml_mutex) and written (under the
+ * mutex of shown), so the control reader can wait for the first one that
+ * began after its batch.
+ */
+static long pub_begun;
+static long pub_written;
+static struct wakeup shown;
+static bool shown_made;
 
 static const char *const published[PPS_VALUES] = {
 	"ts_mode", "ts_fan", "ts_temp", "td_temp_in_", "td_temp_in",
@@ -102,13 +125,22 @@ publish(int *fd)
 {
 	static char values[PPS_VALUES][PPS_VALUE_LEN];
 	static char text[PPS_TEXT_LEN];
+	long cycle;
 	int n;
 
 	pthread_mutex_lock(&xml_mutex);
+	if (sim_faults & FAULT_SILENT) {
+		pthread_mutex_unlock(&xml_mutex);
+		return;
+	}
+	cycle = ++pub_begun;
 	db = new dbXML(xml_fname, false);
 	pps_values(db, values);
 	if (db != nullptr)
 		delete db;
+	/* A failed sensor reads nothing; the room goes on underneath. */
+	if (sim_faults & FAULT_SENSOR)
+		values[3][0] = values[4][0] = '\0';
 	pthread_mutex_unlock(&xml_mutex);
 
 	n = pps_text(values, text, sizeof(text));
@@ -119,6 +151,12 @@ publish(int *fd)
 		pps_close(*fd);
 		*fd = -1;
 	}
+	if (shown_made) {
+		pthread_mutex_lock(&shown.mutex);
+		pub_written = cycle;
+		pthread_cond_broadcast(&shown.cond);
+		pthread_mutex_unlock(&shown.mutex);
+	}
 	/* After the text is out, so freeing the old document delays nobody. */
 	db_release();
 }
@@ -126,16 +164,19 @@ publish(int *fd)
 void *
 xml2pps(void *)
 {
-	struct timespec due;
+	struct timespec due, from;
 	pthread_attr_t attr;
 	pthread_t tid;
-	int fd;
+	int fd, period;
 
 	Printf("xml2pps:: enter main processing\n");
-	/* Ready before the reader can post to it. */
+	/* Ready before the readers can post to them. */
 	pressed_made = wakeup_init(&pressed) == 0;
+	shown_made = wakeup_init(&shown) == 0;
 	pthread_attr_init(&attr);
 	if (pthread_create(&tid, &attr, event2xml, nullptr) == 0)
+		pthread_detach(tid);
+	if (pthread_create(&tid, &attr, control2xml, nullptr) == 0)
 		pthread_detach(tid);
 	pthread_attr_destroy(&attr);
 	sched_yield();
@@ -156,9 +197,17 @@ xml2pps(void *)
 			delay(pm_interval);
 			continue;
 		}
-		deadline_in(&due, (unsigned int)pm_interval);
-		while (wakeup_wait(&pressed, &due) && !exit_in_progress)
+		clock_gettime(CLOCK_MONOTONIC, &from);
+		period = pm_interval;
+		deadline_after(&due, &from, (unsigned int)period);
+		while (wakeup_wait(&pressed, &due) && !exit_in_progress) {
 			publish(&fd);
+			/* A new period counts from the last regular publication. */
+			if (pm_interval != period) {
+				period = pm_interval;
+				deadline_after(&due, &from, (unsigned int)period);
+			}
+		}
 	}
 
 	if (fd >= 0)
@@ -264,6 +313,204 @@ event2xml(void *)
 
 	if (fd >= 0)
 		pps_close(fd);
+	sem_post(&exit_semaphore);
+	return nullptr;
+}
+
+/*
+ * Splits the lines of a control text into names and values in place.
+ * Returns how many commands, or -1 with why.
+ */
+static int
+control_split(char *text, size_t len, char **names, char **values, int max,
+    char *why, size_t whylen)
+{
+	char *p, *end = text + len, *nl, *colon, *enc;
+	int n = 0, line = 1;
+
+	if (len > CONTROL_LEN) {
+		snprintf(why, whylen, "the text is longer than %d bytes",
+		    CONTROL_LEN);
+		return -1;
+	}
+	for (p = text; p < end; p++)
+		if ((*p < 0x20 && *p != '\n' && *p >= 0) || *p == 0x7f) {
+			snprintf(why, whylen, "the text holds a control "
+			    "character (byte %ld)", (long)(p - text));
+			return -1;
+		}
+	if (len < sizeof(CONTROL_TEXT) - 1 ||
+	    memcmp(text, CONTROL_TEXT, sizeof(CONTROL_TEXT) - 1) != 0) {
+		snprintf(why, whylen, "the text does not begin with @control");
+		return -1;
+	}
+	if (text[len - 1] != '\n') {
+		snprintf(why, whylen, "the last line has no newline");
+		return -1;
+	}
+	for (p = text + sizeof(CONTROL_TEXT) - 1; p < end; p = nl + 1) {
+		line++;
+		nl = (char *)memchr(p, '\n', (size_t)(end - p));
+		*nl = '\0';
+		if (*p == '\0')
+			continue;
+		if ((colon = strchr(p, ':')) == nullptr || colon == p ||
+		    (enc = strchr(colon + 1, ':')) == nullptr) {
+			snprintf(why, whylen, "line %d is not name::value", line);
+			return -1;
+		}
+		if (enc != colon + 1) {
+			snprintf(why, whylen, "line %d: only plain values (an "
+			    "empty encoding) are taken", line);
+			return -1;
+		}
+		if (n == max) {
+			snprintf(why, whylen, "more than %d commands", max);
+			return -1;
+		}
+		*colon = '\0';
+		names[n] = p;
+		values[n++] = enc + 1;
+	}
+	return n;
+}
+
+int
+control_batch(char *text, size_t len, char *why, size_t whylen)
+{
+	char *names[CONTROL_MAX], *values[CONTROL_MAX];
+	int n;
+
+	if ((n = control_split(text, len, names, values, CONTROL_MAX, why,
+	    whylen)) <= 0)
+		return n;
+	for (int i = 0; i < n; i++)
+		if (!sim_check(names[i], values[i], why, whylen))
+			return -1;
+	db = new dbXML(xml_fname, false);
+	for (int i = 0; i < n; i++)
+		sim_apply(db, names[i], values[i]);
+	delete db;
+	return n;
+}
+
+/* Replaces the sim object with what the simulation is now. */
+static void
+write_sim(int *fd, long batches, const char *error)
+{
+	char text[512], faults[32];
+	int n;
+
+	fault_text(sim_faults, faults, sizeof(faults));
+	n = snprintf(text, sizeof(text), "@sim\nstate::%s\npm_interval::%d\n"
+	    "pm_minutes::%d\nfault::%s\nbatch::%ld\nerror::%s\n",
+	    sim_paused ? "paused" : "running", (int)pm_interval,
+	    (int)pm_minutes, faults, batches, error);
+	if (n < 0 || (size_t)n >= sizeof(text))
+		return;
+	if (*fd < 0)
+		*fd = pps_open(PPS_SIM, O_WRONLY | O_CREAT, 0600);
+	if (*fd >= 0 && pps_write(*fd, text, (size_t)n) < 0 && errno == ENOENT) {
+		pps_close(*fd);
+		*fd = -1;
+	}
+}
+
+/*
+ * Writes the empty control text, so that no command left behind by a
+ * client is taken by this run, and opens the object to wait on.
+ */
+static int
+open_control(void)
+{
+	int fd;
+
+	pps_mkdir(PPS_DIR, 0700);
+	if ((fd = pps_open(PPS_CONTROL, O_WRONLY | O_CREAT, 0600)) >= 0) {
+		pps_write(fd, CONTROL_TEXT, sizeof(CONTROL_TEXT) - 1);
+		pps_close(fd);
+	}
+	return pps_open(PPS_CONTROL_WAIT, O_RDONLY);
+}
+
+/* Waits until the publication that begins after publication want - 1. */
+static void
+wait_shown(long want)
+{
+	struct timespec due;
+
+	if (!shown_made)
+		return;
+	deadline_in(&due, SHOWN_WAIT);
+	pthread_mutex_lock(&shown.mutex);
+	while (pub_written < want &&
+	    pthread_cond_timedwait(&shown.cond, &shown.mutex, &due) == 0)
+		;
+	pthread_mutex_unlock(&shown.mutex);
+}
+
+void *
+control2xml(void *)
+{
+	static char buf[CONTROL_LEN + 2];
+	char why[CONTROL_WHY], line[CONTROL_WHY + 64];
+	long batches = 0, want;
+	ssize_t len;
+	int fd, simfd = -1, n;
+
+	Printf("control2xml:: enter main processing\n");
+	why[0] = '\0';
+	fd = open_control();
+	write_sim(&simfd, batches, "");
+
+	while (!exit_in_progress) {
+		if (fd < 0) {
+			delay(pm_interval);
+			if ((fd = open_control()) >= 0)
+				write_sim(&simfd, batches, why);
+			continue;
+		}
+		/* One byte more than is taken tells an oversized text. */
+		if ((len = pps_read(fd, buf, CONTROL_LEN + 1)) < 0) {
+			if (errno == ENOENT) {
+				pps_close(fd);
+				fd = -1;
+			}
+			delay(pm_interval);
+			continue;
+		}
+		buf[len] = '\0';
+		why[0] = '\0';
+		pthread_mutex_lock(&xml_mutex);
+		n = control_batch(buf, (size_t)len, why, sizeof(why));
+		want = pub_begun + 1;
+		pthread_mutex_unlock(&xml_mutex);
+		if (n == 0)
+			continue;
+		batches++;
+		if (n > 0) {
+			snprintf(line, sizeof(line), "control2xml::batch %ld "
+			    "applied, %d command%s\n", batches, n,
+			    n == 1 ? "" : "s");
+			Printf(line);
+			sim_wakeup();
+			if (pressed_made)
+				wakeup_post(&pressed);
+			if (!(sim_faults & FAULT_SILENT))
+				wait_shown(want);
+		} else {
+			snprintf(line, sizeof(line), "control2xml::batch %ld "
+			    "refused: %s\n", batches, why);
+			Printf(line);
+		}
+		write_sim(&simfd, batches, why);
+		db_release();
+	}
+
+	if (fd >= 0)
+		pps_close(fd);
+	if (simfd >= 0)
+		pps_close(simfd);
 	sem_post(&exit_semaphore);
 	return nullptr;
 }

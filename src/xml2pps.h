@@ -18,6 +18,21 @@ class dbXML;
 void *xml2pps(void *arg);
 /* The input reader thread. */
 void *event2xml(void *arg);
+/* The control reader thread: batches of commands that drive the simulation. */
+void *control2xml(void *arg);
+
+#define CONTROL_LEN	4096	/* the longest control text taken */
+#define CONTROL_MAX	64	/* commands in one batch */
+#define CONTROL_WHY	256	/* why a batch was refused, NUL included */
+
+/*
+ * Checks one control text of len bytes and, when every command of it is
+ * good, applies them all in one store cycle (the caller holds xml_mutex).
+ * Returns the number of commands applied, 0 for a text without any (no
+ * batch at all), or -1 with why filled in when the batch was refused and
+ * nothing changed.
+ */
+int control_batch(char *text, size_t len, char *why, size_t whylen);
 
 /*
  * Finds the button events in one NUL-terminated text read from the inputs
