@@ -30,8 +30,8 @@
 #include <time.h>
 #include <unistd.h>
 
-#ifndef __QNX__
 #include <poll.h>
+#ifndef __QNX__
 #include <sys/inotify.h>
 #include <sys/prctl.h>
 #endif
@@ -94,6 +94,59 @@ fail:
 	unlink(tmp);
 	errno = saved;
 	return -1;
+}
+
+int
+pps_lock(const char *path, int ms)
+{
+	char real[PATH_MAX], lock[PATH_MAX + 8];
+	const char *slash;
+	struct flock fl;
+	int fd, waited = 0;
+
+	if (pps_path(path, real, sizeof(real)) < 0)
+		return -1;
+	slash = strrchr(real, '/');
+	if (snprintf(lock, sizeof(lock), "%.*s.%s.lock",
+	    slash ? (int)(slash - real + 1) : 0, real,
+	    slash ? slash + 1 : real) >= (int)sizeof(lock)) {
+		errno = ENAMETOOLONG;
+		return -1;
+	}
+	if ((fd = open(lock, O_RDWR | O_CREAT | O_CLOEXEC, 0600)) < 0)
+		return -1;
+	/*
+	 * Open file description locks where there are some, so that two
+	 * threads of one process exclude each other too; POSIX record
+	 * locks (per process) elsewhere.
+	 */
+	memset(&fl, 0, sizeof(fl));
+	fl.l_type = F_WRLCK;
+	fl.l_whence = SEEK_SET;
+#ifdef F_OFD_SETLK
+	while (fcntl(fd, F_OFD_SETLK, &fl) < 0) {
+#else
+	while (fcntl(fd, F_SETLK, &fl) < 0) {
+#endif
+		if ((errno != EAGAIN && errno != EACCES && errno != EINTR) ||
+		    waited >= ms) {
+			int saved = errno;
+			close(fd);
+			errno = saved == EAGAIN || saved == EACCES ?
+			    ETIMEDOUT : saved;
+			return -1;
+		}
+		delay(1);
+		waited++;
+	}
+	return fd;
+}
+
+void
+pps_unlock(int handle)
+{
+	if (handle >= 0)
+		close(handle);
 }
 
 int
@@ -201,6 +254,19 @@ ssize_t
 pps_read(int fd, void *buf, size_t len)
 {
 	return read(fd, buf, len);
+}
+
+ssize_t
+pps_read_within(int fd, void *buf, size_t len, int ms)
+{
+	struct pollfd p = { fd, POLLIN, 0 };
+	int r;
+
+	while ((r = poll(&p, 1, ms)) < 0 && errno == EINTR)
+		;
+	if (r == 0)
+		errno = ETIMEDOUT;
+	return r > 0 ? read(fd, buf, len) : -1;
 }
 
 ssize_t
@@ -553,6 +619,54 @@ pps_read(int fd, void *buf, size_t len)
 		if (take_events(o, true) < 0)
 			return -1;
 		/* Gone between the event and now: wait for the next one. */
+		n = read_text(o, (char *)buf, len, true);
+		if (n != SAME_TEXT && !(n < 0 && errno == ENOENT))
+			return n;
+	}
+}
+
+static int
+ms_since(const struct timespec *t0)
+{
+	struct timespec now;
+
+	clock_gettime(CLOCK_MONOTONIC, &now);
+	return (int)((now.tv_sec - t0->tv_sec) * 1000 +
+	    (now.tv_nsec - t0->tv_nsec) / 1000000);
+}
+
+ssize_t
+pps_read_within(int fd, void *buf, size_t len, int ms)
+{
+	struct ppsobj *o = slot(fd);
+	struct timespec t0;
+	ssize_t n;
+	int r, left;
+
+	if (o == NULL)
+		return -1;
+	if (!o->wait || !o->seen || (o->wd < 0 && watch(o) >= 0))
+		return pps_read(fd, buf, len);
+	if (o->wd < 0)
+		return -1;
+	clock_gettime(CLOCK_MONOTONIC, &t0);
+	for (;;) {
+		struct pollfd p = { o->ifd, POLLIN, 0 };
+		if ((left = ms - ms_since(&t0)) <= 0) {
+			errno = ETIMEDOUT;
+			return -1;
+		}
+		if ((r = poll(&p, 1, left)) < 0 && errno == EINTR)
+			continue;
+		if (r <= 0) {
+			if (r == 0)
+				errno = ETIMEDOUT;
+			return -1;
+		}
+		if ((r = take_events(o, false)) < 0)
+			return -1;
+		if (r == 0)
+			continue;
 		n = read_text(o, (char *)buf, len, true);
 		if (n != SAME_TEXT && !(n < 0 && errno == ENOENT))
 			return n;

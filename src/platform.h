@@ -32,10 +32,21 @@ unsigned int delay(unsigned int msec);
 /* PPS objects, with the shapes of open/read/write/close/mkdir/fopen. */
 int pps_open(const char *path, int flags, mode_t mode = 0);
 ssize_t pps_read(int fd, void *buf, size_t len);
+/* pps_read of a "?wait" object that gives up after ms (ETIMEDOUT). */
+ssize_t pps_read_within(int fd, void *buf, size_t len, int ms);
 ssize_t pps_write(int fd, const void *buf, size_t len);
 int pps_close(int fd);
 int pps_mkdir(const char *path, mode_t mode);
 FILE *pps_fopen(const char *path, const char *mode);
+
+/*
+ * An advisory lock that the writers of the object at path take turns
+ * with, in one process or several: waits up to ms for it.  A handle, or
+ * -1 (ETIMEDOUT when another writer kept it).  The lock goes with the
+ * handle, also when its holder dies.
+ */
+int pps_lock(const char *path, int ms);
+void pps_unlock(int handle);
 
 /* Where a /pps path lives on this machine; -1 when it does not fit. */
 int pps_path(const char *path, char *out, size_t outlen);

@@ -1,0 +1,23 @@
+/*
+ * ctl.h - kelvo-ctl's pieces: the commands that drive kelvo's simulation
+ * from a shell, each one batch of the control object.
+ */
+#ifndef KELVO_CTL_H
+#define KELVO_CTL_H
+
+#include "control.h"
+
+/* Exit statuses. */
+#define CTL_OK		0
+#define CTL_FAIL	1	/* refused, or kelvo is not running */
+#define CTL_USAGE	2
+
+/*
+ * Sends b and says what went wrong on standard error: CTL_OK when kelvo
+ * applied it, CTL_FAIL otherwise.  *sim gets kelvo's answer.
+ */
+int	 ctl_send(const struct client_batch *b, struct client_sim *sim);
+/* Prints the usage text to f. */
+void	 ctl_usage(FILE *f);
+
+#endif
