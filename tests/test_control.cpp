@@ -1,0 +1,279 @@
+/*
+ * The control object against a real kelvo: every command reaching the
+ * document and the published text, batches refused whole, steps equal to
+ * ordinary ticks, the pause, the faults, restarts, and kelvo-ctl.
+ */
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "dbXML.h"
+#include "kelvo.h"
+#include "thermodyn.h"
+#include "testutil.h"
+
+namespace {
+
+class Control : public ::testing::Test {
+protected:
+	kt::TempDir root, pps;
+	std::unique_ptr<kt::Kelvo> k;
+
+	std::string doc() { return root / "kelvoweb.xml"; }
+	std::string obj(const char *name) {
+		return pps / (std::string("kelvo/") + name);
+	}
+	/* As the next load reads it: without the blanks a save may keep. */
+	std::string value(const char *name) {
+		std::string v = kt::element(kt::read_file(doc()), name);
+		return v.erase(0, v.find_first_not_of(' '));
+	}
+	std::string published(const char *name) {
+		return kt::attribute(kt::read_file(obj("outputs")), name);
+	}
+	std::string sim(const char *name) {
+		return kt::attribute(kt::read_file(obj("sim")), name);
+	}
+	void start(std::vector<std::string> args = {}) {
+		args.push_back(root.path);
+		k.reset(new kt::Kelvo(pps.path, args, root.path));
+		ASSERT_TRUE(kt::wait_for([&] { return sim("batch") == "0"; }));
+	}
+	/* Writes a control text whole and waits for kelvo to count it. */
+	std::string batch(const std::string &lines) {
+		int before = atoi(sim("batch").c_str());
+		std::string tmp = obj("control") + ".new";
+		kt::write_file(tmp, "@control\n" + lines);
+		EXPECT_EQ(rename(tmp.c_str(), obj("control").c_str()), 0);
+		EXPECT_TRUE(kt::wait_for([&] {
+			return atoi(sim("batch").c_str()) == before + 1;
+		}));
+		return sim("error");
+	}
+	int ctl(const std::string &args, std::string *err = nullptr) {
+		std::string e = root / "ctl.err";
+		std::string cmd = "PPS_ROOT='" + pps.path + "' " KELVO_CTL_BIN
+		    " " + args + " >/dev/null 2>'" + e + "'";
+		int rc = system(cmd.c_str());
+		if (err)
+			*err = kt::read_file(e);
+		return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+	}
+};
+
+TEST_F(Control, EveryCommandReachesTheDocumentAndThePublishedText)
+{
+	start({ "-v" });
+	EXPECT_EQ(kt::read_file(obj("sim")), "@sim\nstate::running\n"
+	    "pm_interval::200\npm_minutes::2\nfault::\nbatch::0\nerror::\n");
+	EXPECT_EQ(kt::mode_of(obj("sim")), 0600u);
+	EXPECT_EQ(batch("state::paused\ntd_time_::2200\ntd_temp_in_::62.5\n"
+	    "td_temp_out_::20\ntd_sys::ON\nts_mode::COOL\nts_fan::ON\n"
+	    "ts_temp::70\npm_minutes::5\npm_interval::150\nfault::silent,plant\n"),
+	    "");
+	for (auto [name, want] : std::vector<std::pair<const char *,
+	    const char *>>{ { "td_time_", "2200" }, { "td_time", "10:00p" },
+	    { "td_temp_in_", "62.500" }, { "td_temp_in", "63" },
+	    { "td_temp_out_", "20.000" }, { "td_temp_out", "20" },
+	    { "td_sys", "ON" }, { "ts_mode", "COOL" }, { "ts_fan", "ON" },
+	    { "ts_temp", "70" }, { "pm_minutes", "5" },
+	    { "pm_interval", "150" }, { "pm_state", "paused" },
+	    { "pm_fault", "plant,silent" } })
+		EXPECT_EQ(value(name), want) << name;
+	EXPECT_EQ(sim("state"), "paused");
+	EXPECT_EQ(sim("pm_interval"), "150");
+	EXPECT_EQ(sim("fault"), "plant,silent");
+	/* Silent: the last text before the batch stays. */
+	EXPECT_EQ(published("ts_mode"), "HEAT");
+
+	EXPECT_EQ(batch("fault::\n"), "");
+	/* Published before the sim object counted the batch. */
+	EXPECT_EQ(published("ts_mode"), "COOL");
+	EXPECT_EQ(published("td_temp_in_"), "62.500");
+	EXPECT_EQ(published("td_time"), "10:00p");
+
+	EXPECT_EQ(batch("reset::defaults\nts_temp::75\n"), "");
+	EXPECT_EQ(value("ts_temp"), "75");
+	EXPECT_EQ(value("pm_state"), "");
+	EXPECT_EQ(value("pm_fault"), "");
+	EXPECT_EQ(sim("state"), "running");
+	EXPECT_EQ(batch("reset::defaults\nstate::paused\n"), "");
+	EXPECT_EQ(value("td_time_"), "1700");
+	EXPECT_EQ(value("ts_temp"), "68");
+	EXPECT_EQ(sim("pm_interval"), "200");
+	EXPECT_EQ(k->stop(), 0);
+	EXPECT_NE(k->output().find("control2xml::batch 1 applied, 11 commands"),
+	    std::string::npos);
+}
+
+TEST_F(Control, ABadBatchAppliesNothing)
+{
+	start({ "-v" });
+	ASSERT_EQ(batch("state::paused\n"), "");
+	std::string before = kt::read_file(doc());
+	const std::pair<std::string, const char *> bad[] = {
+		{ "ts_temp::80\nstep::0\n", "step: \"0\" is not a whole number" },
+		{ "ts_temp::80\nfrobnicate::1\n", "\"frobnicate\" is no command" },
+		{ "td_time_::2460\n", "td_time_: \"2460\" is no time of day" },
+		{ "td_temp_out_::nan\n", "is not a temperature" },
+		{ "td_temp_in_::1000.5\n", "is not a temperature" },
+		{ "ts_mode::heat\n", "is not HEAT, COOL or OFF" },
+		{ "fault::plant,\n", "may not end in a comma" },
+		{ "fault::fire\n", "\"fire\" is no fault" },
+		{ "pm_interval::60001\n", "pm_interval:" },
+		{ "ts_temp::80\nts_fan::ON", "the last line has no newline" },
+		{ "ts_temp:n:80\n", "only plain values" },
+		{ "ts_temp 80\n", "line 2 is not name::value" },
+		{ "ts_temp::8\x01" "0\n", "control character" },
+		{ std::string("ts_temp::8\0" "0\n", 13), "control character" },
+		{ "ts_temp::" + std::string(5000, '8') + "\n", "longer than 4096" },
+	};
+	for (auto &[text, why] : bad)
+		EXPECT_NE(batch(text).find(why), std::string::npos) << text;
+	/* Not even the header: refused too, with nothing changed. */
+	std::string tmp = obj("control") + ".new";
+	kt::write_file(tmp, "ts_temp::80\n");
+	rename(tmp.c_str(), obj("control").c_str());
+	ASSERT_TRUE(kt::wait_for([&] { return sim("batch") == "17"; }));
+	EXPECT_NE(sim("error").find("does not begin with @control"),
+	    std::string::npos);
+	EXPECT_EQ(kt::read_file(doc()), before);
+	/* And the next good batch still goes through. */
+	EXPECT_EQ(batch("ts_temp::81\n"), "");
+	EXPECT_EQ(value("ts_temp"), "81");
+	EXPECT_EQ(k->stop(), 0);
+	EXPECT_NE(k->output().find("control2xml::batch 2 refused: step:"),
+	    std::string::npos);
+}
+
+/* n ordinary ticks of the very code the simulation thread runs. */
+static void
+ordinary_ticks(const std::string &path, int n, int minutes)
+{
+	snprintf(xml_fname, sizeof(xml_fname), "%s", path.c_str());
+	pm_minutes = minutes;
+	sim_faults = 0;
+	for (int i = 0; i < n; i++)
+		thermodyn_tick();
+	db_release();
+}
+
+TEST_F(Control, AStepIsExactlyThatManyOrdinaryTicks)
+{
+	start();
+	ASSERT_EQ(batch("state::paused\nts_mode::COOL\nts_temp::64\n"
+	    "td_time_::2330\npm_minutes::7\n"), "");
+	kt::TempDir other;
+	kt::write_file(other / "kelvoweb.xml", kt::read_file(doc()));
+	ASSERT_EQ(batch("step::500\n"), "");
+	ordinary_ticks(other / "kelvoweb.xml", 500, 7);
+	/* The publisher's cycles since may have dropped the blanks. */
+	auto loaded = [](std::string t) {
+		for (size_t p; (p = t.find("> ")) != std::string::npos; )
+			t.erase(p + 1, 1);
+		return t;
+	};
+	EXPECT_EQ(loaded(kt::read_file(doc())),
+	    loaded(kt::read_file(other / "kelvoweb.xml")));
+	EXPECT_EQ(published("td_time_"), value("td_time_"));
+}
+
+TEST_F(Control, PausedTheClockStandsWhilePublicationsGoOn)
+{
+	start();
+	ASSERT_EQ(batch("pm_interval::40\n"), "");
+	ASSERT_EQ(batch("state::paused\n"), "");
+	std::string at = value("td_time_");
+	kt::Publications pubs(pps / "kelvo", "outputs");
+	ASSERT_TRUE(pubs.ok());
+	usleep(600 * 1000);
+	EXPECT_GE(pubs.take(), 5);
+	EXPECT_EQ(value("td_time_"), at);
+	/* A long period set while paused is left at once for a short one. */
+	ASSERT_EQ(batch("pm_interval::60000\nstate::running\n"), "");
+	ASSERT_EQ(batch("pm_interval::20\n"), "");
+	EXPECT_TRUE(kt::wait_for([&] { return value("td_time_") != at; }, 2));
+}
+
+TEST_F(Control, FaultsBreakThePlantTheSensorAndThePublication)
+{
+	start();
+	/* A heater that is on and switched, but gives no heat. */
+	ASSERT_EQ(batch("state::paused\nts_mode::HEAT\nts_temp::80\n"
+	    "td_temp_in_::70\ntd_temp_out_::20\ntd_sys::ON\nfault::plant\n"
+	    "step::30\n"), "");
+	EXPECT_EQ(value("td_sys"), "ON");
+	EXPECT_LT(atof(value("td_temp_in_").c_str()), 70.0);
+
+	ASSERT_EQ(batch("fault::sensor\nstep::1\n"), "");
+	EXPECT_EQ(published("td_temp_in_"), "");
+	EXPECT_EQ(published("td_temp_in"), "");
+	EXPECT_EQ(published("td_sys"), "OFF");
+	EXPECT_FALSE(value("td_temp_in_").empty());
+
+	ASSERT_EQ(batch("fault::silent\npm_interval::30\n"), "");
+	kt::Publications pubs(pps / "kelvo", "outputs");
+	usleep(300 * 1000);
+	EXPECT_EQ(pubs.take(), 0);
+	ASSERT_EQ(batch("fault::\n"), "");
+	EXPECT_GE(pubs.take(), 1);
+	EXPECT_FALSE(published("td_temp_in_").empty());
+}
+
+TEST_F(Control, ARestartContinuesPausedAndFaultyAndReplaysNothing)
+{
+	start();
+	ASSERT_EQ(batch("state::paused\nfault::sensor\npm_minutes::3\n"), "");
+	std::string at = value("td_time_");
+	ASSERT_EQ(k->stop(), 0);
+	/* Left behind for the next kelvo: it must not be taken. */
+	kt::write_file(obj("control"), "@control\nts_temp::85\n");
+	start();
+	EXPECT_EQ(kt::read_file(obj("control")), "@control\n");
+	EXPECT_EQ(sim("state"), "paused");
+	EXPECT_EQ(sim("fault"), "sensor");
+	EXPECT_EQ(sim("pm_minutes"), "3");
+	ASSERT_TRUE(kt::wait_for([&] {
+		return published("td_temp_in_").empty() &&
+		    published("ts_temp") == "68";
+	}));
+	usleep(500 * 1000);
+	EXPECT_EQ(value("td_time_"), at);
+	EXPECT_EQ(value("ts_temp"), "68");
+}
+
+TEST_F(Control, KelvoCtlExitStatuses)
+{
+	std::string err;
+	EXPECT_EQ(ctl("pause", &err), 1);
+	EXPECT_NE(err.find("kelvo is not running"), std::string::npos);
+	EXPECT_EQ(ctl("status", &err), 1);
+	start();
+	EXPECT_EQ(ctl("status"), 0);
+	EXPECT_EQ(ctl("step 30"), 0);
+	EXPECT_EQ(sim("state"), "paused");
+	EXPECT_EQ(ctl("speed 10 100"), 0);
+	EXPECT_EQ(sim("pm_minutes"), "10");
+	EXPECT_EQ(ctl("set ts_temp=72 td_time_=0000"), 0);
+	EXPECT_EQ(published("td_time"), "12:00a");
+	EXPECT_EQ(ctl("fault plant,sensor"), 0);
+	EXPECT_EQ(ctl("fault none"), 0);
+	EXPECT_EQ(sim("fault"), "");
+	EXPECT_EQ(ctl("set td_time_=2400", &err), 1);
+	EXPECT_NE(err.find("td_time_: \"2400\" is no time of day"),
+	    std::string::npos);
+	for (const char *args : { "", "step many", "speed", "set ts_temp",
+	    "fault", "pause now", "frob", "set 'ts_temp=1\n2'" })
+		EXPECT_EQ(ctl(args, &err), 2) << args;
+	EXPECT_NE(err.find("usage: kelvo-ctl"), std::string::npos);
+	EXPECT_EQ(ctl("reset"), 0);
+	EXPECT_EQ(value("ts_temp"), "68");
+	/* A kelvo that takes nothing: the batch is taken back. */
+	kill(k->pid, SIGSTOP);
+	EXPECT_EQ(ctl("set ts_temp=77", &err), 1);
+	EXPECT_NE(err.find("took nothing within"), std::string::npos);
+	EXPECT_EQ(kt::read_file(obj("control")), "@control\n");
+	kill(k->pid, SIGCONT);
+}
+
+} // namespace
