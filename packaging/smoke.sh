@@ -89,7 +89,7 @@ installed=yes
 DEBIAN_FRONTEND=noninteractive apt-get install -y -q --reinstall "$deb"
 getent passwd kelvo >/dev/null || fail "no kelvo user after installing"
 has() { dpkg-query -L kelvo | grep -qx "/usr/bin/$1"; }
-for p in kelvo kelvo-panel kelvo-web kelvo-mqtt; do
+for p in kelvo kelvo-panel kelvo-web kelvo-mqtt kelvo-ctl; do
 	if has "$p"; then
 		[ -x "/usr/bin/$p" ] || fail "/usr/bin/$p not executable"
 		dpkg-query -L kelvo | grep -qx "/usr/share/man/man1/$p.1.gz" ||
@@ -219,7 +219,7 @@ stop "$kelvo" kelvo
 
 echo "--- apt-get remove"
 DEBIAN_FRONTEND=noninteractive apt-get remove -y -q kelvo
-for p in kelvo kelvo-panel kelvo-web kelvo-mqtt; do
+for p in kelvo kelvo-panel kelvo-web kelvo-mqtt kelvo-ctl; do
 	[ ! -e "/usr/bin/$p" ] || fail "/usr/bin/$p left after removing"
 done
 echo "packaging/smoke.sh: installed, ran and removed $(basename "$deb")"
