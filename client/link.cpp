@@ -9,6 +9,16 @@
  * (it may wait for ever on a kelvo that has stopped), by looking at the
  * object and the age of the newest text at least every WORKER_TICK ms.
  *
+ * Other faces may share the inputs object (two kelvo-webs, a kelvo-web and
+ * a kelvo-mqtt), and kelvo's reader takes whatever text the object holds
+ * when it wakes, so two writers' presses close together would reach it as
+ * one.  The writers therefore take turns through an advisory lock beside
+ * the object: the worker takes it before a write and holds it until kelvo
+ * has shown the press, or the press's gap is over, and only then may
+ * another face write.  The press is judged against the outputs as they
+ * stand once the lock is ours, not as our reader last saw them, since the
+ * face before us may just have moved them.
+ *
  * One mutex guards everything shared; a hook is never called with it held.
  * The threads are detached and never end: the reader may sit in a read
  * that only kelvo can end, and the process's exit ends both.
@@ -31,6 +41,9 @@
 #define RETRY_MS	250	/* between looks for a missing outputs object */
 #define WORKER_TICK	250	/* the worker looks at kelvo at least this often */
 #define GAPS		9	/* gaps between texts the usual one is taken from */
+#define LOCK_WAIT	15000	/* ms to wait for another face's turn */
+#define LOCK_COURTESY	10	/* ms between our turns, for a face waiting */
+#define LOCK_HOLD	DRIVE_SETTLE	/* ms a press kelvo has not shown keeps it */
 
 static pthread_mutex_t link_mutex = PTHREAD_MUTEX_INITIALIZER;
 static pthread_cond_t link_cond;
@@ -52,6 +65,11 @@ static struct client_sender sender;
 static struct client_drive drive[DRIVE_KINDS];
 static int inflight;				/* the press written last */
 static struct client_state inflight_from;	/* what kelvo showed then */
+static int inputs_lock = -1;			/* ours; the worker's alone */
+static long long written_at;			/* ms of the write under it */
+static bool inflight_moves;			/* the press will show */
+static bool inflight_out;			/* written: texts may ack it */
+static long long released_at = -1;
 
 long long
 link_now(void)
@@ -119,15 +137,22 @@ static bool
 shows_press(int btn, const struct client_state *from,
     const struct client_state *st)
 {
+	/*
+	 * Moved the way the press moves it, not merely changed: a text older
+	 * than from (read before another face's press showed) must not pass.
+	 */
 	switch (btn) {
 	case BTN_MODE:
-		return st->mode != from->mode;
+		return st->mode == (from->mode == MODE_OFF ? MODE_HEAT :
+		    from->mode == MODE_HEAT ? MODE_COOL : MODE_OFF);
 	case BTN_FAN:
-		return st->fan != from->fan;
+		return st->fan == (from->fan == FAN_ON ? FAN_AUTO : FAN_ON);
 	case BTN_UP:
+		return st->has_setpoint && (!from->has_setpoint ||
+		    st->setpoint > from->setpoint);
 	case BTN_DOWN:
 		return st->has_setpoint && (!from->has_setpoint ||
-		    st->setpoint != from->setpoint);
+		    st->setpoint < from->setpoint);
 	}
 	return false;
 }
@@ -207,6 +232,7 @@ reader(void *arg)
 			client_history_add(&history, &st);
 			object_there = true;
 			if (sender.dirty && !sender.acked && inflight != 0 &&
+			    inflight_out &&
 			    shows_press(inflight, &inflight_from, &st))
 				client_sender_ack(&sender);
 			wake_worker();
@@ -221,6 +247,57 @@ reader(void *arg)
 		delay(RETRY_MS);
 	}
 	return NULL;
+}
+
+/* Whether pressing btn on from changes what kelvo shows. */
+static bool
+press_moves(int btn, const struct client_state *from)
+{
+	if (btn == BTN_UP)
+		return !from->has_setpoint || from->setpoint <= 89;
+	if (btn == BTN_DOWN)
+		return !from->has_setpoint || from->setpoint > 60;
+	return btn == BTN_MODE || btn == BTN_FAN;
+}
+
+/* What the outputs object shows now, read afresh. */
+static bool
+outputs_now(struct client_state *st)
+{
+	char buf[2048];
+	ssize_t n;
+	int fd;
+
+	if ((fd = pps_open(LINK_OUTPUTS, O_RDONLY)) < 0)
+		return false;
+	n = pps_read(fd, buf, sizeof(buf));
+	pps_close(fd);
+	return n > 0 && client_parse(buf, (size_t)n, st) > 0;
+}
+
+/* Waits for our turn at the inputs object; false when it did not come. */
+static bool
+take_turn(void)
+{
+	long long now = link_now();
+
+	if (inputs_lock >= 0)
+		return true;
+	/* Our last turn just ended: let a face that waits have the next. */
+	if (released_at >= 0 && now - released_at < LOCK_COURTESY)
+		delay((unsigned int)(LOCK_COURTESY - (now - released_at)));
+	inputs_lock = pps_lock(LINK_INPUTS, LOCK_WAIT);
+	return inputs_lock >= 0;
+}
+
+static void
+end_turn(void)
+{
+	if (inputs_lock < 0)
+		return;
+	pps_unlock(inputs_lock);
+	inputs_lock = -1;
+	released_at = link_now();
 }
 
 static bool
@@ -307,14 +384,61 @@ worker(void *arg)
 				d->state = DRIVE_IDLE;
 			}
 		}
-		while ((what = client_sender_next(&sender, now, &wait)) >= 0) {
+		/*
+		 * Our turn ends once kelvo has shown the press: on a loaded
+		 * machine kelvo may take longer than the gap to read it, and
+		 * another face's write before that would replace it.  Only a
+		 * press that cannot show (up at 90) ends it after the gap.
+		 */
+		if (inputs_lock >= 0 && (sender.acked || !sender.dirty ||
+		    now - written_at >= (inflight_moves ? LOCK_HOLD :
+		    CLIENT_PRESS_GAP))) {
+			pthread_mutex_unlock(&link_mutex);
+			end_turn();
+			pthread_mutex_lock(&link_mutex);
+		}
+		/*
+		 * And until then no press of ours goes either: the gap is
+		 * enough for a kelvo that keeps up, but one slowed down (a
+		 * loaded machine) would take two of our presses as one.
+		 */
+		while (!(inputs_lock >= 0 && inflight_moves && sender.dirty &&
+		    !sender.acked && now - written_at < LOCK_HOLD) &&
+		    (what = client_sender_next(&sender, now, &wait)) >= 0) {
+			struct client_state fresh;
+			bool turn, have_fresh;
+
+			pthread_mutex_unlock(&link_mutex);
+			if (!(turn = take_turn()) && hooks.trace)
+				hooks.trace("another face kept the inputs object "
+				    "for 15 s; pressing all the same", hooks.arg);
+			have_fresh = outputs_now(&fresh);
+			pthread_mutex_lock(&link_mutex);
 			inflight = what;
-			inflight_from = latest;
+			inflight_from = have_fresh ? fresh : latest;
+			inflight_moves = press_moves(what, &inflight_from);
+			/* A text that comes before the write is no answer to it. */
+			inflight_out = false;
 			pthread_mutex_unlock(&link_mutex);
 			if (!write_inputs(what) && what != 0)
 				news.unsent = true;
 			pthread_mutex_lock(&link_mutex);
-			now = link_now();
+			inflight_out = true;
+			now = written_at = link_now();
+			/* The gap counts from the write, not from the wait. */
+			sender.last = now;
+			if (what == 0 && turn) {
+				/* The idle text needs no answer. */
+				pthread_mutex_unlock(&link_mutex);
+				end_turn();
+				pthread_mutex_lock(&link_mutex);
+			}
+		}
+		if (inputs_lock >= 0) {
+			long long left = (inflight_moves ? LOCK_HOLD :
+			    CLIENT_PRESS_GAP) - (now - written_at);
+			if (wait < 0 || wait > left)
+				wait = (int)std::max(1LL, left);
 		}
 		if (stopping && sender.n == 0 && !sender.dirty)
 			pthread_cond_broadcast(&link_cond);

@@ -773,3 +773,68 @@ TEST_F(WebTest, HostileRequestsAndFloodsLeaveItServing)
 }
 
 } // namespace
+
+namespace {
+
+/*
+ * Two faces on one PPS root pressing at once: they take turns at the
+ * inputs object, so kelvo sees every press of both.
+ */
+TEST_F(WebTest, TwoFacesPressingAtOnceLoseNoPress)
+{
+	Web a(pps, { "--listen", "127.0.0.1:0" }, root.path);
+	Web b(pps, { "--listen", "127.0.0.1:0" }, root.path);
+	ASSERT_GT(a.port, 0);
+	ASSERT_GT(b.port, 0);
+	start_kelvo(a);
+	ASSERT_TRUE(kt::wait_for([&] {
+		return http(b, "GET", "/api/state").status == 200; }, 20));
+	for (int round = 0; round < 20; round++) {
+		std::string set = "PPS_ROOT=" + pps + " " KELVO_CTL_BIN
+		    " set ts_temp=65";
+		ASSERT_EQ(system(set.c_str()), 0);
+		ASSERT_TRUE(kt::wait_for([&] {
+			return http(a, "GET", "/api/state").j()["ts_temp"] == 65 &&
+			    http(b, "GET", "/api/state").j()["ts_temp"] == 65;
+		}));
+		std::thread ta([&] { for (int i = 0; i < 10; i++)
+			api(a, "POST", "/api/press/up"); });
+		std::thread tb([&] { for (int i = 0; i < 10; i++)
+			api(b, "POST", "/api/press/up"); });
+		ta.join();
+		tb.join();
+		ASSERT_TRUE(kt::wait_for([&] { return doc("ts_temp") == "85"; },
+		    20)) << "round " << round << ": " << doc("ts_temp");
+		/* Both idle texts out: the next round starts clean. */
+		ASSERT_TRUE(kt::wait_for([&] {
+			return inputs().find("event") == std::string::npos; }, 5));
+	}
+}
+
+/* A kelvo that keeps its own long period is running all along. */
+TEST_F(WebTest, ASlowKelvoNeverFlaps)
+{
+	for (int ms : { 5000, 60000 }) {
+		Web w(pps, { "--listen", "127.0.0.1:0" }, root.path);
+		ASSERT_GT(w.port, 0);
+		start_kelvo(w);
+		std::string speed = "PPS_ROOT=" + pps + " " KELVO_CTL_BIN
+		    " speed 2 " + std::to_string(ms);
+		ASSERT_EQ(system(speed.c_str()), 0);
+		Stream s(w);
+		s.next_named("status");
+		/* Long enough for several silences of the usual 3 s. */
+		auto end = std::chrono::steady_clock::now() +
+		    std::chrono::seconds(12);
+		while (std::chrono::steady_clock::now() < end) {
+			ASSERT_EQ(http(w, "GET", "/api/state").status, 200) << ms;
+			std::this_thread::sleep_for(std::chrono::milliseconds(500));
+		}
+		EXPECT_EQ(api(w, "POST", "/api/press/up").status, 202);
+		kelvo->kill_hard();
+		ASSERT_EQ(w.stop(), 0);
+		ASSERT_EQ(system(("rm -f " + state + "/kelvoweb.xml").c_str()), 0);
+	}
+}
+
+} // namespace
