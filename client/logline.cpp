@@ -69,12 +69,15 @@ summarise(struct kind *k, long long now)
 	k->since = now;
 }
 
-/* With the lock held: kinds whose second is over count or go free. */
+/*
+ * With the lock held: kinds whose second is over (with all, every kind)
+ * give their count or go free.
+ */
 static void
-due(long long now)
+due(long long now, bool all)
 {
 	for (struct kind &k : kinds) {
-		if (k.fmt == NULL || now - k.since < LOGLINE_GAP_MS)
+		if (k.fmt == NULL || (!all && now - k.since < LOGLINE_GAP_MS))
 			continue;
 		if (k.held > 0)
 			summarise(&k, now);
@@ -104,7 +107,7 @@ vlogline(const char *fmt, va_list ap)
 			*p = '?';
 
 	pthread_mutex_lock(&log_mutex);
-	due(now);
+	due(now, false);
 	for (struct kind &s : kinds) {
 		if (s.fmt == fmt) {
 			k = &s;
@@ -143,6 +146,14 @@ void
 logline_flush(void)
 {
 	pthread_mutex_lock(&log_mutex);
-	due(now_ms());
+	due(now_ms(), false);
+	pthread_mutex_unlock(&log_mutex);
+}
+
+void
+logline_end(void)
+{
+	pthread_mutex_lock(&log_mutex);
+	due(now_ms(), true);
 	pthread_mutex_unlock(&log_mutex);
 }

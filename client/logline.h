@@ -28,8 +28,10 @@ void	 logline(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 void	 vlogline(const char *fmt, va_list ap);
 /*
  * Writes the counts of kinds whose second is over.  Call it about once
- * a second, and before exiting, or a count waits for the next line.
+ * a second, or a count waits for the next line.
  */
 void	 logline_flush(void);
+/* Writes every count held back, second over or not: before exiting. */
+void	 logline_end(void);
 
 #endif
