@@ -60,10 +60,12 @@ put(const char *text, const char *tail)
 static void
 summarise(struct kind *k, long long now)
 {
-	char tail[64];
+	char tail[64] = "";
 
-	snprintf(tail, sizeof(tail), " (%u like this in %.1f s)", k->held,
-	    (double)(now - k->since) / 1000);
+	/* One held back is just that line, a little late. */
+	if (k->held > 1)
+		snprintf(tail, sizeof(tail), " (%u like this in %.1f s)",
+		    k->held, (double)(now - k->since) / 1000);
 	put(k->last, tail);
 	k->held = 0;
 	k->since = now;

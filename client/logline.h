@@ -4,7 +4,8 @@
  * Lines written with the same format string are one kind of event.  The
  * first line of a kind is written at once; any more of that kind within
  * LOGLINE_GAP_MS are counted instead, and when that second is over one
- * line says how many there were, with the last of them.  A flood that
+ * line gives the last of them and how many there were: "NAME: text
+ * (N like this in S s)", or just the line when it was the only one.  A flood that
  * goes on gives one such line a second, however fast it comes; a kind
  * that has been quiet for a second is written at once again.  Control
  * characters in a line become '?', so that text from a client cannot

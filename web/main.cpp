@@ -63,7 +63,11 @@ static void
 on_running(bool running, void *arg)
 {
 	(void)arg;
-	logline("kelvo is %s", running ? "running" : "not running");
+	/* Two kinds of line: a start never stands for a stop. */
+	if (running)
+		logline("kelvo is running");
+	else
+		logline("kelvo is not running");
 	stream_status(running);
 }
 
@@ -75,8 +79,10 @@ on_driven(int kind, int target, bool reached, void *arg)
 	(void)arg;
 	client_drive_target(kind, target, value, sizeof(value));
 	/* Not reached: given up, or ended by a press of the same setting. */
-	logline("%s %s %s", client_drive_name(kind), value,
-	    reached ? "reached" : "not reached");
+	if (reached)
+		logline("%s %s reached", client_drive_name(kind), value);
+	else
+		logline("%s %s not reached", client_drive_name(kind), value);
 }
 
 static void
