@@ -3,8 +3,9 @@
 # keep-alive, 64 connections for 30 s, while 64 event streams are open
 # (from 127.0.0.2, another client address) and kelvo publishes every
 # 1 ms.  Prints the requests per second, the latency percentiles, the
-# errors (socket errors and answers other than 200), the bytes the
-# streams took, and kelvo-web's resident memory before and after.
+# errors (socket errors and answers other than 200), the state events the
+# streams got, and kelvo-web's resident memory before and after (after:
+# 2 s past the end of wrk, its connections gone).
 #
 #   bench/web_load.sh [build-dir [seconds]]      default build, 30 s
 #
@@ -58,10 +59,11 @@ for _ in $(seq 100); do
 done
 rss_idle=$(rss $webpid)
 
-# The streams, each counting the bytes it gets; bounded in time.
+# The streams, each counting the state events it gets; bounded in time.
 for i in $(seq $streams); do
 	timeout $((secs + 20)) curl -sN --interface 127.0.0.2 \
-	    "$url/api/events" | wc -c >"$dir/stream.$i" & pids+=($!)
+	    "$url/api/events" | grep -c '^event: state' >"$dir/stream.$i" &
+	pids+=($!)
 done
 sleep 2
 rss_before=$(rss $webpid)
@@ -89,8 +91,8 @@ awk '
 	}' "$dir/wrk"
 cat "$dir"/stream.* | awk -v n=$streams -v s="$secs" '
 	{ sum += $1; if ($1 > 0) live++ }
-	END { printf "streams: %d of %d got events, %.1f MB in all (%.0f kB/s each)\n",
-	    live, n, sum / 1e6, sum / n / (s + 4) / 1000 }'
+	END { printf "streams: %d of %d got state events, %d in all " \
+	    "(about %.0f a second each)\n", live, n, sum, sum / n / (s + 4) }'
 echo "state answer before wrk with the streams open: $open"
 echo "kelvo-web resident memory: $rss_idle kB idle, $rss_before kB with" \
     "$streams streams, $rss_after kB after wrk ($((rss_after - rss_before)) kB)"

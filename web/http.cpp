@@ -22,6 +22,7 @@
  */
 #include "http.h"
 
+#include <malloc.h>
 #include <netinet/in.h>
 #include <pthread.h>
 #include <stdarg.h>
@@ -43,6 +44,7 @@
 
 #define BODY_DRAIN_MAX	(64 * 1024)	/* bytes read of a body too big */
 #define STREAM_STALL	60	/* s a stream may go without any progress */
+#define TRIM_DROP	16	/* connections gone before memory is trimmed */
 
 /*
  * The page loads nothing from elsewhere and is framed by nobody: a page
@@ -122,16 +124,29 @@ connection(void *cls, struct MHD_Connection *c, void **ctx,
 void
 http_tick(void)
 {
+	static int peak;
 	long long now = link_now();
+	int n = 0;
 
 	pthread_mutex_lock(&conn_mutex);
-	for (struct conn *k = conns; k != NULL; k = k->next)
+	for (struct conn *k = conns; k != NULL; k = k->next, n++)
 		if (k->deadline != 0 && now >= k->deadline) {
 			/* libmicrohttpd sees the end and closes it itself. */
 			shutdown(k->fd, SHUT_RDWR);
 			k->deadline = 0;
 		}
 	pthread_mutex_unlock(&conn_mutex);
+	/*
+	 * Each connection had a memory pool of libmicrohttpd's, freed when
+	 * it closed but kept by malloc for later: after a crowd has gone,
+	 * the memory goes back to the system.
+	 */
+	if (n + TRIM_DROP <= peak) {
+		malloc_trim(0);
+		peak = n;
+	}
+	if (n > peak)
+		peak = n;
 }
 
 static enum MHD_Result

@@ -4,7 +4,8 @@
  * Threads: the link's two (following kelvo's outputs, writing presses),
  * the HTTP server's one (every request, and every event stream as a
  * suspended connection), and this one, which waits for a signal and once
- * a second looks after the streams.  SIGINT and SIGTERM are blocked in
+ * a second looks after the streams, the connections' deadlines and the
+ * counts of log lines held back.  SIGINT and SIGTERM are blocked in
  * every thread before any is started and taken here by sigtimedwait(),
  * so no signal handler runs at all.
  *
@@ -47,7 +48,8 @@ usage(FILE *f)
 	    "Serves kelvo's thermostat page and its JSON API on ADDR:PORT\n"
 	    "(default " DEFAULT_LISTEN "; port 0 picks a free one, an IPv6\n"
 	    "ADDR goes in brackets).  Outside the loopback range requests\n"
-	    "need a token: $KELVO_WEB_TOKEN, or a random one shown in the URL.\n"
+	    "need a token: $KELVO_WEB_TOKEN (16 to 128 characters), or a\n"
+	    "random one shown in the URL.\n"
 	    "kelvo's objects are under $PPS_ROOT/kelvo (default /pps).\n");
 }
 
