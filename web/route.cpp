@@ -76,13 +76,20 @@ add_header(struct route_answer *a, const char *name, const std::string &v)
 	a->headers.emplace_back(name, v);
 }
 
-/* The first header named name (any case), NULL when none. */
+/* Is the field's name name, in any case (and no NUL after it)? */
+static bool
+named(const std::pair<std::string, std::string> &f, const char *name)
+{
+	return f.first.size() == strlen(name) &&
+	    strcasecmp(f.first.c_str(), name) == 0;
+}
+
+/* The first header named name, NULL when none. */
 static const std::string *
 header(const struct route_request *rq, const char *name)
 {
 	for (const auto &h : rq->headers)
-		if (strcasecmp(h.first.c_str(), name) == 0 &&
-		    h.first.size() == strlen(name))
+		if (named(h, name))
 			return &h.second;
 	return NULL;
 }
@@ -110,8 +117,7 @@ ambiguous(const struct route_request *rq)
 	for (const char *name : decisive) {
 		int n = 0;
 		for (const auto &h : rq->headers)
-			if (h.first.size() == strlen(name) &&
-			    strcasecmp(h.first.c_str(), name) == 0) {
+			if (named(h, name)) {
 				if (h.second.find('\0') != std::string::npos)
 					return true;
 				/* Cookie may come twice, its pairs are just more. */
@@ -245,7 +251,7 @@ tokens_of(const struct route_request *rq, std::vector<std::string> *out,
 		out->push_back(auth);
 	}
 	for (const auto &h : rq->headers) {
-		if (strcasecmp(h.first.c_str(), "Cookie") != 0)
+		if (!named(h, "Cookie"))
 			continue;
 		/* name=value pairs, "; " between them. */
 		for (size_t at = 0; at <= h.second.size();) {
