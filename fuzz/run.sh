@@ -28,13 +28,13 @@ CC=clang CXX=clang++ cmake -S "$root" -B "$build" -DKELVO_FUZZ=ON \
     -DKELVO_TESTS=OFF -DKELVO_BENCH=OFF \
     -DKELVO_SANITIZE=address,undefined >/dev/null
 # The machine is shared: one compile at a time.
-cmake --build "$build" -j1 --target fuzz_events fuzz_store
+cmake --build "$build" -j1 --target fuzz_events fuzz_store fuzz_web
 
 scratch=$(mktemp -d /tmp/kelvo-fuzz.XXXXXX)
 echo "fuzz: scratch corpora and crash files in $scratch"
 
 status=0
-for target in fuzz_events fuzz_store; do
+for target in fuzz_events fuzz_store fuzz_web; do
 	corpus=$scratch/$target/corpus
 	mkdir -p "$corpus"
 	cp "$here/corpus/${target#fuzz_}/"* "$corpus/"

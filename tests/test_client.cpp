@@ -2,7 +2,8 @@
  * The client library every face is built on: drives and pacing with a
  * made-up clock, the JSON shape of hostile texts, and the link run
  * against a real kelvo, from a press refused while none runs to targets
- * and quick presses reaching the document and kelvo's stop being noticed.
+ * and quick presses reaching the document and kelvo's stop being noticed;
+ * and the log lines, a flood of them summarised.
  */
 #include <gtest/gtest.h>
 
@@ -12,6 +13,7 @@
 
 #include "json.h"
 #include "link.h"
+#include "logline.h"
 #include "testutil.h"
 
 namespace {
@@ -22,6 +24,46 @@ state(const std::string &text)
 	struct client_state st;
 	client_parse(text.data(), text.size(), &st);
 	return st;
+}
+
+/*
+ * A child floods two kinds of line into a file as its standard error:
+ * each kind's first line comes at once, the rest as counts that add up,
+ * a lone late line as itself, and no line of a client's text can break.
+ */
+TEST(ClientLogline, FloodsAreCountedAndNothingIsLost)
+{
+	kt::TempDir dir;
+	std::string path = dir / "err";
+	pid_t pid = fork();
+	if (pid == 0) {
+		freopen(path.c_str(), "w", stderr);
+		logline_name("t");
+		for (int i = 0; i < 5000; i++)
+			logline("bad command %d\nforged: line", i);
+		logline("once");
+		std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+		logline_flush();
+		logline("once");	/* the kind is quiet again: at once */
+		logline("late %d", 1);
+		logline("late %d", 2);	/* held, then shown as itself */
+		logline_end();
+		_exit(0);
+	}
+	int status;
+	ASSERT_EQ(waitpid(pid, &status, 0), pid);
+	std::istringstream in(kt::read_file(path));
+	std::vector<std::string> lines;
+	for (std::string l; std::getline(in, l);)
+		lines.push_back(l);
+	ASSERT_EQ(lines.size(), 6u) << kt::read_file(path);
+	EXPECT_EQ(lines[0], "t: bad command 0?forged: line");
+	EXPECT_EQ(lines[1], "t: once");
+	EXPECT_EQ(lines[2].rfind("t: bad command 4999?forged: line (4999 like "
+	    "this in ", 0), 0u) << lines[2];
+	EXPECT_EQ(lines[3], "t: once");
+	EXPECT_EQ(lines[4], "t: late 1");
+	EXPECT_EQ(lines[5], "t: late 2");
 }
 
 TEST(ClientDrive, StepsOnePressAtATimeAndGivesUp)

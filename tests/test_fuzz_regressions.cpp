@@ -1,7 +1,8 @@
 /*
  * test_fuzz_regressions.cpp - inputs the fuzzers turned up, kept as cases.
  *
- * Each case replays one input found by fuzz/fuzz_store or fuzz/fuzz_events
+ * Each case replays one input found by fuzz/fuzz_store, fuzz/fuzz_events
+ * or fuzz/fuzz_web
  * through the same road and pins the behaviour that input showed, so it
  * stays that way after the code moves.  The input goes in as bytes, as it
  * was found; the comment says what made it interesting.
@@ -21,6 +22,7 @@
 
 #include "dbXML.h"
 #include "kelvo.h"
+#include "route.h"
 #include "thermodyn.h"
 #include "xml2pps.h"
 
@@ -152,6 +154,35 @@ TEST_F(FuzzStore, WidestTakenFloatIsStoredWhole)
 	delete db;
 	db = nullptr;
 	ASSERT_TRUE(shaped_on_disk());
+}
+
+/*
+ * fuzz_web's first input (its seed fan_bad) stopped it at once: the
+ * request it built on the stack, as a plain declaration, had too_big
+ * unset, read as 88.  A request and an answer now start out zeroed
+ * however they are made; a fan given as a list is a 400, not a 413.
+ */
+TEST(FuzzWeb, AFreshRequestIsNotTooBigAndABadFanIs400)
+{
+	struct route_request rq;
+	struct route_answer a;
+
+	EXPECT_FALSE(rq.too_big);
+	EXPECT_EQ(a.status, 0u);
+	EXPECT_FALSE(a.stream);
+	EXPECT_EQ(a.data, nullptr);
+	route_setup(NULL, 8080);
+	rq.peer.ss_family = AF_INET;
+	rq.method = "PUT";
+	rq.path = "/api/fan";
+	rq.headers = { { "Host", "127.0.0.1" },
+	    { "Content-Type", "application/json" } };
+	ASSERT_FALSE(route_head(&rq, &a)) << "it wants its body";
+	rq.body = "{\"value\": [\"ON\"]}";
+	route_body(&rq, &a);
+	EXPECT_EQ(a.status, 400u);
+	EXPECT_NE(a.body.find("the fan must be AUTO or ON"), std::string::npos)
+	    << a.body;
 }
 
 } // namespace

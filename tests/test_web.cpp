@@ -2,8 +2,11 @@
  * kelvo-web run as a process against a real kelvo in a scratch root, and
  * driven over plain sockets to 127.0.0.1: every status code of the API,
  * presses and targets reaching the document, the event stream from its
- * first event on, the Host, Origin and token rules, the options, and
- * hostile requests and floods after which it still serves.
+ * first event on, the Host, Origin and token rules, the options,
+ * keep-alive and pipelining, and hostile requests, slow clients, floods
+ * and token guessing after which it still serves the others and logs a
+ * few lines.  Some clients dial from 127.0.0.2 and up, all loopback, to be
+ * other addresses.
  */
 #include <gtest/gtest.h>
 
@@ -97,10 +100,20 @@ run_web(const std::vector<std::string> &args, std::string *err,
 	return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+/* The loopback address connections come from; 127.0.0.1 unless set. */
+const char *source = nullptr;
+
+/* Dials from another loopback address while it is in scope. */
+struct From {
+	const char *was;
+	explicit From(const char *addr) : was(source) { source = addr; }
+	~From() { source = was; }
+};
+
 int
 dial(int port)
 {
-	struct sockaddr_in sa = {};
+	struct sockaddr_in sa = {}, from = {};
 	struct timeval tv = { 20, 0 };
 	int fd = socket(AF_INET, SOCK_STREAM, 0);
 
@@ -108,6 +121,13 @@ dial(int port)
 	sa.sin_port = htons((uint16_t)port);
 	sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
 	setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+	from.sin_family = AF_INET;
+	if (source != nullptr && (inet_pton(AF_INET, source,
+	    &from.sin_addr) != 1 || bind(fd, (struct sockaddr *)&from,
+	    sizeof(from)) < 0)) {
+		close(fd);
+		return -1;
+	}
 	if (connect(fd, (struct sockaddr *)&sa, sizeof(sa)) < 0) {
 		close(fd);
 		return -1;
@@ -232,6 +252,60 @@ http(const Web &w, const std::string &method, const std::string &path,
 	if (!body.empty() || method == "POST" || method == "PUT")
 		t += "Content-Length: " + std::to_string(body.size()) + "\r\n";
 	return talk(w.port, t + "Connection: close\r\n\r\n" + body);
+}
+
+/* A request for a connection kept alive; headers as for http(). */
+std::string
+request(const Web &w, const std::string &method, const std::string &path,
+    const std::vector<std::string> &headers = {},
+    const std::string &body = "")
+{
+	std::string t = method + " " + path + " HTTP/1.1\r\nHost: " +
+	    w.host() + "\r\n";
+	for (auto &h : headers)
+		t += h + "\r\n";
+	if (!body.empty() || method == "POST" || method == "PUT")
+		t += "Content-Length: " + std::to_string(body.size()) + "\r\n";
+	return t + "\r\n" + body;
+}
+
+/*
+ * The next answer on a kept connection, by its Content-Length; raw keeps
+ * what came after it.  Status -1 when the connection ended first.
+ */
+Response
+answer(int fd, std::string &raw)
+{
+	Response r;
+	char buf[8192];
+	ssize_t n;
+
+	while (!parse_head(raw, &r)) {
+		if ((n = recv(fd, buf, sizeof(buf), 0)) <= 0)
+			return Response();
+		raw.append(buf, (size_t)n);
+	}
+	size_t len = strtoul(r.headers["content-length"].c_str(), nullptr, 10);
+	while (raw.size() < len) {
+		if ((n = recv(fd, buf, sizeof(buf), 0)) <= 0)
+			return Response();
+		raw.append(buf, (size_t)n);
+	}
+	r.body = raw.substr(0, len);
+	raw.erase(0, len);
+	return r;
+}
+
+/* Has the server closed fd (or refused it)?  Waits at most ms. */
+bool
+closed(int fd, int ms = 0)
+{
+	struct pollfd p = { fd, POLLIN, 0 };
+	char c;
+
+	if (poll(&p, 1, ms) != 1)
+		return false;
+	return recv(fd, &c, 1, MSG_DONTWAIT) <= 0;
 }
 
 /* A change as a page or a program sends it. */
@@ -585,35 +659,47 @@ TEST_F(WebTest, HostOriginAndTokenRules)
 		EXPECT_EQ(w.stop(), 0);
 	}
 	{
-		const char *token = "s3cret-Token_1";
+		const char *token = "s3cret-Token_1234";
 		Web w(pps, { "--listen", "127.0.0.1:0" }, root.path, token);
 		ASSERT_GT(w.port, 0) << w.line;
 		EXPECT_EQ(w.line, "kelvo-web: http://127.0.0.1:" +
 		    std::to_string(w.port) + "/?token=" + token);
+		/* The cookie's name has the port: one per kelvo-web. */
+		std::string name = "kelvo_web_token_" + std::to_string(w.port);
 		Response r = http(w, "GET", "/");
 		EXPECT_EQ(r.status, 401);
 		EXPECT_EQ(r.headers["www-authenticate"], "Bearer");
-		for (std::string q : { "wrong", "s3cret-Token_", "s3cret-Token_12",
-		    "" })
+		/* Each wrong one from an address of its own: no waiting. */
+		int from = 10;
+		for (std::string q : { "wrong", "s3cret-Token_123",
+		    "s3cret-Token_12345", "" }) {
+			std::string addr = "127.0.1." + std::to_string(from++);
+			From f(addr.c_str());
 			EXPECT_EQ(http(w, "GET", "/?token=" + q).status, 401) << q;
+		}
 		r = http(w, "GET", std::string("/?token=") + token);
 		EXPECT_EQ(r.status, 200);
 		std::string cookie = r.headers["set-cookie"];
-		EXPECT_EQ(cookie.rfind(std::string("kelvo_web_token=") + token +
-		    ";", 0), 0u) << cookie;
+		EXPECT_EQ(cookie.rfind(name + "=" + token + ";", 0), 0u) << cookie;
 		EXPECT_NE(cookie.find("HttpOnly"), std::string::npos);
 		EXPECT_NE(cookie.find("SameSite=Strict"), std::string::npos);
-		EXPECT_EQ(http(w, "GET", "/api/history", { "Cookie: a=b; "
-		    "kelvo_web_token=" + std::string(token) }).status, 200);
+		EXPECT_EQ(http(w, "GET", "/api/history", { "Cookie: a=b; " +
+		    name + "=" + token }).status, 200);
 		EXPECT_EQ(http(w, "GET", "/api/history", { "Cookie: "
-		    "kelvo_web_token=nope" }).status, 401);
+		    "kelvo_web_token=" + std::string(token) }).status, 401)
+		    << "another port's cookie";
+		{
+			From f("127.0.1.20");
+			EXPECT_EQ(http(w, "GET", "/api/history", { "Cookie: " +
+			    name + "=nope" }).status, 401);
+		}
 		EXPECT_EQ(http(w, "GET", "/api/history", { "Authorization: "
 		    "Bearer " + std::string(token) }).status, 200);
 		EXPECT_EQ(http(w, "GET", "/api/history", { "Authorization: "
 		    "Basic " + std::string(token) }).status, 401);
 		Stream refused(w);
 		EXPECT_EQ(refused.head.status, 401);
-		Stream s(w, "Cookie: kelvo_web_token=" + std::string(token) +
+		Stream s(w, "Cookie: " + name + "=" + std::string(token) +
 		    "\r\n");
 		EXPECT_EQ(s.head.status, 200);
 		EXPECT_EQ(http(w, "POST", "/api/press/up", { "Authorization: "
@@ -643,9 +729,16 @@ TEST_F(WebTest, HostOriginAndTokenRules)
 		EXPECT_EQ(again.stop(), 0);
 		EXPECT_EQ(w.stop(), 0);
 	}
+	/* A token with other characters, or too short to stand guessing. */
 	std::string err;
-	EXPECT_EQ(run_web({ "--listen", "127.0.0.1:0" }, &err, "bad token"), 2);
-	EXPECT_NE(err.find("KELVO_WEB_TOKEN"), std::string::npos) << err;
+	for (const std::string &bad : std::vector<std::string>{
+	    "bad token with spaces", "a", "fifteen-chars-x",
+	    std::string(129, 'k') }) {
+		EXPECT_EQ(run_web({ "--listen", "127.0.0.1:0" }, &err,
+		    bad.c_str()), 2) << bad;
+		EXPECT_NE(err.find("KELVO_WEB_TOKEN must be 16 to 128"),
+		    std::string::npos) << err;
+	}
 }
 
 TEST(WebOptions, UsageAddressesAndSignals)
@@ -719,13 +812,17 @@ TEST_F(WebTest, HostileRequestsAndFloodsLeaveItServing)
 	EXPECT_TRUE(r.status == 413 || r.status == -1) << r.status;
 	EXPECT_TRUE(serving());
 
-	/* Three hundred connections that say nothing. */
+	/* Three hundred connections that say nothing: others are served. */
 	std::vector<int> crowd;
 	for (int i = 0; i < 300; i++)
 		crowd.push_back(dial(w.port));
-	EXPECT_TRUE(serving());
+	{
+		From other("127.0.0.2");
+		EXPECT_TRUE(serving());
+	}
 	for (int fd : crowd)
 		close(fd);
+	EXPECT_TRUE(kt::wait_for(serving, 10)) << "and this address again";
 
 	/* 64 streams; the 65th is refused until one client hangs up. */
 	std::vector<std::unique_ptr<Stream>> streams;
@@ -770,6 +867,204 @@ TEST_F(WebTest, HostileRequestsAndFloodsLeaveItServing)
 	EXPECT_FALSE(quiet.ended);
 	EXPECT_TRUE(serving());
 	EXPECT_EQ(w.stop(), 0);
+}
+
+TEST_F(WebTest, KeepAlivePipeliningAndTwoHosts)
+{
+	Web w(pps, { "--listen", "127.0.0.1:0" }, root.path);
+	ASSERT_GT(w.port, 0) << w.line;
+	int fd = dial(w.port);
+	std::string raw;
+
+	/* One request after another on one connection. */
+	ASSERT_TRUE(send_all(fd, request(w, "GET", "/api/history")));
+	Response r = answer(fd, raw);
+	EXPECT_EQ(r.status, 200);
+	EXPECT_EQ(r.body, "[]");
+	ASSERT_TRUE(send_all(fd, request(w, "GET", "/")));
+	r = answer(fd, raw);
+	EXPECT_EQ(r.status, 200);
+	EXPECT_NE(r.body.find("id=\"chart\""), std::string::npos);
+
+	/* Pipelined: all sent at once, every one answered in order. */
+	ASSERT_TRUE(send_all(fd, request(w, "GET", "/api/history") +
+	    request(w, "GET", "/api/state") +
+	    request(w, "PUT", "/api/setpoint", { "Content-Type: "
+	    "application/json" }, "{\"value\": 59}") +
+	    request(w, "POST", "/api/press/up", { "Content-Type: "
+	    "application/json" }, "{}") +
+	    request(w, "GET", "/static/kelvo.css") +
+	    request(w, "GET", "/nope")));
+	for (int want : { 200, 503, 400, 503, 200, 404 }) {
+		r = answer(fd, raw);
+		EXPECT_EQ(r.status, want) << r.body;
+	}
+	EXPECT_FALSE(closed(fd)) << "still open for more";
+	ASSERT_TRUE(send_all(fd, request(w, "GET", "/api/history")));
+	EXPECT_EQ(answer(fd, raw).status, 200);
+	close(fd);
+
+	/* Two Host headers could name two hosts: neither is taken. */
+	for (const std::vector<std::string> &h :
+	    std::vector<std::vector<std::string>>{
+	    { "Host: 127.0.0.1", "Host: evil.example" },
+	    { "Host: evil.example", "Host: 127.0.0.1" },
+	    { "Host: 127.0.0.1", "Host: 127.0.0.1" },
+	    { "Origin: http://127.0.0.1", "Origin: http://evil.example" } }) {
+		r = http(w, "GET", "/api/history", h);
+		EXPECT_EQ(r.status, 400) << h[1];
+		EXPECT_TRUE(r.j()["error"].is_string()) << r.body;
+	}
+	EXPECT_EQ(w.stop(), 0);
+}
+
+TEST_F(WebTest, SlowClientsDoNotLockOthersOut)
+{
+	Web w(pps, { "--listen", "127.0.0.1:0" }, root.path);
+	ASSERT_GT(w.port, 0) << w.line;
+	start_kelvo(w);
+	auto opened = std::chrono::steady_clock::now();
+
+	/* More than it takes at once, each a byte into its headers. */
+	std::vector<int> slow;
+	for (int i = 0; i < 520; i++) {
+		int fd = dial(w.port);
+		if (fd >= 0 && send_all(fd, "G"))
+			slow.push_back(fd);
+		else if (fd >= 0)
+			close(fd);
+	}
+	/* And a body that comes a byte at a time. */
+	int dribble = -1;
+	{
+		From other("127.0.0.3");
+		dribble = dial(w.port);
+		ASSERT_TRUE(send_all(dribble, "PUT /api/setpoint HTTP/1.1\r\n"
+		    "Host: " + w.host() + "\r\nContent-Type: application/json"
+		    "\r\nContent-Length: 40\r\n\r\n{"));
+	}
+	{
+		From other("127.0.0.2");
+		Response r = http(w, "GET", "/api/state");
+		EXPECT_EQ(r.status, 200) << "answered beside them";
+		EXPECT_EQ(r.j()["ts_temp"], 68) << r.body;
+	}
+
+	/* Going on a byte a second, each is closed when its time is up. */
+	size_t open_ones = slow.size();
+	bool body_answered = false;
+	std::string bytes = "ET / HTTP/1.1\r\nX-Slow: ";
+	for (size_t i = 0; open_ones > 0 || dribble >= 0; i++) {
+		if (std::chrono::steady_clock::now() - opened >
+		    std::chrono::seconds(30))
+			break;
+		std::this_thread::sleep_for(std::chrono::seconds(1));
+		open_ones = 0;
+		for (int &fd : slow) {
+			if (fd < 0)
+				continue;
+			if (closed(fd)) {
+				close(fd);
+				fd = -1;
+			} else {
+				send_all(fd, std::string(1, bytes[i %
+				    bytes.size()]));
+				open_ones++;
+			}
+		}
+		if (dribble >= 0 && closed(dribble)) {
+			close(dribble);
+			dribble = -1;
+		} else if (dribble >= 0) {
+			char c;
+			body_answered |= recv(dribble, &c, 1, MSG_DONTWAIT) > 0;
+			send_all(dribble, " ");
+		}
+	}
+	EXPECT_EQ(open_ones, 0u) << "slow ones left open";
+	EXPECT_EQ(dribble, -1) << "the slow body left open";
+	EXPECT_FALSE(body_answered);
+	for (int fd : slow)
+		if (fd >= 0)
+			close(fd);
+	EXPECT_EQ(http(w, "GET", "/api/state").status, 200)
+	    << "and this address is served again";
+	EXPECT_EQ(doc("ts_temp"), "68") << "the cut-off body pressed nothing";
+	EXPECT_EQ(w.stop(), 0);
+}
+
+TEST_F(WebTest, WrongTokensWaitRightOnesDoNotAndTheLogStaysShort)
+{
+	const std::string token = "0123456789abcdef-right";
+	Web w(pps, { "--listen", "127.0.0.1:0" }, root.path, token.c_str());
+	ASSERT_GT(w.port, 0) << w.line;
+	std::map<int, int> got;
+	int logged = 0;		/* guesses kelvo-web should have logged */
+
+	/* 5000 guesses, pipelined a hundred at a time. */
+	int fd = dial(w.port);
+	std::string raw;
+	for (int batch = 0; batch < 50; batch++) {
+		std::string many;
+		for (int i = 0; i < 100; i++)
+			many += request(w, "GET", "/api/history?token=guess" +
+			    std::to_string(batch * 100 + i));
+		ASSERT_TRUE(send_all(fd, many));
+		for (int i = 0; i < 100; i++) {
+			Response r = answer(fd, raw);
+			got[r.status]++;
+			if (r.status == 429) {
+				EXPECT_GE(atoi(r.headers["retry-after"].c_str()), 1);
+			}
+		}
+	}
+	close(fd);
+	EXPECT_EQ(got[401] + got[429], 5000);
+	EXPECT_GE(got[401], 1);
+	EXPECT_LE(got[401], 10) << "only a few are even looked at";
+	logged += 5000;
+
+	/* The right token from elsewhere is taken at once... */
+	{
+		From other("127.0.0.2");
+		EXPECT_EQ(http(w, "GET", "/api/history", { "Authorization: "
+		    "Bearer " + token }).status, 200);
+	}
+	/* ... and from the guesser once its wait is over, which it ends. */
+	Response r = http(w, "GET", "/api/history", { "Authorization: Bearer " +
+	    token });
+	if (r.status == 429) {
+		logged++;
+		int wait = atoi(r.headers["retry-after"].c_str());
+		EXPECT_LE(wait, 10);
+		std::this_thread::sleep_for(std::chrono::seconds(wait));
+		r = http(w, "GET", "/api/history", { "Authorization: Bearer " +
+		    token });
+	}
+	EXPECT_EQ(r.status, 200);
+	r = http(w, "GET", "/api/history?token=wrong");
+	EXPECT_EQ(r.status, 401) << "the count began again";
+	logged++;
+	std::this_thread::sleep_for(std::chrono::milliseconds(150));
+	EXPECT_EQ(http(w, "GET", "/api/history?token=" + token).status, 200);
+	EXPECT_EQ(w.stop(), 0);
+
+	/* A few lines, whose counts add up to every guess refused. */
+	std::istringstream err(kt::read_file(root / "web.err"));
+	std::string line;
+	int lines = 0, told = 0;
+	while (std::getline(err, line)) {
+		lines++;
+		if (line.find("a wrong token from 127.0.0.1") == std::string::npos &&
+		    line.find("a token from 127.0.0.1 not looked at") ==
+		    std::string::npos)
+			continue;
+		size_t n = line.find(" (");
+		told += n != std::string::npos && line.find(" like this in ", n) !=
+		    std::string::npos ? atoi(line.c_str() + n + 2) : 1;
+	}
+	EXPECT_EQ(told, logged);
+	EXPECT_LE(lines, 30) << kt::read_file(root / "web.err");
 }
 
 } // namespace

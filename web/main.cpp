@@ -4,7 +4,8 @@
  * Threads: the link's two (following kelvo's outputs, writing presses),
  * the HTTP server's one (every request, and every event stream as a
  * suspended connection), and this one, which waits for a signal and once
- * a second looks after the streams.  SIGINT and SIGTERM are blocked in
+ * a second looks after the streams, the connections' deadlines and the
+ * counts of log lines held back.  SIGINT and SIGTERM are blocked in
  * every thread before any is started and taken here by sigtimedwait(),
  * so no signal handler runs at all.
  *
@@ -28,7 +29,9 @@
 
 #include "http.h"
 #include "link.h"
+#include "logline.h"
 #include "platform.h"
+#include "route.h"
 #include "stream.h"
 
 #define DEFAULT_LISTEN	"127.0.0.1:8080"
@@ -45,7 +48,8 @@ usage(FILE *f)
 	    "Serves kelvo's thermostat page and its JSON API on ADDR:PORT\n"
 	    "(default " DEFAULT_LISTEN "; port 0 picks a free one, an IPv6\n"
 	    "ADDR goes in brackets).  Outside the loopback range requests\n"
-	    "need a token: $KELVO_WEB_TOKEN, or a random one shown in the URL.\n"
+	    "need a token: $KELVO_WEB_TOKEN (16 to 128 characters), or a\n"
+	    "random one shown in the URL.\n"
 	    "kelvo's objects are under $PPS_ROOT/kelvo (default /pps).\n");
 }
 
@@ -61,8 +65,11 @@ static void
 on_running(bool running, void *arg)
 {
 	(void)arg;
-	fprintf(stderr, "kelvo-web: kelvo is %s\n", running ? "running" :
-	    "not running");
+	/* Two kinds of line: a start never stands for a stop. */
+	if (running)
+		logline("kelvo is running");
+	else
+		logline("kelvo is not running");
 	stream_status(running);
 }
 
@@ -74,15 +81,17 @@ on_driven(int kind, int target, bool reached, void *arg)
 	(void)arg;
 	client_drive_target(kind, target, value, sizeof(value));
 	/* Not reached: given up, or ended by a press of the same setting. */
-	fprintf(stderr, "kelvo-web: %s %s %s\n", client_drive_name(kind),
-	    value, reached ? "reached" : "not reached");
+	if (reached)
+		logline("%s %s reached", client_drive_name(kind), value);
+	else
+		logline("%s %s not reached", client_drive_name(kind), value);
 }
 
 static void
 on_trace(const char *line, void *arg)
 {
 	(void)arg;
-	fprintf(stderr, "kelvo-web: %s\n", line);
+	logline("%s", line);
 }
 
 /* ADDR:PORT into its halves, an IPv6 ADDR out of its brackets. */
@@ -164,34 +173,44 @@ listen_on(const char *arg, const char *addr, const char *port,
 	return fd;
 }
 
-/* The token: from the environment, made up off loopback, else none. */
+/*
+ * The token: from the environment, made up off loopback, else none.
+ * One short enough to guess is refused: wrong guesses are slowed down,
+ * but 16 characters keep even a patient guesser out.
+ */
 static bool
-choose_token(bool loopback)
+choose_token(bool loopback, unsigned port)
 {
 	const char *env = getenv("KELVO_WEB_TOKEN");
 	unsigned char r[TOKEN_BYTES];
+	char made[2 * TOKEN_BYTES + 1];
 	size_t n;
 
 	if (env != NULL && env[0] != '\0') {
 		n = strlen(env);
-		if (n > HTTP_TOKEN_MAX || strspn(env, TOKEN_CHARS) != n) {
+		if (n < ROUTE_TOKEN_MIN || n > ROUTE_TOKEN_MAX ||
+		    strspn(env, TOKEN_CHARS) != n) {
 			fprintf(stderr, "kelvo-web: KELVO_WEB_TOKEN must be "
-			    "1 to %d letters, digits, '-', '.', '_' or '~'\n",
-			    HTTP_TOKEN_MAX);
+			    "%d to %d letters, digits, '-', '.', '_' or '~' "
+			    "(it has %zu characters)\n", ROUTE_TOKEN_MIN,
+			    ROUTE_TOKEN_MAX, n);
 			return false;
 		}
-		snprintf(http_token, sizeof(http_token), "%s", env);
+		route_setup(env, port);
 		return true;
 	}
-	if (loopback)
+	if (loopback) {
+		route_setup(NULL, port);
 		return true;
+	}
 	if (getrandom(r, sizeof(r), 0) != (ssize_t)sizeof(r)) {
 		fprintf(stderr, "kelvo-web: no random token: %s\n",
 		    strerror(errno));
 		return false;
 	}
 	for (size_t i = 0; i < sizeof(r); i++)
-		snprintf(http_token + 2 * i, 3, "%02x", r[i]);
+		snprintf(made + 2 * i, 3, "%02x", r[i]);
+	route_setup(made, port);
 	return true;
 }
 
@@ -230,11 +249,12 @@ main(int argc, char *argv[])
 	}
 	if ((fd = listen_on(arg, addr, port, &bound)) < 0)
 		return 1;
-	if (!choose_token(loopback_addr(&bound)))
-		return 2;
 	bound_port = ntohs(bound.ss_family == AF_INET ?
 	    ((struct sockaddr_in *)&bound)->sin_port :
 	    ((struct sockaddr_in6 *)&bound)->sin6_port);
+	if (!choose_token(loopback_addr(&bound), bound_port))
+		return 2;
+	logline_name("kelvo-web");
 
 	/*
 	 * A shell starts background jobs with SIGINT ignored, and an
@@ -253,7 +273,7 @@ main(int argc, char *argv[])
 	pthread_sigmask(SIG_BLOCK, &sigs, NULL);
 
 	if (pps_path(LINK_OUTPUTS, outputs, sizeof(outputs)) == 0)
-		fprintf(stderr, "kelvo-web: following %s\n", outputs);
+		logline("following %s", outputs);
 	if (link_start(&hooks) < 0) {
 		fprintf(stderr, "kelvo-web: cannot start following kelvo\n");
 		return 1;
@@ -264,7 +284,7 @@ main(int argc, char *argv[])
 	}
 	printf("kelvo-web: http://%s%s%s:%u/%s%s\n",
 	    strchr(addr, ':') ? "[" : "", addr, strchr(addr, ':') ? "]" : "",
-	    bound_port, http_token[0] ? "?token=" : "", http_token);
+	    bound_port, route_token[0] ? "?token=" : "", route_token);
 	fflush(stdout);
 
 	for (;;) {
@@ -272,10 +292,13 @@ main(int argc, char *argv[])
 		if (sig == SIGINT || sig == SIGTERM)
 			break;
 		stream_tick();
+		http_tick();
+		logline_flush();
 	}
-	fprintf(stderr, "kelvo-web: exit\n");
+	logline("exit");
 	http_stop();
 	/* Presses already taken still go out, and the object is left idle. */
 	link_stop(1000);
+	logline_end();
 	return 0;
 }

@@ -31,6 +31,8 @@
 #include "json.h"
 #include "link.h"
 
+#define STREAM_KEEP	4096	/* bytes of buffer an idle stream keeps */
+
 /* Gone streams keep a slot until the server has closed them. */
 #define STREAM_SLOTS	(2 * STREAM_MAX)
 
@@ -184,6 +186,10 @@ stream_read(void *cls, uint64_t pos, char *buf, size_t max)
 		size_t len = s->out.size() < max ? s->out.size() : max;
 		memcpy(buf, s->out.data(), len);
 		s->out.erase(0, len);
+		/* A client that fell behind for a while leaves a buffer
+		 * of up to STREAM_BACKLOG behind: give it back. */
+		if (s->out.empty() && s->out.capacity() > STREAM_KEEP)
+			std::string().swap(s->out);
 		n = (ssize_t)len;
 	} else if (closing)
 		n = MHD_CONTENT_READER_END_OF_STREAM;

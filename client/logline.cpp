@@ -1,0 +1,161 @@
+/*
+ * logline.cpp - the lines, and the repeats held back per kind.
+ *
+ * A kind is a slot remembering its format string (by address: formats
+ * are string constants), when its current second began, how many lines
+ * were held back in it and the last of them.  Slots are few: a program
+ * has a handful of kinds of event, and when all are taken the one whose
+ * second began longest ago gives its count early and makes room.  Each
+ * line goes out in one write, under the lock, so lines from different
+ * threads never mix.
+ */
+#include "logline.h"
+
+#include <pthread.h>
+#include <stdio.h>
+#include <string.h>
+#include <time.h>
+
+#define KINDS	32
+
+struct kind {
+	const char	*fmt;		/* NULL: the slot is free */
+	long long	 since;		/* ms its second began */
+	unsigned	 held;		/* lines counted, not written */
+	char		 last[LOGLINE_MAX];
+};
+
+static pthread_mutex_t log_mutex = PTHREAD_MUTEX_INITIALIZER;
+static char log_name[64] = "kelvo";
+static struct kind kinds[KINDS];	/* guarded by log_mutex */
+
+static long long
+now_ms(void)
+{
+	struct timespec ts;
+
+	clock_gettime(CLOCK_MONOTONIC, &ts);
+	return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
+/* With the lock held: "NAME: text" and a newline, in one write. */
+static void
+put(const char *text, const char *tail)
+{
+	char line[LOGLINE_MAX + 128];
+	int n;
+
+	n = snprintf(line, sizeof(line), "%s: %s%s\n", log_name, text, tail);
+	if (n < 0)
+		return;
+	if ((size_t)n >= sizeof(line)) {
+		n = (int)sizeof(line) - 1;
+		line[n - 1] = '\n';
+	}
+	fwrite(line, 1, (size_t)n, stderr);
+	fflush(stderr);
+}
+
+/* With the lock held: the count of k's second, and a new second. */
+static void
+summarise(struct kind *k, long long now)
+{
+	char tail[64] = "";
+
+	/* One held back is just that line, a little late. */
+	if (k->held > 1)
+		snprintf(tail, sizeof(tail), " (%u like this in %.1f s)",
+		    k->held, (double)(now - k->since) / 1000);
+	put(k->last, tail);
+	k->held = 0;
+	k->since = now;
+}
+
+/*
+ * With the lock held: kinds whose second is over (with all, every kind)
+ * give their count or go free.
+ */
+static void
+due(long long now, bool all)
+{
+	for (struct kind &k : kinds) {
+		if (k.fmt == NULL || (!all && now - k.since < LOGLINE_GAP_MS))
+			continue;
+		if (k.held > 0)
+			summarise(&k, now);
+		else
+			k.fmt = NULL;
+	}
+}
+
+void
+logline_name(const char *name)
+{
+	pthread_mutex_lock(&log_mutex);
+	snprintf(log_name, sizeof(log_name), "%s", name);
+	pthread_mutex_unlock(&log_mutex);
+}
+
+void
+vlogline(const char *fmt, va_list ap)
+{
+	char text[LOGLINE_MAX];
+	struct kind *k = NULL, *oldest = NULL;
+	long long now = now_ms();
+
+	vsnprintf(text, sizeof(text), fmt, ap);
+	for (char *p = text; *p != '\0'; p++)
+		if ((unsigned char)*p < ' ' || *p == 0x7f)
+			*p = '?';
+
+	pthread_mutex_lock(&log_mutex);
+	due(now, false);
+	for (struct kind &s : kinds) {
+		if (s.fmt == fmt) {
+			k = &s;
+			break;
+		}
+		if (oldest == NULL || s.fmt == NULL || (oldest->fmt != NULL &&
+		    s.since < oldest->since))
+			oldest = &s;
+	}
+	if (k != NULL) {
+		/* Its second is not over, or due() would have freed it. */
+		k->held++;
+		snprintf(k->last, sizeof(k->last), "%s", text);
+	} else {
+		if (oldest->fmt != NULL && oldest->held > 0)
+			summarise(oldest, now);
+		oldest->fmt = fmt;
+		oldest->since = now;
+		oldest->held = 0;
+		put(text, "");
+	}
+	pthread_mutex_unlock(&log_mutex);
+}
+
+void
+logline(const char *fmt, ...)
+{
+	va_list ap;
+
+	va_start(ap, fmt);
+	vlogline(fmt, ap);
+	va_end(ap);
+}
+
+void
+logline_flush(void)
+{
+	pthread_mutex_lock(&log_mutex);
+	due(now_ms(), false);
+	pthread_mutex_unlock(&log_mutex);
+}
+
+void
+logline_end(void)
+{
+	pthread_mutex_lock(&log_mutex);
+	due(now_ms(), true);
+	pthread_mutex_unlock(&log_mutex);
+}

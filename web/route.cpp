@@ -1,0 +1,735 @@
+/*
+ * route.cpp - the rules, the routes and the answers.
+ *
+ * A request is judged as soon as its headers are in: the rules, the
+ * route, the method and the size it announces; what needs no body is
+ * answered then, a change once its body is in.  Every header is untrusted
+ * text that may hold any byte.  Request bodies are parsed by nlohmann-json
+ * without exceptions and checked field by field; nothing is pressed
+ * before the whole request has been found good.
+ *
+ * Wrong tokens are counted per client address (an IPv6 client by its
+ * /64, which one machine commonly has to itself): after the n-th wrong
+ * one, that address's next token is not even looked at for
+ * GUESS_FIRST_MS * 2^(n-1) ms, up to GUESS_MAX_MS, and gets 429.  Looking
+ * at it would tell a guesser whether it was right at full speed; holding
+ * wrong answers back instead would not, since a guesser can give up on a
+ * held request and send the next.  A right token is never held: it is
+ * looked at at once from any address that has sent no wrong one lately,
+ * and it clears its address's count.
+ */
+#include "route.h"
+
+#include <arpa/inet.h>
+#include <math.h>
+#include <netinet/in.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+
+#include <algorithm>
+
+#include "assets.h"
+#include "json.h"
+#include "link.h"
+#include "logline.h"
+
+#define GUESSERS	256	/* addresses whose wrong tokens are counted */
+#define GUESS_FORGET_MS	(10 * 60 * 1000)	/* a count kept this long */
+
+using nlohmann::json;
+
+char route_token[ROUTE_TOKEN_MAX + 1];
+static char cookie_name[sizeof(ROUTE_COOKIE) + 8];
+
+struct route {
+	const char	*path;		/* a whole path, or a prefix to '/' */
+	const char	*allow;		/* the methods it takes, as in Allow */
+	bool		 change;	/* takes a JSON body */
+	/* For a prefix: is rest (what follows it) a resource? */
+	bool		(*has)(const char *rest);
+	void		(*serve)(const struct route_request *rq,
+			    const char *rest, struct route_answer *a);
+};
+
+static void
+answer_json(struct route_answer *a, unsigned status, const json &j)
+{
+	a->status = status;
+	a->type = "application/json";
+	a->body = j.dump(-1, ' ', false, json::error_handler_t::replace);
+	a->data = NULL;
+	a->len = 0;
+}
+
+void
+route_error(struct route_answer *a, unsigned status, const char *why)
+{
+	a->stream = false;
+	answer_json(a, status, json{ { "error", why } });
+}
+
+static void
+add_header(struct route_answer *a, const char *name, const std::string &v)
+{
+	a->headers.emplace_back(name, v);
+}
+
+/* Is the field's name name, in any case (and no NUL after it)? */
+static bool
+named(const std::pair<std::string, std::string> &f, const char *name)
+{
+	return f.first.size() == strlen(name) &&
+	    strcasecmp(f.first.c_str(), name) == 0;
+}
+
+/* The first header named name, NULL when none. */
+static const std::string *
+header(const struct route_request *rq, const char *name)
+{
+	for (const auto &h : rq->headers)
+		if (named(h, name))
+			return &h.second;
+	return NULL;
+}
+
+/* As header(), as a C string (the rules have refused any NUL in it). */
+static const char *
+header_text(const struct route_request *rq, const char *name)
+{
+	const std::string *v = header(rq, name);
+
+	return v != NULL ? v->c_str() : NULL;
+}
+
+/*
+ * Is a header that decides anything given twice, or with a NUL byte in
+ * it?  Two Host headers could name two hosts, and which one counted
+ * would be up to whoever read them; a NUL would end it early for C.
+ */
+static bool
+ambiguous(const struct route_request *rq)
+{
+	static const char *const decisive[] = { "Host", "Origin",
+	    "Authorization", "Content-Type", "Content-Length", "Cookie" };
+
+	for (const char *name : decisive) {
+		int n = 0;
+		for (const auto &h : rq->headers)
+			if (named(h, name)) {
+				if (h.second.find('\0') != std::string::npos)
+					return true;
+				/* Cookie may come twice, its pairs are just more. */
+				if (++n > 1 && strcmp(name, "Cookie") != 0)
+					return true;
+			}
+	}
+	return false;
+}
+
+/*
+ * The host (lower case, an IPv6 address in its brackets) and the port
+ * (-1 when none) of a Host header or of an origin's authority; false
+ * when it is not one.
+ */
+static bool
+authority(const char *s, std::string *host, long *port)
+{
+	const char *end, *p;
+	char *stop;
+
+	*port = -1;
+	if (s[0] == '[') {
+		if ((end = strchr(s, ']')) == NULL)
+			return false;
+		end++;
+		for (p = s + 1; p < end - 1; p++)
+			if (strchr("0123456789abcdefABCDEF:.", *p) == NULL)
+				return false;
+	} else {
+		end = s + strcspn(s, ":");
+		for (p = s; p < end; p++)
+			if (strchr("abcdefghijklmnopqrstuvwxyz"
+			    "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-_", *p) == NULL)
+				return false;
+	}
+	if (end == s)
+		return false;
+	host->assign(s, (size_t)(end - s));
+	for (char &ch : *host)
+		if (ch >= 'A' && ch <= 'Z')
+			ch = (char)(ch - 'A' + 'a');
+	if (*end == '\0')
+		return true;
+	if (*end != ':' || strlen(end + 1) < 1 || strlen(end + 1) > 5 ||
+	    strspn(end + 1, "0123456789") != strlen(end + 1))
+		return false;
+	*port = strtol(end + 1, &stop, 10);
+	return *port <= 65535;
+}
+
+/* localhost, 127.0.0.0/8 or [::1] (also as an IPv4-mapped address). */
+static bool
+loopback_host(const std::string &host)
+{
+	struct in6_addr a6;
+	unsigned char a4[4];
+
+	if (host == "localhost")
+		return true;
+	if (inet_pton(AF_INET, host.c_str(), a4) == 1)
+		return a4[0] == 127;
+	if (host.size() < 3 || host.front() != '[' || host.back() != ']')
+		return false;
+	if (inet_pton(AF_INET6, host.substr(1, host.size() - 2).c_str(),
+	    &a6) != 1)
+		return false;
+	return IN6_IS_ADDR_LOOPBACK(&a6) || (IN6_IS_ADDR_V4MAPPED(&a6) &&
+	    a6.s6_addr[12] == 127);
+}
+
+/*
+ * Does the Origin name the host and port of the Host header?  A missing
+ * port is the default of the origin's scheme on both sides; an origin
+ * that is no http(s) origin ("null" from a sandbox or a file) is
+ * another host.
+ */
+static bool
+same_origin(const char *origin, const char *hosthdr)
+{
+	std::string oh, hh;
+	long op, hp, dflt;
+
+	if (strncasecmp(origin, "http://", 7) == 0) {
+		dflt = 80;
+		origin += 7;
+	} else if (strncasecmp(origin, "https://", 8) == 0) {
+		dflt = 443;
+		origin += 8;
+	} else
+		return false;
+	if (hosthdr == NULL || !authority(origin, &oh, &op) ||
+	    !authority(hosthdr, &hh, &hp))
+		return false;
+	return oh == hh && (op < 0 ? dflt : op) == (hp < 0 ? dflt : hp);
+}
+
+/*
+ * Compares given with the token in a time that does not depend on how
+ * much of it is right.
+ */
+static bool
+token_is(const std::string &given)
+{
+	size_t n = strlen(route_token), g = given.size();
+	volatile unsigned char d;
+
+	d = g != n;
+	for (size_t i = 0; i < n; i++)
+		d |= (unsigned char)route_token[i] ^
+		    (unsigned char)(i < g ? given[i] : 0);
+	return d == 0;
+}
+
+/* The tokens a request carries: query, Authorization and the cookie. */
+static void
+tokens_of(const struct route_request *rq, std::vector<std::string> *out,
+    bool *in_query)
+{
+	*in_query = false;
+	for (const auto &arg : rq->args)
+		if (arg.first == "token") {
+			out->push_back(arg.second);
+			*in_query |= token_is(arg.second);
+		}
+	const char *auth = header_text(rq, "Authorization");
+	if (auth != NULL && strncasecmp(auth, "Bearer ", 7) == 0) {
+		auth += 7;
+		while (*auth == ' ')
+			auth++;
+		out->push_back(auth);
+	}
+	for (const auto &h : rq->headers) {
+		if (!named(h, "Cookie"))
+			continue;
+		/* name=value pairs, "; " between them. */
+		for (size_t at = 0; at <= h.second.size();) {
+			size_t end = h.second.find(';', at);
+			if (end == std::string::npos)
+				end = h.second.size();
+			std::string pair = h.second.substr(at, end - at);
+			pair.erase(0, pair.find_first_not_of(' '));
+			size_t eq = pair.find('=');
+			if (eq != std::string::npos &&
+			    pair.compare(0, eq, cookie_name) == 0 &&
+			    eq == strlen(cookie_name))
+				out->push_back(pair.substr(eq + 1));
+			at = end + 1;
+		}
+	}
+}
+
+/* Wrong tokens per address: the count and when the next is looked at. */
+struct guesser {
+	unsigned char	 key[9];	/* family, then an address or a /64 */
+	int		 wrong;		/* 0: the slot is free */
+	long long	 next, last;	/* ms */
+};
+
+static struct guesser guessers[GUESSERS];
+
+/* The key of an address: IPv4 whole (also when mapped), IPv6 its /64. */
+static void
+guess_key(const struct sockaddr_storage *ss, unsigned char key[9])
+{
+	memset(key, 0, 9);
+	if (ss->ss_family == AF_INET6) {
+		const struct in6_addr *a =
+		    &((const struct sockaddr_in6 *)ss)->sin6_addr;
+		if (IN6_IS_ADDR_V4MAPPED(a)) {
+			key[0] = 4;
+			memcpy(key + 1, a->s6_addr + 12, 4);
+		} else {
+			key[0] = 6;
+			memcpy(key + 1, a->s6_addr, 8);
+		}
+	} else if (ss->ss_family == AF_INET) {
+		key[0] = 4;
+		memcpy(key + 1, &((const struct sockaddr_in *)ss)->sin_addr, 4);
+	}
+}
+
+/* The address's record; with make, a slot for it when it has none. */
+static struct guesser *
+guesser_of(const unsigned char key[9], long long now, bool make)
+{
+	struct guesser *free_one = NULL;
+
+	for (struct guesser &g : guessers) {
+		if (g.wrong > 0 && now - g.last > GUESS_FORGET_MS)
+			g.wrong = 0;
+		if (g.wrong > 0 && memcmp(g.key, key, 9) == 0)
+			return &g;
+		/* Full: the one that may guess soonest is the least held. */
+		if (free_one == NULL || g.wrong == 0 ||
+		    (free_one->wrong > 0 && g.next < free_one->next))
+			free_one = &g;
+	}
+	if (!make)
+		return NULL;
+	memcpy(free_one->key, key, 9);
+	free_one->wrong = 0;
+	return free_one;
+}
+
+static void
+peer_text(const struct sockaddr_storage *ss, char *buf, size_t len)
+{
+	const void *a = ss->ss_family == AF_INET6 ?
+	    (const void *)&((const struct sockaddr_in6 *)ss)->sin6_addr :
+	    (const void *)&((const struct sockaddr_in *)ss)->sin_addr;
+
+	if (inet_ntop(ss->ss_family == AF_INET6 ? AF_INET6 : AF_INET, a, buf,
+	    (socklen_t)len) == NULL)
+		snprintf(buf, len, "?");
+}
+
+/*
+ * With a token: true when the request may go on; else the answer is
+ * 401 or 429.  *in_query: the right token came in the query.
+ */
+static bool
+authorized(const struct route_request *rq, struct route_answer *a,
+    bool *in_query)
+{
+	std::vector<std::string> given;
+	unsigned char key[9];
+	char who[INET6_ADDRSTRLEN];
+	struct guesser *g;
+	long long now = link_now();
+	bool right = false;
+
+	tokens_of(rq, &given, in_query);
+	if (given.empty()) {
+		route_error(a, 401, "a token is needed");
+		add_header(a, "WWW-Authenticate", "Bearer");
+		return false;
+	}
+	guess_key(&rq->peer, key);
+	peer_text(&rq->peer, who, sizeof(who));
+	if ((g = guesser_of(key, now, false)) != NULL && now < g->next) {
+		long long wait = g->next - now;
+		logline("a token from %s not looked at: too many wrong ones",
+		    who);
+		route_error(a, 429, "too many wrong tokens: wait and try again");
+		add_header(a, "Retry-After", std::to_string((wait + 999) / 1000));
+		return false;
+	}
+	for (const std::string &t : given)
+		right |= token_is(t);
+	if (right) {
+		if (g != NULL)
+			g->wrong = 0;
+		return true;
+	}
+	g = guesser_of(key, now, true);
+	g->wrong++;
+	g->last = now;
+	g->next = now + (g->wrong > 7 ? GUESS_MAX_MS : std::min(GUESS_MAX_MS,
+	    GUESS_FIRST_MS << (g->wrong - 1)));
+	logline("a wrong token from %s", who);
+	route_error(a, 401, "a token is needed");
+	add_header(a, "WWW-Authenticate", "Bearer");
+	return false;
+}
+
+/* application/json, in any case, with parameters or without. */
+static bool
+json_type(const char *type)
+{
+	static const char want[] = "application/json";
+
+	if (type == NULL)
+		return false;
+	while (*type == ' ' || *type == '\t')
+		type++;
+	if (strncasecmp(type, want, sizeof(want) - 1) != 0)
+		return false;
+	type += sizeof(want) - 1;
+	return *type == '\0' || *type == ';' || *type == ' ' || *type == '\t';
+}
+
+/* The page and its files. */
+static void
+serve_asset(const struct route_request *rq, const char *rest,
+    struct route_answer *a)
+{
+	(void)rest;
+	for (const struct asset *f = assets; f->path != NULL; f++)
+		if (rq->path == f->path) {
+			a->status = 200;
+			a->type = f->type;
+			a->data = f->data;
+			a->len = f->len;
+			return;
+		}
+}
+
+static void
+serve_state(const struct route_request *rq, const char *rest,
+    struct route_answer *a)
+{
+	struct client_state st;
+
+	(void)rq;
+	(void)rest;
+	if (!link_running() || !link_latest(&st))
+		route_error(a, 503, "kelvo is not running");
+	else
+		answer_json(a, 200, client_state_json(&st));
+}
+
+static void
+serve_history(const struct route_request *rq, const char *rest,
+    struct route_answer *a)
+{
+	/* Only one thread serves, so one copy does. */
+	static struct client_history history;
+
+	(void)rq;
+	(void)rest;
+	link_history(&history);
+	answer_json(a, 200, client_history_json(&history));
+}
+
+/* The server opens the stream itself; a HEAD gets its headers. */
+static void
+serve_events(const struct route_request *rq, const char *rest,
+    struct route_answer *a)
+{
+	(void)rest;
+	a->status = 200;
+	a->type = "text/event-stream";
+	a->stream = rq->method != "HEAD";
+}
+
+static const struct {
+	const char	*name;
+	int		 btn;
+} buttons[] = {
+	{ "mode", BTN_MODE }, { "fan", BTN_FAN }, { "up", BTN_UP },
+	{ "down", BTN_DOWN },
+};
+
+static bool
+has_button(const char *rest)
+{
+	for (const auto &b : buttons)
+		if (strcmp(rest, b.name) == 0)
+			return true;
+	return false;
+}
+
+static void
+serve_press(const struct route_request *rq, const char *rest,
+    struct route_answer *a)
+{
+	int btn = 0, n;
+
+	(void)rq;
+	for (const auto &b : buttons)
+		if (strcmp(rest, b.name) == 0)
+			btn = b.btn;
+	n = link_press(btn);
+	if (n == LINK_DOWN)
+		route_error(a, 503, "kelvo is not running");
+	else if (n == LINK_FULL)
+		route_error(a, 429, "too many presses waiting");
+	else
+		answer_json(a, 202, json{ { "queued", n } });
+}
+
+/* A whole number of degrees in kelvo's range: 72 or 72.0, not "72". */
+static bool
+setpoint_of(const json &v, int *out)
+{
+	double d;
+
+	if (v.is_number_unsigned())
+		d = v.get<uint64_t>() > 1000 ? 1000 : (double)v.get<uint64_t>();
+	else if (v.is_number_integer())
+		d = v.get<int64_t>() < -1000 ? -1000 : (double)v.get<int64_t>();
+	else if (v.is_number_float())
+		d = v.get<double>();
+	else
+		return false;
+	if (!isfinite(d) || d != floor(d) || d < 60 || d > 90)
+		return false;
+	*out = (int)d;
+	return true;
+}
+
+/* A mode or fan text in any case; nothing around it. */
+static int
+word_of(const json &v, int (*of)(const char *))
+{
+	if (!v.is_string())
+		return 0;
+	const std::string &s = v.get_ref<const std::string &>();
+	if (s.empty() || s.size() > 8)
+		return 0;
+	for (char ch : s)
+		if (!((ch >= 'A' && ch <= 'Z') || (ch >= 'a' && ch <= 'z')))
+			return 0;
+	return of(s.c_str());
+}
+
+/* The value of a {"value": ...} body; NULL with the 400 answered. */
+static const json *
+value_of(const struct route_request *rq, json *body, struct route_answer *a)
+{
+	*body = json::parse(rq->body, nullptr, false);
+	if (body->is_discarded()) {
+		route_error(a, 400, "the body is not JSON");
+		return NULL;
+	}
+	if (!body->is_object() || !body->contains("value")) {
+		route_error(a, 400, "the body must be an object with a value");
+		return NULL;
+	}
+	return &(*body)["value"];
+}
+
+/* Drives a setting to target, shown as it is answered. */
+static void
+drive(int kind, int target, const json &shown, struct route_answer *a)
+{
+	if (link_drive(kind, target) == LINK_DOWN)
+		route_error(a, 503, "kelvo is not running");
+	else
+		answer_json(a, 202, json{ { "target", shown } });
+}
+
+static void
+serve_setpoint(const struct route_request *rq, const char *rest,
+    struct route_answer *a)
+{
+	const json *v;
+	json body;
+	int t;
+
+	(void)rest;
+	if ((v = value_of(rq, &body, a)) == NULL)
+		return;
+	if (!setpoint_of(*v, &t))
+		route_error(a, 400,
+		    "the set point must be a whole number from 60 to 90");
+	else
+		drive(DRIVE_SETPOINT, t, t, a);
+}
+
+static void
+serve_mode(const struct route_request *rq, const char *rest,
+    struct route_answer *a)
+{
+	const json *v;
+	json body;
+	int t;
+
+	(void)rest;
+	if ((v = value_of(rq, &body, a)) == NULL)
+		return;
+	if ((t = word_of(*v, client_mode_of)) == MODE_UNKNOWN)
+		route_error(a, 400, "the mode must be HEAT, COOL or OFF");
+	else
+		drive(DRIVE_MODE, t, client_mode_name(t), a);
+}
+
+static void
+serve_fan(const struct route_request *rq, const char *rest,
+    struct route_answer *a)
+{
+	const json *v;
+	json body;
+	int t;
+
+	(void)rest;
+	if ((v = value_of(rq, &body, a)) == NULL)
+		return;
+	if ((t = word_of(*v, client_fan_of)) == FAN_UNKNOWN)
+		route_error(a, 400, "the fan must be AUTO or ON");
+	else
+		drive(DRIVE_FAN, t, client_fan_name(t), a);
+}
+
+static const struct route routes[] = {
+	{ "/api/state", "GET, HEAD", false, NULL, serve_state },
+	{ "/api/history", "GET, HEAD", false, NULL, serve_history },
+	{ "/api/events", "GET, HEAD", false, NULL, serve_events },
+	{ "/api/press/", "POST", true, has_button, serve_press },
+	{ "/api/setpoint", "PUT", true, NULL, serve_setpoint },
+	{ "/api/mode", "PUT", true, NULL, serve_mode },
+	{ "/api/fan", "PUT", true, NULL, serve_fan },
+};
+static const struct route asset_route = { "", "GET, HEAD", false, NULL,
+    serve_asset };
+
+/* The route of a path, with what follows a prefix; NULL for none. */
+static const struct route *
+route_of(const std::string &path, const char **rest)
+{
+	*rest = "";
+	if (path.find('\0') != std::string::npos)
+		return NULL;
+	for (const struct route &r : routes) {
+		size_t n = strlen(r.path);
+		if (r.has == NULL ? path == r.path :
+		    path.compare(0, n, r.path) == 0 && r.has(path.c_str() + n)) {
+			*rest = path.c_str() + (r.has != NULL ? n : 0);
+			return &r;
+		}
+	}
+	for (const struct asset *f = assets; f->path != NULL; f++)
+		if (path == f->path)
+			return &asset_route;
+	return NULL;
+}
+
+/* Is method one of those in allow ("GET, HEAD")? */
+static bool
+allowed(const std::string &method, const char *allow)
+{
+	size_t n = method.size();
+
+	for (const char *p = allow; *p != '\0'; p += strspn(p, ", ")) {
+		size_t len = strcspn(p, ", ");
+		if (len == n && method.compare(0, n, p, len) == 0)
+			return true;
+		p += len;
+	}
+	return false;
+}
+
+void
+route_setup(const char *token, unsigned port)
+{
+	snprintf(route_token, sizeof(route_token), "%s", token ? token : "");
+	snprintf(cookie_name, sizeof(cookie_name), "%s%u", ROUTE_COOKIE, port);
+}
+
+bool
+route_head(const struct route_request *rq, struct route_answer *a)
+{
+	const struct route *r;
+	const char *host, *origin, *length, *rest;
+	std::string h;
+	long port;
+	bool in_query = false;
+
+	if (ambiguous(rq)) {
+		route_error(a, 400, "a header is given twice or holds a NUL");
+		return true;
+	}
+	host = header_text(rq, "Host");
+	origin = header_text(rq, "Origin");
+	/*
+	 * Without a token, a page elsewhere could reach a loopback server
+	 * through a name of its own that it points at 127.0.0.1.
+	 */
+	if (route_token[0] == '\0') {
+		if (host == NULL || !authority(host, &h, &port) ||
+		    !loopback_host(h)) {
+			route_error(a, 403,
+			    "the Host is not a loopback name or address");
+			return true;
+		}
+	} else if (!authorized(rq, a, &in_query))
+		return true;
+	if (origin != NULL && !same_origin(origin, host)) {
+		route_error(a, 403, "the Origin is not this server");
+		return true;
+	}
+	/* The page's later requests carry the token without showing it. */
+	if (in_query)
+		add_header(a, "Set-Cookie", std::string(cookie_name) + "=" +
+		    route_token + "; Path=/; HttpOnly; SameSite=Strict");
+
+	if ((r = route_of(rq->path, &rest)) == NULL) {
+		route_error(a, 404, "no such resource");
+		return true;
+	}
+	if (!allowed(rq->method, r->allow)) {
+		route_error(a, 405, "method not allowed");
+		add_header(a, "Allow", r->allow);
+		return true;
+	}
+	if (!r->change) {
+		r->serve(rq, rest, a);
+		return true;
+	}
+	if (!json_type(header_text(rq, "Content-Type"))) {
+		route_error(a, 415, "the Content-Type must be application/json");
+		return true;
+	}
+	length = header_text(rq, "Content-Length");
+	if (length != NULL && strtoull(length, NULL, 10) > ROUTE_BODY_MAX) {
+		route_error(a, 413, "the body is over 4096 bytes");
+		return true;
+	}
+	return false;
+}
+
+void
+route_body(const struct route_request *rq, struct route_answer *a)
+{
+	const struct route *r;
+	const char *rest;
+
+	if (rq->too_big)
+		route_error(a, 413, "the body is over 4096 bytes");
+	else if ((r = route_of(rq->path, &rest)) == NULL || !r->change)
+		route_error(a, 500, "no change at this path");
+	else
+		r->serve(rq, rest, a);
+}

@@ -1,0 +1,75 @@
+/*
+ * route.h - a request judged and answered, apart from the server.
+ *
+ * The server (http.cpp) hands over what libmicrohttpd has parsed: the
+ * client's address, the method, the path, the query's arguments, the
+ * headers and, once it is in, the body; it gets back what to send.
+ * Nothing here touches a connection, so that a fuzzer can drive the very
+ * code that serves.  The rules, in order: a header that decides anything
+ * given twice (400); without a token, the Host must be a loopback name
+ * or address (403), with one the request must carry it (401), and a
+ * client that sent a wrong one waits before its next one is looked at
+ * (429); an Origin must name the Host's host and port (403); then the
+ * path (404), the method (405), for a change a JSON content type (415)
+ * and a body of at most ROUTE_BODY_MAX bytes (413).
+ *
+ * A new resource is one more line in the routes table of route.cpp: its
+ * path, the methods it takes, whether it is a change, and its handler.
+ * Only the server's thread calls in here.
+ */
+#ifndef KELVO_WEB_ROUTE_H
+#define KELVO_WEB_ROUTE_H
+
+#include <sys/socket.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#define ROUTE_BODY_MAX	4096	/* bytes of a request body */
+#define ROUTE_TOKEN_MIN	16	/* characters of a token, at least */
+#define ROUTE_TOKEN_MAX	128	/* and at most */
+#define ROUTE_COOKIE	"kelvo_web_token_"	/* and the port */
+#define GUESS_FIRST_MS	100	/* the wait after a first wrong token */
+#define GUESS_MAX_MS	10000	/* it doubles with each up to this */
+
+typedef std::vector<std::pair<std::string, std::string>> route_fields;
+
+struct route_request {
+	struct sockaddr_storage	 peer;		/* the client */
+	std::string		 method, path;
+	route_fields		 args;		/* the query's, unescaped */
+	route_fields		 headers;	/* in the order sent */
+	std::string		 body;		/* up to ROUTE_BODY_MAX */
+	bool			 too_big = false; /* the body ran over */
+};
+
+struct route_answer {
+	unsigned		 status = 0;
+	const char		*type = NULL;
+	std::string		 body;
+	const char		*data = NULL;	/* else, a body that stays */
+	size_t			 len = 0;
+	route_fields		 headers;	/* besides every answer's */
+	bool			 stream = false; /* an event stream instead */
+};
+
+/* The token requests must carry; "" when none is needed. */
+extern char route_token[ROUTE_TOKEN_MAX + 1];
+
+/*
+ * The token (NULL for none) and the port, which names the cookie: two
+ * servers on one host must not overwrite each other's.
+ */
+void	 route_setup(const char *token, unsigned port);
+/*
+ * The headers are in: true with the answer when there is one now, false
+ * when a change wants its body first.
+ */
+bool	 route_head(const struct route_request *rq, struct route_answer *a);
+/* The body of a change is in (or too_big): its answer. */
+void	 route_body(const struct route_request *rq, struct route_answer *a);
+/* A refusal: status and {"error": why}. */
+void	 route_error(struct route_answer *a, unsigned status, const char *why);
+
+#endif
