@@ -36,6 +36,7 @@
 
 #include <algorithm>
 
+#include "control.h"
 #include "platform.h"
 
 #define RETRY_MS	250	/* between looks for a missing outputs object */
@@ -49,6 +50,8 @@ static pthread_mutex_t link_mutex = PTHREAD_MUTEX_INITIALIZER;
 static pthread_cond_t link_cond;
 static struct link_hooks hooks;			/* set once, before the threads */
 static char outputs_path[PATH_MAX];
+static char sim_path[PATH_MAX];
+static struct timespec sim_seen;		/* the worker's alone */
 
 /* All guarded by link_mutex. */
 static struct client_state latest;
@@ -65,6 +68,7 @@ static struct client_sender sender;
 static struct client_drive drive[DRIVE_KINDS];
 static int inflight;				/* the press written last */
 static struct client_state inflight_from;	/* what kelvo showed then */
+static int sim_period = -1;			/* kelvo's pm_interval, -1 unknown */
 static int inputs_lock = -1;			/* ours; the worker's alone */
 static long long written_at;			/* ms of the write under it */
 static bool inflight_moves;			/* the press will show */
@@ -118,8 +122,12 @@ deadline(int ms, struct timespec *ts)
 static bool
 verdict(long long now)
 {
+	/*
+	 * Its own period too: a kelvo set to tick once a minute is quiet
+	 * for a minute, and its first gaps are not known yet.
+	 */
 	long long limit = std::max((long long)LINK_SILENT_MS,
-	    LINK_SILENT_GAPS * usual_gap());
+	    LINK_SILENT_GAPS * std::max(usual_gap(), (long long)sim_period));
 
 	return object_there && last_text >= 0 && now - last_text <= limit;
 }
@@ -354,6 +362,17 @@ worker(void *arg)
 		news.running = -1;
 		there = stat(outputs_path, &sb) == 0;
 		now = link_now();
+		/* The sim object changes only with a batch: read it then. */
+		if (stat(sim_path, &sb) == 0 && (sb.st_mtim.tv_sec !=
+		    sim_seen.tv_sec || sb.st_mtim.tv_nsec != sim_seen.tv_nsec)) {
+			struct client_sim sim;
+			sim_seen = sb.st_mtim;
+			if (client_sim_read(&sim)) {
+				pthread_mutex_lock(&link_mutex);
+				sim_period = sim.pm_interval;
+				pthread_mutex_unlock(&link_mutex);
+			}
+		}
 
 		pthread_mutex_lock(&link_mutex);
 		object_there = there;
@@ -408,17 +427,21 @@ worker(void *arg)
 			struct client_state fresh;
 			bool turn, have_fresh;
 
+			/*
+			 * No text is an answer to this press until it is out:
+			 * said before the lock goes, or a text that answers
+			 * the press before it would pass for this one's.
+			 */
+			inflight = what;
+			inflight_out = false;
 			pthread_mutex_unlock(&link_mutex);
 			if (!(turn = take_turn()) && hooks.trace)
 				hooks.trace("another face kept the inputs object "
 				    "for 15 s; pressing all the same", hooks.arg);
 			have_fresh = outputs_now(&fresh);
 			pthread_mutex_lock(&link_mutex);
-			inflight = what;
 			inflight_from = have_fresh ? fresh : latest;
 			inflight_moves = press_moves(what, &inflight_from);
-			/* A text that comes before the write is no answer to it. */
-			inflight_out = false;
 			pthread_mutex_unlock(&link_mutex);
 			if (!write_inputs(what) && what != 0)
 				news.unsent = true;
@@ -463,7 +486,8 @@ link_start(const struct link_hooks *h)
 
 	if (h != NULL)
 		hooks = *h;
-	if (pps_path(LINK_OUTPUTS, outputs_path, sizeof(outputs_path)) < 0)
+	if (pps_path(LINK_OUTPUTS, outputs_path, sizeof(outputs_path)) < 0 ||
+	    pps_path(SIM_OBJECT, sim_path, sizeof(sim_path)) < 0)
 		return -1;
 	pthread_condattr_init(&ca);
 	pthread_condattr_setclock(&ca, CLOCK_MONOTONIC);

@@ -21,8 +21,8 @@
 /*
  * kelvo counts as running while its outputs object exists and texts keep
  * coming: a stopped kelvo leaves its last text behind, so silence longer
- * than LINK_SILENT_MS and LINK_SILENT_GAPS of its usual gaps means it is
- * gone.
+ * than LINK_SILENT_MS and LINK_SILENT_GAPS of its usual gaps, and of its
+ * period as its sim object gives it, means it is gone.
  */
 #define LINK_SILENT_MS		3000
 #define LINK_SILENT_GAPS	3
