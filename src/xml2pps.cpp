@@ -129,14 +129,16 @@ xml2pps(void *)
 	struct timespec due;
 	pthread_attr_t attr;
 	pthread_t tid;
-	int fd;
+	int fd, e;
 
 	Printf("xml2pps:: enter main processing\n");
 	/* Ready before the reader can post to it. */
 	pressed_made = wakeup_init(&pressed) == 0;
 	pthread_attr_init(&attr);
-	if (pthread_create(&tid, &attr, event2xml, nullptr) == 0)
+	if ((e = pthread_create(&tid, &attr, event2xml, nullptr)) == 0)
 		pthread_detach(tid);
+	else
+		start_failed("the input reader", e);
 	pthread_attr_destroy(&attr);
 	sched_yield();
 
