@@ -95,6 +95,15 @@ for p in kelvo kelvo-panel kelvo-web kelvo-mqtt; do
 		dpkg-query -L kelvo | grep -qx "/usr/share/man/man1/$p.1.gz" ||
 		    fail "no man page for $p"
 		echo "installed: /usr/bin/$p and its man page"
+		if [ "$p" = kelvo-web ] || [ "$p" = kelvo-mqtt ]; then
+			f=/etc/default/$p
+			[ "$(stat -c %a "$f" 2>/dev/null)" = 600 ] ||
+			    fail "$f missing or not 0600"
+			dpkg-query -W -f='${Conffiles}\n' kelvo |
+			    grep -q "^ $f " || fail "$f is not a conffile"
+			grep -qv '^#' "$f" && fail "$f sets something"
+			echo "installed: $f, a conffile, 0600"
+		fi
 	else
 		echo "not in this package: $p"
 	fi
