@@ -9,7 +9,6 @@
  * and the availability.  The main thread only waits for SIGTERM or SIGINT
  * (and SIGUSR1, the network thread's nudge to time the hello below) with
  * sigtimedwait(), all blocked in every thread, so no handler runs at all.
-
  *
  * What the broker holds must end up true whatever order the threads run
  * in: everything that decides or publishes availability and state does so
