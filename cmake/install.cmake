@@ -3,9 +3,11 @@
 # that every program's target exists by now: kelvo-web and kelvo-mqtt are
 # installed, with their pages and units, whenever their folders are built.
 #
-# Installed: the programs, their man pages, the systemd units and the
-# sysusers.d file for the kelvo user.  Not installed: the static libraries
-# the programs are made of, tests, benchmarks and fuzz targets.
+# Installed: the programs, their man pages, the systemd units, the
+# sysusers.d file for the kelvo user, the settings files the units read
+# (conffiles in the package, everything in them commented out), and the
+# copyright and changelog.  Not installed: the static libraries the
+# programs are made of, tests, benchmarks and fuzz targets.
 include(GNUInstallDirs)
 
 # systemd reads units from /usr/local/lib/systemd/system and sysusers.d
@@ -28,12 +30,16 @@ set(KELVO_SYSUSERSDIR "${CMAKE_INSTALL_PREFIX}/lib/sysusers.d" CACHE PATH
 # name the programs by their installed path; all three are configured, also
 # for a program not built here, so that packaging/check.sh checks them all.
 set(KELVO_BINDIR "${CMAKE_INSTALL_FULL_BINDIR}")
+# /etc/default under /usr, PREFIX/etc/default elsewhere: where the units
+# look for their settings files.
+set(KELVO_DEFAULTDIR "${CMAKE_INSTALL_FULL_SYSCONFDIR}/default")
 set(_services kelvo kelvo-web kelvo-mqtt)
 foreach(_u IN LISTS _services)
   configure_file(${PROJECT_SOURCE_DIR}/systemd/${_u}.service.in
     ${PROJECT_BINARY_DIR}/systemd/${_u}.service @ONLY)
 endforeach()
 set(_shipped "")
+set(_conffiles "")
 foreach(_p kelvo kelvo-panel kelvo-web kelvo-mqtt kelvo-ctl)
   if(NOT TARGET ${_p})
     continue()
@@ -53,9 +59,29 @@ foreach(_p kelvo kelvo-panel kelvo-web kelvo-mqtt kelvo-ctl)
     install(FILES ${PROJECT_BINARY_DIR}/systemd/${_p}.service
       DESTINATION ${KELVO_SYSTEMD_UNITDIR})
   endif()
+  # Settings may hold a token or a password, so they are to be root's
+  # alone (systemd reads them before the unit drops to the kelvo user):
+  # shipped 0644 as Debian wants, made 0600 by the package's postinst.
+  if(EXISTS ${PROJECT_SOURCE_DIR}/packaging/default/${_p})
+    install(FILES ${PROJECT_SOURCE_DIR}/packaging/default/${_p}
+      DESTINATION ${KELVO_DEFAULTDIR})
+    list(APPEND _conffiles ${KELVO_DEFAULTDIR}/${_p})
+  endif()
 endforeach()
 install(FILES ${PROJECT_SOURCE_DIR}/systemd/kelvo.sysusers
   DESTINATION ${KELVO_SYSUSERSDIR} RENAME kelvo.conf)
+
+# Debian's place for them; the changelog compressed, as Debian's are.
+set(_docdir ${CMAKE_INSTALL_DATAROOTDIR}/doc/kelvo)
+add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/doc/changelog.gz
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/doc
+  COMMAND gzip -9nc ${PROJECT_SOURCE_DIR}/packaging/changelog
+    > ${PROJECT_BINARY_DIR}/doc/changelog.gz
+  DEPENDS ${PROJECT_SOURCE_DIR}/packaging/changelog VERBATIM)
+add_custom_target(kelvo-changelog ALL
+  DEPENDS ${PROJECT_BINARY_DIR}/doc/changelog.gz)
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright
+  ${PROJECT_BINARY_DIR}/doc/changelog.gz DESTINATION ${_docdir})
 
 # The Debian package: one package, kelvo, version from project().
 set(CPACK_GENERATOR DEB)
@@ -85,9 +111,13 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 if(TARGET kelvo-web)
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "libjs-chart.js")
 endif()
+# dpkg keeps a conffile the administrator changed across upgrades.
+list(JOIN _conffiles "\n" _conffiles_text)
+file(WRITE ${PROJECT_BINARY_DIR}/packaging/conffiles "${_conffiles_text}\n")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
   ${PROJECT_SOURCE_DIR}/packaging/postinst
   ${PROJECT_SOURCE_DIR}/packaging/prerm
-  ${PROJECT_SOURCE_DIR}/packaging/postrm)
+  ${PROJECT_SOURCE_DIR}/packaging/postrm
+  ${PROJECT_BINARY_DIR}/packaging/conffiles)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)

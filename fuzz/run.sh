@@ -2,7 +2,8 @@
 # Builds the libFuzzer targets with ASan and UBSan, then runs each one in
 # turn for a fixed time on a copy of its seed corpus.
 #
-#   fuzz/run.sh [seconds [build-dir]]     default 30 s, build-fuzz
+#   fuzz/run.sh [seconds [build-dir [target...]]]   default 30 s, build-fuzz,
+#                                                   every target
 #
 # Each target works on a scratch copy of fuzz/corpus/<name>, so the inputs
 # a run finds never end up in the repository by accident; to keep some,
@@ -14,9 +15,10 @@ secs=${1:-30}
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(dirname "$here")
 build=${2:-$root/build-fuzz}
+shift $(($# < 2 ? $# : 2))
 
 case $secs in
-''|*[!0-9]*) echo "usage: fuzz/run.sh [seconds [build-dir]]" >&2; exit 2 ;;
+''|*[!0-9]*) echo "usage: fuzz/run.sh [seconds [build-dir [target...]]]" >&2; exit 2 ;;
 esac
 
 if ! command -v clang++ >/dev/null; then
@@ -28,13 +30,21 @@ CC=clang CXX=clang++ cmake -S "$root" -B "$build" -DKELVO_FUZZ=ON \
     -DKELVO_TESTS=OFF -DKELVO_BENCH=OFF \
     -DKELVO_SANITIZE=address,undefined >/dev/null
 # The machine is shared: one compile at a time.
-cmake --build "$build" -j1 --target fuzz_events fuzz_store fuzz_web
+all="fuzz_events fuzz_store fuzz_web fuzz_mqtt_command fuzz_client_text"
+targets=${*:-$all}
+for t in $targets; do
+	case " $all " in
+	*" $t "*) ;;
+	*) echo "fuzz: no target $t (targets: $all)" >&2; exit 2 ;;
+	esac
+done
+cmake --build "$build" -j1 --target $targets
 
 scratch=$(mktemp -d /tmp/kelvo-fuzz.XXXXXX)
 echo "fuzz: scratch corpora and crash files in $scratch"
 
 status=0
-for target in fuzz_events fuzz_store fuzz_web; do
+for target in $targets; do
 	corpus=$scratch/$target/corpus
 	mkdir -p "$corpus"
 	cp "$here/corpus/${target#fuzz_}/"* "$corpus/"

@@ -7,7 +7,8 @@
  * broker goes away, and calls on_connect and on_message.  The link to
  * kelvo (link.h) runs a reader and a worker; its hooks publish the state
  * and the availability.  The main thread only waits for SIGTERM or SIGINT
- * with sigwait(), both blocked in every thread, so no handler runs at all.
+ * (and SIGUSR1, the network thread's nudge to time the hello below) with
+ * sigtimedwait(), all blocked in every thread, so no handler runs at all.
  *
  * What the broker holds must end up true whatever order the threads run
  * in: everything that decides or publishes availability and state does so
@@ -21,8 +22,17 @@
  * well start before its broker, so the first failure is said once and
  * the network thread keeps trying.  Only what cannot work whatever the
  * broker does (bad options, no client, no link) stops start-up.
+ *
+ * Two bridges given the same id would publish two kelvos' states on one
+ * set of topics.  Each process has a client id of its own, so the broker
+ * never throws one off for the other (which, with a shared client id,
+ * they would do to each other for ever, each reconnection taking over the
+ * other's session).  A starting bridge says hello on BASE/bridge before it
+ * publishes anything; a bridge already there answers, and the newcomer
+ * says so and leaves with status 1, the one running undisturbed.
  */
 #include <arpa/inet.h>
+#include <ctype.h>
 #include <errno.h>
 #include <getopt.h>
 #include <limits.h>
@@ -41,6 +51,7 @@
 
 #include "json.h"
 #include "link.h"
+#include "logline.h"
 #include "platform.h"
 #include "topics.h"
 
@@ -50,11 +61,16 @@
 #define OFFLINE_WAIT_MS	2000	/* for the broker to take the last word */
 #define STOP_PRESS_MS	1000	/* to write presses already taken */
 #define WAITING_SAY_S	5	/* s without a broker before saying so */
+#define HELLO_MS	1500	/* for a bridge with our id to answer */
+#define PORT_PLAIN	1883
+#define PORT_TLS	8883
+#define PASSWORD_ENV	"KELVO_MQTT_PASSWORD"
 
 static struct mosquitto *mosq;
 static struct mqtt_topics topics;
 static std::string discovery;		/* the config text, made once */
 static char broker[300];		/* HOST:PORT, for the trace */
+static std::string client_id;		/* ours alone: BASE/HOST-PID */
 
 /* What the broker is told; guarded by pub_mutex. */
 static std::mutex pub_mutex;
@@ -62,6 +78,15 @@ static bool connected;			/* a connection is up */
 static bool ever_connected;		/* once: no "still waiting" line */
 static bool kelvo_up;			/* the link says kelvo runs */
 static bool stopping;			/* publish nothing more */
+static bool greeting = true;		/* hello said, answer awaited */
+static long long greet_until = -1;	/* ms; -1 before the first connection */
+static std::string other_bridge;	/* who answered our hello */
+static pthread_t main_thread;		/* woken by SIGUSR1 to time the hello */
+static int last_refusal;		/* CONNACK code said last, 0 none */
+
+/* Its own lock: the library may log from inside a call under pub_mutex. */
+static std::mutex error_mutex;
+static std::string last_error;		/* library error said last */
 
 /* The last "offline", waited for on the way out. */
 static std::mutex offline_mutex;
@@ -72,26 +97,6 @@ static bool offline_sent;
 static const int drive_of[CMD_KINDS] = { DRIVE_MODE, DRIVE_FAN,
     DRIVE_SETPOINT, -1 };
 
-static void trace(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
-
-/* One line on standard error, written at once so threads do not mix. */
-static void
-trace(const char *fmt, ...)
-{
-	char line[512];
-	va_list ap;
-	int n;
-
-	n = snprintf(line, sizeof(line), "kelvo-mqtt: ");
-	va_start(ap, fmt);
-	vsnprintf(line + n, sizeof(line) - n - 1, fmt, ap);
-	va_end(ap);
-	n = (int)strlen(line);
-	line[n++] = '\n';
-	if (write(STDERR_FILENO, line, n) < 0)
-		return;
-}
-
 static int
 publish(const std::string &topic, const std::string &payload, int qos,
     int *mid = NULL)
@@ -100,11 +105,18 @@ publish(const std::string &topic, const std::string &payload, int qos,
 	    payload.data(), qos, true);
 }
 
+/* Nothing goes out before we know the id is ours; pub_mutex held. */
+static bool
+may_publish_locked(void)
+{
+	return connected && !stopping && !greeting;
+}
+
 /* The truth about availability; pub_mutex held. */
 static void
 announce_locked(void)
 {
-	if (connected && !stopping)
+	if (may_publish_locked())
 		publish(topics.availability, kelvo_up ? MQTT_ONLINE :
 		    MQTT_OFFLINE, 1);
 }
@@ -115,7 +127,7 @@ publish_all_locked(void)
 {
 	struct client_state st;
 
-	if (!connected || stopping)
+	if (!may_publish_locked())
 		return;
 	publish(topics.discovery, discovery, 1);
 	if (link_latest(&st))
@@ -130,17 +142,63 @@ on_connect(struct mosquitto *m, void *arg, int rc)
 	std::lock_guard<std::mutex> lk(pub_mutex);
 	if (stopping)
 		return;
+	/* Said once: a wrong password is refused every few seconds. */
 	if (rc != 0) {
-		trace("broker %s refused the connection: %s", broker,
-		    mosquitto_connack_string(rc));
+		if (rc != last_refusal)
+			logline("broker %s refused the connection (%s); "
+			    "trying again", broker, mosquitto_connack_string(rc));
+		last_refusal = rc;
 		return;
 	}
-	trace("connected to broker %s as %s", broker, topics.base.c_str());
+	last_refusal = 0;
+	{
+		std::lock_guard<std::mutex> elk(error_mutex);
+		last_error.clear();
+	}
+	logline("connected to broker %s as %s", broker, topics.base.c_str());
 	for (int k = 0; k < CMD_KINDS; k++)
 		mosquitto_subscribe(m, NULL, topics.command[k].c_str(), 1);
 	mosquitto_subscribe(m, NULL, topics.ha_status.c_str(), 1);
+	mosquitto_subscribe(m, NULL, topics.bridge.c_str(), 1);
+	/* The broker takes the subscription before the hello, so an
+	 * answer cannot pass us by. */
+	if (!ever_connected) {
+		std::string hello = "hello " + client_id;
+		mosquitto_publish(m, NULL, topics.bridge.c_str(),
+		    (int)hello.size(), hello.data(), 1, false);
+		greet_until = link_now() + HELLO_MS;
+		pthread_kill(main_thread, SIGUSR1);
+	}
 	connected = ever_connected = true;
 	publish_all_locked();
+}
+
+/*
+ * Another bridge's hello or answer on BASE/bridge.  Only a bridge that
+ * has got past its own hello answers, so two that start together both
+ * carry on rather than both leaving.
+ */
+static void
+on_bridge(const struct mosquitto_message *msg)
+{
+	std::string text((const char *)msg->payload, msg->payloadlen > 0 ?
+	    (size_t)msg->payloadlen : 0);
+	size_t sp = text.find(' ');
+
+	if (msg->retain || sp == std::string::npos ||
+	    text.compare(sp + 1, std::string::npos, client_id) == 0)
+		return;
+	std::string word = text.substr(0, sp), who = text.substr(sp + 1);
+	std::lock_guard<std::mutex> lk(pub_mutex);
+	if (word == "hello" && !greeting && connected && !stopping) {
+		std::string here = "here " + client_id;
+		mosquitto_publish(mosq, NULL, topics.bridge.c_str(),
+		    (int)here.size(), here.data(), 1, false);
+		logline("another bridge (%s) started with id %s; told it this "
+		    "one is here", mqtt_quote(who.data(), (int)who.size()).c_str(),
+		    topics.base.c_str());
+	} else if (word == "here" && greeting && other_bridge.empty())
+		other_bridge = who;
 }
 
 static void
@@ -156,7 +214,7 @@ on_disconnect(struct mosquitto *m, void *arg, int rc)
 		connected = false;
 	}
 	if (!quiet)
-		trace("lost broker %s (%s); reconnecting", broker,
+		logline("lost broker %s (%s); reconnecting", broker,
 		    rc == 0 ? "disconnected" : mosquitto_strerror(rc));
 }
 
@@ -181,6 +239,10 @@ on_message(struct mosquitto *m, void *arg, const struct mosquitto_message *msg)
 	(void)m;
 	(void)arg;
 	/* Home Assistant came (back): it wants the config again. */
+	if (topics.bridge == topic) {
+		on_bridge(msg);
+		return;
+	}
 	if (topics.ha_status == topic) {
 		if (msg->payloadlen == (int)strlen(MQTT_ONLINE) &&
 		    memcmp(msg->payload, MQTT_ONLINE, msg->payloadlen) == 0) {
@@ -194,21 +256,30 @@ on_message(struct mosquitto *m, void *arg, const struct mosquitto_message *msg)
 	std::string q = mqtt_quote(msg->payload, msg->payloadlen);
 	/* A retained command would be taken again on every reconnection. */
 	if (msg->retain) {
-		trace("%s: retained %s ignored (commands must not be retained)",
+		logline("%s: retained %s ignored (commands must not be retained)",
 		    topic, q.c_str());
 		return;
 	}
 	if (!mqtt_parse_command(kind, msg->payload, msg->payloadlen, &value,
 	    &why)) {
-		trace("%s: %s ignored (expected %s)", topic, q.c_str(), why);
+		logline("%s: %s ignored (expected %s)", topic, q.c_str(), why);
 		return;
+	}
+	/* Perhaps another bridge's command, if the id is not ours. */
+	{
+		std::lock_guard<std::mutex> lk(pub_mutex);
+		if (greeting) {
+			logline("%s: %s dropped: still checking that no other "
+			    "bridge has this id", topic, q.c_str());
+			return;
+		}
 	}
 	rc = kind == CMD_PRESS ? link_press(value) :
 	    link_drive(drive_of[kind], value);
 	if (rc == LINK_DOWN)
-		trace("%s: %s dropped: kelvo is not running", topic, q.c_str());
+		logline("%s: %s dropped: kelvo is not running", topic, q.c_str());
 	else if (rc == LINK_FULL)
-		trace("%s: %s dropped: too many presses waiting", topic,
+		logline("%s: %s dropped: too many presses waiting", topic,
 		    q.c_str());
 }
 
@@ -219,7 +290,7 @@ on_published(const struct client_state *st, void *arg)
 	(void)arg;
 	std::string text = client_state_json(st).dump();
 	std::lock_guard<std::mutex> lk(pub_mutex);
-	if (connected && !stopping)
+	if (may_publish_locked())
 		publish(topics.state, text, 0);
 }
 
@@ -232,7 +303,7 @@ on_running(bool running, void *arg)
 		kelvo_up = running;
 		announce_locked();
 	}
-	trace(running ? "kelvo is running" :
+	logline(running ? "kelvo is running" :
 	    "kelvo is not running: offline until it is back");
 }
 
@@ -246,7 +317,7 @@ on_driven(int kind, int target, bool reached, void *arg)
 		return;
 	client_drive_target(kind, target, value, sizeof(value));
 	/* Given up, or ended by a press of the same setting. */
-	trace("stopped driving the %s to %s", client_drive_name(kind),
+	logline("stopped driving the %s to %s", client_drive_name(kind),
 	    value);
 }
 
@@ -254,7 +325,26 @@ static void
 on_trace(const char *line, void *arg)
 {
 	(void)arg;
-	trace("%s", line);
+	logline("%s", line);
+}
+
+/*
+ * libmosquitto says why a connection failed (TLS above all: an unknown
+ * CA, a name that does not match) only in its log; each distinct error
+ * is told once until a connection succeeds.
+ */
+static void
+on_log(struct mosquitto *m, void *arg, int level, const char *str)
+{
+	(void)m;
+	(void)arg;
+	if (level != MOSQ_LOG_ERR)
+		return;
+	std::lock_guard<std::mutex> lk(error_mutex);
+	if (last_error == str)
+		return;
+	last_error = str;
+	logline("broker %s: %s", broker, str);
 }
 
 static void
@@ -262,11 +352,14 @@ usage(FILE *f)
 {
 	fprintf(f,
 	    "usage: kelvo-mqtt [--broker HOST[:PORT]] [--id ID] [--prefix PREFIX]\n"
-	    "                  [--discovery-prefix DPREFIX]\n"
+	    "                  [--discovery-prefix DPREFIX] [--username USER]\n"
+	    "                  [--cafile FILE | --tls]\n"
 	    "Bridges the kelvo under $PPS_ROOT/kelvo (default /pps) to an MQTT\n"
-	    "broker (default localhost:1883) as PREFIX/ID (default kelvo/kelvo),\n"
-	    "announced to Home Assistant under DPREFIX (default homeassistant).\n"
-	    "ID is letters, digits, '_' and '-'.\n");
+	    "broker (default localhost:1883, 8883 with TLS) as PREFIX/ID (default\n"
+	    "kelvo/kelvo), announced to Home Assistant under DPREFIX (default\n"
+	    "homeassistant).  ID is letters, digits, '_' and '-'.  The password\n"
+	    "for USER is taken from $" PASSWORD_ENV ".  --cafile speaks TLS with\n"
+	    "the broker's CA certificate in FILE, --tls with the system's CAs.\n");
 }
 
 /* HOST, HOST:PORT, [V6ADDR] or [V6ADDR]:PORT; a bare V6ADDR has no port. */
@@ -340,16 +433,20 @@ main(int argc, char *argv[])
 		{ "id", required_argument, NULL, 'i' },
 		{ "prefix", required_argument, NULL, 'p' },
 		{ "discovery-prefix", required_argument, NULL, 'd' },
+		{ "username", required_argument, NULL, 'u' },
+		{ "cafile", required_argument, NULL, 'c' },
+		{ "tls", no_argument, NULL, 't' },
 		{ "help", no_argument, NULL, 'h' },
 		{ NULL, 0, NULL, 0 },
 	};
 	struct link_hooks hooks = { on_published, on_running, on_driven,
 	    on_trace, NULL };
 	std::string host = "localhost", id = "kelvo", prefix = "kelvo",
-	    dprefix = "homeassistant", client_id;
-	char path[PATH_MAX];
-	int port = 1883, ch, rc, sig;
-	bool said_waiting = false;
+	    dprefix = "homeassistant", username, cafile, password;
+	char path[PATH_MAX], host_name[64];
+	int port = -1, ch, rc, sig, status = 0;
+	bool said_waiting = false, tls = false, has_password = false;
+	const char *pw;
 	sigset_t stop;
 
 	opterr = 0;
@@ -374,6 +471,21 @@ main(int argc, char *argv[])
 				    optarg);
 			(ch == 'p' ? prefix : dprefix) = optarg;
 			break;
+		case 'u':
+			if (*optarg == '\0' || mosquitto_validate_utf8(optarg,
+			    (int)strlen(optarg)) != MOSQ_ERR_SUCCESS)
+				return bad_usage("bad user name \"%s\"",
+				    optarg);
+			username = optarg;
+			break;
+		case 'c':
+			if (*optarg == '\0')
+				return bad_usage("--cafile needs a file");
+			cafile = optarg;
+			break;
+		case 't':
+			tls = true;
+			break;
 		case 'h':
 			usage(stdout);
 			return 0;
@@ -387,6 +499,20 @@ main(int argc, char *argv[])
 	}
 	if (optind < argc)
 		return bad_usage("unexpected argument \"%s\"", argv[optind]);
+	if (tls && !cafile.empty())
+		return bad_usage("--cafile and --tls: one or the other");
+	tls = tls || !cafile.empty();
+	if (port < 0)
+		port = tls ? PORT_TLS : PORT_PLAIN;
+	/* Never an option: the command line is anybody's to read in ps. */
+	if ((pw = getenv(PASSWORD_ENV)) != NULL) {
+		if (username.empty())
+			return bad_usage(PASSWORD_ENV " is set but no "
+			    "--username");
+		password = pw;
+		has_password = true;
+		unsetenv(PASSWORD_ENV);
+	}
 	mqtt_make_topics(prefix, id, dprefix, &topics);
 	if (!topic_ok(topics.command[CMD_SETPOINT]) ||
 	    !topic_ok(topics.discovery))
@@ -404,16 +530,49 @@ main(int argc, char *argv[])
 	sigemptyset(&stop);
 	sigaddset(&stop, SIGTERM);
 	sigaddset(&stop, SIGINT);
+	sigaddset(&stop, SIGUSR1);
 	pthread_sigmask(SIG_BLOCK, &stop, NULL);
+	main_thread = pthread_self();
 	signal(SIGPIPE, SIG_IGN);
 
+	logline_name("kelvo-mqtt");
 	mosquitto_lib_init();
-	/* One client per base: a bridge restarted after a crash takes over
-	 * its old session at once instead of waiting for it to time out. */
-	client_id = "kelvo-mqtt/" + topics.base;
+	/* Ours alone (see the top): the host tells bridges of one id apart
+	 * across a fleet, the process on one host. */
+	if (gethostname(host_name, sizeof(host_name)) < 0)
+		host_name[0] = '\0';
+	host_name[sizeof(host_name) - 1] = '\0';
+	for (char *p = host_name; *p; p++)
+		if (!isalnum((unsigned char)*p) && *p != '-' && *p != '.')
+			*p = '_';
+	client_id = "kelvo-mqtt/" + topics.base + "/" + host_name + "-" +
+	    std::to_string((long)getpid());
 	if ((mosq = mosquitto_new(client_id.c_str(), true, NULL)) == NULL) {
 		fprintf(stderr, "kelvo-mqtt: cannot make an MQTT client: %s\n",
 		    strerror(errno));
+		return 1;
+	}
+	/* Commands and their states are small and should not wait. */
+	mosquitto_int_option(mosq, MOSQ_OPT_TCP_NODELAY, 1);
+	if (!username.empty() && (rc = mosquitto_username_pw_set(mosq,
+	    username.c_str(), has_password ? password.c_str() : NULL)) !=
+	    MOSQ_ERR_SUCCESS) {
+		fprintf(stderr, "kelvo-mqtt: cannot use user name %s: %s\n",
+		    username.c_str(), mosquitto_strerror(rc));
+		return 1;
+	}
+	password.assign(password.size(), '\0');
+	if (!cafile.empty() && (rc = mosquitto_tls_set(mosq, cafile.c_str(),
+	    NULL, NULL, NULL, NULL)) != MOSQ_ERR_SUCCESS) {
+		fprintf(stderr, "kelvo-mqtt: cannot use CA file %s: %s\n",
+		    cafile.c_str(), rc == MOSQ_ERR_INVAL ? "not a readable "
+		    "file" : mosquitto_strerror(rc));
+		return 1;
+	}
+	if (tls && cafile.empty() && (rc = mosquitto_int_option(mosq,
+	    MOSQ_OPT_TLS_USE_OS_CERTS, 1)) != MOSQ_ERR_SUCCESS) {
+		fprintf(stderr, "kelvo-mqtt: cannot use the system's CA "
+		    "certificates: %s\n", mosquitto_strerror(rc));
 		return 1;
 	}
 	mosquitto_will_set(mosq, topics.availability.c_str(),
@@ -423,9 +582,10 @@ main(int argc, char *argv[])
 	mosquitto_disconnect_callback_set(mosq, on_disconnect);
 	mosquitto_publish_callback_set(mosq, on_publish);
 	mosquitto_message_callback_set(mosq, on_message);
+	mosquitto_log_callback_set(mosq, on_log);
 
-	trace("bridging %s to broker %s as %s", path, broker,
-	    topics.base.c_str());
+	logline("bridging %s to broker %s%s as %s", path, broker,
+	    tls ? " over TLS" : "", topics.base.c_str());
 	if (link_start(&hooks) < 0) {
 		fprintf(stderr, "kelvo-mqtt: cannot start the link to kelvo "
 		    "at %s\n", path);
@@ -443,7 +603,7 @@ main(int argc, char *argv[])
 		return 1;
 	}
 	if (rc != MOSQ_ERR_SUCCESS) {
-		trace("broker %s not reachable yet (%s); trying again until "
+		logline("broker %s not reachable yet (%s); trying again until "
 		    "it is", broker, rc == MOSQ_ERR_ERRNO ? strerror(errno) :
 		    mosquitto_strerror(rc));
 		said_waiting = true;
@@ -451,25 +611,57 @@ main(int argc, char *argv[])
 
 	/* The network thread connects in the background and says nothing
 	 * while it keeps failing: say once that it is still waiting. */
+	long long started = link_now();
 	for (;;) {
 		struct timespec ts = { WAITING_SAY_S, 0 };
-		if ((sig = sigtimedwait(&stop, NULL, &ts)) > 0)
+		{
+			std::lock_guard<std::mutex> lk(pub_mutex);
+			if (greeting && greet_until >= 0)
+				ts = { 0, 50 * 1000000 };
+		}
+		/* Once a second at least, for the counts of floods. */
+		if (ts.tv_sec > 1)
+			ts = { 1, 0 };
+		if ((sig = sigtimedwait(&stop, NULL, &ts)) > 0 &&
+		    sig != SIGUSR1)
 			break;
+		logline_flush();
 		std::lock_guard<std::mutex> lk(pub_mutex);
-		if (!said_waiting && !ever_connected)
-			trace("no broker at %s yet; trying again until there "
-			    "is", broker);
-		said_waiting = true;
+		if (!other_bridge.empty()) {
+			status = 1;
+			break;
+		}
+		/* Nobody answered: the id is ours, and the broker learns all. */
+		if (greeting && greet_until >= 0 && link_now() >= greet_until) {
+			greeting = false;
+			publish_all_locked();
+		}
+		if (!said_waiting &&
+		    link_now() - started >= WAITING_SAY_S * 1000) {
+			if (!ever_connected)
+				logline("no broker at %s yet; trying again "
+				    "until there is", broker);
+			said_waiting = true;
+		}
 	}
-	trace("stopping (%s)", sig == SIGTERM ? "SIGTERM" : "SIGINT");
+	if (status != 0)
+		logline("another bridge (%s) already bridges a kelvo as %s on "
+		    "broker %s: give each its own --id; stopping",
+		    mqtt_quote(other_bridge.data(),
+		    (int)other_bridge.size()).c_str(), topics.base.c_str(),
+		    broker);
+	else
+		logline("stopping (%s)", sig == SIGTERM ? "SIGTERM" : "SIGINT");
 
 	/* The last word: offline, retained, and a clean disconnect so the
 	 * broker does not send the will on top of it. */
-	bool wait = false;
+	bool wait = false, was_connected;
 	{
 		std::lock_guard<std::mutex> lk(pub_mutex);
 		stopping = true;
-		if (connected) {
+		was_connected = connected;
+		/* A bridge that never spoke leaves the other's word alone. */
+		if (connected && !greeting) {
 			std::lock_guard<std::mutex> olk(offline_mutex);
 			wait = publish(topics.availability, MQTT_OFFLINE, 1,
 			    &offline_mid) == MOSQ_ERR_SUCCESS;
@@ -484,12 +676,13 @@ main(int argc, char *argv[])
 	 * or hang in connect() to an unreachable host, for longer than a
 	 * stop should take: it has nothing to finish, so it is cancelled. */
 	mosquitto_disconnect(mosq);
-	mosquitto_loop_stop(mosq, !wait);
+	mosquitto_loop_stop(mosq, !was_connected);
 	/* Presses already taken still reach kelvo, and the object is left
 	 * idle for the next kelvo. */
 	link_stop(STOP_PRESS_MS);
 	mosquitto_destroy(mosq);
 	mosquitto_lib_cleanup();
-	trace("stopped");
-	return 0;
+	logline("stopped");
+	logline_end();
+	return status;
 }

@@ -84,6 +84,7 @@ mqtt_make_topics(const std::string &prefix, const std::string &id,
 		t->command[k] = t->base + "/" + mqtt_command_topic[k];
 	t->discovery = dprefix + "/climate/" + id + "/config";
 	t->ha_status = dprefix + "/status";
+	t->bridge = t->base + "/bridge";
 }
 
 nlohmann::json

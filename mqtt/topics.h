@@ -32,6 +32,7 @@ struct mqtt_topics {
 	std::string	 command[CMD_KINDS];
 	std::string	 discovery;		/* DPREFIX/climate/ID/config */
 	std::string	 ha_status;		/* DPREFIX/status, HA's birth */
+	std::string	 bridge;		/* BASE/bridge: "hello ID", "here ID" */
 };
 
 /* An id is letters, digits, '_' and '-': it becomes one topic level. */

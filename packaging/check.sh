@@ -6,7 +6,10 @@
 # - every man page is clean under `mandoc -Tlint -W warning`;
 # - every unit passes `systemd-analyze verify` without a word, in a scratch
 #   root holding this system's units, the staged install and the pages;
-# - every unit's `systemd-analyze security` exposure is 1.5 or lower.
+# - every unit's `systemd-analyze security` exposure is 1.5 or lower;
+# - the package itself (BUILDDIR/kelvo_*.deb) has no lintian error or
+#   warning, ships its copyright, changelog and settings files as
+#   conffiles, and its changelog's version is the package's.
 #
 # All three units are checked whether or not their program is built yet:
 # a program that is not gets an empty stand-in in the scratch root, since
@@ -86,6 +89,42 @@ for u in $units; do
 		fail=1
 	fi
 done
+
+echo "package:"
+debs=("$build"/kelvo_*.deb)
+if [ ! -f "${debs[0]}" ]; then
+	echo "  no $build/kelvo_*.deb: ./build.sh package makes it" >&2
+	fail=1
+else
+	deb=${debs[0]}
+	out=$(lintian --fail-on error,warning "$deb" 2>&1) || fail=1
+	out=$(printf '%s\n' "$out" | grep -v '^running with root' || true)
+	if [ -n "$out" ]; then
+		printf '%s\n' "$out" | sed 's/^/  lintian: /'
+	fi
+	[ $fail -eq 0 ] && echo "  $(basename "$deb"): lintian clean"
+	want="/etc/default/kelvo-mqtt"
+	[ -f "$root/etc/default/kelvo-web" ] && want="/etc/default/kelvo-web $want"
+	for f in $want; do
+		if ! dpkg-deb --ctrl-tarfile "$deb" | tar -xOf - ./conffiles \
+		    >"$scratch/conffiles" || ! grep -qx "$f" "$scratch/conffiles"; then
+			echo "  $f: not a conffile" >&2
+			fail=1
+		fi
+	done
+	dpkg-deb -c "$deb" >"$scratch/contents"
+	for f in usr/share/doc/kelvo/copyright usr/share/doc/kelvo/changelog.gz; do
+		grep -q " \./$f\$" "$scratch/contents" ||
+		    { echo "  /$f: missing" >&2; fail=1; }
+	done
+	version=$(dpkg-deb -f "$deb" Version)
+	logged=$(dpkg-parsechangelog -l packaging/changelog -S Version)
+	if [ "$version" != "$logged" ]; then
+		echo "  packaging/changelog is at $logged, the package at" \
+		    "$version: add an entry" >&2
+		fail=1
+	fi
+fi
 
 if [ $fail -ne 0 ]; then
 	echo "packaging/check.sh: FAILED" >&2

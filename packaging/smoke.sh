@@ -12,7 +12,8 @@
 #   answers GET /api/state with 200 and the state in JSON;
 # - when the package has kelvo-mqtt (and Mosquitto and paho are here): it
 #   bridges to a broker on a free loopback port, retained state and all;
-# - apt-get remove takes the programs away.
+# - apt-get remove takes the programs away and leaves the settings files;
+#   when kelvo was not on the machine before, a purge then takes those.
 #
 # Every server listens on 127.0.0.1 only; every wait is bounded.
 set -euo pipefail
@@ -26,6 +27,9 @@ if [ "$(id -u)" -ne 0 ]; then
 	exit 1
 fi
 deb=$(realpath "$1")
+# What was here before is left as it was: only a package this run
+# brought in is purged at the end.
+before=$(dpkg-query -W -f='${Status}' kelvo 2>/dev/null || true)
 
 scratch=$(mktemp -d)
 chmod 755 "$scratch"
@@ -95,6 +99,15 @@ for p in kelvo kelvo-panel kelvo-web kelvo-mqtt kelvo-ctl; do
 		dpkg-query -L kelvo | grep -qx "/usr/share/man/man1/$p.1.gz" ||
 		    fail "no man page for $p"
 		echo "installed: /usr/bin/$p and its man page"
+		if [ "$p" = kelvo-web ] || [ "$p" = kelvo-mqtt ]; then
+			f=/etc/default/$p
+			[ "$(stat -c %a "$f" 2>/dev/null)" = 600 ] ||
+			    fail "$f missing or not 0600"
+			dpkg-query -W -f='${Conffiles}\n' kelvo |
+			    grep -q "^ $f " || fail "$f is not a conffile"
+			grep -qv '^#' "$f" && fail "$f sets something"
+			echo "installed: $f, a conffile, 0600"
+		fi
 	else
 		echo "not in this package: $p"
 	fi
@@ -222,4 +235,12 @@ DEBIAN_FRONTEND=noninteractive apt-get remove -y -q kelvo
 for p in kelvo kelvo-panel kelvo-web kelvo-mqtt kelvo-ctl; do
 	[ ! -e "/usr/bin/$p" ] || fail "/usr/bin/$p left after removing"
 done
+[ -f /etc/default/kelvo-mqtt ] || fail "a remove took /etc/default/kelvo-mqtt"
+if [ -z "$before" ]; then
+	echo "--- apt-get purge"
+	DEBIAN_FRONTEND=noninteractive apt-get purge -y -q kelvo
+	for f in /etc/default/kelvo-web /etc/default/kelvo-mqtt; do
+		[ ! -e "$f" ] || fail "$f left after purging"
+	done
+fi
 echo "packaging/smoke.sh: installed, ran and removed $(basename "$deb")"

@@ -21,6 +21,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -428,11 +429,20 @@ run_screen(void)
 	return 0;
 }
 
+/*
+ * --once: the last text kelvo published, and whether kelvo still runs by
+ * the link's rule at first sight (a text at most LINK_SILENT_MS old; one
+ * look cannot know kelvo's usual gap), so a script can tell a live
+ * reading from what a stopped kelvo left behind: status 3 for the latter.
+ */
 static int
 once(void)
 {
 	char buf[1024], out[512], path[PATH_MAX];
 	struct client_state st;
+	struct timespec now;
+	struct stat sb;
+	long long age = -1;
 	ssize_t n;
 	int fd, taken;
 
@@ -450,14 +460,21 @@ once(void)
 		fprintf(stderr, "kelvo-panel: %s: %s\n", path, strerror(errno));
 		return 1;
 	}
+	if (stat(path, &sb) == 0) {
+		clock_gettime(CLOCK_REALTIME, &now);
+		age = (long long)(now.tv_sec - sb.st_mtim.tv_sec) * 1000 +
+		    (now.tv_nsec - sb.st_mtim.tv_nsec) / 1000000;
+	}
 	taken = client_parse(buf, (size_t)n, &st);
 	client_format(&st, out, sizeof(out));
 	fputs(out, stdout);
+	bool running = age >= -LINK_SILENT_MS && age <= LINK_SILENT_MS;
+	printf("running %s\n", running ? "yes" : "no");
 	if (taken == 0) {
 		fprintf(stderr, "kelvo-panel: nothing readable in %s\n", path);
 		return 1;
 	}
-	return 0;
+	return running ? 0 : 3;
 }
 
 static void
@@ -467,8 +484,8 @@ usage(FILE *f)
 	    "usage: kelvo-panel [--once]\n"
 	    "Shows kelvo's thermostat and takes its buttons: m mode, f fan,\n"
 	    "+/Up and -/Down the set point, q quit.  --once prints the state\n"
-	    "as text and exits.  The objects are under $PPS_ROOT/kelvo "
-	    "(default /pps).\n");
+	    "as text and whether kelvo runs, and exits (3 when it does not).\n"
+	    "The objects are under $PPS_ROOT/kelvo (default /pps).\n");
 }
 
 int

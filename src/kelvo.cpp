@@ -8,6 +8,12 @@
  * semaphore, so a stop from outside takes the same road as a worker
  * leaving its loop, and main holds xml_mutex as it returns so that no
  * store cycle is cut in half by the exit.
+ *
+ * A kelvo without one of its threads is no thermostat: without the
+ * simulation main would wait at the barrier for ever, without the
+ * publisher or the reader it would run blind or deaf.  Each start is
+ * checked, and one that fails stops kelvo with status 1 by the same road,
+ * so the threads already running finish their store cycle first.
  */
 #include "kelvo.h"
 
@@ -34,6 +40,7 @@ sem_t exit_semaphore;
 pthread_barrier_t barrier;
 std::atomic<bool> exit_in_progress(false);
 pthread_mutex_t xml_mutex = PTHREAD_MUTEX_INITIALIZER;
+static std::atomic<int> exit_status(0);
 
 void
 Printf(const char *text)
@@ -45,6 +52,19 @@ Printf(const char *text)
 	n = strlen(text);
 	printf("%s%s", text, (n > 0 && text[n - 1] == '\n') ? "" : "\n");
 	fflush(stdout);
+}
+
+void
+start_failed(const char *what, int err)
+{
+	char line[160];
+
+	snprintf(line, sizeof(line), "kelvo::main - cannot start %s: %s\n",
+	    what, strerror(err));
+	Printf(line);
+	fprintf(stderr, "kelvo: cannot start %s: %s\n", what, strerror(err));
+	exit_status = 1;
+	sem_post(&exit_semaphore);
 }
 
 void
@@ -109,8 +129,11 @@ parse_options(int argc, char **argv)
 	if (argErr || optind >= argc)
 		return -1;
 	vroot = argv[optind];
-	if (access(vroot, X_OK) != 0)
+	if (access(vroot, X_OK) != 0) {
+		fprintf(stderr, "kelvo: root directory %s: %s\n", vroot,
+		    strerror(errno));
 		return -2;
+	}
 	return 0;
 }
 
@@ -146,7 +169,7 @@ main(int argc, char **argv)
 	struct sigaction sa;
 	sigset_t stops;
 	pthread_t tid;
-	int status;
+	int status, e;
 
 	if ((status = parse_options(argc, argv)) != 0)
 		usage(status);
@@ -157,8 +180,16 @@ main(int argc, char **argv)
 		return 1;
 	}
 
-	sem_init(&exit_semaphore, 0, 0);
-	pthread_barrier_init(&barrier, nullptr, 2);
+	if (sem_init(&exit_semaphore, 0, 0) != 0) {
+		fprintf(stderr, "kelvo: cannot make the exit semaphore: %s\n",
+		    strerror(errno));
+		return 1;
+	}
+	if ((e = pthread_barrier_init(&barrier, nullptr, 2)) != 0) {
+		fprintf(stderr, "kelvo: cannot make the start-up barrier: %s\n",
+		    strerror(e));
+		return 1;
+	}
 
 	memset(&sa, 0, sizeof(sa));
 	sa.sa_handler = on_stop;
@@ -180,11 +211,19 @@ main(int argc, char **argv)
 	sigaddset(&stops, SIGINT);
 	pthread_sigmask(SIG_BLOCK, &stops, nullptr);
 
-	/* Never joined, so detached: their ends free what they held. */
-	if (pthread_create(&tid, nullptr, thermodyn, nullptr) == 0)
-		pthread_detach(tid);
+	/*
+	 * Never joined, so detached: their ends free what they held.  No
+	 * simulation, nobody else runs yet: nothing to finish.
+	 */
+	if ((e = pthread_create(&tid, nullptr, thermodyn, nullptr)) != 0) {
+		start_failed("the simulation", e);
+		return 1;
+	}
+	pthread_detach(tid);
 	pthread_barrier_wait(&barrier);
-	if (pthread_create(&tid, nullptr, xml2pps, nullptr) == 0)
+	if ((e = pthread_create(&tid, nullptr, xml2pps, nullptr)) != 0)
+		start_failed("the publisher", e);
+	else
 		pthread_detach(tid);
 	pthread_sigmask(SIG_UNBLOCK, &stops, nullptr);
 
@@ -196,7 +235,7 @@ main(int argc, char **argv)
 	/* Held until the process is gone: no store cycle starts or tears. */
 	pthread_mutex_lock(&xml_mutex);
 	Printf("kelvo::main - exit\n");
-	return 0;
+	return exit_status;
 }
 
 #endif

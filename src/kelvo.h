@@ -26,5 +26,10 @@ extern pthread_mutex_t xml_mutex; /* guards the state document and db */
 [[noreturn]] void usage(int status);
 /* Writes one finished trace line when Verbose is set. */
 void Printf(const char *text);
+/*
+ * A worker thread (what) could not be started, error err: says so on
+ * standard error and in the trace, and stops kelvo with status 1.
+ */
+void start_failed(const char *what, int err);
 
 #endif

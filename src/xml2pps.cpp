@@ -167,17 +167,22 @@ xml2pps(void *)
 	struct timespec due, from;
 	pthread_attr_t attr;
 	pthread_t tid;
-	int fd, period;
+	int fd, e, period;
 
 	Printf("xml2pps:: enter main processing\n");
 	/* Ready before the readers can post to them. */
 	pressed_made = wakeup_init(&pressed) == 0;
 	shown_made = wakeup_init(&shown) == 0;
 	pthread_attr_init(&attr);
-	if (pthread_create(&tid, &attr, event2xml, nullptr) == 0)
+	if ((e = pthread_create(&tid, &attr, event2xml, nullptr)) != 0) {
+		start_failed("the input reader", e);
+	} else {
 		pthread_detach(tid);
-	if (pthread_create(&tid, &attr, control2xml, nullptr) == 0)
-		pthread_detach(tid);
+		if ((e = pthread_create(&tid, &attr, control2xml, nullptr)) == 0)
+			pthread_detach(tid);
+		else
+			start_failed("the control reader", e);
+	}
 	pthread_attr_destroy(&attr);
 	sched_yield();
 

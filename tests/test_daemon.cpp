@@ -46,9 +46,54 @@ TEST(CommandLine, BadOptionsPrintTheHelpAndExit255)
 
 TEST(CommandLine, AnUnusableRootExits254)
 {
-	std::string out;
-	EXPECT_EQ(kt::run_kelvo({ "/no/such/dir" }, &out, nullptr), 254);
+	std::string out, err;
+	EXPECT_EQ(kt::run_kelvo({ "/no/such/dir" }, &out, &err), 254);
 	EXPECT_EQ(out, help_text);
+	/* Which directory, and why, before the help text. */
+	EXPECT_EQ(err, "kelvo: root directory /no/such/dir: No such file or "
+	    "directory\n");
+}
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define KT_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define KT_SANITIZED 1
+#endif
+#endif
+
+/*
+ * Threads that cannot be made: each thread's stack is as big as
+ * RLIMIT_STACK says, and an address-space limit lets just so many of
+ * them in (root ignores a thread count limit, not this one).  A stack
+ * of 1 TiB fits nowhere; with 512 MiB stacks, 808 MiB of address space
+ * holds kelvo's own 40-odd and one stack, 1320 MiB two.  The sanitizers
+ * need terabytes of address space of their own, so they sit this out.
+ */
+TEST(DaemonStart, AThreadThatCannotStartIsSaidAndStopsKelvo)
+{
+#ifdef KT_SANITIZED
+	GTEST_SKIP() << "address-space limits and sanitizers do not mix";
+#endif
+	const struct {
+		const char *limits, *what;
+	} cases[] = {
+		{ "--stack=1099511627776", "the simulation" },
+		{ "--stack=536870912 --as=847249408", "the publisher" },
+		{ "--stack=536870912 --as=1384120320", "the input reader" },
+	};
+	for (const auto &c : cases) {
+		kt::TempDir root;
+		std::string cmd = std::string("PPS_ROOT='") + root.path +
+		    "' timeout 20 prlimit " + c.limits + " '" KELVO_BIN "' -v '" +
+		    root.path + "' 2>'" + (root / "err") + "' >/dev/null";
+		int st = system(cmd.c_str());
+		ASSERT_TRUE(WIFEXITED(st)) << c.what;
+		EXPECT_EQ(WEXITSTATUS(st), 1) << c.what;
+		EXPECT_EQ(kt::read_file(root / "err"), std::string("kelvo: "
+		    "cannot start ") + c.what + ": Resource temporarily "
+		    "unavailable\n");
+	}
 }
 
 TEST(CommandLine, ARootTooLongForTheDocumentPathIsRefused)

@@ -2,13 +2,16 @@
 """kelvo-mqtt between a real kelvo and a real Mosquitto, seen through
 paho-mqtt as Home Assistant would see it: the retained discovery config
 and availability, the state and its Jinja templates, every command kind
-reaching kelvo's document, bad payloads, the last will, a broker restart
-and the options.  Every broker listens on 127.0.0.1 on a port of its own.
+reaching kelvo's document, bad payloads and a flood of them, the last
+will, a broker restart, a broker with passwords and TLS (a CA made for
+the test), two bridges given one id, and the options.  Every broker
+listens on 127.0.0.1 on a port of its own.
 
     test_mqtt.py [Class]      KELVO_BIN, KELVO_MQTT_BIN, MOSQUITTO_BIN set
 """
 import json
 import os
+import pwd
 import re
 import signal
 import socket
@@ -43,14 +46,54 @@ def until(cond, timeout=WAIT):
     return cond()
 
 
+def make_ca(work):
+    """A throwaway CA and a certificate from it for 127.0.0.1 and
+    localhost: (ca.crt, server.crt, server.key)."""
+    def ssl(*args):
+        subprocess.run(["openssl"] + list(args), cwd=work, check=True,
+                       capture_output=True)
+    ssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1",
+        "-subj", "/CN=kelvo test CA", "-keyout", "ca.key", "-out", "ca.crt")
+    ssl("req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=localhost",
+        "-keyout", "server.key", "-out", "server.csr")
+    with open(os.path.join(work, "san"), "w") as f:
+        f.write("subjectAltName=IP:127.0.0.1,DNS:localhost\n")
+    ssl("x509", "-req", "-in", "server.csr", "-CA", "ca.crt", "-CAkey",
+        "ca.key", "-CAcreateserial", "-days", "1", "-extfile", "san",
+        "-out", "server.crt")
+    return [os.path.join(work, n) for n in ("ca.crt", "server.crt",
+                                            "server.key")]
+
+
 class Broker:
-    def __init__(self, work, port=None):
+    """Mosquitto on loopback.  With users (name: password) it takes only
+    them, and with tls also on a TLS listener (tls_port) of its own."""
+    def __init__(self, work, port=None, users=None, tls=False):
         self.port = port or free_port()
+        self.tls_port = free_port() if tls else None
         self.conf = os.path.join(work, "mosquitto.conf")
         self.log = os.path.join(work, "mosquitto.log")
+        # Small messages go out at once, not after the peer's delayed ack.
+        head = (f"user {pwd.getpwuid(os.getuid()).pw_name}\n"
+                "persistence false\nset_tcp_nodelay true\n"
+                "max_queued_messages 20000\n")
+        auth = "allow_anonymous true\n"
+        if users:
+            pwfile = os.path.join(work, "passwd")
+            open(pwfile, "w").close()
+            for name, password in users.items():
+                subprocess.run(["mosquitto_passwd", "-b", pwfile, name,
+                                password], check=True)
+            head = "per_listener_settings true\n" + head
+            auth = f"allow_anonymous false\npassword_file {pwfile}\n"
+        conf = head + f"listener {self.port} 127.0.0.1\n" + auth
+        if tls:
+            ca, cert, key = make_ca(work)
+            conf += (f"listener {self.tls_port} 127.0.0.1\n" + auth +
+                     f"cafile {ca}\ncertfile {cert}\nkeyfile {key}\n")
+            self.ca = ca
         with open(self.conf, "w") as f:
-            f.write(f"listener {self.port} 127.0.0.1\nallow_anonymous true\n"
-                    "persistence false\n")
+            f.write(conf)
         self.proc = None
 
     def start(self):
@@ -74,11 +117,12 @@ class Broker:
 
 class Proc:
     """kelvo or the bridge, its standard error kept in a file."""
-    def __init__(self, argv, pps, err):
+    def __init__(self, argv, pps, err, env=None):
         self.err = err
         with open(err, "a") as f:
             self.p = subprocess.Popen(argv, stdout=f, stderr=f,
-                                      env=dict(os.environ, PPS_ROOT=pps))
+                                      env=dict(os.environ, PPS_ROOT=pps,
+                                               **(env or {})))
 
     def stop(self, sig=signal.SIGTERM):
         self.p.send_signal(sig)
@@ -87,6 +131,16 @@ class Proc:
     def text(self):
         with open(self.err, errors="replace") as f:
             return f.read()
+
+    def events(self, word):
+        """Lines with word, and the lines like them that were only
+        counted ("... (N like this in S s)") while they came in a flood."""
+        n = 0
+        for line in self.text().splitlines():
+            m = re.search(r" \((\d+) like this in [0-9.]+ s\)$", line)
+            if word in line:
+                n += int(m.group(1)) if m else 1
+        return n
 
 
 def client():
@@ -98,10 +152,12 @@ def client():
 class Watcher:
     """A client subscribed to everything, keeping the last message of
     each topic with its retain flag."""
-    def __init__(self, port):
+    def __init__(self, port, auth=None):
         self.cv = threading.Condition()
         self.last = {}
         self.c = client()
+        if auth:
+            self.c.username_pw_set(*auth)
         self.c.on_message = self.message
         self.c.on_connect = lambda c, u, f, rc: c.subscribe("#", 1)
         self.c.connect("127.0.0.1", port, 30)
@@ -152,20 +208,21 @@ class Rig(unittest.TestCase):
             self.assertIsNone(SANITIZER.search(p.text()), p.text())
         self.tmp.cleanup()
 
-    def kelvo(self):
-        k = Proc([KELVO, self.dir], self.pps, self.dir + "/kelvo.err")
+    def kelvo(self, root=None, pps=None):
+        k = Proc([KELVO, root or self.dir], pps or self.pps,
+                 (root or self.dir) + "/kelvo.err")
         self.procs.append(k)
         return k
 
-    def bridge(self, *extra):
-        b = Proc([BRIDGE, "--broker", f"127.0.0.1:{self.broker.port}",
-                  "--id", "t1"] + list(extra), self.pps,
-                 f"{self.dir}/bridge{len(self.procs)}.err")
+    def bridge(self, *extra, port=None, pps=None, env=None):
+        b = Proc([BRIDGE, "--broker", f"127.0.0.1:{port or self.broker.port}",
+                  "--id", "t1"] + list(extra), pps or self.pps,
+                 f"{self.dir}/bridge{len(self.procs)}.err", env)
         self.procs.append(b)
         return b
 
-    def watcher(self):
-        w = Watcher(self.broker.port)
+    def watcher(self, auth=None):
+        w = Watcher(self.broker.port, auth)
         self.watchers.append(w)
         return w
 
@@ -297,13 +354,32 @@ class Commands(Rig):
         before = {n: self.doc(n) for n in ("ts_mode", "ts_fan", "ts_temp")}
         for topic, payload in bad:
             w.publish(self.base + "/" + topic, payload.encode("latin-1"))
-        self.assertTrue(until(lambda: b.text().count(" ignored ") == len(bad)),
+        # One line each, or counted with the line before when they come
+        # faster than one a second.
+        self.assertTrue(until(lambda: b.events(" ignored ") == len(bad)),
                         b.text())
-        time.sleep(0.5)
-        self.assertEqual(b.text().count(" ignored "), len(bad))
+        time.sleep(1.5)
+        self.assertEqual(b.events(" ignored "), len(bad))
+        self.assertIn('set/mode: "HOT" ignored (expected HEAT, COOL or OFF)',
+                      b.text())
         self.assertEqual({n: self.doc(n) for n in before}, before)
         self.assertIsNone(b.p.poll())
         command("set/setpoint", "61", "ts_temp", "61", want=61)
+
+        # A flood: the first line, then a count a second, every one told.
+        flood, lines = 5000, len(b.text().splitlines())
+        start = time.monotonic()
+        for i in range(flood):
+            w.c.publish(self.base + "/set/mode", f"HOT{i % 7}", qos=1)
+        self.assertTrue(until(lambda: b.events(" ignored ") ==
+                              len(bad) + flood), b.text()[-2000:])
+        took = time.monotonic() - start
+        said = b.text().splitlines()[lines:]
+        self.assertLessEqual(len(said), took + 3, said)
+        self.assertEqual(sum(" ignored " in l and " like this in " not in l
+                             for l in said), 1, said)
+        self.assertEqual(self.doc("ts_mode"), before["ts_mode"])
+        command("set/setpoint", "62", "ts_temp", "62", want=62)
 
         # With kelvo gone a command is dropped, not left for the next one.
         k.stop()
@@ -315,7 +391,7 @@ class Commands(Rig):
         self.kelvo()
         w.wait(self.base + "/availability", lambda v: v == "online")
         time.sleep(0.5)
-        self.assertEqual(self.doc("ts_temp"), "61")
+        self.assertEqual(self.doc("ts_temp"), "62")
         self.assertEqual(b.stop(), 0)
 
 
@@ -359,6 +435,77 @@ class Lifecycle(Rig):
         self.assertEqual(b.stop(), 0)
 
 
+class Secure(Rig):
+    def test_password_from_the_environment_and_tls(self):
+        self.broker = Broker(self.dir, users={"hall": "s3cr=t pw"}, tls=True)
+        self.broker.start()
+        self.kelvo()
+        auth = ("hall", "s3cr=t pw")
+        w = self.watcher(auth)
+
+        # Over TLS with the test's CA, the password from the environment
+        # and nowhere on the command line.
+        b = self.bridge("--username", "hall", "--cafile", self.broker.ca,
+                        port=self.broker.tls_port,
+                        env={"KELVO_MQTT_PASSWORD": auth[1]})
+        w.wait(self.base + "/availability", lambda v: v == "online")
+        self.assertIn(f"127.0.0.1:{self.broker.tls_port} over TLS", b.text())
+        with open(f"/proc/{b.p.pid}/cmdline", "rb") as f:
+            self.assertNotIn(b"s3cr", f.read())
+        w.publish(self.base + "/set/setpoint", "75")
+        self.assertTrue(until(lambda: self.doc("ts_temp") == "75"))
+        self.assertEqual(b.stop(), 0)
+
+        # A wrong password, no password, the system's CAs (which do not
+        # know the test's): each said once,
+        # not on every try, and the bridge keeps trying.
+        cases = [(["--username", "hall"], {"KELVO_MQTT_PASSWORD": "nope"},
+                  self.broker.port, "refused the connection (Connection "
+                  "Refused: not authorised.)"),
+                 (["--username", "hall"], {}, self.broker.port,
+                  "not authorised"),
+                 (["--tls"], {}, self.broker.tls_port,
+                  "certificate verify failed")]
+        bridges = [(self.bridge(*a, port=p, env=e), said)
+                   for a, e, p, said in cases]
+        for br, said in bridges:
+            self.assertTrue(until(lambda: said in br.text()), br.text())
+        time.sleep(3.5)         # the first two tries again, 1 s and 2 s on
+        for br, said in bridges:
+            self.assertEqual(br.text().count(said), 1, br.text())
+            self.assertNotIn("connected to", br.text())
+            self.assertEqual(br.stop(), 0)
+        self.assertEqual(self.doc("ts_temp"), "75")
+
+
+class Twins(Rig):
+    def test_a_second_bridge_with_the_same_id_says_so_and_leaves(self):
+        self.broker.start()
+        self.kelvo()
+        w = self.watcher()
+        first = self.bridge()
+        w.wait(self.base + "/availability", lambda v: v == "online")
+
+        # Another kelvo elsewhere, bridged under the same id.
+        root = os.path.join(self.dir, "other")
+        os.makedirs(root + "/pps")
+        self.kelvo(root, root + "/pps")
+        second = self.bridge(pps=root + "/pps")
+        self.assertEqual(second.p.wait(WAIT), 1, second.text())
+        self.assertIn("another bridge", second.text())
+        self.assertIn("give each its own --id", second.text())
+        self.assertIn("started with id kelvo/t1", first.text())
+
+        # The first never lost its connection, and still takes commands;
+        # the second left nothing behind (no offline, no state of its own).
+        time.sleep(0.5)
+        self.assertNotIn("lost broker", first.text())
+        self.assertEqual(w.wait(self.base + "/availability")[0], "online")
+        w.publish(self.base + "/set/setpoint", "77")
+        self.assertTrue(until(lambda: self.doc("ts_temp") == "77"))
+        self.assertEqual(first.stop(), 0)
+
+
 class Options(unittest.TestCase):
     def run_bridge(self, *args, env=None):
         return subprocess.run([BRIDGE] + list(args), capture_output=True,
@@ -378,6 +525,15 @@ class Options(unittest.TestCase):
             r = self.run_bridge(*args)
             self.assertEqual(r.returncode, 2, args)
             self.assertIn("usage: kelvo-mqtt", r.stderr, args)
+        for args, env, status, says in (
+                ([], {"KELVO_MQTT_PASSWORD": "x"}, 2, "no --username"),
+                (["--username", ""], {}, 2, "bad user name"),
+                (["--tls", "--cafile", "/etc/hostname"], {}, 2, "one or the"),
+                (["--cafile", "/nonexistent/ca.crt"], {}, 1,
+                 "cannot use CA file /nonexistent/ca.crt")):
+            r = self.run_bridge(*args, env=env)
+            self.assertEqual(r.returncode, status, (args, r.stderr))
+            self.assertIn(says, r.stderr, args)
         r = self.run_bridge("--help")
         self.assertEqual((r.returncode, r.stdout[:17]), (0, "usage: kelvo-mqtt"))
         r = self.run_bridge(env={"PPS_ROOT": "/x" * 3000})
@@ -395,6 +551,13 @@ class Options(unittest.TestCase):
                                   in p.text()), p.text())
             self.assertEqual(p.stop(), 0, p.text())
             self.assertIsNone(SANITIZER.search(p.text()), p.text())
+
+    def test_tls_defaults_to_port_8883(self):
+        with tempfile.TemporaryDirectory() as d:
+            p = Proc([BRIDGE, "--broker", "127.0.0.1", "--tls"], d, d + "/err")
+            self.assertTrue(until(lambda: "127.0.0.1:8883 over TLS" in
+                                  p.text()), p.text())
+            self.assertEqual(p.stop(), 0, p.text())
 
 
 if __name__ == "__main__":

@@ -6,6 +6,8 @@
  */
 #include <gtest/gtest.h>
 
+#include <sys/time.h>
+
 #include <memory>
 
 #include "testutil.h"
@@ -91,13 +93,24 @@ TEST_F(PanelOnce, PrintsWhatIsReadableOrSaysWhereItLooked)
 		EXPECT_NE(r.out.find("\nsetpoint 68\nmode HEAT\nfan AUTO\n"),
 		    std::string::npos) << r.out;
 		EXPECT_EQ(r.out.find('?'), std::string::npos) << r.out;
+		EXPECT_EQ(r.out.substr(r.out.size() - 12), "running yes\n");
+	}
+	/* kelvo stopped: the last values, and a status a script can see. */
+	{
+		struct timeval old[2] = { { time(NULL) - 10, 0 },
+		    { time(NULL) - 10, 0 } };
+		ASSERT_EQ(utimes(outputs().c_str(), old), 0);
+		r = run_panel(pps, "--once");
+		EXPECT_EQ(r.status, 3) << r.err;
+		EXPECT_NE(r.out.find("\nsetpoint 68\n"), std::string::npos);
+		EXPECT_EQ(r.out.substr(r.out.size() - 11), "running no\n");
 	}
 	kt::write_file(outputs(), "@outputs\nts_mode::WARM\nts_temp::72\n"
 	    "td_time::\x1b[2J\n");
 	r = run_panel(pps, "--once");
 	EXPECT_EQ(r.status, 0) << r.err;
 	EXPECT_EQ(r.out, "time ?\nindoor ?\noutdoor ?\nsetpoint 72\nmode ?\n"
-	    "fan ?\nplant ?\n");
+	    "fan ?\nplant ?\nrunning yes\n");
 	for (const char *junk : { "nothing here", "" }) {
 		kt::write_file(outputs(), junk);
 		r = run_panel(pps, "--once");
