@@ -17,7 +17,7 @@ PACKAGES="build-essential cmake pkg-config libtinyxml-dev libgtest-dev
   libbenchmark-dev libncurses-dev tmux nlohmann-json3-dev libmicrohttpd-dev
   libjs-chart.js libmosquitto-dev mosquitto python3-paho-mqtt python3-jinja2
   chromium chromium-driver python3-selenium curl dpkg-dev mandoc man-db
-  systemd"
+  systemd libyaml-cpp-dev"
 
 setup() {
 	local missing=()
