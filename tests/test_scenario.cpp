@@ -31,8 +31,10 @@ struct World {
 		mkdir(root.c_str(), 0700);
 		k = new kt::Kelvo(pps, { "-v", root }, dir.path);
 		EXPECT_TRUE(kt::wait_for([&] {
-			return kt::exists(pps + "/kelvo/sim") &&
-			    kt::exists(pps + "/kelvo/outputs");
+			return kt::read_file(pps + "/kelvo/sim").find("batch::") !=
+			    std::string::npos && kt::read_file(pps +
+			    "/kelvo/outputs").find("td_time::") !=
+			    std::string::npos;
 		}));
 	}
 	~World() { delete k; }
