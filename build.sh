@@ -18,7 +18,7 @@ PACKAGES="build-essential cmake pkg-config libtinyxml-dev libgtest-dev
   libjs-chart.js libmosquitto-dev mosquitto mosquitto-clients openssl
   python3-paho-mqtt python3-jinja2
   chromium chromium-driver python3-selenium curl dpkg-dev mandoc man-db
-  lintian
+  lintian libyaml-cpp-dev
   systemd"
 
 setup() {

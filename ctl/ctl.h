@@ -17,6 +17,9 @@
  * applied it, CTL_FAIL otherwise.  *sim gets kelvo's answer.
  */
 int	 ctl_send(const struct client_batch *b, struct client_sim *sim);
+/* kelvo-ctl play and record, given the arguments after the command. */
+int	 ctl_play(int argc, char **argv);
+int	 ctl_record(int argc, char **argv);
 /* Prints the usage text to f. */
 void	 ctl_usage(FILE *f);
 

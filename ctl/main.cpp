@@ -31,13 +31,16 @@ ctl_usage(FILE *f)
 	    "       kelvo-ctl set NAME=VALUE...\n"
 	    "       kelvo-ctl fault none|LIST\n"
 	    "       kelvo-ctl reset\n"
+	    "       kelvo-ctl play [--paced] [--junit FILE] SCENARIO...\n"
+	    "       kelvo-ctl record FILE\n"
 	    "Drives the simulation of the kelvo whose PPS objects are under "
 	    "$PPS_ROOT\n(default /pps).  NAME is a control command: state, "
 	    "step, pm_interval,\npm_minutes, td_time_, td_temp_in_, "
 	    "td_temp_out_, td_sys, ts_mode, ts_fan,\nts_temp, fault, reset.  "
 	    "LIST is a comma-separated set of plant, sensor, silent.\n"
 	    "Exit status: 0 applied, 1 refused or kelvo not running, 2 bad "
-	    "arguments.\n", f);
+	    "arguments.\nplay: 0 every expectation held, 1 one failed or kelvo "
+	    "is not running,\n2 a file that is not a valid scenario.\n", f);
 }
 
 int
@@ -108,10 +111,6 @@ status(void)
 	return CTL_OK;
 }
 
-#ifndef KELVO_CTL_NO_SCENARIOS
-int	 ctl_play(int argc, char **argv);
-int	 ctl_record(int argc, char **argv);
-#endif
 
 int
 main(int argc, char **argv)
@@ -134,12 +133,10 @@ main(int argc, char **argv)
 			return bad("status takes no arguments");
 		return status();
 	}
-#ifndef KELVO_CTL_NO_SCENARIOS
 	if (strcmp(cmd, "play") == 0)
 		return ctl_play(argc - 2, argv + 2);
 	if (strcmp(cmd, "record") == 0)
 		return ctl_record(argc - 2, argv + 2);
-#endif
 	if (strcmp(cmd, "pause") == 0 || strcmp(cmd, "resume") == 0) {
 		if (argc != 2)
 			return bad("pause and resume take no arguments");

@@ -1,0 +1,508 @@
+/*
+ * play.cpp - kelvo-ctl play: scenarios against the running kelvo, their
+ * expectations checked, a JUnit report for CI.
+ *
+ * Every file is checked before the first is played, so a bad one stops
+ * the run before kelvo has been touched.  A fast play resets kelvo and
+ * keeps it paused: the time between two points of the script is one
+ * control batch stepping that many ticks, with the step's set in the
+ * same batch, so the result is the same on any machine at any period.
+ * A paced play lets kelvo run at its own period and acts when the
+ * published clock reaches each point, for watching a face follow along.
+ *
+ * Presses go through the inputs object, the road every face takes, one
+ * text each, and the next thing waits until the outputs show the press
+ * taken: the player knows kelvo's button rules, so it waits for the
+ * settings the press must give.  A press that changes nothing (up at 90)
+ * could not be told taken, so it goes out with a fan press, which changes
+ * something for sure, and a second fan press puts the fan back: kelvo
+ * takes a text's presses together, so seeing the fan moved proves both.
+ */
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+
+#include <string>
+#include <vector>
+
+#include "client.h"
+#include "ctl.h"
+#include "platform.h"
+#include "play.h"
+#include "scenfile.h"
+#include "thermodyn.h"
+#include "xml2pps.h"
+
+#define OUTPUTS		"/pps/kelvo/outputs"
+#define OUTPUTS_WAIT	"/pps/kelvo/outputs?wait"
+#define INPUTS		"/pps/kelvo/inputs"
+#define PRESS_WAIT_MS	2000	/* a press kelvo has not shown by then is lost */
+#define DAY		1440
+
+struct player {
+	bool		 paced;
+	int		 outfd;		/* the outputs, "?wait" */
+	struct client_state st;		/* the latest text read */
+	struct client_sim sim;		/* kelvo's latest answer */
+	long		 now;		/* simulated minutes since the start */
+	int		 clock;		/* minute of the day last seen, -1 */
+	bool		 pressed;	/* the inputs hold a press */
+	std::string	 error;
+};
+
+static long long
+ms_now(void)
+{
+	struct timespec ts;
+
+	clock_gettime(CLOCK_MONOTONIC, &ts);
+	return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
+/* The outputs as they are now, into p->st. */
+static bool
+read_outputs(struct player *p)
+{
+	char buf[PPS_TEXT_LEN];
+	ssize_t n = -1;
+	int fd;
+
+	if ((fd = pps_open(OUTPUTS, O_RDONLY)) >= 0) {
+		n = pps_read(fd, buf, sizeof(buf));
+		pps_close(fd);
+	}
+	if (n <= 0 || client_parse(buf, (size_t)n, &p->st) == 0) {
+		p->error = "kelvo's outputs cannot be read";
+		return false;
+	}
+	return true;
+}
+
+/* The next text kelvo publishes, within ms; false when none came. */
+static bool
+next_text(struct player *p, int ms)
+{
+	char buf[PPS_TEXT_LEN];
+	ssize_t n;
+
+	if ((n = pps_read_within(p->outfd, buf, sizeof(buf), ms)) <= 0)
+		return false;
+	client_parse(buf, (size_t)n, &p->st);
+	return true;
+}
+
+/* Counts the minutes the published clock moved since it was last seen. */
+static void
+follow_clock(struct player *p)
+{
+	int m = p->st.minute;
+
+	if (m < 0)
+		return;
+	if (p->clock >= 0)
+		p->now += ((m - p->clock) % DAY + DAY) % DAY;
+	p->clock = m;
+}
+
+/*
+ * Sends the commands as one batch, with the player's own step (ticks,
+ * fast play) and state in it.  A scenario's "state" is a note of the
+ * session it was recorded from and is not sent: the player owns the clock.
+ */
+static bool
+send(struct player *p, const std::vector<scen_cmd> &cmds, long ticks,
+    bool reset)
+{
+	struct client_batch b;
+	char why[320], n[16];
+	bool jumps = reset;
+
+	client_batch_init(&b);
+	if (reset)
+		client_batch_add(&b, "reset", "defaults");
+	if (ticks > 0) {
+		snprintf(n, sizeof(n), "%ld", ticks);
+		client_batch_add(&b, "step", n);
+	}
+	for (const scen_cmd &c : cmds) {
+		if (c.name == "state")
+			continue;
+		if (c.name == "reset" || c.name == "td_time_")
+			jumps = true;
+		if (!client_batch_add(&b, c.name.c_str(), c.value.c_str())) {
+			p->error = "the batch does not fit a control text";
+			return false;
+		}
+	}
+	if (!p->paced || reset)
+		client_batch_add(&b, "state", "paused");
+	if (b.n == 0)
+		return true;
+	switch (client_control_send(&b, CONTROL_WAIT_MS, &p->sim, why,
+	    sizeof(why))) {
+	case CONTROL_APPLIED:
+		break;
+	case CONTROL_REFUSED:
+		p->error = std::string("kelvo refused a batch: ") + why;
+		return false;
+	default:
+		p->error = why;
+		return false;
+	}
+	if (!read_outputs(p))
+		return false;
+	/* Set clocks are no time gone by; ticks are counted by the caller. */
+	if (jumps || !p->paced)
+		p->clock = p->st.minute;
+	else
+		follow_clock(p);
+	return true;
+}
+
+/* Lets kelvo run at its own period, counting from the clock shown. */
+static bool
+resume(struct player *p)
+{
+	struct client_batch b;
+	char why[320];
+
+	client_batch_init(&b);
+	client_batch_add(&b, "state", "running");
+	if (client_control_send(&b, CONTROL_WAIT_MS, &p->sim, why,
+	    sizeof(why)) != CONTROL_APPLIED) {
+		p->error = why;
+		return false;
+	}
+	return true;
+}
+
+/* The settings a press gives, by kelvo's button rules. */
+static void
+predict(int btn, std::string *mode, std::string *fan, std::string *temp)
+{
+	int t = atoi(temp->c_str());
+
+	switch (btn) {
+	case BTN_MODE:
+		if (!mode->empty())
+			*mode = *mode == "OFF" ? "HEAT" : *mode == "HEAT" ?
+			    "COOL" : "OFF";
+		break;
+	case BTN_FAN:
+		if (!fan->empty())
+			*fan = *fan == "ON" ? "AUTO" : "ON";
+		break;
+	case BTN_UP:
+		if (t <= 89)
+			*temp = std::to_string(t + 1);
+		break;
+	case BTN_DOWN:
+		if (t > 60)
+			*temp = std::to_string(t - 1);
+		break;
+	}
+}
+
+static std::string
+shown(const struct player *p, int attr)
+{
+	return scenario_shown(&p->st, attr);
+}
+
+/* Writes a text pressing the buttons in mask and waits to see its result. */
+static bool
+press_text(struct player *p, int mask, const std::string &mode,
+    const std::string &fan, const std::string &temp)
+{
+	char text[128];
+	long long end;
+	int fd, n;
+
+	n = snprintf(text, sizeof(text), "@inputs\nbtn1::%s\nbtn2::%s\n"
+	    "btn3::%s\nbtn4::%s\n", mask & (1 << BTN_MODE) ? "event" : "",
+	    mask & (1 << BTN_FAN) ? "event" : "",
+	    mask & (1 << BTN_UP) ? "event" : "",
+	    mask & (1 << BTN_DOWN) ? "event" : "");
+	if ((fd = pps_open(INPUTS, O_WRONLY)) < 0 ||
+	    pps_write(fd, text, (size_t)n) != n) {
+		if (fd >= 0)
+			pps_close(fd);
+		p->error = std::string("cannot write the inputs object: ") +
+		    strerror(errno);
+		return false;
+	}
+	pps_close(fd);
+	p->pressed = true;
+	end = ms_now() + PRESS_WAIT_MS;
+	for (;;) {
+		/* The current text first: kelvo may have shown it already. */
+		if (shown(p, ATTR_MODE) == mode && shown(p, ATTR_FAN) == fan &&
+		    shown(p, ATTR_SETPOINT) == temp)
+			return true;
+		long long left = end - ms_now();
+		if (left <= 0 || !next_text(p, (int)left))
+			break;
+		if (p->paced)
+			follow_clock(p);
+	}
+	p->error = "kelvo did not show a press within " +
+	    std::to_string(PRESS_WAIT_MS) + " ms";
+	return false;
+}
+
+static bool
+press(struct player *p, int btn)
+{
+	std::string mode = shown(p, ATTR_MODE), fan = shown(p, ATTR_FAN);
+	std::string temp = shown(p, ATTR_SETPOINT);
+	std::string m = mode, f = fan, t = temp;
+
+	predict(btn, &m, &f, &t);
+	if (m != mode || f != fan || t != temp)
+		return press_text(p, 1 << btn, m, f, t);
+	/* Changes nothing: out with a fan press, then the fan back. */
+	if (fan != "ON" && fan != "AUTO") {
+		p->error = "a press that changes nothing cannot be seen taken "
+		    "while the fan is unknown";
+		return false;
+	}
+	predict(BTN_FAN, &m, &f, &t);
+	return press_text(p, 1 << btn | 1 << BTN_FAN, m, f, t) &&
+	    press_text(p, 1 << BTN_FAN, mode, fan, temp);
+}
+
+/* Waits, at kelvo's pace, until the published clock reaches at. */
+static bool
+reach(struct player *p, long at)
+{
+	while (p->now < at) {
+		int period = p->sim.pm_interval > 0 ? p->sim.pm_interval : 200;
+		int pm = p->sim.pm_minutes > 0 ? p->sim.pm_minutes : 2;
+		if (p->sim.faults & SIM_FAULT_SILENT) {
+			/* Nothing to read: the ticks go by at their period. */
+			long ticks = (at - p->now + pm - 1) / pm;
+			delay((unsigned int)(ticks * period));
+			p->now += ticks * pm;
+			p->clock = -1;
+			break;
+		}
+		if (!next_text(p, 3 * period + 1000)) {
+			p->error = "kelvo stopped publishing";
+			return false;
+		}
+		if (p->clock < 0)
+			p->clock = p->st.minute;
+		else
+			follow_clock(p);
+	}
+	return true;
+}
+
+static void
+check(struct player *p, const struct scenario &s, const struct scen_step &st,
+    struct suite *out, int *passed, int *failed)
+{
+	struct testcase tc;
+	char line[512];
+
+	tc.line = st.line;
+	tc.name = "at minute " + std::to_string(st.at) + " (line " +
+	    std::to_string(st.line) + ")";
+	for (const scen_expect &e : st.expect) {
+		std::string got = shown(p, e.what);
+		if (scenario_holds(e, got)) {
+			(*passed)++;
+			continue;
+		}
+		(*failed)++;
+		snprintf(line, sizeof(line), "%s:%d: at minute %ld: %s is %s, "
+		    "expected %s", s.file.c_str(), e.line, st.at,
+		    scenario_what_name(e.what), got.empty() ? "\"\"" :
+		    got.c_str(), scenario_want(e).c_str());
+		printf("%s\n", line);
+		fflush(stdout);
+		tc.failures.push_back(line);
+	}
+	out->cases.push_back(tc);
+}
+
+/* One scenario; false when it could not be played to its end. */
+static bool
+play_one(struct player *p, const struct scenario &s, struct suite *out,
+    int *passed, int *failed)
+{
+	p->now = 0;
+	p->clock = -1;
+	if (!send(p, s.start, 0, true))
+		return false;
+	/*
+	 * Paced, kelvo starts from a pause, so the tick it makes as soon as
+	 * it runs is counted from the clock the start left.
+	 */
+	if (p->paced && !resume(p))
+		return false;
+	for (const scen_step &st : s.steps) {
+		long ticks = 0;
+		if (p->paced) {
+			if (!reach(p, st.at))
+				return false;
+		} else if (st.at > p->now) {
+			int pm = p->sim.pm_minutes > 0 ? p->sim.pm_minutes : 2;
+			ticks = (st.at - p->now + pm - 1) / pm;
+			p->now += ticks * pm;
+			/* A step takes at most a week of ticks. */
+			for (; ticks > STEP_MAX; ticks -= STEP_MAX)
+				if (!send(p, {}, STEP_MAX, false))
+					return false;
+		}
+		if (!st.set.empty() || ticks > 0)
+			if (!send(p, st.set, ticks, false))
+				return false;
+		for (int b : st.press)
+			if (!press(p, b))
+				return false;
+		if (!st.expect.empty()) {
+			/* Paced, the text that reached the point is the one. */
+			if ((!p->paced || !st.set.empty()) && st.press.empty() &&
+			    !read_outputs(p))
+				return false;
+			check(p, s, st, out, passed, failed);
+		}
+	}
+	if (p->paced) {
+		/* Left where the scenario ended, as a fast play leaves it. */
+		p->paced = false;
+		return send(p, {}, 0, false);
+	}
+	return true;
+}
+
+/* Text for XML: the five entities, control characters as '?'. */
+static std::string
+xml(const std::string &s)
+{
+	std::string o;
+
+	for (unsigned char c : s)
+		switch (c) {
+		case '&': o += "&amp;"; break;
+		case '<': o += "&lt;"; break;
+		case '>': o += "&gt;"; break;
+		case '"': o += "&quot;"; break;
+		case '\'': o += "&apos;"; break;
+		default:
+			o += (c < 0x20 && c != '\n' && c != '\t') || c == 0x7f ?
+			    '?' : (char)c;
+		}
+	return o;
+}
+
+/*
+ * The JUnit report.  It carries no times or dates, so two plays of the
+ * same scenarios write the same report.
+ */
+bool
+play_junit(const char *path, const std::vector<suite> &suites)
+{
+	int tests = 0, failures = 0, errors = 0;
+	std::string doc;
+	FILE *f;
+
+	for (const suite &s : suites) {
+		int n = 0, fl = 0;
+		std::string body;
+		for (const testcase &tc : s.cases) {
+			n++;
+			body += "    <testcase classname=\"" + xml(s.name) +
+			    "\" name=\"" + xml(tc.name) + "\" file=\"" +
+			    xml(s.file) + "\" line=\"" +
+			    std::to_string(tc.line) + "\"";
+			if (tc.failures.empty()) {
+				body += "/>\n";
+				continue;
+			}
+			fl++;
+			std::string all;
+			for (const std::string &l : tc.failures)
+				all += l + "\n";
+			body += ">\n      <failure type=\"expectation\" "
+			    "message=\"" + xml(tc.failures[0]) + "\">" +
+			    xml(all) + "</failure>\n    </testcase>\n";
+		}
+		if (!s.error.empty()) {
+			n++;
+			body += "    <testcase classname=\"" + xml(s.name) +
+			    "\" name=\"play\" file=\"" + xml(s.file) +
+			    "\">\n      <error type=\"play\" message=\"" +
+			    xml(s.error) + "\"/>\n    </testcase>\n";
+		}
+		doc += "  <testsuite name=\"" + xml(s.name) + "\" file=\"" +
+		    xml(s.file) + "\" tests=\"" + std::to_string(n) +
+		    "\" failures=\"" + std::to_string(fl) + "\" errors=\"" +
+		    (s.error.empty() ? "0" : "1") + "\" skipped=\"0\">\n" +
+		    body + "  </testsuite>\n";
+		tests += n;
+		failures += fl;
+		errors += !s.error.empty();
+	}
+	doc = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+	    "<testsuites name=\"kelvo-ctl play\" tests=\"" +
+	    std::to_string(tests) + "\" failures=\"" + std::to_string(failures) +
+	    "\" errors=\"" + std::to_string(errors) + "\">\n" + doc +
+	    "</testsuites>\n";
+	if ((f = fopen(path, "w")) == nullptr ||
+	    fwrite(doc.data(), 1, doc.size(), f) != doc.size() ||
+	    fclose(f) != 0) {
+		fprintf(stderr, "kelvo-ctl: cannot write %s: %s\n", path,
+		    strerror(errno));
+		return false;
+	}
+	return true;
+}
+
+bool
+play_scenarios(const std::vector<scenario> &all, bool paced,
+    std::vector<suite> *suites, int *passed, int *failed)
+{
+	struct player p = {};
+	bool ok = true;
+
+	p.paced = paced;
+	if ((p.outfd = pps_open(OUTPUTS_WAIT, O_RDONLY)) < 0 ||
+	    !next_text(&p, 1000)) {
+		fprintf(stderr, "kelvo-ctl: cannot read kelvo's outputs\n");
+		if (p.outfd >= 0)
+			pps_close(p.outfd);
+		return false;
+	}
+	for (const scenario &s : all) {
+		struct suite out;
+		out.file = s.file;
+		out.name = s.name;
+		p.paced = paced;
+		p.error.clear();
+		if (!play_one(&p, s, &out, passed, failed)) {
+			fprintf(stderr, "kelvo-ctl: %s: %s\n", s.file.c_str(),
+			    p.error.c_str());
+			out.error = p.error;
+			ok = false;
+		}
+		suites->push_back(out);
+		if (!ok)
+			break;
+	}
+	if (p.pressed) {
+		/* The idle text, so that no later kelvo takes the last press. */
+		char text[64];
+		int fd, n = client_inputs_text(0, text, sizeof(text));
+		if ((fd = pps_open(INPUTS, O_WRONLY)) >= 0) {
+			pps_write(fd, text, (size_t)n);
+			pps_close(fd);
+		}
+	}
+	pps_close(p.outfd);
+	return ok;
+}

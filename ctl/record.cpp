@@ -1,0 +1,684 @@
+/*
+ * record.cpp - kelvo-ctl record: a session with the running kelvo turned
+ * into a scenario that plays it back.
+ *
+ * Three readers follow the outputs, the sim object and the control
+ * object, each in a "?wait" read of its own, and hand every text to the
+ * main thread in the order they came.  The simulated minute since the
+ * start is counted from the published clock, a day at most between two
+ * texts; the batches kelvo takes say what else moved and by how much:
+ * a step's ticks, a clock that was set rather than ticked, a reset.
+ *
+ * Everything is written down as control commands, presses too: a set
+ * point written as the value it reached plays back the same whoever
+ * pressed, and needs no press to be seen taken.  The texts a batch's
+ * result comes in are held until kelvo answers it in the sim object
+ * (it does so only after publishing the result), so the clock a batch
+ * sets is never counted as minutes gone by.  A batch or a press that
+ * lands within a hair of a tick of a running kelvo may be written down
+ * one tick early; a paused kelvo, as kelvo-ctl step drives it, has none.
+ */
+#include <errno.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+
+#include <atomic>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "client.h"
+#include "ctl.h"
+#include "dbXML.h"
+#include "platform.h"
+#include "record.h"
+#include "scenfile.h"
+#include "xml2pps.h"
+
+#define DAY		1440
+#define ANSWER_MS	3000	/* a batch unanswered by then was taken back */
+#define ORDER_MS	50	/* how far the readers' texts may come out of order */
+#define EARLY_TICKS	20	/* ticks a running kelvo may make unseen */
+
+enum { T_OUTPUTS, T_SIM, T_CONTROL };
+
+struct text {
+	int		 kind;		/* T_* */
+	std::string	 body;
+	long long	 at;		/* ms it was read */
+};
+
+static std::atomic<bool> stopping(false);
+static pthread_mutex_t queue_mutex = PTHREAD_MUTEX_INITIALIZER;
+static pthread_cond_t queue_cond = PTHREAD_COND_INITIALIZER;
+static std::deque<text> queue;
+
+struct reader {
+	int		 kind;
+	const char	*path;
+	pthread_t	 tid;
+};
+
+static long long
+ms_now(void)
+{
+	struct timespec ts;
+
+	clock_gettime(CLOCK_MONOTONIC, &ts);
+	return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
+static void
+on_signal(int)
+{
+	stopping = true;
+}
+
+static void *
+read_loop(void *arg)
+{
+	struct reader *r = (struct reader *)arg;
+	char buf[CONTROL_LEN + 1];
+	bool first = true;
+	ssize_t n;
+	int fd = -1;
+
+	while (!stopping) {
+		if (fd < 0 && (fd = pps_open(r->path, O_RDONLY)) < 0) {
+			delay(200);
+			continue;
+		}
+		if ((n = pps_read_within(fd, buf, sizeof(buf), 200)) <= 0) {
+			if (n < 0 && errno != ETIMEDOUT && errno != EINTR) {
+				pps_close(fd);
+				fd = -1;
+				delay(200);
+			}
+			continue;
+		}
+		/* What the control object held before: already answered. */
+		if (first && r->kind == T_CONTROL) {
+			first = false;
+			continue;
+		}
+		first = false;
+		pthread_mutex_lock(&queue_mutex);
+		queue.push_back({ r->kind, std::string(buf, (size_t)n),
+		    ms_now() });
+		pthread_cond_signal(&queue_cond);
+		pthread_mutex_unlock(&queue_mutex);
+	}
+	if (fd >= 0)
+		pps_close(fd);
+	return nullptr;
+}
+
+/* The default document's value of name, as a reset leaves it. */
+static std::string
+default_of(const char *name)
+{
+	std::string d(db_default_text), open = std::string("<") + name + ">";
+	size_t a = d.find(open), b;
+
+	if (a == std::string::npos)
+		return "";
+	a += open.size();
+	b = d.find('<', a);
+	return d.substr(a, b - a);
+}
+
+/* Minute of the day of an HHMM text, -1 when it is none. */
+static int
+minute_of(const std::string &hhmm)
+{
+	int t;
+
+	if (hhmm.size() != 4 ||
+	    hhmm.find_first_not_of("0123456789") != std::string::npos)
+		return -1;
+	t = atoi(hhmm.c_str());
+	return t % 100 < 60 && t / 100 < 24 ? t / 100 * 60 + t % 100 : -1;
+}
+
+/* What taking one outputs text changed, to take it back. */
+struct undo {
+	long long	 at;
+	std::string	 body;
+	long		 now;
+	int		 clock;
+	struct client_state last;
+	bool		 have_out;
+	std::string	 setting[3];
+	size_t		 nsteps;
+	struct scen_step back;		/* the last step as it was */
+};
+
+struct recorder {
+	struct scenario	 s;
+	long		 now;
+	int		 clock;		/* minute of the day, -1 unknown */
+	struct client_state last;	/* the latest outputs */
+	bool		 have_out;
+	struct client_sim sim;		/* what has been written down */
+	bool		 have_sim;
+	std::string	 setting[3];	/* ts_mode, ts_fan, ts_temp written */
+	std::string	 pending;	/* a control text not yet answered */
+	long long	 pending_at;
+	std::vector<std::string> held;	/* outputs waiting for the answer */
+	int		 unseen;	/* batches answered whose text we missed */
+	bool		 early;		/* an answer came before its batch */
+	struct client_sim answer;	/* that answer */
+	long long	 answer_at;
+	std::deque<struct undo> recent;	/* outputs taken in the last ORDER_MS */
+};
+
+/* name: value at the current minute; a later one replaces an earlier. */
+static void
+note(struct recorder *r, const std::string &name, const std::string &value)
+{
+	std::vector<scen_step> &steps = r->s.steps;
+
+	if (steps.empty() || steps.back().at != r->now) {
+		steps.push_back(scen_step());
+		steps.back().at = r->now;
+		steps.back().line = 0;
+	}
+	std::vector<scen_cmd> &set = steps.back().set;
+	/* Whatever came before a reset in the same minute is gone with it. */
+	if (name == "reset")
+		set.clear();
+	for (scen_cmd &c : set)
+		if (c.name == name) {
+			c.value = value;
+			return;
+		}
+	set.push_back({ name, value, 0 });
+}
+
+static std::string
+trimmed(const std::string &s)
+{
+	size_t a = s.find_first_not_of(' '), b = s.find_last_not_of(' ');
+	return a == std::string::npos ? "" : s.substr(a, b - a + 1);
+}
+
+static void
+outputs(struct recorder *r, const std::string &body)
+{
+	static const int attrs[3] = { ATTR_MODE, ATTR_FAN, ATTR_SETPOINT };
+	struct client_state st;
+
+	if (client_parse(body.data(), body.size(), &st) == 0)
+		return;
+	if (st.minute >= 0) {
+		if (r->clock >= 0)
+			r->now += ((st.minute - r->clock) % DAY + DAY) % DAY;
+		r->clock = st.minute;
+	}
+	/* A setting that moved without a batch: a press. */
+	for (int i = 0; i < 3; i++) {
+		std::string v = trimmed(st.text[attrs[i]]);
+		if (!v.empty() && v != r->setting[i]) {
+			note(r, client_attr_name[attrs[i]], v);
+			r->setting[i] = v;
+		}
+	}
+	r->last = st;
+	r->have_out = true;
+}
+
+/* The speed, the faults and the state as the sim object has them now. */
+static void
+sim_moved(struct recorder *r, const struct client_sim *sim)
+{
+	char f[64];
+
+	if (sim->pm_minutes > 0 && sim->pm_minutes != r->sim.pm_minutes)
+		note(r, "pm_minutes", std::to_string(sim->pm_minutes));
+	if (sim->pm_interval > 0 && sim->pm_interval != r->sim.pm_interval)
+		note(r, "pm_interval", std::to_string(sim->pm_interval));
+	if (sim->faults != r->sim.faults) {
+		client_fault_text(sim->faults, f, sizeof(f));
+		note(r, "fault", f);
+	}
+	if (sim->paused != r->sim.paused)
+		note(r, "state", sim->paused ? "paused" : "running");
+	r->sim = *sim;
+}
+
+/* The commands of a batch kelvo applied, in their order. */
+static void
+batch(struct recorder *r, const std::string &text)
+{
+	static const char *const settings[3] = { "ts_mode", "ts_fan",
+	    "ts_temp" };
+	int pm = r->sim.pm_minutes > 0 ? r->sim.pm_minutes : 2;
+	size_t p = text.find('\n') + 1, nl;
+
+	for (; p < text.size(); p = nl + 1) {
+		nl = text.find('\n', p);
+		if (nl == std::string::npos)
+			break;
+		std::string line = text.substr(p, nl - p);
+		size_t sep = line.find("::");
+		if (sep == std::string::npos)
+			continue;
+		std::string name = line.substr(0, sep), v = line.substr(sep + 2);
+		if (name == "step") {
+			long ticks = atol(v.c_str());
+			r->now += ticks * pm;
+			if (r->clock >= 0)
+				r->clock = (int)((r->clock + ticks % DAY * pm) %
+				    DAY);
+			continue;
+		}
+		if (name == "pm_minutes")
+			pm = atoi(v.c_str());
+		if (name == "reset") {
+			note(r, "reset", "defaults");
+			pm = atoi(default_of("pm_minutes").c_str());
+			r->clock = minute_of(default_of("td_time_"));
+			for (int i = 0; i < 3; i++)
+				r->setting[i] = default_of(settings[i]);
+			r->sim.pm_minutes = pm;
+			r->sim.pm_interval =
+			    atoi(default_of("pm_interval").c_str());
+			r->sim.faults = 0;
+			r->sim.paused = false;
+			continue;
+		}
+		/* The sim object says where speed, faults and state ended. */
+		if (name == "pm_minutes" || name == "pm_interval" ||
+		    name == "fault" || name == "state")
+			continue;
+		if (name == "td_time_")
+			r->clock = minute_of(v);
+		for (int i = 0; i < 3; i++)
+			if (name == settings[i])
+				r->setting[i] = v;
+		note(r, name, v);
+	}
+}
+
+/*
+ * kelvo answered a batch: what it did, then the texts held for it.  When
+ * the batch moved the clock, the held texts are searched for its result:
+ * those before it are ticks a running kelvo made before it took the
+ * batch, counted first, so the batch lands at the minute it really came.
+ */
+static void
+answered(struct recorder *r, const struct client_sim *sim, bool late)
+{
+	bool jumped = false;
+	size_t from = 0;
+
+	if (sim->error[0] == '\0' && !r->pending.empty()) {
+		jumped = r->pending.find("\ntd_time_::") != std::string::npos ||
+		    r->pending.find("\nreset::") != std::string::npos ||
+		    r->pending.find("\nstep::") != std::string::npos;
+	}
+	if (jumped) {
+		std::vector<std::string> held;
+		held.swap(r->held);
+		int pm = r->sim.pm_minutes > 0 ? r->sim.pm_minutes : 2;
+		bool found = false;
+		for (from = 0; from < held.size() && !found; from++) {
+			struct client_state st;
+			client_parse(held[from].data(), held[from].size(), &st);
+			/* k ticks a running kelvo made, unpublished, before it. */
+			for (int k = 0; k <= EARLY_TICKS && !found; k++) {
+				struct recorder t = *r;
+				for (size_t i = 0; i < from; i++)
+					outputs(&t, held[i]);
+				t.now += (long)k * pm;
+				if (t.clock >= 0)
+					t.clock = (t.clock + k * pm) % DAY;
+				batch(&t, t.pending);
+				if (t.clock < 0 || st.minute == t.clock) {
+					*r = t;
+					found = true;
+				}
+			}
+		}
+		if (found)
+			from--;
+		if (from == held.size()) {
+			/* No result seen: the clock restarts from the last. */
+			batch(r, r->pending);
+			r->clock = -1;
+			from = held.empty() ? 0 : held.size() - 1;
+		}
+		r->held.swap(held);
+	} else if (sim->error[0] == '\0') {
+		/*
+		 * kelvo answers right after publishing the result, and a batch
+		 * that sets no clock leaves it as it was: the texts held are
+		 * ticks before the batch and its result, so they come first.
+		 * An answer read before its batch held the texts after it.
+		 */
+		if (!late) {
+			for (const std::string &h : r->held)
+				outputs(r, h);
+			r->held.clear();
+		}
+		if (!r->pending.empty())
+			batch(r, r->pending);
+		else
+			r->unseen++;
+	}
+	if (sim->error[0] == '\0')
+		sim_moved(r, sim);
+	r->sim.batch = sim->batch;
+	r->pending.clear();
+	for (size_t i = from; i < r->held.size(); i++)
+		outputs(r, r->held[i]);
+	r->held.clear();
+}
+
+/* Takes back the outputs read since at, to hold them for a batch. */
+static void
+roll_back(struct recorder *r, long long at)
+{
+	std::vector<std::string> again;
+
+	while (!r->recent.empty() && r->recent.back().at >= at) {
+		struct undo &u = r->recent.back();
+		r->now = u.now;
+		r->clock = u.clock;
+		r->last = u.last;
+		r->have_out = u.have_out;
+		for (int i = 0; i < 3; i++)
+			r->setting[i] = u.setting[i];
+		r->s.steps.resize(u.nsteps);
+		if (u.nsteps > 0)
+			r->s.steps.back() = u.back;
+		again.insert(again.begin(), u.body);
+		r->recent.pop_back();
+	}
+	r->held.insert(r->held.begin(), again.begin(), again.end());
+}
+
+static void
+take_outputs(struct recorder *r, const struct text &t)
+{
+	struct undo u;
+
+	if (!r->pending.empty() || r->early) {
+		r->held.push_back(t.body);
+		return;
+	}
+	u.at = t.at;
+	u.body = t.body;
+	u.now = r->now;
+	u.clock = r->clock;
+	u.last = r->last;
+	u.have_out = r->have_out;
+	for (int i = 0; i < 3; i++)
+		u.setting[i] = r->setting[i];
+	u.nsteps = r->s.steps.size();
+	if (u.nsteps > 0)
+		u.back = r->s.steps.back();
+	r->recent.push_back(u);
+	while (!r->recent.empty() && (r->recent.front().at < t.at - ORDER_MS ||
+	    r->recent.size() > 64))
+		r->recent.pop_front();
+	outputs(r, t.body);
+}
+
+static void
+take(struct recorder *r, const struct text &t)
+{
+	struct client_sim sim;
+
+	switch (t.kind) {
+	case T_OUTPUTS:
+		take_outputs(r, t);
+		break;
+	case T_CONTROL:
+		/* The empty text is kelvo's start or a sender taking back. */
+		if (t.body.compare(0, 9, "@control\n") != 0 || t.body.size() <= 9)
+			break;
+		r->pending = t.body;
+		r->pending_at = ms_now();
+		/*
+		 * Each object has its own reader, so the result of a batch
+		 * that moves the clock may have been read before the batch:
+		 * it is taken back and held for the answer.
+		 */
+		if (t.body.find("\nstep::") != std::string::npos ||
+		    t.body.find("\ntd_time_::") != std::string::npos ||
+		    t.body.find("\nreset::") != std::string::npos)
+			roll_back(r, t.at - ORDER_MS);
+		r->recent.clear();
+		if (r->early) {
+			r->early = false;
+			answered(r, &r->answer, true);
+		}
+		break;
+	case T_SIM:
+		if (!client_sim_parse(t.body.data(), t.body.size(), &sim) ||
+		    sim.batch == r->sim.batch)
+			break;
+		if (r->pending.empty() && !r->early) {
+			/* Read before its batch: wait for the batch a while. */
+			r->early = true;
+			r->answer = sim;
+			r->answer_at = ms_now();
+			break;
+		}
+		if (r->early) {
+			/* A second answer: the first batch's text is lost. */
+			r->early = false;
+			answered(r, &r->answer, true);
+		}
+		answered(r, &sim, false);
+		break;
+	}
+}
+
+/* An answer whose batch never came, or a batch never answered. */
+static void
+overdue(struct recorder *r)
+{
+	if (r->early && ms_now() - r->answer_at > ORDER_MS * 4) {
+		r->early = false;
+		answered(r, &r->answer, true);
+	}
+	if (!r->pending.empty() && ms_now() - r->pending_at > ANSWER_MS) {
+		r->pending.clear();
+		for (const std::string &h : r->held)
+			outputs(r, h);
+		r->held.clear();
+	}
+}
+
+static std::string
+value_text(const scen_cmd &c)
+{
+	bool number = c.name != "td_time_";
+	return scenario_quote(c.value, number);
+}
+
+static bool
+write_scenario(const char *path, const struct recorder *r)
+{
+	std::string y, tmp = std::string(path) + ".tmp";
+	FILE *f;
+
+	y = "# recorded by kelvo-ctl record: " + std::to_string(r->now) +
+	    " simulated minutes\n";
+	y += "name: " + scenario_quote(r->s.name, false) + "\n";
+	y += "start:\n";
+	for (const scen_cmd &c : r->s.start)
+		y += "  " + c.name + ": " + value_text(c) + "\n";
+	y += "steps:\n";
+	for (const scen_step &st : r->s.steps) {
+		y += "  - at: " + std::to_string(st.at) + "\n";
+		if (!st.set.empty()) {
+			y += "    set:\n";
+			for (const scen_cmd &c : st.set)
+				y += "      " + c.name + ": " + value_text(c) +
+				    "\n";
+		}
+		if (!st.expect.empty()) {
+			y += "    expect:\n";
+			for (const scen_expect &e : st.expect)
+				y += std::string("      ") +
+				    scenario_what_name(e.what) + ": " +
+				    scenario_quote(e.text, e.what !=
+				    ATTR_TIME_PRECISE && e.what != ATTR_TIME) +
+				    "\n";
+		}
+	}
+	if ((f = fopen(tmp.c_str(), "w")) == nullptr ||
+	    fwrite(y.data(), 1, y.size(), f) != y.size() || fclose(f) != 0 ||
+	    rename(tmp.c_str(), path) != 0) {
+		fprintf(stderr, "kelvo-ctl: cannot write %s: %s\n", path,
+		    strerror(errno));
+		remove(tmp.c_str());
+		return false;
+	}
+	return true;
+}
+
+/* The start: where kelvo stood when the recording began. */
+static void
+starting(struct recorder *r)
+{
+	static const char *const sets[] = { "td_time_", "td_temp_in_",
+	    "td_temp_out_", "td_sys", "ts_mode", "ts_fan", "ts_temp" };
+	static const int attrs[] = { ATTR_TIME_PRECISE, ATTR_IN_PRECISE,
+	    ATTR_OUT_PRECISE, ATTR_SYS, ATTR_MODE, ATTR_FAN, ATTR_SETPOINT };
+	char f[64];
+
+	for (size_t i = 0; i < sizeof(attrs) / sizeof(attrs[0]); i++) {
+		std::string v = trimmed(r->last.text[attrs[i]]);
+		if (v.empty()) {
+			fprintf(stderr, "kelvo-ctl: %s is not published; the "
+			    "recording starts it from the default\n", sets[i]);
+			continue;
+		}
+		r->s.start.push_back({ sets[i], v, 0 });
+	}
+	r->s.start.push_back({ "pm_minutes",
+	    std::to_string(r->sim.pm_minutes), 0 });
+	r->s.start.push_back({ "pm_interval",
+	    std::to_string(r->sim.pm_interval), 0 });
+	client_fault_text(r->sim.faults, f, sizeof(f));
+	if (f[0] != '\0')
+		r->s.start.push_back({ "fault", f, 0 });
+	r->s.start.push_back({ "state", r->sim.paused ? "paused" : "running",
+	    0 });
+	r->setting[0] = trimmed(r->last.text[ATTR_MODE]);
+	r->setting[1] = trimmed(r->last.text[ATTR_FAN]);
+	r->setting[2] = trimmed(r->last.text[ATTR_SETPOINT]);
+	r->clock = r->last.minute;
+	r->now = 0;
+	if (r->sim.faults & SIM_FAULT_SILENT)
+		fprintf(stderr, "kelvo-ctl: kelvo is silent: the start is its "
+		    "last text before the fault\n");
+}
+
+int
+record_session(const char *path)
+{
+	static struct reader readers[3] = {
+		{ T_OUTPUTS, "/pps/kelvo/outputs?wait", 0 },
+		{ T_SIM, "/pps/kelvo/sim?wait", 0 },
+		{ T_CONTROL, "/pps/kelvo/control?wait", 0 },
+	};
+	struct recorder r = {};
+	struct sigaction sa;
+	struct client_sim sim;
+	char buf[PPS_TEXT_LEN];
+	ssize_t n = -1;
+	int fd;
+
+	if (!client_sim_read(&sim)) {
+		fprintf(stderr, "kelvo-ctl: cannot read kelvo's sim object\n");
+		return CTL_FAIL;
+	}
+	if ((fd = pps_open("/pps/kelvo/outputs", O_RDONLY)) >= 0) {
+		n = pps_read(fd, buf, sizeof(buf));
+		pps_close(fd);
+	}
+	if (n <= 0 || client_parse(buf, (size_t)n, &r.last) == 0) {
+		fprintf(stderr, "kelvo-ctl: cannot read kelvo's outputs\n");
+		return CTL_FAIL;
+	}
+	r.sim = sim;
+	r.s.name = "recorded session";
+	starting(&r);
+
+	memset(&sa, 0, sizeof(sa));
+	sa.sa_handler = on_signal;
+	sigemptyset(&sa.sa_mask);
+	sigaction(SIGINT, &sa, nullptr);
+	sigaction(SIGTERM, &sa, nullptr);
+	for (struct reader &rd : readers)
+		if (pthread_create(&rd.tid, nullptr, read_loop, &rd) != 0) {
+			fprintf(stderr, "kelvo-ctl: cannot start a reader\n");
+			return CTL_FAIL;
+		}
+	fprintf(stderr, "kelvo-ctl: recording into %s; Ctrl-C ends it\n",
+	    path);
+
+	for (;;) {
+		struct timespec due;
+		bool done = stopping;
+		pthread_mutex_lock(&queue_mutex);
+		if (queue.empty() && !done) {
+			clock_gettime(CLOCK_REALTIME, &due);
+			due.tv_nsec += 100 * 1000000L;
+			if (due.tv_nsec >= 1000000000L) {
+				due.tv_sec++;
+				due.tv_nsec -= 1000000000L;
+			}
+			pthread_cond_timedwait(&queue_cond, &queue_mutex, &due);
+		}
+		std::deque<text> got;
+		got.swap(queue);
+		pthread_mutex_unlock(&queue_mutex);
+		for (const text &t : got)
+			take(&r, t);
+		overdue(&r);
+		if (done && got.empty())
+			break;
+	}
+	for (struct reader &rd : readers)
+		pthread_join(rd.tid, nullptr);
+	pthread_mutex_lock(&queue_mutex);
+	for (const text &t : queue)
+		take(&r, t);
+	pthread_mutex_unlock(&queue_mutex);
+	if (r.early)
+		answered(&r, &r.answer, true);
+	for (const std::string &h : r.held)
+		outputs(&r, h);
+	if (r.unseen > 0)
+		fprintf(stderr, "kelvo-ctl: %d batch%s went by too fast to be "
+		    "read; the recording may not play back\n", r.unseen,
+		    r.unseen == 1 ? "" : "es");
+
+	/* Last, everything as it was published at the end. */
+	scen_step end;
+	end.at = r.now;
+	end.line = 0;
+	for (int a = 0; a < CLIENT_ATTRS; a++) {
+		struct scen_expect e = {};
+		e.what = a;
+		e.text = trimmed(r.last.text[a]);
+		end.expect.push_back(e);
+	}
+	r.s.steps.push_back(end);
+	if (!write_scenario(path, &r))
+		return CTL_FAIL;
+	fprintf(stderr, "kelvo-ctl: recorded %ld simulated minutes, %zu "
+	    "steps, into %s\n", r.now, r.s.steps.size(), path);
+	return CTL_OK;
+}

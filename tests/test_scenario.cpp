@@ -1,0 +1,330 @@
+/*
+ * test_scenario.cpp - kelvo-ctl play and record against a real kelvo in
+ * a scratch root: the shipped scenarios, failures and their lines,
+ * repeatability at other periods, invalid files, a recorded session
+ * played back, and the JUnit report read as XML.
+ */
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <tinyxml.h>
+
+#include <algorithm>
+
+#include "testutil.h"
+
+namespace {
+
+struct CtlRun {
+	int status;
+	std::string out, err;
+};
+
+/* A kelvo of its own and kelvo-ctl run against it. */
+struct World {
+	kt::TempDir dir;
+	std::string pps = dir / "pps", root = dir / "root";
+	kt::Kelvo *k = nullptr;
+
+	World() {
+		mkdir(pps.c_str(), 0700);
+		mkdir(root.c_str(), 0700);
+		k = new kt::Kelvo(pps, { "-v", root }, dir.path);
+		EXPECT_TRUE(kt::wait_for([&] {
+			return kt::read_file(pps + "/kelvo/sim").find("batch::") !=
+			    std::string::npos && kt::read_file(pps +
+			    "/kelvo/outputs").find("td_time::") !=
+			    std::string::npos;
+		}));
+	}
+	~World() { delete k; }
+
+	CtlRun ctl(const std::string &args) {
+		std::string cmd = "PPS_ROOT='" + pps + "' " KELVO_CTL_BIN " " +
+		    args + " >'" + dir / "ctl.out" + "' 2>'" + dir / "ctl.err" +
+		    "'";
+		int st = system(cmd.c_str());
+		return { WIFEXITED(st) ? WEXITSTATUS(st) : -1,
+		    kt::read_file(dir / "ctl.out"), kt::read_file(dir / "ctl.err") };
+	}
+	std::string file(const std::string &name, const std::string &text) {
+		kt::write_file(dir / name, text);
+		return dir / name;
+	}
+	std::string outputs() { return kt::read_file(pps + "/kelvo/outputs"); }
+	std::string document() { return kt::read_file(root + "/kelvoweb.xml"); }
+};
+
+std::vector<std::string>
+shipped()
+{
+	std::vector<std::string> files;
+	DIR *d = opendir(SCENARIO_DIR);
+	struct dirent *e;
+
+	while (d != nullptr && (e = readdir(d)) != nullptr) {
+		std::string n = e->d_name;
+		if (n.size() > 5 && n.substr(n.size() - 5) == ".yaml")
+			files.push_back(std::string(SCENARIO_DIR) + "/" + n);
+	}
+	if (d != nullptr)
+		closedir(d);
+	std::sort(files.begin(), files.end());
+	return files;
+}
+
+std::string
+joined(const std::vector<std::string> &v)
+{
+	std::string s;
+	for (auto &x : v)
+		s += "'" + x + "' ";
+	return s;
+}
+
+int
+count_children(TiXmlElement *e, const char *name)
+{
+	int n = 0;
+	for (TiXmlElement *c = e->FirstChildElement(name); c;
+	    c = c->NextSiblingElement(name))
+		n++;
+	return n;
+}
+
+} // namespace
+
+TEST(Scenario, ShippedScenariosPassWithAJUnitReport)
+{
+	World w;
+	std::vector<std::string> files = shipped();
+	ASSERT_GE(files.size(), 6u);
+	CtlRun r = w.ctl("play --junit '" + w.dir / "report.xml" + "' " +
+	    joined(files));
+	EXPECT_EQ(r.status, 0) << r.out << r.err;
+	EXPECT_NE(r.out.find(" passed, 0 failed\n"), std::string::npos) << r.out;
+	/* Left paused where the last one ended. */
+	EXPECT_NE(kt::read_file(w.pps + "/kelvo/sim").find("state::paused"),
+	    std::string::npos);
+
+	TiXmlDocument doc((w.dir / "report.xml").c_str());
+	ASSERT_TRUE(doc.LoadFile());
+	TiXmlElement *top = doc.RootElement();
+	ASSERT_STREQ(top->Value(), "testsuites");
+	EXPECT_EQ(count_children(top, "testsuite"), (int)files.size());
+	EXPECT_STREQ(top->Attribute("failures"), "0");
+	for (TiXmlElement *s = top->FirstChildElement("testsuite"); s;
+	    s = s->NextSiblingElement("testsuite")) {
+		EXPECT_NE(s->Attribute("name"), nullptr);
+		EXPECT_GT(count_children(s, "testcase"), 0);
+		EXPECT_EQ(std::to_string(count_children(s, "testcase")),
+		    s->Attribute("tests"));
+	}
+}
+
+TEST(Scenario, AWrongExpectationFailsWithItsLineAndValues)
+{
+	World w;
+	std::string f = w.file("wrong.yaml",
+	    "name: wrong <&> \"on purpose\"\n"
+	    "start: {ts_temp: 68, td_time_: \"0100\"}\n"
+	    "steps:\n"
+	    "  - at: 9\n"
+	    "    expect:\n"
+	    "      ts_temp: 68.000\n"
+	    "      ts_mode: COOL\n"
+	    "      td_temp_in_: {min: 100}\n"
+	    "      td_time_: \"0110\"\n"
+	    "  - at: 10\n"
+	    "    expect: {plant: cooling}\n");
+	CtlRun r = w.ctl("play --junit '" + w.dir / "j.xml" + "' '" + f + "'");
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.out,
+	    f + ":7: at minute 9: ts_mode is HEAT, expected COOL\n" +
+	    f + ":8: at minute 9: td_temp_in_ is " +
+	    kt::attribute(w.outputs(), "td_temp_in_").substr(
+	    kt::attribute(w.outputs(), "td_temp_in_").find_first_not_of(' ')) +
+	    ", expected at least 100\n" +
+	    f + ":11: at minute 10: plant is heating, expected cooling\n"
+	    "2 passed, 3 failed\n");
+
+	TiXmlDocument doc((w.dir / "j.xml").c_str());
+	ASSERT_TRUE(doc.LoadFile());
+	TiXmlElement *s = doc.RootElement()->FirstChildElement("testsuite");
+	ASSERT_NE(s, nullptr);
+	EXPECT_STREQ(s->Attribute("name"), "wrong <&> \"on purpose\"");
+	EXPECT_STREQ(s->Attribute("failures"), "2");
+	TiXmlElement *tc = s->FirstChildElement("testcase");
+	ASSERT_NE(tc, nullptr);
+	EXPECT_STREQ(tc->Attribute("line"), "4");
+	TiXmlElement *fl = tc->FirstChildElement("failure");
+	ASSERT_NE(fl, nullptr);
+	EXPECT_NE(std::string(fl->GetText()).find("ts_mode is HEAT, expected "
+	    "COOL"), std::string::npos);
+}
+
+TEST(Scenario, TwoPlaysAtOtherPeriodsGiveTheSameOutputAndDocuments)
+{
+	World w;
+	std::string f = std::string(SCENARIO_DIR) + "/day-heat-and-cool.yaml";
+	std::string g = std::string(SCENARIO_DIR) + "/setpoint-limits.yaml";
+	std::string out[2], report[2], state[2];
+	const char *period[2] = { "1", "700" };
+
+	for (int i = 0; i < 2; i++) {
+		ASSERT_EQ(w.ctl(std::string("speed 7 ") + period[i]).status, 0);
+		usleep(300000);
+		CtlRun r = w.ctl("play --junit '" + w.dir / "r.xml" + "' '" + f +
+		    "' '" + g + "'");
+		EXPECT_EQ(r.status, 0) << r.out << r.err;
+		out[i] = r.out;
+		report[i] = kt::read_file(w.dir / "r.xml");
+		state[i] = w.document();
+	}
+	EXPECT_EQ(out[0], out[1]);
+	EXPECT_EQ(report[0], report[1]);
+	EXPECT_EQ(state[0], state[1]);
+	EXPECT_NE(state[0].find("<pm_interval>200</pm_interval>"),
+	    std::string::npos);
+}
+
+TEST(Scenario, InvalidFilesExit2AndNothingIsPlayed)
+{
+	World w;
+	std::string good = std::string(SCENARIO_DIR) + "/plant-fault.yaml";
+	const struct {
+		const char *text, *where, *what;
+	} bad[] = {
+		{ "steps: [{at: 1, sett: {ts_temp: 70}}]\n", ":1:17:",
+		    "\"sett\" is no key of a step" },
+		{ "colour: red\nsteps: []\n", ":1:1:", "no key of a scenario" },
+		{ "steps:\n  - at: 1\n    set: {td_temp_out_: [20]}\n", ":3:25:",
+		    "needs a plain value" },
+		{ "steps: [{at: ten}]\n", ":1:14:", "whole number of minutes" },
+		{ "steps:\n  - at: 30\n  - at: 20\n", ":3:9:",
+		    "goes back before 30" },
+		{ "start: {ts_mode: WARM}\nsteps: []\n", ":1:18:",
+		    "is not HEAT, COOL or OFF" },
+		{ "steps: [{at: 1, set: {fault: [plant, fire]}}]\n", ":1:30:",
+		    "\"fire\" is no fault" },
+		{ "steps: [{at: 1, set: {pm_minutes: 0}}]\n", ":1:35:",
+		    "in 1..1440" },
+		{ "steps: [{at: 1, press: left}]\n", ":1:24:", "a press is" },
+		{ "steps: [{at: 1, expect: {td_sys: maybe}}]\n", ":1:34:",
+		    "never what td_sys shows" },
+		{ "steps: [{at: 1, expect: {td_humidity: 3}}]\n", ":1:26:",
+		    "is not published" },
+		{ "steps:\n  - at: 1\n   expect: x\n", ":3:", "" },
+		{ "start: {fault: silent}\nsteps: [{at: 1, press: up}]\n",
+		    ":2:24:", "silent fault" },
+	};
+	std::string before = w.document();
+	std::string sim = kt::read_file(w.pps + "/kelvo/sim");
+	int i = 0;
+
+	for (auto &b : bad) {
+		std::string f = w.file("bad" + std::to_string(i++) + ".yaml",
+		    b.text);
+		CtlRun r = w.ctl("play '" + good + "' '" + f + "'");
+		EXPECT_EQ(r.status, 2) << b.text;
+		EXPECT_EQ(r.out, "") << b.text;
+		EXPECT_EQ(r.err.find(f + b.where), 0u) << b.text << r.err;
+		EXPECT_NE(r.err.find(b.what), std::string::npos) << r.err;
+	}
+	CtlRun r = w.ctl("play '" + good + "' '" + w.dir / "missing.yaml" + "'");
+	EXPECT_EQ(r.status, 2);
+	EXPECT_NE(r.err.find("missing.yaml:1:1: cannot be read"),
+	    std::string::npos) << r.err;
+	EXPECT_EQ(w.ctl("play --fast " + good).status, 2);
+	EXPECT_EQ(w.ctl("play").status, 2);
+	EXPECT_EQ(w.ctl("record").status, 2);
+	/* Not a batch taken: the sim object still counts the same. */
+	EXPECT_EQ(kt::attribute(kt::read_file(w.pps + "/kelvo/sim"), "batch"),
+	    kt::attribute(sim, "batch"));
+	EXPECT_EQ(kt::element(w.document(), "ts_temp"),
+	    kt::element(before, "ts_temp"));
+}
+
+TEST(Scenario, WithoutKelvoPlayAndRecordExit1)
+{
+	kt::TempDir d;
+	std::string cmd = "PPS_ROOT='" + d.path + "' " KELVO_CTL_BIN " play "
+	    SCENARIO_DIR "/plant-fault.yaml 2>/dev/null";
+	int st = system(cmd.c_str());
+	EXPECT_EQ(WEXITSTATUS(st), 1);
+	cmd = "PPS_ROOT='" + d.path + "' " KELVO_CTL_BIN " record '" +
+	    d / "x.yaml" + "' 2>/dev/null";
+	st = system(cmd.c_str());
+	EXPECT_EQ(WEXITSTATUS(st), 1);
+	EXPECT_FALSE(kt::exists(d / "x.yaml"));
+}
+
+/* Presses written by hand, a fault and a speed change, recorded. */
+TEST(Scenario, ARecordedSessionPlaysBackAndPasses)
+{
+	World w;
+	std::string rec = w.dir / "session.yaml";
+	std::string inputs = w.pps + "/kelvo/inputs";
+	ASSERT_EQ(w.ctl("set ts_temp=70 td_time_=2300 state=paused").status, 0);
+
+	pid_t pid = fork();
+	if (pid == 0) {
+		setenv("PPS_ROOT", w.pps.c_str(), 1);
+		int fd = open((w.dir / "rec.err").c_str(),
+		    O_WRONLY | O_CREAT | O_TRUNC, 0644);
+		dup2(fd, 2);
+		execl(KELVO_CTL_BIN, KELVO_CTL_BIN, "record", rec.c_str(),
+		    (char *)nullptr);
+		_exit(127);
+	}
+	ASSERT_TRUE(kt::wait_for([&] {
+		return kt::read_file(w.dir / "rec.err").find("recording") !=
+		    std::string::npos;
+	}));
+	usleep(200000);
+	auto press = [&](const char *text, const char *name, const char *want) {
+		kt::write_file(w.dir / "in.tmp", text);
+		rename((w.dir / "in.tmp").c_str(), inputs.c_str());
+		EXPECT_TRUE(kt::wait_for([&] {
+			return kt::attribute(w.outputs(), name) == want;
+		})) << name;
+		usleep(100000);
+	};
+	press("@inputs\nbtn1::\nbtn2::\nbtn3::event\nbtn4::\n", "ts_temp", "71");
+	ASSERT_EQ(w.ctl("step 30").status, 0);
+	press("@inputs\nbtn1::event\nbtn2::\nbtn3::\nbtn4::\n", "ts_mode",
+	    "COOL");
+	ASSERT_EQ(w.ctl("fault plant").status, 0);
+	ASSERT_EQ(w.ctl("speed 7").status, 0);
+	ASSERT_EQ(w.ctl("step 50").status, 0);
+	ASSERT_EQ(w.ctl("set td_temp_in_=85.5 fault=").status, 0);
+	press("@inputs\nbtn1::\nbtn2::event\nbtn3::\nbtn4::\n", "ts_fan", "ON");
+	ASSERT_EQ(w.ctl("step 20").status, 0);
+	usleep(200000);
+	std::string end = w.outputs();
+	kill(pid, SIGINT);
+	int st;
+	ASSERT_EQ(waitpid(pid, &st, 0), pid);
+	ASSERT_TRUE(WIFEXITED(st));
+	EXPECT_EQ(WEXITSTATUS(st), 0) << kt::read_file(w.dir / "rec.err");
+
+	std::string y = kt::read_file(rec);
+	EXPECT_NE(y.find("fault: \"plant\""), std::string::npos) << y;
+	EXPECT_NE(y.find("pm_minutes: 7"), std::string::npos) << y;
+	EXPECT_NE(y.find("td_time_: \"2300\""), std::string::npos) << y;
+	/* 30 ticks of 2 and 50 + 20 of 7 minutes. */
+	EXPECT_NE(y.find("  - at: 550\n    expect:"), std::string::npos) << y;
+
+	/* Away from where it ended, then back by the recording. */
+	ASSERT_EQ(w.ctl("reset").status, 0);
+	CtlRun r = w.ctl("play '" + rec + "'");
+	EXPECT_EQ(r.status, 0) << r.out << r.err << y;
+	EXPECT_EQ(r.out, "10 passed, 0 failed\n");
+	for (int a = 0; a < 10; a++) {
+		static const char *names[] = { "ts_mode", "ts_fan", "ts_temp",
+		    "td_temp_in_", "td_temp_in", "td_temp_out_", "td_temp_out",
+		    "td_sys", "td_time_", "td_time" };
+		EXPECT_EQ(kt::attribute(w.outputs(), names[a]),
+		    kt::attribute(end, names[a])) << names[a];
+	}
+}
