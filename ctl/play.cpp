@@ -220,18 +220,22 @@ press_text(struct player *p, int mask, const std::string &mode,
 	char text[128];
 	long long end;
 	int fd, n;
+	bool seen;
 
 	n = snprintf(text, sizeof(text), "@inputs\nbtn1::%s\nbtn2::%s\n"
 	    "btn3::%s\nbtn4::%s\n", mask & (1 << BTN_MODE) ? "event" : "",
 	    mask & (1 << BTN_FAN) ? "event" : "",
 	    mask & (1 << BTN_UP) ? "event" : "",
 	    mask & (1 << BTN_DOWN) ? "event" : "");
+	/* The faces' turn at the inputs, held until kelvo shows the press. */
+	int lock = pps_lock(INPUTS, PRESS_WAIT_MS);
 	if ((fd = pps_open(INPUTS, O_WRONLY)) < 0 ||
 	    pps_write(fd, text, (size_t)n) != n) {
 		if (fd >= 0)
 			pps_close(fd);
 		p->error = std::string("cannot write the inputs object: ") +
 		    strerror(errno);
+		pps_unlock(lock);
 		return false;
 	}
 	pps_close(fd);
@@ -239,18 +243,20 @@ press_text(struct player *p, int mask, const std::string &mode,
 	end = ms_now() + PRESS_WAIT_MS;
 	for (;;) {
 		/* The current text first: kelvo may have shown it already. */
-		if (shown(p, ATTR_MODE) == mode && shown(p, ATTR_FAN) == fan &&
-		    shown(p, ATTR_SETPOINT) == temp)
-			return true;
+		if ((seen = shown(p, ATTR_MODE) == mode &&
+		    shown(p, ATTR_FAN) == fan && shown(p, ATTR_SETPOINT) == temp))
+			break;
 		long long left = end - ms_now();
 		if (left <= 0 || !next_text(p, (int)left))
 			break;
 		if (p->paced)
 			follow_clock(p);
 	}
-	p->error = "kelvo did not show a press within " +
-	    std::to_string(PRESS_WAIT_MS) + " ms";
-	return false;
+	pps_unlock(lock);
+	if (!seen)
+		p->error = "kelvo did not show a press within " +
+		    std::to_string(PRESS_WAIT_MS) + " ms";
+	return seen;
 }
 
 static bool
