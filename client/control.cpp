@@ -197,19 +197,21 @@ client_outputs_age(void)
 	return age < 0 ? 0 : age;
 }
 
+long long
+client_quiet_limit(const struct client_sim *sim)
+{
+	/* Three periods and a second of slack for a loaded machine. */
+	if (sim != nullptr && sim->pm_interval > 0)
+		return std::max(3000LL, 3LL * sim->pm_interval + 1000);
+	return 3000;
+}
+
 bool
 client_alive(long long age, const struct client_sim *sim)
 {
-	long long limit = 3000;
-
 	if (sim != nullptr && (sim->faults & SIM_FAULT_SILENT))
 		return true;
-	if (age < 0)
-		return false;
-	/* Three periods and a second of slack for a loaded machine. */
-	if (sim != nullptr && sim->pm_interval > 0)
-		limit = std::max(limit, 3LL * sim->pm_interval + 1000);
-	return age <= limit;
+	return age >= 0 && age <= client_quiet_limit(sim);
 }
 
 bool

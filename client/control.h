@@ -87,6 +87,8 @@ bool	 client_sim_read(struct client_sim *sim);
  * periods, and a silent fault is no sign of a stop.
  */
 bool	 client_alive(long long age, const struct client_sim *sim);
+/* How long a kelvo with this sim object (NULL: none) may be quiet, ms. */
+long long client_quiet_limit(const struct client_sim *sim);
 /* ms since the outputs object was last written; -1 when it is missing. */
 long long client_outputs_age(void);
 /* Names whose control command a face may hand on: the known ones. */

@@ -28,6 +28,7 @@
 
 #include <curses.h>
 
+#include "control.h"
 #include "link.h"
 #include "panel.h"
 #include "platform.h"
@@ -431,8 +432,8 @@ run_screen(void)
 
 /*
  * --once: the last text kelvo published, and whether kelvo still runs by
- * the link's rule at first sight (a text at most LINK_SILENT_MS old; one
- * look cannot know kelvo's usual gap), so a script can tell a live
+ * the link's rule at first sight (a text no older than its sim object's
+ * period allows, LINK_SILENT_MS at least), so a script can tell a live
  * reading from what a stopped kelvo left behind: status 3 for the latter.
  */
 static int
@@ -468,7 +469,11 @@ once(void)
 	taken = client_parse(buf, (size_t)n, &st);
 	client_format(&st, out, sizeof(out));
 	fputs(out, stdout);
-	bool running = age >= -LINK_SILENT_MS && age <= LINK_SILENT_MS;
+	/* A kelvo set to a long period is quiet that long: its sim says. */
+	struct client_sim sim;
+	bool have_sim = client_sim_read(&sim);
+	bool running = age >= -LINK_SILENT_MS &&
+	    age <= client_quiet_limit(have_sim ? &sim : nullptr);
 	printf("running %s\n", running ? "yes" : "no");
 	if (taken == 0) {
 		fprintf(stderr, "kelvo-panel: nothing readable in %s\n", path);
