@@ -29,8 +29,10 @@
 #include <microhttpd.h>
 
 #include "assets.h"
+#include "cors.h"
 #include "json.h"
 #include "link.h"
+#include "sim.h"
 #include "stream.h"
 
 #define BODY_DRAIN_MAX	(64 * 1024)	/* bytes read of a body too big */
@@ -51,12 +53,16 @@ char http_token[HTTP_TOKEN_MAX + 1];
 static struct MHD_Daemon *httpd;
 
 enum { R_NONE, R_PAGE, R_ASSET, R_STATE, R_HISTORY, R_EVENTS, R_PRESS,
-    R_SETPOINT, R_MODE, R_FAN };
+    R_SETPOINT, R_MODE, R_FAN, R_SIM };
 
 struct request {
 	int			 route;		/* R_* */
 	int			 button;	/* BTN_* of a press */
 	const struct asset	*asset;
+	int			 sim;		/* SIM_* of R_SIM */
+	const char		*cors;		/* an allowed other origin */
+	bool			 preflight;
+	websim_job_ptr		 job;		/* a batch under way */
 	bool			 set_cookie;	/* the token came in the query */
 	bool			 too_big;
 	size_t			 received;	/* body bytes, kept or not */
@@ -91,6 +97,8 @@ reply(struct MHD_Connection *c, const struct request *rq, unsigned status,
 	MHD_add_response_header(r, "Content-Security-Policy", SECURITY_POLICY);
 	if (allow != NULL)
 		MHD_add_response_header(r, MHD_HTTP_HEADER_ALLOW, allow);
+	if (rq != NULL)
+		cors_headers(r, rq->cors, rq->preflight);
 	if (status == MHD_HTTP_UNAUTHORIZED)
 		MHD_add_response_header(r, MHD_HTTP_HEADER_WWW_AUTHENTICATE,
 		    "Bearer");
@@ -242,9 +250,10 @@ authorized(struct MHD_Connection *c, struct request *rq)
 			auth++;
 		bearer = token_is(auth);
 	}
-	cookie = token_is(MHD_lookup_connection_value(c, MHD_COOKIE_KIND,
-	    HTTP_COOKIE));
-	rq->set_cookie = query;
+	/* A browser sends the cookie from every port of the host. */
+	cookie = rq->cors == NULL && token_is(MHD_lookup_connection_value(c,
+	    MHD_COOKIE_KIND, HTTP_COOKIE));
+	rq->set_cookie = query && rq->cors == NULL;
 	return query || bearer || cookie;
 }
 
@@ -283,6 +292,8 @@ route_of(const char *url, struct request *rq)
 		{ "/api/mode", R_MODE }, { "/api/fan", R_FAN },
 	};
 
+	if ((rq->sim = websim_route(url)) != SIM_NONE)
+		return R_SIM;
 	if (strncmp(url, "/api/press/", 11) == 0) {
 		for (const auto &b : buttons)
 			if (strcmp(url + 11, b.name) == 0) {
@@ -320,6 +331,7 @@ serve_events(struct MHD_Connection *c, struct request *rq, bool head)
 	MHD_add_response_header(r, "X-Content-Type-Options", "nosniff");
 	/* A proxy that buffers would hold the events back. */
 	MHD_add_response_header(r, "X-Accel-Buffering", "no");
+	cors_headers(r, rq->cors, false);
 	/*
 	 * Not idle while it waits: it is quiet at most STREAM_QUIET s.
 	 * Only a client that stops reading makes it stall.
@@ -338,8 +350,13 @@ serve(struct MHD_Connection *c, struct request *rq, bool head)
 	/* Only this thread answers requests, so one copy does. */
 	static struct client_history history;
 	struct client_state st;
+	json sim;
+	unsigned status;
 
 	switch (rq->route) {
+	case R_SIM:
+		status = websim_get(&sim);
+		return reply_json(c, rq, status, sim);
 	case R_PAGE:
 	case R_ASSET:
 		return reply(c, rq, MHD_HTTP_OK, rq->asset->type,
@@ -398,8 +415,16 @@ static enum MHD_Result
 change(struct MHD_Connection *c, struct request *rq)
 {
 	int kind, target, n;
+	unsigned status;
 	json shown;
 
+	if (rq->route == R_SIM) {
+		/* 0: suspended until the worker has kelvo's answer. */
+		if ((status = websim_change(rq->sim, rq->body, c, &rq->job,
+		    &shown)) == 0)
+			return MHD_YES;
+		return reply_json(c, rq, status, shown);
+	}
 	if (rq->route == R_PRESS) {
 		n = link_press(rq->button);
 		if (n == LINK_DOWN)
@@ -460,6 +485,8 @@ admit(struct MHD_Connection *c, const char *url, const char *method,
 	long port;
 	bool ok, get;
 
+	if (origin != NULL && !same_origin(origin, host))
+		rq->cors = cors_allowed(origin);
 	/*
 	 * Without a token, a page elsewhere could reach a loopback server
 	 * through a name of its own that it points at 127.0.0.1.
@@ -469,16 +496,33 @@ admit(struct MHD_Connection *c, const char *url, const char *method,
 		    !loopback_host(h))
 			return fail(c, rq, MHD_HTTP_FORBIDDEN,
 			    "the Host is not a loopback name or address");
-	} else if (!authorized(c, rq))
+	}
+	/* A browser asks before a call of another origin, without the token. */
+	if (cors_is_preflight(method, header(c,
+	    "Access-Control-Request-Method"))) {
+		if (rq->cors == NULL)
+			return fail(c, rq, MHD_HTTP_FORBIDDEN,
+			    "the Origin is not allowed");
+		if (route_of(url, rq) == R_NONE)
+			return fail(c, rq, MHD_HTTP_NOT_FOUND,
+			    "no such resource");
+		rq->preflight = true;
+		return reply(c, rq, MHD_HTTP_NO_CONTENT, "text/plain", "", 0,
+		    true, NULL);
+	}
+	if (http_token[0] != '\0' && !authorized(c, rq))
 		return fail(c, rq, MHD_HTTP_UNAUTHORIZED, "a token is needed");
-	if (origin != NULL && !same_origin(origin, host))
+	if (origin != NULL && !same_origin(origin, host) && rq->cors == NULL)
 		return fail(c, rq, MHD_HTTP_FORBIDDEN,
 		    "the Origin is not this server");
 
 	if ((rq->route = route_of(url, rq)) == R_NONE)
 		return fail(c, rq, MHD_HTTP_NOT_FOUND, "no such resource");
 	get = strcmp(method, "GET") == 0 || strcmp(method, "HEAD") == 0;
-	if (rq->route == R_PRESS) {
+	if (rq->route == R_SIM) {
+		ok = websim_method_ok(rq->sim, method);
+		allow = websim_allow(rq->sim);
+	} else if (rq->route == R_PRESS) {
 		ok = strcmp(method, "POST") == 0;
 		allow = "POST";
 	} else if (rq->route >= R_SETPOINT) {
@@ -518,6 +562,12 @@ handle(void *cls, struct MHD_Connection *c, const char *url,
 			return MHD_NO;
 		*req_cls = rq;
 		return admit(c, url, method, rq);
+	}
+	if (rq->job) {
+		/* Resumed: the worker has kelvo's answer. */
+		json answer;
+		unsigned status = websim_result(rq->job, &answer);
+		return reply_json(c, rq, status, answer);
 	}
 	if (*upload_size > 0) {
 		rq->received += *upload_size;
@@ -608,6 +658,7 @@ http_stop(void)
 {
 	if (httpd == NULL)
 		return;
+	websim_stop(3000);
 	stream_close_all(2000);
 	MHD_stop_daemon(httpd);
 	httpd = NULL;

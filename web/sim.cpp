@@ -1,0 +1,285 @@
+/*
+ * sim.cpp - /api/sim: reading the sim object, and batches sent by a
+ * worker thread while their connections are suspended.
+ *
+ * A job is suspended before it is queued, so the worker's resume always
+ * finds it suspended (libmicrohttpd takes a resume made before the
+ * handler has returned as meant for the suspension it just asked for).
+ * The worker takes one job at a time: client_control_send lets only one
+ * sender at a time have the control object anyway.  Stopping answers
+ * the jobs still queued with 503 and waits for the one under way, since
+ * the server must not stop with a connection suspended, nor be resumed
+ * into after it has.
+ */
+#include "sim.h"
+
+#include <pthread.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <new>
+
+#include <microhttpd.h>
+
+#include "simjson.h"
+
+using nlohmann::json;
+using nlohmann::ordered_json;
+
+struct websim_job {
+	struct MHD_Connection	*conn;
+	struct client_batch	 batch;
+	bool			 done;
+	unsigned		 status;
+	json			 answer;
+};
+
+static std::mutex job_mutex;
+static std::condition_variable job_cv;	/* a job queued, a job done */
+static std::deque<struct websim_job *> queue;	/* guarded by job_mutex */
+static int busy;				/* jobs queued or under way */
+static bool stopping;
+
+void
+websim_job_free::operator()(struct websim_job *job) const
+{
+	delete job;
+}
+
+static json
+error_of(const std::string &why)
+{
+	return json{ { "error", why } };
+}
+
+static void
+run(struct websim_job *job)
+{
+	struct client_sim sim;
+	char why[320];
+
+	switch (client_control_send(&job->batch, CONTROL_WAIT_MS, &sim, why,
+	    sizeof(why))) {
+	case CONTROL_APPLIED:
+		job->status = MHD_HTTP_OK;
+		job->answer = client_sim_json(&sim);
+		break;
+	case CONTROL_REFUSED:
+		job->status = MHD_HTTP_BAD_REQUEST;
+		job->answer = error_of(why);
+		break;
+	case CONTROL_DOWN:
+		job->status = MHD_HTTP_SERVICE_UNAVAILABLE;
+		job->answer = error_of(why);
+		break;
+	case CONTROL_TIMEOUT:
+		job->status = MHD_HTTP_GATEWAY_TIMEOUT;
+		job->answer = error_of(why);
+		break;
+	default:
+		job->status = MHD_HTTP_INTERNAL_SERVER_ERROR;
+		job->answer = error_of(why);
+		break;
+	}
+}
+
+static void *
+worker(void *arg)
+{
+	(void)arg;
+	for (;;) {
+		struct websim_job *job;
+		{
+			std::unique_lock<std::mutex> lk(job_mutex);
+			job_cv.wait(lk, [] { return !queue.empty(); });
+			job = queue.front();
+			queue.pop_front();
+		}
+		run(job);
+		{
+			std::lock_guard<std::mutex> lk(job_mutex);
+			job->done = true;
+		}
+		MHD_resume_connection(job->conn);
+		{
+			std::lock_guard<std::mutex> lk(job_mutex);
+			busy--;
+		}
+		job_cv.notify_all();
+	}
+	return NULL;
+}
+
+int
+websim_start(void)
+{
+	pthread_attr_t attr;
+	pthread_t tid;
+	int rc;
+
+	pthread_attr_init(&attr);
+	pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+	rc = pthread_create(&tid, &attr, worker, NULL);
+	pthread_attr_destroy(&attr);
+	return rc == 0 ? 0 : -1;
+}
+
+int
+websim_route(const char *url)
+{
+	if (strcmp(url, "/api/sim") == 0)
+		return SIM_OBJECT_ROUTE;
+	if (strcmp(url, "/api/sim/step") == 0)
+		return SIM_STEP;
+	if (strcmp(url, "/api/sim/reset") == 0)
+		return SIM_RESET;
+	return SIM_NONE;
+}
+
+bool
+websim_method_ok(int route, const char *method)
+{
+	if (route == SIM_OBJECT_ROUTE)
+		return strcmp(method, "GET") == 0 ||
+		    strcmp(method, "HEAD") == 0 || strcmp(method, "PUT") == 0;
+	return strcmp(method, "POST") == 0;
+}
+
+const char *
+websim_allow(int route)
+{
+	return route == SIM_OBJECT_ROUTE ? "GET, HEAD, PUT" : "POST";
+}
+
+unsigned
+websim_get(json *answer)
+{
+	struct client_sim sim;
+
+	if (!client_sim_read(&sim)) {
+		*answer = error_of("kelvo is not running (no sim object)");
+		return MHD_HTTP_SERVICE_UNAVAILABLE;
+	}
+	if (!client_alive(client_outputs_age(), &sim)) {
+		*answer = error_of("kelvo is not running");
+		return MHD_HTTP_SERVICE_UNAVAILABLE;
+	}
+	*answer = client_sim_json(&sim);
+	return MHD_HTTP_OK;
+}
+
+/* The batch a change asks for; false with why when the body is wrong. */
+static bool
+batch_of(int route, const std::string &body, struct client_batch *b,
+    std::string *why)
+{
+	ordered_json j, cmd;
+
+	client_batch_init(b);
+	/* A reset needs no body; an empty object is no body either. */
+	if (route == SIM_RESET && body.find_first_not_of(" \t\r\n") ==
+	    std::string::npos)
+		j = ordered_json::object();
+	else {
+		j = ordered_json::parse(body, nullptr, false);
+		if (j.is_discarded()) {
+			*why = "the body is not JSON";
+			return false;
+		}
+	}
+	switch (route) {
+	case SIM_STEP:
+		if (!j.is_object() || j.size() != 1 || !j.contains("ticks")) {
+			*why = "the body must be {\"ticks\": N}";
+			return false;
+		}
+		cmd["step"] = j["ticks"];
+		if (!client_batch_json(cmd, b, why)) {
+			*why = "ticks must be a whole number";
+			return false;
+		}
+		return true;
+	case SIM_RESET:
+		if (!j.is_object() || !j.empty()) {
+			*why = "a reset takes no body (or {})";
+			return false;
+		}
+		cmd["reset"] = "defaults";
+		return client_batch_json(cmd, b, why);
+	default:
+		return client_batch_json(j, b, why);
+	}
+}
+
+unsigned
+websim_change(int route, const std::string &body, struct MHD_Connection *c,
+    websim_job_ptr *job, json *answer)
+{
+	std::string why;
+	websim_job_ptr j(new (std::nothrow) websim_job());
+
+	if (!j) {
+		*answer = error_of("out of memory");
+		return MHD_HTTP_INTERNAL_SERVER_ERROR;
+	}
+	if (!batch_of(route, body, &j->batch, &why)) {
+		*answer = error_of(why);
+		return MHD_HTTP_BAD_REQUEST;
+	}
+	j->conn = c;
+	std::lock_guard<std::mutex> lk(job_mutex);
+	if (stopping) {
+		*answer = error_of("kelvo-web is stopping");
+		return MHD_HTTP_SERVICE_UNAVAILABLE;
+	}
+	if (busy >= SIM_QUEUE_MAX) {
+		*answer = error_of("too many control requests waiting");
+		return MHD_HTTP_TOO_MANY_REQUESTS;
+	}
+	MHD_suspend_connection(c);
+	busy++;
+	queue.push_back(j.get());
+	*job = std::move(j);
+	job_cv.notify_all();
+	return 0;
+}
+
+unsigned
+websim_result(const websim_job_ptr &job, json *answer)
+{
+	std::lock_guard<std::mutex> lk(job_mutex);
+	if (!job->done) {
+		/* Not ours to answer yet: a resume that was not the worker's. */
+		*answer = error_of("the batch is still under way");
+		return MHD_HTTP_SERVICE_UNAVAILABLE;
+	}
+	*answer = job->answer;
+	return job->status;
+}
+
+void
+websim_stop(int ms)
+{
+	std::deque<struct websim_job *> left;
+
+	{
+		std::lock_guard<std::mutex> lk(job_mutex);
+		stopping = true;
+		left.swap(queue);
+		for (struct websim_job *job : left) {
+			job->status = MHD_HTTP_SERVICE_UNAVAILABLE;
+			job->answer = error_of("kelvo-web is stopping");
+			job->done = true;
+		}
+	}
+	/* Those not begun are answered at once; only one can be under way. */
+	for (struct websim_job *job : left)
+		MHD_resume_connection(job->conn);
+	std::unique_lock<std::mutex> lk(job_mutex);
+	busy -= (int)left.size();
+	job_cv.wait_for(lk, std::chrono::milliseconds(ms),
+	    [] { return busy == 0; });
+}
