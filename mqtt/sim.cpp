@@ -15,10 +15,9 @@
 #include <stdio.h>
 #include <string.h>
 
-#include <condition_variable>
+#include <pthread.h>
+
 #include <deque>
-#include <mutex>
-#include <thread>
 
 #include "simjson.h"
 
@@ -153,9 +152,10 @@ struct job {
 	std::string		 topic;
 };
 
-static std::mutex job_mutex;
-static std::condition_variable job_cv;
-static std::deque<struct job> queue;		/* guarded by job_mutex */
+/* Never destroyed: the worker waits on them while the process exits. */
+static pthread_mutex_t job_mutex = PTHREAD_MUTEX_INITIALIZER;
+static pthread_cond_t job_cv = PTHREAD_COND_INITIALIZER;
+static std::deque<struct job> &queue = *new std::deque<struct job>;
 static mqtt_sim_say say;
 
 static void
@@ -184,45 +184,52 @@ run(const struct job &j)
 	say(line);
 }
 
-static void
-worker(void)
+static void *
+worker(void *arg)
 {
+	(void)arg;
 	for (;;) {
-		struct job j;
-		{
-			std::unique_lock<std::mutex> lk(job_mutex);
-			job_cv.wait(lk, [] { return !queue.empty(); });
-			j = queue.front();
-			queue.pop_front();
-		}
+		pthread_mutex_lock(&job_mutex);
+		while (queue.empty())
+			pthread_cond_wait(&job_cv, &job_mutex);
+		struct job j = queue.front();
+		queue.pop_front();
+		pthread_mutex_unlock(&job_mutex);
 		run(j);
 	}
+	return NULL;
 }
 
 int
 mqttsim_start(mqtt_sim_say s)
 {
+	pthread_attr_t attr;
+	pthread_t tid;
+	int rc;
+
 	say = s;
-	try {
-		std::thread(worker).detach();
-	} catch (const std::system_error &) {
-		return -1;
-	}
-	return 0;
+	pthread_attr_init(&attr);
+	pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+	rc = pthread_create(&tid, &attr, worker, NULL);
+	pthread_attr_destroy(&attr);
+	return rc == 0 ? 0 : -1;
 }
 
 bool
 mqttsim_send(const struct client_batch *b, const char *topic)
 {
 	char line[512];
-	{
-		std::lock_guard<std::mutex> lk(job_mutex);
-		if (queue.size() < MQTT_SIM_QUEUE_MAX) {
-			queue.push_back(job{ *b, topic });
-			job_cv.notify_one();
-			return true;
-		}
+	bool queued = false;
+
+	pthread_mutex_lock(&job_mutex);
+	if (queue.size() < MQTT_SIM_QUEUE_MAX) {
+		queue.push_back(job{ *b, topic });
+		pthread_cond_signal(&job_cv);
+		queued = true;
 	}
+	pthread_mutex_unlock(&job_mutex);
+	if (queued)
+		return true;
 	snprintf(line, sizeof(line), "%s: dropped: %d batches are waiting "
 	    "already", topic, MQTT_SIM_QUEUE_MAX);
 	say(line);

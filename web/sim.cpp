@@ -16,10 +16,9 @@
 #include <pthread.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 
-#include <condition_variable>
 #include <deque>
-#include <mutex>
 #include <new>
 
 #include <microhttpd.h>
@@ -37,9 +36,14 @@ struct websim_job {
 	json			 answer;
 };
 
-static std::mutex job_mutex;
-static std::condition_variable job_cv;	/* a job queued, a job done */
-static std::deque<struct websim_job *> queue;	/* guarded by job_mutex */
+/*
+ * Plain pthread objects, and a queue never freed: the worker still waits
+ * on them while the process exits, which a destructor would hang on.
+ */
+static pthread_mutex_t job_mutex = PTHREAD_MUTEX_INITIALIZER;
+static pthread_cond_t job_cv = PTHREAD_COND_INITIALIZER; /* queued, done */
+static std::deque<struct websim_job *> &queue =	/* guarded by job_mutex */
+    *new std::deque<struct websim_job *>;
 static int busy;				/* jobs queued or under way */
 static bool stopping;
 
@@ -92,23 +96,22 @@ worker(void *arg)
 	(void)arg;
 	for (;;) {
 		struct websim_job *job;
-		{
-			std::unique_lock<std::mutex> lk(job_mutex);
-			job_cv.wait(lk, [] { return !queue.empty(); });
-			job = queue.front();
-			queue.pop_front();
-		}
+
+		pthread_mutex_lock(&job_mutex);
+		while (queue.empty())
+			pthread_cond_wait(&job_cv, &job_mutex);
+		job = queue.front();
+		queue.pop_front();
+		pthread_mutex_unlock(&job_mutex);
 		run(job);
-		{
-			std::lock_guard<std::mutex> lk(job_mutex);
-			job->done = true;
-		}
+		pthread_mutex_lock(&job_mutex);
+		job->done = true;
+		pthread_mutex_unlock(&job_mutex);
 		MHD_resume_connection(job->conn);
-		{
-			std::lock_guard<std::mutex> lk(job_mutex);
-			busy--;
-		}
-		job_cv.notify_all();
+		pthread_mutex_lock(&job_mutex);
+		busy--;
+		pthread_cond_broadcast(&job_cv);
+		pthread_mutex_unlock(&job_mutex);
 	}
 	return NULL;
 }
@@ -230,56 +233,64 @@ websim_change(int route, const std::string &body, struct MHD_Connection *c,
 		return MHD_HTTP_BAD_REQUEST;
 	}
 	j->conn = c;
-	std::lock_guard<std::mutex> lk(job_mutex);
-	if (stopping) {
-		*answer = error_of("kelvo-web is stopping");
-		return MHD_HTTP_SERVICE_UNAVAILABLE;
-	}
-	if (busy >= SIM_QUEUE_MAX) {
-		*answer = error_of("too many control requests waiting");
-		return MHD_HTTP_TOO_MANY_REQUESTS;
+	pthread_mutex_lock(&job_mutex);
+	if (stopping || busy >= SIM_QUEUE_MAX) {
+		bool full = !stopping;
+		pthread_mutex_unlock(&job_mutex);
+		*answer = error_of(full ? "too many control requests waiting" :
+		    "kelvo-web is stopping");
+		return full ? MHD_HTTP_TOO_MANY_REQUESTS :
+		    MHD_HTTP_SERVICE_UNAVAILABLE;
 	}
 	MHD_suspend_connection(c);
 	busy++;
 	queue.push_back(j.get());
 	*job = std::move(j);
-	job_cv.notify_all();
+	pthread_cond_broadcast(&job_cv);
+	pthread_mutex_unlock(&job_mutex);
 	return 0;
 }
 
 unsigned
 websim_result(const websim_job_ptr &job, json *answer)
 {
-	std::lock_guard<std::mutex> lk(job_mutex);
-	if (!job->done) {
-		/* Not ours to answer yet: a resume that was not the worker's. */
+	unsigned status = MHD_HTTP_SERVICE_UNAVAILABLE;
+
+	pthread_mutex_lock(&job_mutex);
+	if (job->done) {
+		*answer = job->answer;
+		status = job->status;
+	} else		/* a resume that was not the worker's */
 		*answer = error_of("the batch is still under way");
-		return MHD_HTTP_SERVICE_UNAVAILABLE;
-	}
-	*answer = job->answer;
-	return job->status;
+	pthread_mutex_unlock(&job_mutex);
+	return status;
 }
 
 void
 websim_stop(int ms)
 {
 	std::deque<struct websim_job *> left;
+	struct timespec due;
 
-	{
-		std::lock_guard<std::mutex> lk(job_mutex);
-		stopping = true;
-		left.swap(queue);
-		for (struct websim_job *job : left) {
-			job->status = MHD_HTTP_SERVICE_UNAVAILABLE;
-			job->answer = error_of("kelvo-web is stopping");
-			job->done = true;
-		}
+	pthread_mutex_lock(&job_mutex);
+	stopping = true;
+	left.swap(queue);
+	for (struct websim_job *job : left) {
+		job->status = MHD_HTTP_SERVICE_UNAVAILABLE;
+		job->answer = error_of("kelvo-web is stopping");
+		job->done = true;
 	}
+	pthread_mutex_unlock(&job_mutex);
 	/* Those not begun are answered at once; only one can be under way. */
 	for (struct websim_job *job : left)
 		MHD_resume_connection(job->conn);
-	std::unique_lock<std::mutex> lk(job_mutex);
+	/* Shutdown only: the wall clock is good enough for this wait. */
+	clock_gettime(CLOCK_REALTIME, &due);
+	due.tv_sec += ms / 1000 + 1;
+	pthread_mutex_lock(&job_mutex);
 	busy -= (int)left.size();
-	job_cv.wait_for(lk, std::chrono::milliseconds(ms),
-	    [] { return busy == 0; });
+	while (busy > 0 && pthread_cond_timedwait(&job_cv, &job_mutex,
+	    &due) == 0)
+		;
+	pthread_mutex_unlock(&job_mutex);
 }
