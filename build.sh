@@ -16,6 +16,7 @@ cd "$(dirname "$0")"
 PACKAGES="build-essential cmake pkg-config libtinyxml-dev libgtest-dev
   libbenchmark-dev libncurses-dev tmux nlohmann-json3-dev libmicrohttpd-dev
   libjs-chart.js libmosquitto-dev mosquitto python3-paho-mqtt python3-jinja2
+  python3-jsonschema
   chromium chromium-driver python3-selenium curl dpkg-dev mandoc man-db
   systemd"
 
