@@ -11,10 +11,14 @@
  *
  * The flags choose whether a token is needed and which client address
  * sends it, so that the token rules and the count of wrong guesses are
- * reached too.  With no kelvo running, everything that gets as far as
- * kelvo is refused with 503.  Each answer is checked for what every
+ * reached too; ALLOWED is an allowed origin, so that the preflight and
+ * another origin's rules are.  With no kelvo running, everything that
+ * gets as far as kelvo is refused with 503; a batch for the simulation
+ * is never sent, since only the server sends them, and its answer stays
+ * the 503 it has until then.  Each answer is checked for what every
  * answer must be: a status the server can send, a type, a body that is
- * the JSON error for a refusal, and a stream only for a GET.
+ * the JSON error for a refusal, a stream only for a GET, and a batch only
+ * for a change.
  */
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -28,6 +32,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "cors.h"
 #include "route.h"
 
 #define CHECK(cond, ...)                                                  \
@@ -41,6 +46,7 @@
 	} while (0)
 
 #define TOKEN	"fuzz-token-0123456789"
+#define ALLOWED	"http://127.0.0.1:5173"
 
 /* Up to sep from *p on (sep taken off); the rest when there is none. */
 static std::string
@@ -72,6 +78,10 @@ check(const struct route_request &rq, const struct route_answer &a)
 	}
 	if (a.data != NULL)
 		CHECK(a.status == 200 && a.len > 0, "a file with %u", a.status);
+	if (a.send)
+		CHECK((rq.method == "PUT" || rq.method == "POST") &&
+		    a.status == 503 && a.batch.n > 0, "a batch for %s, %u",
+		    rq.method.c_str(), a.status);
 }
 
 extern "C" int
@@ -88,6 +98,10 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	flags = data[0];
 	in.assign((const char *)data + 1, size - 1);
 	route_setup(flags & 1 ? TOKEN : NULL, 8080);
+	if (!cors_allowed(ALLOWED)) {
+		const char *why;
+		CHECK(cors_allow(ALLOWED, &why), "%s", why);
+	}
 
 	memset(&rq.peer, 0, sizeof(rq.peer));
 	if (flags & 2) {

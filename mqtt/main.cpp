@@ -53,6 +53,9 @@
 #include "link.h"
 #include "logline.h"
 #include "platform.h"
+#include "sim.h"
+#include "simjson.h"
+#include "simlink.h"
 #include "topics.h"
 
 #define KEEPALIVE	15	/* s; a silent bridge is offline after 1.5x */
@@ -71,6 +74,9 @@ static struct mqtt_topics topics;
 static std::string discovery;		/* the config text, made once */
 static char broker[300];		/* HOST:PORT, for the trace */
 static std::string client_id;		/* ours alone: BASE/HOST-PID */
+static struct mqtt_sim_topics simtopics;
+static std::string dprefix_used;	/* DPREFIX, for the sim's configs */
+static int hour_ticks = -1;		/* in the hour button's config */
 
 /* What the broker is told; guarded by pub_mutex. */
 static std::mutex pub_mutex;
@@ -121,6 +127,32 @@ announce_locked(void)
 		    MQTT_OFFLINE, 1);
 }
 
+/*
+ * The sim object and, with configs or when the speed changed the hour
+ * button's ticks, the simulation's discovery configs; pub_mutex held.
+ */
+static void
+publish_sim_locked(bool configs)
+{
+	struct client_sim sim;
+	bool have = simlink_latest(&sim);
+
+	if (!connected || stopping)
+		return;
+	if (have) {
+		int ticks = client_ticks_for(60, sim.pm_minutes);
+		configs = configs || ticks != hour_ticks;
+		hour_ticks = ticks;
+	}
+	if (configs)
+		for (const auto &c : mqtt_sim_discovery(topics.base.substr(
+		    topics.base.rfind('/') + 1), dprefix_used, &topics,
+		    &simtopics, have ? &sim : NULL))
+			publish(c.first, c.second, 1);
+	if (have)
+		publish(simtopics.state, client_sim_json(&sim).dump(), 1);
+}
+
 /* Everything a fresh broker or a restarted Home Assistant needs. */
 static void
 publish_all_locked(void)
@@ -132,6 +164,7 @@ publish_all_locked(void)
 	publish(topics.discovery, discovery, 1);
 	if (link_latest(&st))
 		publish(topics.state, client_state_json(&st).dump(), 0);
+	publish_sim_locked(true);
 	announce_locked();
 }
 
@@ -169,6 +202,8 @@ on_connect(struct mosquitto *m, void *arg, int rc)
 		greet_until = link_now() + HELLO_MS;
 		pthread_kill(main_thread, SIGUSR1);
 	}
+	for (int k = 0; k < SIMCMD_KINDS; k++)
+		mosquitto_subscribe(m, NULL, simtopics.command[k].c_str(), 1);
 	connected = ever_connected = true;
 	publish_all_locked();
 }
@@ -230,6 +265,27 @@ on_publish(struct mosquitto *m, void *arg, int mid)
 	}
 }
 
+/* A command of the simulation: read here, sent by the sim worker. */
+static void
+on_sim_command(int kind, const struct mosquitto_message *msg)
+{
+	struct client_batch b;
+	std::string why;
+
+	if (msg->retain) {
+		logline("%s: retained %s ignored (commands must not be retained)",
+		    msg->topic, mqtt_quote(msg->payload,
+		    msg->payloadlen).c_str());
+		return;
+	}
+	if (!mqtt_sim_parse(kind, msg->payload, msg->payloadlen, &b, &why)) {
+		logline("%s: %s ignored (%s)", msg->topic, mqtt_quote(msg->payload,
+		    msg->payloadlen).c_str(), why.c_str());
+		return;
+	}
+	mqttsim_send(&b, msg->topic);
+}
+
 static void
 on_message(struct mosquitto *m, void *arg, const struct mosquitto_message *msg)
 {
@@ -249,6 +305,10 @@ on_message(struct mosquitto *m, void *arg, const struct mosquitto_message *msg)
 			std::lock_guard<std::mutex> lk(pub_mutex);
 			publish_all_locked();
 		}
+		return;
+	}
+	if ((kind = mqtt_sim_command_of(&simtopics, topic)) >= 0) {
+		on_sim_command(kind, msg);
 		return;
 	}
 	if ((kind = mqtt_command_of(&topics, topic)) < 0)
@@ -305,6 +365,21 @@ on_running(bool running, void *arg)
 	}
 	logline(running ? "kelvo is running" :
 	    "kelvo is not running: offline until it is back");
+}
+
+static void
+on_sim(const struct client_sim *sim, void *arg)
+{
+	(void)sim;
+	(void)arg;
+	std::lock_guard<std::mutex> lk(pub_mutex);
+	publish_sim_locked(false);
+}
+
+static void
+say_line(const char *line)
+{
+	logline("%s", line);
 }
 
 static void
@@ -441,6 +516,7 @@ main(int argc, char *argv[])
 	};
 	struct link_hooks hooks = { on_published, on_running, on_driven,
 	    on_trace, NULL };
+	struct simlink_hooks simhooks = { on_sim, NULL };
 	std::string host = "localhost", id = "kelvo", prefix = "kelvo",
 	    dprefix = "homeassistant", username, cafile, password;
 	char path[PATH_MAX], host_name[64];
@@ -514,6 +590,8 @@ main(int argc, char *argv[])
 		unsetenv(PASSWORD_ENV);
 	}
 	mqtt_make_topics(prefix, id, dprefix, &topics);
+	mqtt_sim_topics(&topics, &simtopics);
+	dprefix_used = dprefix;
 	if (!topic_ok(topics.command[CMD_SETPOINT]) ||
 	    !topic_ok(topics.discovery))
 		return bad_usage("prefixes \"%s\" and \"%s\" do not make "
@@ -589,6 +667,11 @@ main(int argc, char *argv[])
 	if (link_start(&hooks) < 0) {
 		fprintf(stderr, "kelvo-mqtt: cannot start the link to kelvo "
 		    "at %s\n", path);
+		return 1;
+	}
+	if (simlink_start(&simhooks) < 0 || mqttsim_start(say_line) < 0) {
+		fprintf(stderr, "kelvo-mqtt: cannot start following kelvo's "
+		    "simulation\n");
 		return 1;
 	}
 	if ((rc = mosquitto_loop_start(mosq)) != MOSQ_ERR_SUCCESS) {

@@ -22,6 +22,7 @@ embed("/" "${SRC}/index.html" "text/html; charset=utf-8")
 embed("/static/kelvo.css" "${SRC}/kelvo.css" "text/css; charset=utf-8")
 embed("/static/kelvo.js" "${SRC}/kelvo.js" "text/javascript; charset=utf-8")
 embed("/static/chart.min.js" "${CHARTJS}" "text/javascript; charset=utf-8")
+embed("/api/openapi.json" "${SRC}/openapi.json" "application/json")
 
 string(APPEND table "\t{ NULL, NULL, NULL, 0 },\n};\n")
 file(WRITE "${OUT}" "${text}${table}")

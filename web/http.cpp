@@ -11,7 +11,9 @@
  * body is not wanted, and its connection should go.  A body is kept up
  * to ROUTE_BODY_MAX bytes (a chunked one that runs on is read and dropped
  * for a while, so that it can still get its 413, then the connection
- * goes).
+ * goes).  An answer that is a batch for kelvo (route.h's send) is handed
+ * to sim.h's worker with the connection suspended; once resumed, the
+ * handler is called once more and answers from the batch's result.
  *
  * libmicrohttpd times a connection out only when it is idle, and a
  * client that sends a byte every few seconds is never idle; so each
@@ -40,6 +42,7 @@
 #include "link.h"
 #include "logline.h"
 #include "route.h"
+#include "sim.h"
 #include "stream.h"
 
 #define BODY_DRAIN_MAX	(64 * 1024)	/* bytes read of a body too big */
@@ -72,6 +75,7 @@ struct exchange {
 	struct route_answer	 a;
 	bool			 answered;	/* by route_head() */
 	size_t			 received;	/* body bytes, kept or not */
+	websim_job_ptr		 job;		/* a batch under way */
 };
 
 static void
@@ -272,6 +276,11 @@ handle(void *cls, struct MHD_Connection *c, const char *url,
 		return x->answered && has_body(c) ? send_answer(c, &x->a) :
 		    MHD_YES;
 	}
+	if (x->job) {
+		/* Resumed: the worker has kelvo's answer. */
+		websim_result(x->job, &x->a);
+		return send_answer(c, &x->a);
+	}
 	if (*upload_size > 0) {
 		x->received += *upload_size;
 		if (x->rq.too_big || x->rq.body.size() + *upload_size >
@@ -282,10 +291,12 @@ handle(void *cls, struct MHD_Connection *c, const char *url,
 		*upload_size = 0;
 		return x->received > BODY_DRAIN_MAX ? MHD_NO : MHD_YES;
 	}
-	/* All in: no deadline while it is answered. */
+	/* All in: no deadline while it is answered, or kelvo answers. */
 	set_deadline(c, 0);
 	if (!x->answered)
 		route_body(&x->rq, &x->a);
+	if (x->a.send && websim_send(c, &x->a, &x->job))
+		return MHD_YES;		/* suspended until the batch is done */
 	return send_answer(c, &x->a);
 }
 
@@ -360,6 +371,7 @@ http_stop(void)
 {
 	if (httpd == NULL)
 		return;
+	websim_stop(3000);
 	stream_close_all(2000);
 	MHD_stop_daemon(httpd);
 	httpd = NULL;

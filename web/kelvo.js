@@ -7,6 +7,10 @@
  * kelvo does not have.  The chart keeps one point per simulated minute,
  * like the history kelvo-web serves, and is redrawn at most twice a
  * second however fast kelvo publishes.
+ *
+ * The simulation section follows the sim events the same way: a control
+ * changed by hand is set back to what kelvo last reported at once, and
+ * moves only when kelvo reports the change.
  */
 'use strict';
 
@@ -27,6 +31,8 @@
 	let toastTimer = null;
 	let pendingTimer = null;
 	let shownSetpoint = null;
+	let sim = null;			// the sim object, as kelvo-web last said
+	let clock = null;		// td_time_ and outdoor, for the inputs
 	let series = empty();
 
 	function empty() {
@@ -110,6 +116,9 @@
 			shownSetpoint = sp;
 			$('setpoint').closest('.setpoint').classList.remove('pending');
 		}
+
+		clock = { hhmm: st.td_time_, outdoor: outdoor };
+		showSimInputs();
 
 		last = { td_time_: st.td_time_, td_temp_in_: indoor,
 		    td_temp_out_: outdoor, ts_temp: st.ts_temp };
@@ -272,6 +281,123 @@
 		}
 	}
 
+	const FAULTS = ['plant', 'sensor', 'silent'];
+
+	// Values an input shows, unless the user is typing in it.
+	function showSimInputs() {
+		const t = $('sim-time'), o = $('sim-outdoor');
+		if (clock === null)
+			return;
+		if (document.activeElement !== t && minuteOf(clock.hhmm) >= 0)
+			t.value = clock.hhmm.slice(0, 2) + ':' + clock.hhmm.slice(2);
+		if (document.activeElement !== o && isNum(clock.outdoor))
+			o.value = clock.outdoor.toFixed(1);
+	}
+
+	function showSim() {
+		const paused = sim !== null && sim.state === 'paused';
+		put('sim-state', sim === null ? DASH : sim.state);
+		put('btn-pause', paused ? 'Resume' : 'Pause');
+		$('clock-paused').hidden = !paused;
+		const speed = sim !== null && Number.isInteger(sim.pm_minutes) ?
+		    String(sim.pm_minutes) : '';
+		const sel = $('sim-speed');
+		let known = false;
+		for (const o of sel.options)
+			known = known || o.value === speed;
+		if (!known && speed !== '') {
+			const o = document.createElement('option');
+			o.value = speed;
+			o.textContent = speed + ' min a tick';
+			sel.appendChild(o);
+		}
+		sel.value = speed;
+		for (const f of FAULTS)
+			$('fault-' + f).checked = sim !== null &&
+			    Array.isArray(sim.fault) && sim.fault.includes(f);
+		document.body.classList.toggle('paused', paused);
+	}
+
+	// One batch; the answer is shown by the sim and state events.
+	async function control(path, method, body) {
+		try {
+			const r = await fetch(path, {
+				method: method,
+				headers: { 'Content-Type': 'application/json' },
+				body: JSON.stringify(body),
+				cache: 'no-store',
+			});
+			if (r.ok)
+				return;
+			let why = 'refused (' + r.status + ')';
+			try {
+				const j = await r.json();
+				if (j !== null && typeof j.error === 'string')
+					why = j.error;
+			} catch (e) {
+				// The status says enough.
+			}
+			toast('kelvo: ' + why);
+		} catch (e) {
+			toast('kelvo-web cannot be reached.');
+		}
+	}
+
+	function setSim(commands) {
+		showSim();
+		control('/api/sim', 'PUT', commands);
+	}
+
+	function step(minutes) {
+		const m = sim !== null && Number.isInteger(sim.pm_minutes) ?
+		    sim.pm_minutes : 2;
+		control('/api/sim/step', 'POST',
+		    { ticks: Math.max(1, Math.ceil(minutes / m)) });
+	}
+
+	function startSim() {
+		$('btn-pause').addEventListener('click', () => setSim({
+			state: sim !== null && sim.state === 'paused' ?
+			    'running' : 'paused' }));
+		$('btn-step-hour').addEventListener('click', () => step(60));
+		$('btn-step-day').addEventListener('click', () => step(DAY));
+		$('sim-speed').addEventListener('change', (e) => {
+			const m = Number(e.target.value);
+			setSim({ pm_minutes: m });
+		});
+		$('sim-time').addEventListener('change', (e) => {
+			const v = e.target.value.trim();
+			const m = /^([01][0-9]|2[0-3]):?([0-5][0-9])$/.exec(v);
+			e.target.blur();
+			if (m === null) {
+				toast('The clock takes HH:MM.');
+				showSimInputs();
+				return;
+			}
+			setSim({ td_time_: m[1] + m[2] });
+		});
+		$('sim-outdoor').addEventListener('change', (e) => {
+			const v = Number(e.target.value);
+			e.target.blur();
+			if (e.target.value === '' || !isFinite(v)) {
+				showSimInputs();
+				return;
+			}
+			setSim({ td_temp_out_: v });
+		});
+		for (const f of FAULTS)
+			$('fault-' + f).addEventListener('change', () => {
+				const want = FAULTS.filter((g) =>
+				    $('fault-' + g).checked);
+				setSim({ fault: want });
+			});
+		// The inputs take the keys typed into them, not the page.
+		for (const id of ['sim-time', 'sim-outdoor', 'sim-speed'])
+			$(id).addEventListener('keydown', (e) =>
+			    e.stopPropagation());
+		showSim();
+	}
+
 	function listen() {
 		const es = new EventSource('/api/events');
 		const parse = (e) => {
@@ -291,6 +417,13 @@
 			const st = parse(e);
 			if (st !== null && typeof st === 'object')
 				show(st);
+		});
+		es.addEventListener('sim', (e) => {
+			const s = parse(e);
+			if (s !== null && typeof s === 'object') {
+				sim = s;
+				showSim();
+			}
 		});
 		es.addEventListener('status', (e) => {
 			const s = parse(e);
@@ -331,6 +464,7 @@
 			press(b);
 		});
 		chart = makeChart();
+		startSim();
 		listen();
 	}
 

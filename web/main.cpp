@@ -2,12 +2,13 @@
  * main.cpp - kelvo-web: kelvo's thermostat as a web page and a JSON API.
  *
  * Threads: the link's two (following kelvo's outputs, writing presses),
- * the HTTP server's one (every request, and every event stream as a
- * suspended connection), and this one, which waits for a signal and once
- * a second looks after the streams, the connections' deadlines and the
- * counts of log lines held back.  SIGINT and SIGTERM are blocked in
- * every thread before any is started and taken here by sigtimedwait(),
- * so no signal handler runs at all.
+ * the sim object's follower (simlink.h), the HTTP server's one (every
+ * request, and every event stream as a suspended connection), the
+ * worker that sends the simulation's batches (sim.h), and this one,
+ * which waits for a signal and once a second looks after the streams,
+ * the connections' deadlines and the counts of log lines held back.
+ * SIGINT and SIGTERM are blocked in every thread before any is started
+ * and taken here by sigtimedwait(), so no signal handler runs at all.
  *
  * The listening socket is made here rather than by the server, so that
  * an address that cannot be had is said plainly, and so that the port
@@ -27,11 +28,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "cors.h"
 #include "http.h"
 #include "link.h"
 #include "logline.h"
 #include "platform.h"
 #include "route.h"
+#include "sim.h"
+#include "simlink.h"
 #include "stream.h"
 
 #define DEFAULT_LISTEN	"127.0.0.1:8080"
@@ -44,13 +48,16 @@ static void
 usage(FILE *f)
 {
 	fprintf(f,
-	    "usage: kelvo-web [--listen ADDR:PORT]\n"
+	    "usage: kelvo-web [--listen ADDR:PORT] [--allow-origin ORIGIN]...\n"
 	    "Serves kelvo's thermostat page and its JSON API on ADDR:PORT\n"
 	    "(default " DEFAULT_LISTEN "; port 0 picks a free one, an IPv6\n"
 	    "ADDR goes in brackets).  Outside the loopback range requests\n"
 	    "need a token: $KELVO_WEB_TOKEN (16 to 128 characters), or a\n"
 	    "random one shown in the URL.\n"
-	    "kelvo's objects are under $PPS_ROOT/kelvo (default /pps).\n");
+	    "--allow-origin lets pages of ORIGIN (scheme://host[:port], as a\n"
+	    "browser sends it; also $KELVO_WEB_ALLOW_ORIGIN, space-separated)\n"
+	    "call the API.  kelvo's objects are under $PPS_ROOT/kelvo\n"
+	    "(default /pps).\n");
 }
 
 /* The link's hooks, on its threads. */
@@ -85,6 +92,53 @@ on_driven(int kind, int target, bool reached, void *arg)
 		logline("%s %s reached", client_drive_name(kind), value);
 	else
 		logline("%s %s not reached", client_drive_name(kind), value);
+}
+
+static void
+on_sim(const struct client_sim *sim, void *arg)
+{
+	(void)arg;
+	stream_sim(sim);
+}
+
+/* An origin allowed by an option or the environment; false said. */
+static bool
+allow_origin(const char *origin, const char *from)
+{
+	const char *why;
+
+	if (cors_allow(origin, &why))
+		return true;
+	fprintf(stderr, "kelvo-web: %s \"%.80s\" is no origin: %s\n", from,
+	    origin, why);
+	return false;
+}
+
+/* $KELVO_WEB_ALLOW_ORIGIN: origins separated by blanks. */
+static bool
+allow_origins_from_env(void)
+{
+	const char *env = getenv("KELVO_WEB_ALLOW_ORIGIN");
+	char one[300];
+
+	if (env == NULL)
+		return true;
+	while (*env != '\0') {
+		size_t n = strcspn(env, " \t\n");
+		if (n >= sizeof(one)) {
+			fprintf(stderr, "kelvo-web: KELVO_WEB_ALLOW_ORIGIN holds "
+			    "an origin longer than 255 characters\n");
+			return false;
+		}
+		if (n > 0) {
+			snprintf(one, sizeof(one), "%.*s", (int)n, env);
+			if (!allow_origin(one, "KELVO_WEB_ALLOW_ORIGIN"))
+				return false;
+		}
+		env += n;
+		env += strspn(env, " \t\n");
+	}
+	return true;
 }
 
 static void
@@ -221,6 +275,7 @@ main(int argc, char *argv[])
 	char addr[256], port[8], outputs[PATH_MAX];
 	struct link_hooks hooks = { on_text, on_running, on_driven, on_trace,
 	    NULL };
+	struct simlink_hooks simhooks = { on_sim, NULL };
 	struct sockaddr_storage bound;
 	struct timespec second = { 1, 0 };
 	struct sigaction sa;
@@ -237,10 +292,24 @@ main(int argc, char *argv[])
 			arg = argv[++i];
 		else if (strncmp(argv[i], "--listen=", 9) == 0)
 			arg = argv[i] + 9;
-		else {
+		else if (strcmp(argv[i], "--allow-origin") == 0 && i + 1 < argc) {
+			if (!allow_origin(argv[++i], "--allow-origin")) {
+				usage(stderr);
+				return 2;
+			}
+		} else if (strncmp(argv[i], "--allow-origin=", 15) == 0) {
+			if (!allow_origin(argv[i] + 15, "--allow-origin")) {
+				usage(stderr);
+				return 2;
+			}
+		} else {
 			usage(stderr);
 			return 2;
 		}
+	}
+	if (!allow_origins_from_env()) {
+		usage(stderr);
+		return 2;
 	}
 	if (!split_listen(arg, addr, sizeof(addr), port, sizeof(port))) {
 		fprintf(stderr, "kelvo-web: %s is no ADDR:PORT\n", arg);
@@ -276,6 +345,11 @@ main(int argc, char *argv[])
 		logline("following %s", outputs);
 	if (link_start(&hooks) < 0) {
 		fprintf(stderr, "kelvo-web: cannot start following kelvo\n");
+		return 1;
+	}
+	if (simlink_start(&simhooks) < 0 || websim_start() < 0) {
+		fprintf(stderr, "kelvo-web: cannot start following the "
+		    "simulation\n");
 		return 1;
 	}
 	if (http_start(fd, bound.ss_family) < 0) {

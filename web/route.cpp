@@ -17,6 +17,10 @@
  * held request and send the next.  A right token is never held: it is
  * looked at at once from any address that has sent no wrong one lately,
  * and it clears its address's count.
+ *
+ * A change of the simulation is judged here down to its batch; kelvo's
+ * answer to it can take a while, so the server sends it (sim.h) and this
+ * file never waits on kelvo.
  */
 #include "route.h"
 
@@ -31,14 +35,17 @@
 #include <algorithm>
 
 #include "assets.h"
+#include "cors.h"
 #include "json.h"
 #include "link.h"
 #include "logline.h"
+#include "simjson.h"
 
 #define GUESSERS	256	/* addresses whose wrong tokens are counted */
 #define GUESS_FORGET_MS	(10 * 60 * 1000)	/* a count kept this long */
 
 using nlohmann::json;
+using nlohmann::ordered_json;
 
 char route_token[ROUTE_TOKEN_MAX + 1];
 static char cookie_name[sizeof(ROUTE_COOKIE) + 8];
@@ -46,7 +53,7 @@ static char cookie_name[sizeof(ROUTE_COOKIE) + 8];
 struct route {
 	const char	*path;		/* a whole path, or a prefix to '/' */
 	const char	*allow;		/* the methods it takes, as in Allow */
-	bool		 change;	/* takes a JSON body */
+	const char	*change;	/* those of them that take a JSON body */
 	/* For a prefix: is rest (what follows it) a resource? */
 	bool		(*has)(const char *rest);
 	void		(*serve)(const struct route_request *rq,
@@ -67,6 +74,7 @@ void
 route_error(struct route_answer *a, unsigned status, const char *why)
 {
 	a->stream = false;
+	a->send = false;
 	answer_json(a, status, json{ { "error", why } });
 }
 
@@ -232,10 +240,13 @@ token_is(const std::string &given)
 	return d == 0;
 }
 
-/* The tokens a request carries: query, Authorization and the cookie. */
+/*
+ * The tokens a request carries: query, Authorization and, but from
+ * another origin, the cookie.
+ */
 static void
-tokens_of(const struct route_request *rq, std::vector<std::string> *out,
-    bool *in_query)
+tokens_of(const struct route_request *rq, bool cross,
+    std::vector<std::string> *out, bool *in_query)
 {
 	*in_query = false;
 	for (const auto &arg : rq->args)
@@ -250,8 +261,9 @@ tokens_of(const struct route_request *rq, std::vector<std::string> *out,
 			auth++;
 		out->push_back(auth);
 	}
+	/* A browser sends the cookie from every port of the host. */
 	for (const auto &h : rq->headers) {
-		if (!named(h, "Cookie"))
+		if (cross || !named(h, "Cookie"))
 			continue;
 		/* name=value pairs, "; " between them. */
 		for (size_t at = 0; at <= h.second.size();) {
@@ -337,11 +349,12 @@ peer_text(const struct sockaddr_storage *ss, char *buf, size_t len)
 
 /*
  * With a token: true when the request may go on; else the answer is
- * 401 or 429.  *in_query: the right token came in the query.
+ * 401 or 429.  cross: it comes from another origin.  *in_query: the
+ * right token came in the query.
  */
 static bool
-authorized(const struct route_request *rq, struct route_answer *a,
-    bool *in_query)
+authorized(const struct route_request *rq, bool cross,
+    struct route_answer *a, bool *in_query)
 {
 	std::vector<std::string> given;
 	unsigned char key[9];
@@ -350,7 +363,7 @@ authorized(const struct route_request *rq, struct route_answer *a,
 	long long now = link_now();
 	bool right = false;
 
-	tokens_of(rq, &given, in_query);
+	tokens_of(rq, cross, &given, in_query);
 	if (given.empty()) {
 		route_error(a, 401, "a token is needed");
 		add_header(a, "WWW-Authenticate", "Bearer");
@@ -603,16 +616,113 @@ serve_fan(const struct route_request *rq, const char *rest,
 		drive(DRIVE_FAN, t, client_fan_name(t), a);
 }
 
+/*
+ * The simulation: its object read here, its changes made into a batch
+ * that the server sends (the answer stays a 503 unless it does).
+ */
+static void
+send_batch(struct route_answer *a)
+{
+	route_error(a, 503, "the batch was not sent");
+	a->send = true;
+}
+
+/* GET /api/sim, or a PUT of an object of control commands. */
+static void
+serve_sim(const struct route_request *rq, const char *rest,
+    struct route_answer *a)
+{
+	struct client_sim sim;
+	std::string why;
+	ordered_json j;
+
+	(void)rest;
+	if (rq->method == "PUT") {
+		client_batch_init(&a->batch);
+		j = ordered_json::parse(rq->body, nullptr, false);
+		if (j.is_discarded())
+			route_error(a, 400, "the body is not JSON");
+		else if (!client_batch_json(j, &a->batch, &why))
+			route_error(a, 400, why.c_str());
+		else
+			send_batch(a);
+		return;
+	}
+	if (!client_sim_read(&sim))
+		route_error(a, 503, "kelvo is not running (no sim object)");
+	else if (!client_alive(client_outputs_age(), &sim))
+		route_error(a, 503, "kelvo is not running");
+	else
+		answer_json(a, 200, client_sim_json(&sim));
+}
+
+/* POST /api/sim/step: {"ticks": N}. */
+static void
+serve_sim_step(const struct route_request *rq, const char *rest,
+    struct route_answer *a)
+{
+	std::string why;
+	ordered_json j, cmd;
+
+	(void)rest;
+	j = ordered_json::parse(rq->body, nullptr, false);
+	if (j.is_discarded()) {
+		route_error(a, 400, "the body is not JSON");
+		return;
+	}
+	if (!j.is_object() || j.size() != 1 || !j.contains("ticks")) {
+		route_error(a, 400, "the body must be {\"ticks\": N}");
+		return;
+	}
+	cmd["step"] = j["ticks"];
+	client_batch_init(&a->batch);
+	if (!client_batch_json(cmd, &a->batch, &why))
+		route_error(a, 400, "ticks must be a whole number");
+	else
+		send_batch(a);
+}
+
+/* POST /api/sim/reset: no body, or {}. */
+static void
+serve_sim_reset(const struct route_request *rq, const char *rest,
+    struct route_answer *a)
+{
+	std::string why;
+	ordered_json j = ordered_json::object(), cmd;
+
+	(void)rest;
+	/* A reset needs no body; an empty object is no body either. */
+	if (rq->body.find_first_not_of(" \t\r\n") != std::string::npos)
+		j = ordered_json::parse(rq->body, nullptr, false);
+	if (j.is_discarded()) {
+		route_error(a, 400, "the body is not JSON");
+		return;
+	}
+	if (!j.is_object() || !j.empty()) {
+		route_error(a, 400, "a reset takes no body (or {})");
+		return;
+	}
+	cmd["reset"] = "defaults";
+	client_batch_init(&a->batch);
+	if (!client_batch_json(cmd, &a->batch, &why))
+		route_error(a, 400, why.c_str());
+	else
+		send_batch(a);
+}
+
 static const struct route routes[] = {
-	{ "/api/state", "GET, HEAD", false, NULL, serve_state },
-	{ "/api/history", "GET, HEAD", false, NULL, serve_history },
-	{ "/api/events", "GET, HEAD", false, NULL, serve_events },
-	{ "/api/press/", "POST", true, has_button, serve_press },
-	{ "/api/setpoint", "PUT", true, NULL, serve_setpoint },
-	{ "/api/mode", "PUT", true, NULL, serve_mode },
-	{ "/api/fan", "PUT", true, NULL, serve_fan },
+	{ "/api/state", "GET, HEAD", "", NULL, serve_state },
+	{ "/api/history", "GET, HEAD", "", NULL, serve_history },
+	{ "/api/events", "GET, HEAD", "", NULL, serve_events },
+	{ "/api/press/", "POST", "POST", has_button, serve_press },
+	{ "/api/setpoint", "PUT", "PUT", NULL, serve_setpoint },
+	{ "/api/mode", "PUT", "PUT", NULL, serve_mode },
+	{ "/api/fan", "PUT", "PUT", NULL, serve_fan },
+	{ "/api/sim", "GET, HEAD, PUT", "PUT", NULL, serve_sim },
+	{ "/api/sim/step", "POST", "POST", NULL, serve_sim_step },
+	{ "/api/sim/reset", "POST", "POST", NULL, serve_sim_reset },
 };
-static const struct route asset_route = { "", "GET, HEAD", false, NULL,
+static const struct route asset_route = { "", "GET, HEAD", "", NULL,
     serve_asset };
 
 /* The route of a path, with what follows a prefix; NULL for none. */
@@ -662,10 +772,10 @@ bool
 route_head(const struct route_request *rq, struct route_answer *a)
 {
 	const struct route *r;
-	const char *host, *origin, *length, *rest;
+	const char *host, *origin, *length, *rest, *cors = NULL;
 	std::string h;
 	long port;
-	bool in_query = false;
+	bool in_query = false, cross;
 
 	if (ambiguous(rq)) {
 		route_error(a, 400, "a header is given twice or holds a NUL");
@@ -673,25 +783,44 @@ route_head(const struct route_request *rq, struct route_answer *a)
 	}
 	host = header_text(rq, "Host");
 	origin = header_text(rq, "Origin");
+	cross = origin != NULL && !same_origin(origin, host);
+	/* An allowed origin's page reads refusals too: they say it is. */
+	if (cross && (cors = cors_allowed(origin)) != NULL)
+		cors_headers(&a->headers, cors);
 	/*
 	 * Without a token, a page elsewhere could reach a loopback server
 	 * through a name of its own that it points at 127.0.0.1.
 	 */
-	if (route_token[0] == '\0') {
-		if (host == NULL || !authority(host, &h, &port) ||
-		    !loopback_host(h)) {
-			route_error(a, 403,
-			    "the Host is not a loopback name or address");
-			return true;
-		}
-	} else if (!authorized(rq, a, &in_query))
+	if (route_token[0] == '\0' && (host == NULL ||
+	    !authority(host, &h, &port) || !loopback_host(h))) {
+		route_error(a, 403, "the Host is not a loopback name or address");
 		return true;
-	if (origin != NULL && !same_origin(origin, host)) {
+	}
+	/* A browser asks before a call of another origin, without the token. */
+	if (cors_is_preflight(rq->method.c_str(),
+	    header_text(rq, "Access-Control-Request-Method"))) {
+		if (cors == NULL)
+			route_error(a, 403, "the Origin is not allowed");
+		else if (route_of(rq->path, &rest) == NULL)
+			route_error(a, 404, "no such resource");
+		else {
+			a->status = 204;
+			a->type = "text/plain";
+			cors_preflight_headers(&a->headers);
+		}
+		return true;
+	}
+	if (route_token[0] != '\0' && !authorized(rq, cross, a, &in_query))
+		return true;
+	if (cross && cors == NULL) {
 		route_error(a, 403, "the Origin is not this server");
 		return true;
 	}
-	/* The page's later requests carry the token without showing it. */
-	if (in_query)
+	/*
+	 * The page's later requests carry the token without showing it;
+	 * another origin's never count it, so it gets none.
+	 */
+	if (in_query && !cross)
 		add_header(a, "Set-Cookie", std::string(cookie_name) + "=" +
 		    route_token + "; Path=/; HttpOnly; SameSite=Strict");
 
@@ -704,7 +833,7 @@ route_head(const struct route_request *rq, struct route_answer *a)
 		add_header(a, "Allow", r->allow);
 		return true;
 	}
-	if (!r->change) {
+	if (!allowed(rq->method, r->change)) {
 		r->serve(rq, rest, a);
 		return true;
 	}
@@ -728,7 +857,8 @@ route_body(const struct route_request *rq, struct route_answer *a)
 
 	if (rq->too_big)
 		route_error(a, 413, "the body is over 4096 bytes");
-	else if ((r = route_of(rq->path, &rest)) == NULL || !r->change)
+	else if ((r = route_of(rq->path, &rest)) == NULL ||
+	    !allowed(rq->method, r->change))
 		route_error(a, 500, "no change at this path");
 	else
 		r->serve(rq, rest, a);

@@ -7,15 +7,21 @@
  * Nothing here touches a connection, so that a fuzzer can drive the very
  * code that serves.  The rules, in order: a header that decides anything
  * given twice (400); without a token, the Host must be a loopback name
- * or address (403), with one the request must carry it (401), and a
- * client that sent a wrong one waits before its next one is looked at
- * (429); an Origin must name the Host's host and port (403); then the
- * path (404), the method (405), for a change a JSON content type (415)
- * and a body of at most ROUTE_BODY_MAX bytes (413).
+ * or address (403); a preflight (OPTIONS asking for a method) is
+ * answered here, without a token: 204 for an allowed origin (cors.h)
+ * and a path that is one, else 403 or 404; with a token the request
+ * must carry it (401), and a client that sent a wrong one waits before
+ * its next one is looked at (429); an Origin must name the Host's host
+ * and port or be allowed (403); then the path (404), the method (405),
+ * for a change a JSON content type (415) and a body of at most
+ * ROUTE_BODY_MAX bytes (413).  Every answer to an allowed origin, a
+ * refusal too, says it is allowed.
  *
  * A new resource is one more line in the routes table of route.cpp: its
- * path, the methods it takes, whether it is a change, and its handler.
- * Only the server's thread calls in here.
+ * path, the methods it takes, which of them are changes, and its
+ * handler.  A change of the simulation is answered with a batch for the
+ * server to send (send): kelvo's answer to it is the answer.  Only the
+ * server's thread calls in here.
  */
 #ifndef KELVO_WEB_ROUTE_H
 #define KELVO_WEB_ROUTE_H
@@ -25,6 +31,8 @@
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "control.h"
 
 #define ROUTE_BODY_MAX	4096	/* bytes of a request body */
 #define ROUTE_TOKEN_MIN	16	/* characters of a token, at least */
@@ -52,6 +60,12 @@ struct route_answer {
 	size_t			 len = 0;
 	route_fields		 headers;	/* besides every answer's */
 	bool			 stream = false; /* an event stream instead */
+	/*
+	 * Or this batch sent to kelvo first, and its result the answer;
+	 * until then the answer is a 503.
+	 */
+	bool			 send = false;
+	struct client_batch	 batch;
 };
 
 /* The token requests must carry; "" when none is needed. */

@@ -30,6 +30,8 @@
 
 #include "json.h"
 #include "link.h"
+#include "simjson.h"
+#include "simlink.h"
 
 #define STREAM_KEEP	4096	/* bytes of buffer an idle stream keeps */
 
@@ -226,6 +228,7 @@ stream_open(struct MHD_Connection *c)
 	const union MHD_ConnectionInfo *ci;
 	struct MHD_Response *r;
 	struct client_state st;
+	struct client_sim sim;
 	struct wakeups w;
 	struct stream *s;
 	int free_slot = -1;
@@ -259,6 +262,8 @@ stream_open(struct MHD_Connection *c)
 	if (link_latest(&st))
 		s->out = event("state", client_state_json(&st));
 	s->out += status_event(link_running());
+	if (simlink_latest(&sim))
+		s->out += event("sim", client_sim_json(&sim));
 	r = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 4096,
 	    stream_read, s, stream_free);
 	if (r != NULL) {
@@ -292,6 +297,12 @@ void
 stream_state(const struct client_state *st)
 {
 	broadcast(event("state", client_state_json(st)));
+}
+
+void
+stream_sim(const struct client_sim *sim)
+{
+	broadcast(event("sim", client_sim_json(sim)));
 }
 
 void

@@ -12,6 +12,7 @@
 #define KELVO_WEB_STREAM_H
 
 #include "client.h"
+#include "control.h"
 
 #define STREAM_MAX	64	/* open streams at once */
 #define STREAM_QUIET	10	/* s without a write before a comment goes */
@@ -29,6 +30,8 @@ struct MHD_Response;
 struct MHD_Response *stream_open(struct MHD_Connection *c);
 /* A text kelvo published: a state event to every stream. */
 void	 stream_state(const struct client_state *st);
+/* The sim object changed: a sim event to every stream. */
+void	 stream_sim(const struct client_sim *sim);
 /* kelvo began or ceased running: a status event to every stream. */
 void	 stream_status(bool running);
 /* Once a second: keep-alive comments and hung-up clients. */

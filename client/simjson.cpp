@@ -1,0 +1,154 @@
+/*
+ * simjson.cpp - the sim object out as JSON, control commands in.
+ *
+ * Body objects are read as ordered_json so that the commands go out in
+ * the order the sender wrote them: kelvo applies a batch in order, and
+ * "reset" before or after a setting is not the same batch.
+ */
+#include "simjson.h"
+
+#include <math.h>
+#include <stdio.h>
+#include <string.h>
+
+using nlohmann::json;
+using nlohmann::ordered_json;
+
+/* The JSON type each command's value must have. */
+enum { T_TEXT, T_WHOLE, T_NUMBER, T_FAULTS };
+
+static const struct {
+	const char	*name;
+	int		 type;
+} command_type[] = {
+	{ "state", T_TEXT }, { "step", T_WHOLE }, { "pm_interval", T_WHOLE },
+	{ "pm_minutes", T_WHOLE }, { "td_time_", T_TEXT },
+	{ "td_temp_in_", T_NUMBER }, { "td_temp_out_", T_NUMBER },
+	{ "td_sys", T_TEXT }, { "ts_mode", T_TEXT }, { "ts_fan", T_TEXT },
+	{ "ts_temp", T_WHOLE }, { "fault", T_FAULTS }, { "reset", T_TEXT },
+};
+
+static const char *const type_name[] = {
+	"a string", "a whole number", "a number",
+	"an array of fault names (plant, sensor, silent)",
+};
+
+json
+client_sim_json(const struct client_sim *sim)
+{
+	json faults = json::array();
+
+	for (int i = 0; i < 3; i++)
+		if (sim->faults & (1 << i))
+			faults.push_back(client_fault_name[i]);
+	return json{
+		{ "state", sim->paused ? "paused" : "running" },
+		{ "pm_interval", sim->pm_interval > 0 ? json(sim->pm_interval) :
+		    json() },
+		{ "pm_minutes", sim->pm_minutes > 0 ? json(sim->pm_minutes) :
+		    json() },
+		{ "fault", faults },
+		{ "batch", sim->batch >= 0 ? json(sim->batch) : json() },
+		{ "error", sim->error },
+	};
+}
+
+/* The value's text as kelvo reads it; false when it is of another type. */
+static bool
+value_text(const ordered_json &v, int type, std::string *out)
+{
+	char buf[32];
+
+	switch (type) {
+	case T_TEXT:
+		if (!v.is_string())
+			return false;
+		*out = v.get<std::string>();
+		return true;
+	case T_WHOLE:
+		if (v.is_number_unsigned()) {
+			snprintf(buf, sizeof(buf), "%llu",
+			    (unsigned long long)v.get<uint64_t>());
+		} else if (v.is_number_integer()) {
+			snprintf(buf, sizeof(buf), "%lld",
+			    (long long)v.get<int64_t>());
+		} else if (v.is_number_float()) {
+			/* 720.0 is whole; past 1e15 a double is no count. */
+			double d = v.get<double>();
+			if (d != floor(d) || fabs(d) > 1e15)
+				return false;
+			snprintf(buf, sizeof(buf), "%.0f", d);
+		} else
+			return false;
+		*out = buf;
+		return true;
+	case T_NUMBER:
+		if (!v.is_number())
+			return false;
+		/* The shortest text that reads back as the same number. */
+		*out = v.dump();
+		return true;
+	default:
+		if (!v.is_array())
+			return false;
+		out->clear();
+		for (const auto &f : v) {
+			/* A comma inside one name would smuggle in a list. */
+			if (!f.is_string() || f.get_ref<const std::string &>()
+			    .find(',') != std::string::npos)
+				return false;
+			if (!out->empty())
+				*out += ',';
+			*out += f.get<std::string>();
+		}
+		return true;
+	}
+}
+
+bool
+client_batch_json(const ordered_json &j, struct client_batch *b,
+    std::string *why)
+{
+	std::string text;
+
+	if (!j.is_object()) {
+		*why = "the body must be a JSON object of control commands";
+		return false;
+	}
+	if (j.empty()) {
+		*why = "no control command given";
+		return false;
+	}
+	for (const auto &item : j.items()) {
+		const std::string &name = item.key();
+		int type = -1;
+		for (const auto &c : command_type)
+			if (name == c.name)
+				type = c.type;
+		if (type < 0) {
+			*why = "\"" + name.substr(0, 40) + "\" is no control "
+			    "command";
+			return false;
+		}
+		if (!value_text(item.value(), type, &text)) {
+			*why = name + " must be " + type_name[type];
+			return false;
+		}
+		if (text.find('\0') != std::string::npos ||
+		    !client_batch_add(b, name.c_str(), text.c_str())) {
+			*why = name + ": the value holds a line break or a "
+			    "control character, or the batch is too long";
+			return false;
+		}
+	}
+	return true;
+}
+
+int
+client_ticks_for(int minutes, int pm_minutes)
+{
+	if (pm_minutes <= 0)
+		pm_minutes = 2;
+	int ticks = (minutes + pm_minutes - 1) / pm_minutes;
+	return ticks < 1 ? 1 : ticks;
+}

@@ -1,0 +1,237 @@
+/*
+ * sim.cpp - the simulation's topics, payloads, discovery and worker.
+ *
+ * BASE/sim/set takes the body of kelvo-web's PUT /api/sim and is read by
+ * the same code (client_batch_json), so both faces take the same
+ * commands.  Home Assistant's entities write JSON to BASE/sim/set too:
+ * the switch and the select with fixed payloads or a plain Jinja
+ * command_template, the number through its command_template.  The hour
+ * button can only send a fixed payload, and an hour is a number of ticks
+ * that depends on the speed, so its config is made again (and published
+ * again by main.cpp) whenever the speed changes.
+ */
+#include "sim.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#include <pthread.h>
+
+#include <deque>
+
+#include "simjson.h"
+
+using nlohmann::json;
+using nlohmann::ordered_json;
+
+void
+mqtt_sim_topics(const struct mqtt_topics *t, struct mqtt_sim_topics *st)
+{
+	st->state = t->base + "/sim";
+	st->command[SIMCMD_SET] = st->state + "/set";
+	st->command[SIMCMD_STEP] = st->state + "/step";
+	st->command[SIMCMD_RESET] = st->state + "/reset";
+}
+
+int
+mqtt_sim_command_of(const struct mqtt_sim_topics *st, const char *topic)
+{
+	for (int k = 0; k < SIMCMD_KINDS; k++)
+		if (st->command[k] == topic)
+			return k;
+	return -1;
+}
+
+bool
+mqtt_sim_parse(int kind, const void *payload, int len,
+    struct client_batch *b, std::string *why)
+{
+	const char *p = (const char *)payload;
+	ordered_json j;
+
+	client_batch_init(b);
+	if (len < 0 || len > MQTT_SIM_PAYLOAD_MAX) {
+		*why = "longer than 4096 bytes";
+		return false;
+	}
+	std::string s(p != NULL ? p : "", p != NULL ? (size_t)len : 0);
+	switch (kind) {
+	case SIMCMD_RESET:
+		return client_batch_add(b, "reset", "defaults");
+	case SIMCMD_STEP: {
+		/* A whole number of ticks, blanks around it allowed. */
+		size_t a = s.find_first_not_of(" \t\r\n");
+		size_t e = s.find_last_not_of(" \t\r\n");
+		std::string n = a == std::string::npos ? "" :
+		    s.substr(a, e - a + 1);
+		if (n.empty() || n.size() > 9 ||
+		    n.find_first_not_of("0123456789") != std::string::npos) {
+			*why = "expected a whole number of ticks";
+			return false;
+		}
+		return client_batch_add(b, "step", n.c_str());
+	}
+	default:
+		j = ordered_json::parse(s, nullptr, false);
+		if (j.is_discarded()) {
+			*why = "not JSON (expected an object of control "
+			    "commands)";
+			return false;
+		}
+		return client_batch_json(j, b, why);
+	}
+}
+
+/* The select's option of the sim object: the first fault, or none. */
+static const char FAULT_TEMPLATE[] =
+    "{{ value_json.fault[0] if value_json.fault else 'none' }}";
+static const char FAULT_COMMAND[] =
+    "{% if value == 'none' %}{\"fault\": []}"
+    "{% else %}{\"fault\": [\"{{ value }}\"]}{% endif %}";
+/* Home Assistant sends a number as a float ("10.0"). */
+static const char SPEED_COMMAND[] =
+    "{\"pm_minutes\": {{ value | int }}}";
+
+std::vector<std::pair<std::string, std::string>>
+mqtt_sim_discovery(const std::string &id, const std::string &dprefix,
+    const struct mqtt_topics *t, const struct mqtt_sim_topics *st,
+    const struct client_sim *sim)
+{
+	std::vector<std::pair<std::string, std::string>> out;
+	std::string uid = "kelvo_" + id;
+	json common = {
+		{ "device", { { "identifiers", { uid } } } },
+		{ "availability_topic", t->availability },
+		{ "payload_available", MQTT_ONLINE },
+		{ "payload_not_available", MQTT_OFFLINE },
+	};
+	auto add = [&](const char *component, const char *object,
+	    const char *name, json d) {
+		d.update(common);
+		d["name"] = name;
+		d["unique_id"] = uid + "_" + object;
+		out.emplace_back(dprefix + "/" + component + "/" + id + "/" +
+		    object + "/config", d.dump());
+	};
+
+	add("switch", "paused", "Paused", {
+		{ "state_topic", st->state },
+		{ "value_template", "{{ value_json.state }}" },
+		{ "state_on", "paused" },
+		{ "state_off", "running" },
+		{ "command_topic", st->command[SIMCMD_SET] },
+		{ "payload_on", "{\"state\": \"paused\"}" },
+		{ "payload_off", "{\"state\": \"running\"}" },
+	});
+	add("select", "fault", "Fault", {
+		{ "options", { "none", "plant", "sensor", "silent" } },
+		{ "state_topic", st->state },
+		{ "value_template", FAULT_TEMPLATE },
+		{ "command_topic", st->command[SIMCMD_SET] },
+		{ "command_template", FAULT_COMMAND },
+	});
+	add("number", "speed", "Speed", {
+		{ "min", 1 }, { "max", 60 }, { "step", 1 },
+		{ "unit_of_measurement", "min" },
+		{ "state_topic", st->state },
+		{ "value_template", "{{ value_json.pm_minutes }}" },
+		{ "command_topic", st->command[SIMCMD_SET] },
+		{ "command_template", SPEED_COMMAND },
+	});
+	add("button", "step_hour", "Step one hour", {
+		{ "command_topic", st->command[SIMCMD_STEP] },
+		{ "payload_press", std::to_string(client_ticks_for(60,
+		    sim != NULL ? sim->pm_minutes : -1)) },
+	});
+	return out;
+}
+
+/* The worker and its queue. */
+struct job {
+	struct client_batch	 batch;
+	std::string		 topic;
+};
+
+/* Never destroyed: the worker waits on them while the process exits. */
+static pthread_mutex_t job_mutex = PTHREAD_MUTEX_INITIALIZER;
+static pthread_cond_t job_cv = PTHREAD_COND_INITIALIZER;
+static std::deque<struct job> &queue = *new std::deque<struct job>;
+static mqtt_sim_say say;
+
+static void
+run(const struct job &j)
+{
+	struct client_sim sim;
+	char why[320], line[512];
+
+	switch (client_control_send(&j.batch, CONTROL_WAIT_MS, &sim, why,
+	    sizeof(why))) {
+	case CONTROL_APPLIED:
+		return;
+	case CONTROL_REFUSED:
+		snprintf(line, sizeof(line), "%s: kelvo refused it: %s",
+		    j.topic.c_str(), why);
+		break;
+	case CONTROL_DOWN:
+		snprintf(line, sizeof(line), "%s: dropped: %s", j.topic.c_str(),
+		    why);
+		break;
+	default:
+		snprintf(line, sizeof(line), "%s: not applied: %s",
+		    j.topic.c_str(), why);
+		break;
+	}
+	say(line);
+}
+
+static void *
+worker(void *arg)
+{
+	(void)arg;
+	for (;;) {
+		pthread_mutex_lock(&job_mutex);
+		while (queue.empty())
+			pthread_cond_wait(&job_cv, &job_mutex);
+		struct job j = queue.front();
+		queue.pop_front();
+		pthread_mutex_unlock(&job_mutex);
+		run(j);
+	}
+	return NULL;
+}
+
+int
+mqttsim_start(mqtt_sim_say s)
+{
+	pthread_attr_t attr;
+	pthread_t tid;
+	int rc;
+
+	say = s;
+	pthread_attr_init(&attr);
+	pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+	rc = pthread_create(&tid, &attr, worker, NULL);
+	pthread_attr_destroy(&attr);
+	return rc == 0 ? 0 : -1;
+}
+
+bool
+mqttsim_send(const struct client_batch *b, const char *topic)
+{
+	char line[512];
+	bool queued = false;
+
+	pthread_mutex_lock(&job_mutex);
+	if (queue.size() < MQTT_SIM_QUEUE_MAX) {
+		queue.push_back(job{ *b, topic });
+		pthread_cond_signal(&job_cv);
+		queued = true;
+	}
+	pthread_mutex_unlock(&job_mutex);
+	if (queued)
+		return true;
+	snprintf(line, sizeof(line), "%s: dropped: %d batches are waiting "
+	    "already", topic, MQTT_SIM_QUEUE_MAX);
+	say(line);
+	return false;
+}
