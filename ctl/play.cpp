@@ -117,7 +117,7 @@ send(struct player *p, const std::vector<scen_cmd> &cmds, long ticks,
     bool reset)
 {
 	struct client_batch b;
-	char why[320], n[16];
+	char why[320], n[24];
 	bool jumps = reset;
 
 	client_batch_init(&b);

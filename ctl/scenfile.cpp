@@ -208,7 +208,8 @@ commands(const YAML::Node &n, const char *what, std::vector<scen_cmd> *cmds,
 		    "control commands (name: value)");
 	for (auto it = n.begin(); it != n.end(); ++it) {
 		struct scen_cmd c;
-		const YAML::Node &k = it->first, &v = it->second;
+		/* Copies: the iterator hands out a pair that dies with the line. */
+		YAML::Node k = it->first, v = it->second;
 		if (!key_of(k, &c.name, f) || !unique(&seen, k, c.name, f))
 			return false;
 		c.line = k.Mark().line + 1;
@@ -311,7 +312,7 @@ expectations(const YAML::Node &n, std::vector<scen_expect> *out,
 		    "and values");
 	for (auto it = n.begin(); it != n.end(); ++it) {
 		struct scen_expect e = {};
-		const YAML::Node &k = it->first, &v = it->second;
+		YAML::Node k = it->first, v = it->second;
 		std::string name;
 		if (!key_of(k, &name, f) || !unique(&seen, k, name, f))
 			return false;
@@ -396,7 +397,7 @@ one_step(const YAML::Node &n, long prev, struct scen_step *st,
 		return fail(f, n, "a step must be a map with at");
 	st->line = n.Mark().line + 1;
 	for (auto it = n.begin(); it != n.end(); ++it) {
-		const YAML::Node &k = it->first, &v = it->second;
+		YAML::Node k = it->first, v = it->second;
 		std::string name;
 		if (!key_of(k, &name, f) || !unique(&seen, k, name, f))
 			return false;
@@ -472,7 +473,7 @@ document(const YAML::Node &root, struct scenario *s, struct fault *f)
 		return fail(f, root, "a scenario is a map of name, start and "
 		    "steps");
 	for (auto it = root.begin(); it != root.end(); ++it) {
-		const YAML::Node &k = it->first, &v = it->second;
+		YAML::Node k = it->first, v = it->second;
 		std::string name;
 		if (!key_of(k, &name, f) || !unique(&seen, k, name, f))
 			return false;
