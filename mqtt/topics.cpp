@@ -166,20 +166,6 @@ parse_setpoint(const char *s, int *out)
 	return true;
 }
 
-static int
-press_of(const char *s)
-{
-	static const struct { const char *word; int btn; } press[] = {
-		{ "mode", BTN_MODE }, { "fan", BTN_FAN },
-		{ "up", BTN_UP }, { "down", BTN_DOWN },
-	};
-
-	for (const auto &p : press)
-		if (strcasecmp(s, p.word) == 0)
-			return p.btn;
-	return 0;
-}
-
 bool
 mqtt_parse_command(int kind, const void *payload, int len, int *value,
     const char **why)
@@ -216,7 +202,7 @@ mqtt_parse_command(int kind, const void *payload, int len, int *value,
 	case CMD_SETPOINT:
 		return parse_setpoint(s, value);
 	default:
-		*value = press_of(s);
+		*value = client_button_of(s, true);
 		return *value != 0;
 	}
 }

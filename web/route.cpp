@@ -467,33 +467,19 @@ serve_events(const struct route_request *rq, const char *rest,
 	a->stream = rq->method != "HEAD";
 }
 
-static const struct {
-	const char	*name;
-	int		 btn;
-} buttons[] = {
-	{ "mode", BTN_MODE }, { "fan", BTN_FAN }, { "up", BTN_UP },
-	{ "down", BTN_DOWN },
-};
-
 static bool
 has_button(const char *rest)
 {
-	for (const auto &b : buttons)
-		if (strcmp(rest, b.name) == 0)
-			return true;
-	return false;
+	return client_button_of(rest, false) != 0;
 }
 
 static void
 serve_press(const struct route_request *rq, const char *rest,
     struct route_answer *a)
 {
-	int btn = 0, n;
+	int btn = client_button_of(rest, false), n;
 
 	(void)rq;
-	for (const auto &b : buttons)
-		if (strcmp(rest, b.name) == 0)
-			btn = b.btn;
 	n = link_press(btn);
 	if (n == LINK_DOWN)
 		route_error(a, 503, "kelvo is not running");
