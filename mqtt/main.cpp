@@ -31,7 +31,6 @@
  * publishes anything; a bridge already there answers, and the newcomer
  * says so and leaves with status 1, the one running undisturbed.
  */
-#include <arpa/inet.h>
 #include <ctype.h>
 #include <errno.h>
 #include <getopt.h>
@@ -52,6 +51,7 @@
 #include "json.h"
 #include "link.h"
 #include "logline.h"
+#include "parse.h"
 #include "platform.h"
 #include "sim.h"
 #include "simjson.h"
@@ -437,44 +437,6 @@ usage(FILE *f)
 	    "the broker's CA certificate in FILE, --tls with the system's CAs.\n");
 }
 
-/* HOST, HOST:PORT, [V6ADDR] or [V6ADDR]:PORT; a bare V6ADDR has no port. */
-static bool
-parse_broker(const char *s, std::string *host, int *port)
-{
-	const char *colon = strrchr(s, ':'), *p;
-	char *end;
-	long n;
-
-	if (s[0] == '[') {
-		const char *close = strchr(s, ']');
-		if (close == NULL || close == s + 1 || (close[1] != '\0' &&
-		    close[1] != ':'))
-			return false;
-		host->assign(s + 1, close - s - 1);
-		colon = close[1] == ':' ? close + 1 : NULL;
-	} else if (colon != NULL && strchr(s, ':') != colon) {
-		struct in6_addr a;
-		if (inet_pton(AF_INET6, s, &a) != 1)
-			return false;
-		host->assign(s);		/* an IPv6 address, no port */
-		colon = NULL;
-	} else
-		host->assign(s, colon ? (size_t)(colon - s) : strlen(s));
-	if (host->empty())
-		return false;
-	if (colon == NULL)
-		return true;
-	for (p = colon + 1; *p; p++)
-		if (*p < '0' || *p > '9')
-			return false;
-	errno = 0;
-	n = strtol(colon + 1, &end, 10);
-	if (end == colon + 1 || errno != 0 || n < 1 || n > 65535)
-		return false;
-	*port = (int)n;
-	return true;
-}
-
 static bool
 topic_ok(const std::string &t)
 {
@@ -517,9 +479,10 @@ main(int argc, char *argv[])
 	struct link_hooks hooks = { on_published, on_running, on_driven,
 	    on_trace, NULL };
 	struct simlink_hooks simhooks = { on_sim, NULL };
-	std::string host = "localhost", id = "kelvo", prefix = "kelvo",
+	std::string id = "kelvo", prefix = "kelvo",
 	    dprefix = "homeassistant", username, cafile, password;
-	char path[PATH_MAX], host_name[64];
+	char path[PATH_MAX], host_name[64], host[HOSTPORT_HOST_MAX] =
+	    "localhost";
 	int port = -1, ch, rc, sig, status = 0;
 	bool said_waiting = false, tls = false, has_password = false;
 	const char *pw;
@@ -529,7 +492,11 @@ main(int argc, char *argv[])
 	while ((ch = getopt_long(argc, argv, ":h", longopts, NULL)) != -1) {
 		switch (ch) {
 		case 'b':
-			if (!parse_broker(optarg, &host, &port))
+			/* HOST, HOST:PORT, [V6ADDR] or [V6ADDR]:PORT, and a
+			 * bare V6ADDR without one; the port's default waits
+			 * for --tls. */
+			if (!client_hostport(optarg, HOSTPORT_OPTIONAL, host,
+			    sizeof(host), &port))
 				return bad_usage("bad broker \"%s\" (HOST or "
 				    "HOST:PORT, PORT 1..65535)", optarg);
 			break;
@@ -597,8 +564,8 @@ main(int argc, char *argv[])
 		return bad_usage("prefixes \"%s\" and \"%s\" do not make "
 		    "MQTT topics", prefix.c_str(), dprefix.c_str());
 	discovery = mqtt_discovery(id, &topics).dump();
-	snprintf(broker, sizeof(broker), strchr(host.c_str(), ':') ?
-	    "[%s]:%d" : "%s:%d", host.c_str(), port);
+	snprintf(broker, sizeof(broker), strchr(host, ':') ?
+	    "[%s]:%d" : "%s:%d", host, port);
 	if (pps_path(LINK_OUTPUTS, path, sizeof(path)) < 0) {
 		fprintf(stderr, "kelvo-mqtt: PPS_ROOT is too long\n");
 		return 1;
@@ -679,7 +646,7 @@ main(int argc, char *argv[])
 		    "%s\n", mosquitto_strerror(rc));
 		return 1;
 	}
-	rc = mosquitto_connect_async(mosq, host.c_str(), port, KEEPALIVE);
+	rc = mosquitto_connect_async(mosq, host, port, KEEPALIVE);
 	if (rc == MOSQ_ERR_INVAL) {
 		fprintf(stderr, "kelvo-mqtt: cannot connect to %s: %s\n",
 		    broker, mosquitto_strerror(rc));

@@ -32,6 +32,7 @@
 #include "http.h"
 #include "link.h"
 #include "logline.h"
+#include "parse.h"
 #include "platform.h"
 #include "route.h"
 #include "sim.h"
@@ -148,37 +149,6 @@ on_trace(const char *line, void *arg)
 	logline("%s", line);
 }
 
-/* ADDR:PORT into its halves, an IPv6 ADDR out of its brackets. */
-static bool
-split_listen(const char *arg, char *addr, size_t alen, char *port,
-    size_t plen)
-{
-	const char *colon = strrchr(arg, ':'), *a = arg, *p;
-	size_t n, pl;
-
-	if (colon == NULL || colon == arg)
-		return false;
-	p = colon + 1;
-	pl = strlen(p);
-	if (pl < 1 || pl > 5 || strspn(p, "0123456789") != pl ||
-	    atol(p) > 65535)
-		return false;
-	n = (size_t)(colon - arg);
-	if (arg[0] == '[') {
-		if (n < 3 || arg[n - 1] != ']')
-			return false;
-		a = arg + 1;
-		n -= 2;
-	} else if (memchr(arg, ':', n) != NULL)
-		return false;	/* a bare IPv6 address: the port is unclear */
-	if (n >= alen || memchr(a, '[', n) != NULL || memchr(a, ']', n) != NULL)
-		return false;
-	memcpy(addr, a, n);
-	addr[n] = '\0';
-	snprintf(port, plen, "%s", p);
-	return true;
-}
-
 static bool
 loopback_addr(const struct sockaddr_storage *ss)
 {
@@ -272,7 +242,7 @@ int
 main(int argc, char *argv[])
 {
 	const char *arg = DEFAULT_LISTEN;
-	char addr[256], port[8], outputs[PATH_MAX];
+	char addr[HOSTPORT_HOST_MAX], port[8], outputs[PATH_MAX];
 	struct link_hooks hooks = { on_text, on_running, on_driven, on_trace,
 	    NULL };
 	struct simlink_hooks simhooks = { on_sim, NULL };
@@ -281,7 +251,7 @@ main(int argc, char *argv[])
 	struct sigaction sa;
 	sigset_t sigs;
 	unsigned int bound_port;
-	int fd, sig;
+	int fd, sig, portnum;
 
 	for (int i = 1; i < argc; i++) {
 		if (strcmp(argv[i], "-h") == 0 || strcmp(argv[i], "--help") == 0) {
@@ -311,11 +281,14 @@ main(int argc, char *argv[])
 		usage(stderr);
 		return 2;
 	}
-	if (!split_listen(arg, addr, sizeof(addr), port, sizeof(port))) {
+	/* The port is never left to a default: 0 picks a free one. */
+	if (!client_hostport(arg, HOSTPORT_ZERO, addr, sizeof(addr),
+	    &portnum)) {
 		fprintf(stderr, "kelvo-web: %s is no ADDR:PORT\n", arg);
 		usage(stderr);
 		return 2;
 	}
+	snprintf(port, sizeof(port), "%d", portnum);
 	if ((fd = listen_on(arg, addr, port, &bound)) < 0)
 		return 1;
 	bound_port = ntohs(bound.ss_family == AF_INET ?
