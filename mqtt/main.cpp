@@ -7,8 +7,8 @@
  * broker goes away, and calls on_connect and on_message.  The link to
  * kelvo (link.h) runs a reader and a worker; its hooks publish the state
  * and the availability.  The main thread only waits for SIGTERM or SIGINT
- * (and SIGUSR1, the network thread's nudge to time the hello below) with
- * sigtimedwait(), all blocked in every thread, so no handler runs at all.
+ * (mainloop.h: blocked in every thread, so no handler runs at all), woken
+ * by the network thread to time the hello below.
  *
  * What the broker holds must end up true whatever order the threads run
  * in: everything that decides or publishes availability and state does so
@@ -51,6 +51,7 @@
 #include "json.h"
 #include "link.h"
 #include "logline.h"
+#include "mainloop.h"
 #include "parse.h"
 #include "platform.h"
 #include "sim.h"
@@ -87,7 +88,6 @@ static bool stopping;			/* publish nothing more */
 static bool greeting = true;		/* hello said, answer awaited */
 static long long greet_until = -1;	/* ms; -1 before the first connection */
 static std::string other_bridge;	/* who answered our hello */
-static pthread_t main_thread;		/* woken by SIGUSR1 to time the hello */
 static int last_refusal;		/* CONNACK code said last, 0 none */
 
 /* Its own lock: the library may log from inside a call under pub_mutex. */
@@ -200,7 +200,7 @@ on_connect(struct mosquitto *m, void *arg, int rc)
 		mosquitto_publish(m, NULL, topics.bridge.c_str(),
 		    (int)hello.size(), hello.data(), 1, false);
 		greet_until = link_now() + HELLO_MS;
-		pthread_kill(main_thread, SIGUSR1);
+		mainloop_wake();
 	}
 	for (int k = 0; k < SIMCMD_KINDS; k++)
 		mosquitto_subscribe(m, NULL, simtopics.command[k].c_str(), 1);
@@ -437,6 +437,41 @@ usage(FILE *f)
 	    "the broker's CA certificate in FILE, --tls with the system's CAs.\n");
 }
 
+/* Whether "no broker yet" has been said, and since when it would be. */
+struct waiting {
+	long long	 started;	/* ms */
+	bool		 said;
+};
+
+/*
+ * The main thread's look, once a second and when woken: the hello's
+ * answer awaited (every 50 ms until it is due), and the network thread,
+ * which connects in the background and says nothing while it keeps
+ * failing: said once that it is still waiting.  -1 when another bridge
+ * answered.
+ */
+static int
+tick(void *arg)
+{
+	struct waiting *w = (struct waiting *)arg;
+	std::lock_guard<std::mutex> lk(pub_mutex);
+
+	if (!other_bridge.empty())
+		return -1;
+	/* Nobody answered: the id is ours, and the broker learns all. */
+	if (greeting && greet_until >= 0 && link_now() >= greet_until) {
+		greeting = false;
+		publish_all_locked();
+	}
+	if (!w->said && link_now() - w->started >= WAITING_SAY_S * 1000) {
+		if (!ever_connected)
+			logline("no broker at %s yet; trying again until "
+			    "there is", broker);
+		w->said = true;
+	}
+	return greeting && greet_until >= 0 ? 50 : MAINLOOP_MS;
+}
+
 static bool
 topic_ok(const std::string &t)
 {
@@ -486,7 +521,6 @@ main(int argc, char *argv[])
 	int port = -1, ch, rc, sig, status = 0;
 	bool said_waiting = false, tls = false, has_password = false;
 	const char *pw;
-	sigset_t stop;
 
 	opterr = 0;
 	while ((ch = getopt_long(argc, argv, ":h", longopts, NULL)) != -1) {
@@ -571,14 +605,8 @@ main(int argc, char *argv[])
 		return 1;
 	}
 
-	/* Blocked before any thread starts, so every thread inherits it. */
-	sigemptyset(&stop);
-	sigaddset(&stop, SIGTERM);
-	sigaddset(&stop, SIGINT);
-	sigaddset(&stop, SIGUSR1);
-	pthread_sigmask(SIG_BLOCK, &stop, NULL);
-	main_thread = pthread_self();
-	signal(SIGPIPE, SIG_IGN);
+	/* Before any thread starts, so every thread inherits the mask. */
+	mainloop_signals();
 
 	logline_name("kelvo-mqtt");
 	mosquitto_lib_init();
@@ -659,41 +687,9 @@ main(int argc, char *argv[])
 		said_waiting = true;
 	}
 
-	/* The network thread connects in the background and says nothing
-	 * while it keeps failing: say once that it is still waiting. */
-	long long started = link_now();
-	for (;;) {
-		struct timespec ts = { WAITING_SAY_S, 0 };
-		{
-			std::lock_guard<std::mutex> lk(pub_mutex);
-			if (greeting && greet_until >= 0)
-				ts = { 0, 50 * 1000000 };
-		}
-		/* Once a second at least, for the counts of floods. */
-		if (ts.tv_sec > 1)
-			ts = { 1, 0 };
-		if ((sig = sigtimedwait(&stop, NULL, &ts)) > 0 &&
-		    sig != SIGUSR1)
-			break;
-		logline_flush();
-		std::lock_guard<std::mutex> lk(pub_mutex);
-		if (!other_bridge.empty()) {
-			status = 1;
-			break;
-		}
-		/* Nobody answered: the id is ours, and the broker learns all. */
-		if (greeting && greet_until >= 0 && link_now() >= greet_until) {
-			greeting = false;
-			publish_all_locked();
-		}
-		if (!said_waiting &&
-		    link_now() - started >= WAITING_SAY_S * 1000) {
-			if (!ever_connected)
-				logline("no broker at %s yet; trying again "
-				    "until there is", broker);
-			said_waiting = true;
-		}
-	}
+	struct waiting w = { link_now(), said_waiting };
+	if ((sig = mainloop_run(tick, &w)) == 0)
+		status = 1;		/* another bridge answered */
 	if (status != 0)
 		logline("another bridge (%s) already bridges a kelvo as %s on "
 		    "broker %s: give each its own --id; stopping",

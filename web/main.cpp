@@ -5,10 +5,9 @@
  * the sim object's follower (simlink.h), the HTTP server's one (every
  * request, and every event stream as a suspended connection), the
  * worker that sends the simulation's batches (sim.h), and this one,
- * which waits for a signal and once a second looks after the streams,
- * the connections' deadlines and the counts of log lines held back.
- * SIGINT and SIGTERM are blocked in every thread before any is started
- * and taken here by sigtimedwait(), so no signal handler runs at all.
+ * which waits for SIGINT or SIGTERM (mainloop.h: no signal handler runs
+ * at all) and once a second looks after the streams, the connections'
+ * deadlines and the counts of log lines held back.
  *
  * The listening socket is made here rather than by the server, so that
  * an address that cannot be had is said plainly, and so that the port
@@ -19,8 +18,6 @@
 #include <limits.h>
 #include <netdb.h>
 #include <netinet/in.h>
-#include <pthread.h>
-#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -32,6 +29,7 @@
 #include "http.h"
 #include "link.h"
 #include "logline.h"
+#include "mainloop.h"
 #include "parse.h"
 #include "platform.h"
 #include "route.h"
@@ -142,6 +140,16 @@ allow_origins_from_env(void)
 	return true;
 }
 
+/* Once a second, on the main thread. */
+static int
+tick(void *arg)
+{
+	(void)arg;
+	stream_tick();
+	http_tick();
+	return MAINLOOP_MS;
+}
+
 static void
 on_trace(const char *line, void *arg)
 {
@@ -247,11 +255,8 @@ main(int argc, char *argv[])
 	    NULL };
 	struct simlink_hooks simhooks = { on_sim, NULL };
 	struct sockaddr_storage bound;
-	struct timespec second = { 1, 0 };
-	struct sigaction sa;
-	sigset_t sigs;
 	unsigned int bound_port;
-	int fd, sig, portnum;
+	int fd, portnum;
 
 	for (int i = 1; i < argc; i++) {
 		if (strcmp(argv[i], "-h") == 0 || strcmp(argv[i], "--help") == 0) {
@@ -298,21 +303,8 @@ main(int argc, char *argv[])
 		return 2;
 	logline_name("kelvo-web");
 
-	/*
-	 * A shell starts background jobs with SIGINT ignored, and an
-	 * ignored signal is never pending: back to the default, blocked
-	 * in every thread from here on, and taken by sigtimedwait().
-	 */
-	memset(&sa, 0, sizeof(sa));
-	sa.sa_handler = SIG_IGN;
-	sigaction(SIGPIPE, &sa, NULL);
-	sa.sa_handler = SIG_DFL;
-	sigaction(SIGINT, &sa, NULL);
-	sigaction(SIGTERM, &sa, NULL);
-	sigemptyset(&sigs);
-	sigaddset(&sigs, SIGINT);
-	sigaddset(&sigs, SIGTERM);
-	pthread_sigmask(SIG_BLOCK, &sigs, NULL);
+	/* Blocked in every thread from here on, taken by mainloop_run(). */
+	mainloop_signals();
 
 	if (pps_path(LINK_OUTPUTS, outputs, sizeof(outputs)) == 0)
 		logline("following %s", outputs);
@@ -334,14 +326,7 @@ main(int argc, char *argv[])
 	    bound_port, route_token[0] ? "?token=" : "", route_token);
 	fflush(stdout);
 
-	for (;;) {
-		sig = sigtimedwait(&sigs, NULL, &second);
-		if (sig == SIGINT || sig == SIGTERM)
-			break;
-		stream_tick();
-		http_tick();
-		logline_flush();
-	}
+	mainloop_run(tick, NULL);
 	logline("exit");
 	http_stop();
 	/* Presses already taken still go out, and the object is left idle. */
