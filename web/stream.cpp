@@ -116,15 +116,6 @@ count_locked(void)
 	return n;
 }
 
-int
-stream_count(void)
-{
-	pthread_mutex_lock(&stream_mutex);
-	int n = count_locked();
-	pthread_mutex_unlock(&stream_mutex);
-	return n;
-}
-
 /*
  * With the lock held: marks gone the streams whose client has hung up.
  * A stream's socket is safe to look at while its connection is suspended
