@@ -105,6 +105,7 @@ queue(struct stream *s, const std::string &text, long long now,
 	wake(s, w);
 }
 
+/* Streams open and not yet known to be gone; the lock held. */
 static int
 count_locked(void)
 {
