@@ -300,6 +300,25 @@ client_fan_name(int fan)
 	return fan >= 0 && fan <= FAN_ON ? names[fan] : "?";
 }
 
+/* Indexed by BTN_*: the names in URLs, payloads and scenarios. */
+static const char *const button_names[] = { "?", "mode", "fan", "up", "down" };
+
+const char *
+client_button_name(int btn)
+{
+	return btn >= BTN_MODE && btn <= BTN_DOWN ? button_names[btn] : "?";
+}
+
+int
+client_button_of(const char *s, bool anycase)
+{
+	for (int b = BTN_MODE; b <= BTN_DOWN; b++)
+		if ((anycase ? strcasecmp(s, button_names[b]) :
+		    strcmp(s, button_names[b])) == 0)
+			return b;
+	return 0;
+}
+
 int
 client_format(const struct client_state *st, char *buf, size_t len)
 {

@@ -64,6 +64,10 @@ const char *client_fan_name(int fan);
 /* MODE_* or FAN_* of a text in any case, surrounding blanks allowed. */
 int	 client_mode_of(const char *s);
 int	 client_fan_of(const char *s);
+/* A button's name as every face takes it: "mode", "fan", "up", "down". */
+const char *client_button_name(int btn);
+/* BTN_* of a name, 0 when none; with anycase, in any case ("UP"). */
+int	 client_button_of(const char *s, bool anycase);
 
 /* The state as plain "name value" lines, for --once; length as snprintf. */
 int	 client_format(const struct client_state *st, char *buf, size_t len);

@@ -106,18 +106,6 @@ usual_gap(void)
 	return g[ngaps / 2];
 }
 
-/* ms from now on the monotonic clock, as the timed waits take it. */
-static void
-deadline(int ms, struct timespec *ts)
-{
-	clock_gettime(CLOCK_MONOTONIC, ts);
-	ts->tv_sec += ms / 1000;
-	ts->tv_nsec += (long)(ms % 1000) * 1000000;
-	if (ts->tv_nsec >= 1000000000) {
-		ts->tv_sec++;
-		ts->tv_nsec -= 1000000000;
-	}
-}
 
 static bool
 verdict(long long now)
@@ -468,7 +456,8 @@ worker(void *arg)
 		if (wait < 0 || wait > WORKER_TICK)
 			wait = WORKER_TICK;
 		if (!wake_flag) {
-			deadline(wait, &until);
+			/* link_cond is on the monotonic clock. */
+			deadline_in(&until, (unsigned int)wait);
 			pthread_cond_timedwait(&link_cond, &link_mutex, &until);
 		}
 		wake_flag = false;
@@ -613,7 +602,7 @@ link_stop(int ms)
 {
 	struct timespec until;
 
-	deadline(ms, &until);
+	deadline_in(&until, ms > 0 ? (unsigned int)ms : 0);
 	pthread_mutex_lock(&link_mutex);
 	stopping = true;
 	for (int k = 0; k < DRIVE_KINDS; k++)

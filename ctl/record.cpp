@@ -629,16 +629,12 @@ record_session(const char *path)
 	    path);
 
 	for (;;) {
-		struct timespec due;
+		struct timespec now, due;
 		bool done = stopping;
 		pthread_mutex_lock(&queue_mutex);
 		if (queue.empty() && !done) {
-			clock_gettime(CLOCK_REALTIME, &due);
-			due.tv_nsec += 100 * 1000000L;
-			if (due.tv_nsec >= 1000000000L) {
-				due.tv_sec++;
-				due.tv_nsec -= 1000000000L;
-			}
+			clock_gettime(CLOCK_REALTIME, &now);
+			deadline_after(&due, &now, 100);
 			pthread_cond_timedwait(&queue_cond, &queue_mutex, &due);
 		}
 		std::deque<text> got;

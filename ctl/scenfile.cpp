@@ -41,14 +41,6 @@ struct fault {
 	std::string	 what;
 };
 
-static const char *const press_names[] = { "", "mode", "fan", "up", "down" };
-
-const char *
-scenario_press_name(int btn)
-{
-	return btn >= BTN_MODE && btn <= BTN_DOWN ? press_names[btn] : "?";
-}
-
 const char *
 scenario_what_name(int what)
 {
@@ -247,12 +239,13 @@ commands(const YAML::Node &n, const char *what, std::vector<scen_cmd> *cmds,
 static bool
 one_press(const YAML::Node &n, std::vector<int> *press, struct fault *f)
 {
-	if (n.IsScalar())
-		for (int b = BTN_MODE; b <= BTN_DOWN; b++)
-			if (n.Scalar() == press_names[b]) {
-				press->push_back(b);
-				return true;
-			}
+	int b;
+
+	if (n.IsScalar() && (b = client_button_of(n.Scalar().c_str(),
+	    false)) != 0) {
+		press->push_back(b);
+		return true;
+	}
 	return fail(f, n, "a press is up, down, mode or fan");
 }
 

@@ -60,9 +60,8 @@ struct scenario {
  * not a valid scenario.
  */
 bool	 scenario_load(const char *path, struct scenario *s, std::string *err);
-/* The name an expectation or a press is written with. */
+/* The name an expectation is written with (a press: client_button_name). */
 const char *scenario_what_name(int what);
-const char *scenario_press_name(int btn);
 /*
  * What st shows for what, as published (blanks trimmed); the plant as
  * the faces derive it: off, idle, heating, cooling ("" when unknown).

@@ -7,8 +7,8 @@
  * broker goes away, and calls on_connect and on_message.  The link to
  * kelvo (link.h) runs a reader and a worker; its hooks publish the state
  * and the availability.  The main thread only waits for SIGTERM or SIGINT
- * (and SIGUSR1, the network thread's nudge to time the hello below) with
- * sigtimedwait(), all blocked in every thread, so no handler runs at all.
+ * (mainloop.h: blocked in every thread, so no handler runs at all), woken
+ * by the network thread to time the hello below.
  *
  * What the broker holds must end up true whatever order the threads run
  * in: everything that decides or publishes availability and state does so
@@ -31,7 +31,6 @@
  * publishes anything; a bridge already there answers, and the newcomer
  * says so and leaves with status 1, the one running undisturbed.
  */
-#include <arpa/inet.h>
 #include <ctype.h>
 #include <errno.h>
 #include <getopt.h>
@@ -52,6 +51,8 @@
 #include "json.h"
 #include "link.h"
 #include "logline.h"
+#include "mainloop.h"
+#include "parse.h"
 #include "platform.h"
 #include "sim.h"
 #include "simjson.h"
@@ -87,7 +88,6 @@ static bool stopping;			/* publish nothing more */
 static bool greeting = true;		/* hello said, answer awaited */
 static long long greet_until = -1;	/* ms; -1 before the first connection */
 static std::string other_bridge;	/* who answered our hello */
-static pthread_t main_thread;		/* woken by SIGUSR1 to time the hello */
 static int last_refusal;		/* CONNACK code said last, 0 none */
 
 /* Its own lock: the library may log from inside a call under pub_mutex. */
@@ -200,7 +200,7 @@ on_connect(struct mosquitto *m, void *arg, int rc)
 		mosquitto_publish(m, NULL, topics.bridge.c_str(),
 		    (int)hello.size(), hello.data(), 1, false);
 		greet_until = link_now() + HELLO_MS;
-		pthread_kill(main_thread, SIGUSR1);
+		mainloop_wake();
 	}
 	for (int k = 0; k < SIMCMD_KINDS; k++)
 		mosquitto_subscribe(m, NULL, simtopics.command[k].c_str(), 1);
@@ -437,42 +437,39 @@ usage(FILE *f)
 	    "the broker's CA certificate in FILE, --tls with the system's CAs.\n");
 }
 
-/* HOST, HOST:PORT, [V6ADDR] or [V6ADDR]:PORT; a bare V6ADDR has no port. */
-static bool
-parse_broker(const char *s, std::string *host, int *port)
-{
-	const char *colon = strrchr(s, ':'), *p;
-	char *end;
-	long n;
+/* Whether "no broker yet" has been said, and since when it would be. */
+struct waiting {
+	long long	 started;	/* ms */
+	bool		 said;
+};
 
-	if (s[0] == '[') {
-		const char *close = strchr(s, ']');
-		if (close == NULL || close == s + 1 || (close[1] != '\0' &&
-		    close[1] != ':'))
-			return false;
-		host->assign(s + 1, close - s - 1);
-		colon = close[1] == ':' ? close + 1 : NULL;
-	} else if (colon != NULL && strchr(s, ':') != colon) {
-		struct in6_addr a;
-		if (inet_pton(AF_INET6, s, &a) != 1)
-			return false;
-		host->assign(s);		/* an IPv6 address, no port */
-		colon = NULL;
-	} else
-		host->assign(s, colon ? (size_t)(colon - s) : strlen(s));
-	if (host->empty())
-		return false;
-	if (colon == NULL)
-		return true;
-	for (p = colon + 1; *p; p++)
-		if (*p < '0' || *p > '9')
-			return false;
-	errno = 0;
-	n = strtol(colon + 1, &end, 10);
-	if (end == colon + 1 || errno != 0 || n < 1 || n > 65535)
-		return false;
-	*port = (int)n;
-	return true;
+/*
+ * The main thread's look, once a second and when woken: the hello's
+ * answer awaited (every 50 ms until it is due), and the network thread,
+ * which connects in the background and says nothing while it keeps
+ * failing: said once that it is still waiting.  -1 when another bridge
+ * answered.
+ */
+static int
+tick(void *arg)
+{
+	struct waiting *w = (struct waiting *)arg;
+	std::lock_guard<std::mutex> lk(pub_mutex);
+
+	if (!other_bridge.empty())
+		return -1;
+	/* Nobody answered: the id is ours, and the broker learns all. */
+	if (greeting && greet_until >= 0 && link_now() >= greet_until) {
+		greeting = false;
+		publish_all_locked();
+	}
+	if (!w->said && link_now() - w->started >= WAITING_SAY_S * 1000) {
+		if (!ever_connected)
+			logline("no broker at %s yet; trying again until "
+			    "there is", broker);
+		w->said = true;
+	}
+	return greeting && greet_until >= 0 ? 50 : MAINLOOP_MS;
 }
 
 static bool
@@ -517,19 +514,23 @@ main(int argc, char *argv[])
 	struct link_hooks hooks = { on_published, on_running, on_driven,
 	    on_trace, NULL };
 	struct simlink_hooks simhooks = { on_sim, NULL };
-	std::string host = "localhost", id = "kelvo", prefix = "kelvo",
+	std::string id = "kelvo", prefix = "kelvo",
 	    dprefix = "homeassistant", username, cafile, password;
-	char path[PATH_MAX], host_name[64];
+	char path[PATH_MAX], host_name[64], host[HOSTPORT_HOST_MAX] =
+	    "localhost";
 	int port = -1, ch, rc, sig, status = 0;
 	bool said_waiting = false, tls = false, has_password = false;
 	const char *pw;
-	sigset_t stop;
 
 	opterr = 0;
 	while ((ch = getopt_long(argc, argv, ":h", longopts, NULL)) != -1) {
 		switch (ch) {
 		case 'b':
-			if (!parse_broker(optarg, &host, &port))
+			/* HOST, HOST:PORT, [V6ADDR] or [V6ADDR]:PORT, and a
+			 * bare V6ADDR without one; the port's default waits
+			 * for --tls. */
+			if (!client_hostport(optarg, HOSTPORT_OPTIONAL, host,
+			    sizeof(host), &port))
 				return bad_usage("bad broker \"%s\" (HOST or "
 				    "HOST:PORT, PORT 1..65535)", optarg);
 			break;
@@ -597,21 +598,15 @@ main(int argc, char *argv[])
 		return bad_usage("prefixes \"%s\" and \"%s\" do not make "
 		    "MQTT topics", prefix.c_str(), dprefix.c_str());
 	discovery = mqtt_discovery(id, &topics).dump();
-	snprintf(broker, sizeof(broker), strchr(host.c_str(), ':') ?
-	    "[%s]:%d" : "%s:%d", host.c_str(), port);
+	snprintf(broker, sizeof(broker), strchr(host, ':') ?
+	    "[%s]:%d" : "%s:%d", host, port);
 	if (pps_path(LINK_OUTPUTS, path, sizeof(path)) < 0) {
 		fprintf(stderr, "kelvo-mqtt: PPS_ROOT is too long\n");
 		return 1;
 	}
 
-	/* Blocked before any thread starts, so every thread inherits it. */
-	sigemptyset(&stop);
-	sigaddset(&stop, SIGTERM);
-	sigaddset(&stop, SIGINT);
-	sigaddset(&stop, SIGUSR1);
-	pthread_sigmask(SIG_BLOCK, &stop, NULL);
-	main_thread = pthread_self();
-	signal(SIGPIPE, SIG_IGN);
+	/* Before any thread starts, so every thread inherits the mask. */
+	mainloop_signals();
 
 	logline_name("kelvo-mqtt");
 	mosquitto_lib_init();
@@ -679,7 +674,7 @@ main(int argc, char *argv[])
 		    "%s\n", mosquitto_strerror(rc));
 		return 1;
 	}
-	rc = mosquitto_connect_async(mosq, host.c_str(), port, KEEPALIVE);
+	rc = mosquitto_connect_async(mosq, host, port, KEEPALIVE);
 	if (rc == MOSQ_ERR_INVAL) {
 		fprintf(stderr, "kelvo-mqtt: cannot connect to %s: %s\n",
 		    broker, mosquitto_strerror(rc));
@@ -692,41 +687,9 @@ main(int argc, char *argv[])
 		said_waiting = true;
 	}
 
-	/* The network thread connects in the background and says nothing
-	 * while it keeps failing: say once that it is still waiting. */
-	long long started = link_now();
-	for (;;) {
-		struct timespec ts = { WAITING_SAY_S, 0 };
-		{
-			std::lock_guard<std::mutex> lk(pub_mutex);
-			if (greeting && greet_until >= 0)
-				ts = { 0, 50 * 1000000 };
-		}
-		/* Once a second at least, for the counts of floods. */
-		if (ts.tv_sec > 1)
-			ts = { 1, 0 };
-		if ((sig = sigtimedwait(&stop, NULL, &ts)) > 0 &&
-		    sig != SIGUSR1)
-			break;
-		logline_flush();
-		std::lock_guard<std::mutex> lk(pub_mutex);
-		if (!other_bridge.empty()) {
-			status = 1;
-			break;
-		}
-		/* Nobody answered: the id is ours, and the broker learns all. */
-		if (greeting && greet_until >= 0 && link_now() >= greet_until) {
-			greeting = false;
-			publish_all_locked();
-		}
-		if (!said_waiting &&
-		    link_now() - started >= WAITING_SAY_S * 1000) {
-			if (!ever_connected)
-				logline("no broker at %s yet; trying again "
-				    "until there is", broker);
-			said_waiting = true;
-		}
-	}
+	struct waiting w = { link_now(), said_waiting };
+	if ((sig = mainloop_run(tick, &w)) == 0)
+		status = 1;		/* another bridge answered */
 	if (status != 0)
 		logline("another bridge (%s) already bridges a kelvo as %s on "
 		    "broker %s: give each its own --id; stopping",

@@ -13,7 +13,6 @@
  */
 #include "topics.h"
 
-#include <math.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -143,43 +142,6 @@ blank(char c)
 	return c == ' ' || c == '\t' || c == '\r' || c == '\n';
 }
 
-/*
- * A decimal number and nothing else: strtod alone would also take hex,
- * "inf" and "nan", none of which is a temperature anyone sends.
- */
-static bool
-parse_setpoint(const char *s, int *out)
-{
-	char *end;
-	double d;
-
-	if (*s == '\0' || strspn(s, "0123456789+-.eE") != strlen(s))
-		return false;
-	d = strtod(s, &end);
-	if (end == s || *end != '\0' || !isfinite(d))
-		return false;
-	/* round() takes halves away from zero: 69.5 is 70, -0.5 is -1. */
-	d = round(d);
-	if (d < MQTT_SETPOINT_MIN || d > MQTT_SETPOINT_MAX)
-		return false;
-	*out = (int)d;
-	return true;
-}
-
-static int
-press_of(const char *s)
-{
-	static const struct { const char *word; int btn; } press[] = {
-		{ "mode", BTN_MODE }, { "fan", BTN_FAN },
-		{ "up", BTN_UP }, { "down", BTN_DOWN },
-	};
-
-	for (const auto &p : press)
-		if (strcasecmp(s, p.word) == 0)
-			return p.btn;
-	return 0;
-}
-
 bool
 mqtt_parse_command(int kind, const void *payload, int len, int *value,
     const char **why)
@@ -214,9 +176,11 @@ mqtt_parse_command(int kind, const void *payload, int len, int *value,
 		*value = client_fan_of(s);
 		return *value != FAN_UNKNOWN;
 	case CMD_SETPOINT:
-		return parse_setpoint(s, value);
+		/* Text, as Home Assistant sends it: "72.0", rounded. */
+		return client_setpoint(nlohmann::json(s), SETPOINT_TEXT |
+		    SETPOINT_ROUND, value);
 	default:
-		*value = press_of(s);
+		*value = client_button_of(s, true);
 		return *value != 0;
 	}
 }

@@ -14,8 +14,10 @@
 
 #include <nlohmann/json.hpp>
 
-#define MQTT_SETPOINT_MIN	60	/* kelvo's own limits for the set point */
-#define MQTT_SETPOINT_MAX	90
+#include "parse.h"
+
+#define MQTT_SETPOINT_MIN	CLIENT_SETPOINT_MIN	/* for the discovery */
+#define MQTT_SETPOINT_MAX	CLIENT_SETPOINT_MAX
 #define MQTT_PAYLOAD_MAX	64	/* longer than any command: refused */
 
 #define MQTT_ONLINE		"online"

@@ -14,6 +14,7 @@
 #include "json.h"
 #include "link.h"
 #include "logline.h"
+#include "parse.h"
 #include "testutil.h"
 
 namespace {
@@ -254,6 +255,75 @@ TEST(ClientLink, PressesAndDrivesReachKelvoAndItsStopIsNoticed)
 	EXPECT_TRUE(kt::wait_for([&] { return kt::read_file(pps +
 	    "/kelvo/inputs").find("event") == std::string::npos; }));
 	link_stop(1000);
+}
+
+/* The faces' own rules are flags: each face's inputs, good and bad. */
+TEST(ClientParse, SetPointsAndButtonsByFace)
+{
+	const int web = 0, mqtt = SETPOINT_TEXT | SETPOINT_ROUND;
+	using nlohmann::json;
+	int v = -1;
+
+	EXPECT_TRUE(client_setpoint(json(72), web, &v) && v == 72);
+	EXPECT_TRUE(client_setpoint(json(72.0), web, &v) && v == 72);
+	for (json bad : { json(70.5), json("72"), json(59), json(91),
+	    json(18446744073709551615ULL), json(-9223372036854775807LL),
+	    json(true), json(nullptr) })
+		EXPECT_FALSE(client_setpoint(bad, web, &v)) << bad;
+	EXPECT_TRUE(client_setpoint(json("69.5"), mqtt, &v) && v == 70);
+	EXPECT_TRUE(client_setpoint(json("59.5"), mqtt, &v) && v == 60);
+	EXPECT_TRUE(client_setpoint(json("7.2e1"), mqtt, &v) && v == 72);
+	EXPECT_TRUE(client_setpoint(json(70.5), mqtt, &v) && v == 71);
+	for (const char *bad : { "", " 72", "90.5", "0x48", "inf", "nan",
+	    "1e999", "72abc" })
+		EXPECT_FALSE(client_setpoint(json(bad), mqtt, &v)) << bad;
+	EXPECT_FALSE(client_setpoint(json(std::string("72\0", 3)), mqtt, &v));
+	EXPECT_EQ(v, 71);		/* nothing written by a refusal */
+
+	EXPECT_EQ(client_button_of("up", false), BTN_UP);
+	EXPECT_EQ(client_button_of("UP", false), 0);
+	EXPECT_EQ(client_button_of("Down", true), BTN_DOWN);
+	EXPECT_EQ(client_button_of("press", true), 0);
+	EXPECT_STREQ(client_button_name(BTN_FAN), "fan");
+	EXPECT_STREQ(client_button_name(9), "?");
+}
+
+TEST(ClientParse, HostPortByFace)
+{
+	const int listen = HOSTPORT_ZERO, broker = HOSTPORT_OPTIONAL;
+	char host[HOSTPORT_HOST_MAX];
+	int port = -1;
+
+	ASSERT_TRUE(client_hostport("127.0.0.1:0", listen, host, sizeof(host),
+	    &port));
+	EXPECT_STREQ(host, "127.0.0.1");
+	EXPECT_EQ(port, 0);
+	ASSERT_TRUE(client_hostport("[::1]:08080", listen, host, sizeof(host),
+	    &port));
+	EXPECT_STREQ(host, "::1");
+	EXPECT_EQ(port, 8080);
+	for (const char *bad : { "localhost", "::1", "[::1]", ":80", "h:",
+	    "h:65536", "h:+80", "h:8 0", "[a]b]:80", "[]:80", "[::1]x:80",
+	    "a[b:80" })
+		EXPECT_FALSE(client_hostport(bad, listen, host, sizeof(host),
+		    &port)) << bad;
+	EXPECT_EQ(port, 8080);		/* nothing written by a refusal */
+	std::string longer(HOSTPORT_HOST_MAX, 'a');
+	EXPECT_FALSE(client_hostport((longer + ":80").c_str(), listen, host,
+	    sizeof(host), &port));
+
+	port = -1;
+	for (const char *ok : { "localhost", "::1", "[fe80::1]" }) {
+		EXPECT_TRUE(client_hostport(ok, broker, host, sizeof(host),
+		    &port)) << ok;
+		EXPECT_EQ(port, -1) << ok;	/* left to the default */
+	}
+	EXPECT_STREQ(host, "fe80::1");
+	EXPECT_TRUE(client_hostport("mqtt.lan:1883", broker, host,
+	    sizeof(host), &port) && port == 1883);
+	for (const char *bad : { "h:0", "zz::zz", "[::1]:", "" })
+		EXPECT_FALSE(client_hostport(bad, broker, host, sizeof(host),
+		    &port)) << bad;
 }
 
 } // namespace

@@ -5,10 +5,9 @@
  * the sim object's follower (simlink.h), the HTTP server's one (every
  * request, and every event stream as a suspended connection), the
  * worker that sends the simulation's batches (sim.h), and this one,
- * which waits for a signal and once a second looks after the streams,
- * the connections' deadlines and the counts of log lines held back.
- * SIGINT and SIGTERM are blocked in every thread before any is started
- * and taken here by sigtimedwait(), so no signal handler runs at all.
+ * which waits for SIGINT or SIGTERM (mainloop.h: no signal handler runs
+ * at all) and once a second looks after the streams, the connections'
+ * deadlines and the counts of log lines held back.
  *
  * The listening socket is made here rather than by the server, so that
  * an address that cannot be had is said plainly, and so that the port
@@ -19,8 +18,6 @@
 #include <limits.h>
 #include <netdb.h>
 #include <netinet/in.h>
-#include <pthread.h>
-#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -32,6 +29,8 @@
 #include "http.h"
 #include "link.h"
 #include "logline.h"
+#include "mainloop.h"
+#include "parse.h"
 #include "platform.h"
 #include "route.h"
 #include "sim.h"
@@ -141,42 +140,21 @@ allow_origins_from_env(void)
 	return true;
 }
 
+/* Once a second, on the main thread. */
+static int
+tick(void *arg)
+{
+	(void)arg;
+	stream_tick();
+	http_tick();
+	return MAINLOOP_MS;
+}
+
 static void
 on_trace(const char *line, void *arg)
 {
 	(void)arg;
 	logline("%s", line);
-}
-
-/* ADDR:PORT into its halves, an IPv6 ADDR out of its brackets. */
-static bool
-split_listen(const char *arg, char *addr, size_t alen, char *port,
-    size_t plen)
-{
-	const char *colon = strrchr(arg, ':'), *a = arg, *p;
-	size_t n, pl;
-
-	if (colon == NULL || colon == arg)
-		return false;
-	p = colon + 1;
-	pl = strlen(p);
-	if (pl < 1 || pl > 5 || strspn(p, "0123456789") != pl ||
-	    atol(p) > 65535)
-		return false;
-	n = (size_t)(colon - arg);
-	if (arg[0] == '[') {
-		if (n < 3 || arg[n - 1] != ']')
-			return false;
-		a = arg + 1;
-		n -= 2;
-	} else if (memchr(arg, ':', n) != NULL)
-		return false;	/* a bare IPv6 address: the port is unclear */
-	if (n >= alen || memchr(a, '[', n) != NULL || memchr(a, ']', n) != NULL)
-		return false;
-	memcpy(addr, a, n);
-	addr[n] = '\0';
-	snprintf(port, plen, "%s", p);
-	return true;
 }
 
 static bool
@@ -272,16 +250,13 @@ int
 main(int argc, char *argv[])
 {
 	const char *arg = DEFAULT_LISTEN;
-	char addr[256], port[8], outputs[PATH_MAX];
+	char addr[HOSTPORT_HOST_MAX], port[8], outputs[PATH_MAX];
 	struct link_hooks hooks = { on_text, on_running, on_driven, on_trace,
 	    NULL };
 	struct simlink_hooks simhooks = { on_sim, NULL };
 	struct sockaddr_storage bound;
-	struct timespec second = { 1, 0 };
-	struct sigaction sa;
-	sigset_t sigs;
 	unsigned int bound_port;
-	int fd, sig;
+	int fd, portnum;
 
 	for (int i = 1; i < argc; i++) {
 		if (strcmp(argv[i], "-h") == 0 || strcmp(argv[i], "--help") == 0) {
@@ -311,11 +286,14 @@ main(int argc, char *argv[])
 		usage(stderr);
 		return 2;
 	}
-	if (!split_listen(arg, addr, sizeof(addr), port, sizeof(port))) {
+	/* The port is never left to a default: 0 picks a free one. */
+	if (!client_hostport(arg, HOSTPORT_ZERO, addr, sizeof(addr),
+	    &portnum)) {
 		fprintf(stderr, "kelvo-web: %s is no ADDR:PORT\n", arg);
 		usage(stderr);
 		return 2;
 	}
+	snprintf(port, sizeof(port), "%d", portnum);
 	if ((fd = listen_on(arg, addr, port, &bound)) < 0)
 		return 1;
 	bound_port = ntohs(bound.ss_family == AF_INET ?
@@ -325,21 +303,8 @@ main(int argc, char *argv[])
 		return 2;
 	logline_name("kelvo-web");
 
-	/*
-	 * A shell starts background jobs with SIGINT ignored, and an
-	 * ignored signal is never pending: back to the default, blocked
-	 * in every thread from here on, and taken by sigtimedwait().
-	 */
-	memset(&sa, 0, sizeof(sa));
-	sa.sa_handler = SIG_IGN;
-	sigaction(SIGPIPE, &sa, NULL);
-	sa.sa_handler = SIG_DFL;
-	sigaction(SIGINT, &sa, NULL);
-	sigaction(SIGTERM, &sa, NULL);
-	sigemptyset(&sigs);
-	sigaddset(&sigs, SIGINT);
-	sigaddset(&sigs, SIGTERM);
-	pthread_sigmask(SIG_BLOCK, &sigs, NULL);
+	/* Blocked in every thread from here on, taken by mainloop_run(). */
+	mainloop_signals();
 
 	if (pps_path(LINK_OUTPUTS, outputs, sizeof(outputs)) == 0)
 		logline("following %s", outputs);
@@ -361,14 +326,7 @@ main(int argc, char *argv[])
 	    bound_port, route_token[0] ? "?token=" : "", route_token);
 	fflush(stdout);
 
-	for (;;) {
-		sig = sigtimedwait(&sigs, NULL, &second);
-		if (sig == SIGINT || sig == SIGTERM)
-			break;
-		stream_tick();
-		http_tick();
-		logline_flush();
-	}
+	mainloop_run(tick, NULL);
 	logline("exit");
 	http_stop();
 	/* Presses already taken still go out, and the object is left idle. */

@@ -25,7 +25,6 @@
 #include "route.h"
 
 #include <arpa/inet.h>
-#include <math.h>
 #include <netinet/in.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -39,6 +38,7 @@
 #include "json.h"
 #include "link.h"
 #include "logline.h"
+#include "parse.h"
 #include "simjson.h"
 
 #define GUESSERS	256	/* addresses whose wrong tokens are counted */
@@ -467,33 +467,19 @@ serve_events(const struct route_request *rq, const char *rest,
 	a->stream = rq->method != "HEAD";
 }
 
-static const struct {
-	const char	*name;
-	int		 btn;
-} buttons[] = {
-	{ "mode", BTN_MODE }, { "fan", BTN_FAN }, { "up", BTN_UP },
-	{ "down", BTN_DOWN },
-};
-
 static bool
 has_button(const char *rest)
 {
-	for (const auto &b : buttons)
-		if (strcmp(rest, b.name) == 0)
-			return true;
-	return false;
+	return client_button_of(rest, false) != 0;
 }
 
 static void
 serve_press(const struct route_request *rq, const char *rest,
     struct route_answer *a)
 {
-	int btn = 0, n;
+	int btn = client_button_of(rest, false), n;
 
 	(void)rq;
-	for (const auto &b : buttons)
-		if (strcmp(rest, b.name) == 0)
-			btn = b.btn;
 	n = link_press(btn);
 	if (n == LINK_DOWN)
 		route_error(a, 503, "kelvo is not running");
@@ -501,26 +487,6 @@ serve_press(const struct route_request *rq, const char *rest,
 		route_error(a, 429, "too many presses waiting");
 	else
 		answer_json(a, 202, json{ { "queued", n } });
-}
-
-/* A whole number of degrees in kelvo's range: 72 or 72.0, not "72". */
-static bool
-setpoint_of(const json &v, int *out)
-{
-	double d;
-
-	if (v.is_number_unsigned())
-		d = v.get<uint64_t>() > 1000 ? 1000 : (double)v.get<uint64_t>();
-	else if (v.is_number_integer())
-		d = v.get<int64_t>() < -1000 ? -1000 : (double)v.get<int64_t>();
-	else if (v.is_number_float())
-		d = v.get<double>();
-	else
-		return false;
-	if (!isfinite(d) || d != floor(d) || d < 60 || d > 90)
-		return false;
-	*out = (int)d;
-	return true;
 }
 
 /* A mode or fan text in any case; nothing around it. */
@@ -575,7 +541,8 @@ serve_setpoint(const struct route_request *rq, const char *rest,
 	(void)rest;
 	if ((v = value_of(rq, &body, a)) == NULL)
 		return;
-	if (!setpoint_of(*v, &t))
+	/* A JSON number, and a whole one: 72 or 72.0, not "72" or 70.5. */
+	if (!client_setpoint(*v, 0, &t))
 		route_error(a, 400,
 		    "the set point must be a whole number from 60 to 90");
 	else

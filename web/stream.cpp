@@ -30,6 +30,7 @@
 
 #include "json.h"
 #include "link.h"
+#include "platform.h"
 #include "simjson.h"
 #include "simlink.h"
 
@@ -104,6 +105,7 @@ queue(struct stream *s, const std::string &text, long long now,
 	wake(s, w);
 }
 
+/* Streams open and not yet known to be gone; the lock held. */
 static int
 count_locked(void)
 {
@@ -112,15 +114,6 @@ count_locked(void)
 	for (int i = 0; i < STREAM_SLOTS; i++)
 		if (slot[i] != NULL && !slot[i]->gone)
 			n++;
-	return n;
-}
-
-int
-stream_count(void)
-{
-	pthread_mutex_lock(&stream_mutex);
-	int n = count_locked();
-	pthread_mutex_unlock(&stream_mutex);
 	return n;
 }
 
@@ -335,7 +328,7 @@ stream_tick(void)
 void
 stream_close_all(int ms)
 {
-	struct timespec until;
+	struct timespec now, until;
 	struct wakeups w;
 
 	w.n = 0;
@@ -348,13 +341,8 @@ stream_close_all(int ms)
 	resume(&w);
 
 	/* Shutdown only: the wall clock is good enough for this wait. */
-	clock_gettime(CLOCK_REALTIME, &until);
-	until.tv_sec += ms / 1000;
-	until.tv_nsec += (long)(ms % 1000) * 1000000;
-	if (until.tv_nsec >= 1000000000) {
-		until.tv_sec++;
-		until.tv_nsec -= 1000000000;
-	}
+	clock_gettime(CLOCK_REALTIME, &now);
+	deadline_after(&until, &now, ms > 0 ? (unsigned int)ms : 0);
 	pthread_mutex_lock(&stream_mutex);
 	while (nslots > 0 || resuming > 0)
 		if (pthread_cond_timedwait(&stream_cond, &stream_mutex,

@@ -36,8 +36,6 @@ void	 stream_sim(const struct client_sim *sim);
 void	 stream_status(bool running);
 /* Once a second: keep-alive comments and hung-up clients. */
 void	 stream_tick(void);
-/* Streams open and not yet known to be gone. */
-int	 stream_count(void);
 /*
  * Ends every stream after what is queued for it, refuses new ones, and
  * waits at most ms for them to close.  After it the server may stop.
