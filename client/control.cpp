@@ -21,7 +21,9 @@
 
 #include <algorithm>
 
+#include "link.h"
 #include "platform.h"
+#include "thermodyn.h"
 
 #define EMPTY_TEXT	"@control\n"
 #define SIM_TEXT_LEN	1024
@@ -43,39 +45,19 @@ client_control_known(const char *name)
 	return false;
 }
 
+/* The daemon's own reading and writing of the list: one rule for both. */
 int
 client_fault_parse(const char *list)
 {
-	const char *p = list;
-	int faults = 0;
+	char why[128];
 
-	while (*p != '\0') {
-		size_t n = strcspn(p, ","), i;
-		for (i = 0; i < 3; i++)
-			if (strlen(client_fault_name[i]) == n &&
-			    strncmp(p, client_fault_name[i], n) == 0)
-				break;
-		if (i == 3)
-			return -1;
-		faults |= 1 << i;
-		p += n;
-		if (*p == ',' && *++p == '\0')
-			return -1;
-	}
-	return faults;
+	return fault_parse(list, why, sizeof(why));
 }
 
 void
 client_fault_text(int faults, char *buf, size_t len)
 {
-	size_t n = 0;
-
-	if (len > 0)
-		buf[0] = '\0';
-	for (int i = 0; i < 3; i++)
-		if ((faults & (1 << i)) && n < len)
-			n += (size_t)snprintf(buf + n, len - n, "%s%s",
-			    n > 0 ? "," : "", client_fault_name[i]);
+	fault_text(faults, buf, len);
 }
 
 /* A whole number within lo..hi, all of s. */
@@ -241,15 +223,6 @@ write_control(const char *text, size_t len)
 	return ok;
 }
 
-static long long
-now_ms(void)
-{
-	struct timespec ts;
-
-	clock_gettime(CLOCK_MONOTONIC, &ts);
-	return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
-}
-
 int
 client_control_send(const struct client_batch *b, int ms,
     struct client_sim *sim, char *why, size_t whylen)
@@ -262,7 +235,7 @@ client_control_send(const struct client_batch *b, int ms,
 	int fd, lock, result = CONTROL_TIMEOUT;
 
 	snprintf(why, whylen, "%s", "");
-	end = now_ms() + ms;
+	end = link_now() + ms;
 	if ((lock = pps_lock(CONTROL_OBJECT, ms)) < 0) {
 		if (errno == ETIMEDOUT) {
 			snprintf(why, whylen, "another sender kept the control "
@@ -302,7 +275,7 @@ client_control_send(const struct client_batch *b, int ms,
 		return CONTROL_FAILED;
 	}
 	for (;;) {
-		int left = (int)(end - now_ms());
+		int left = (int)(end - link_now());
 		if (left <= 0)
 			break;
 		if ((n = pps_read_within(fd, buf, sizeof(buf), left)) <= 0) {

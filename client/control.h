@@ -22,6 +22,7 @@
 #define CONTROL_WAIT_MS	2000	/* how long a batch may take to be taken */
 #define CONTROL_TEXT_MAX 4096	/* kelvo refuses longer texts */
 
+/* As kelvo's FAULT_* bits. */
 enum { SIM_FAULT_PLANT = 1, SIM_FAULT_SENSOR = 2, SIM_FAULT_SILENT = 4 };
 
 extern const char *const client_fault_name[3];	/* plant, sensor, silent */

@@ -16,6 +16,8 @@
 #include <string.h>
 #include <time.h>
 
+#include "link.h"
+
 #define KINDS	32
 
 struct kind {
@@ -28,15 +30,6 @@ struct kind {
 static pthread_mutex_t log_mutex = PTHREAD_MUTEX_INITIALIZER;
 static char log_name[64] = "kelvo";
 static struct kind kinds[KINDS];	/* guarded by log_mutex */
-
-static long long
-now_ms(void)
-{
-	struct timespec ts;
-
-	clock_gettime(CLOCK_MONOTONIC, &ts);
-	return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
-}
 
 /* With the lock held: "NAME: text" and a newline, in one write. */
 static void
@@ -101,7 +94,7 @@ vlogline(const char *fmt, va_list ap)
 {
 	char text[LOGLINE_MAX];
 	struct kind *k = NULL, *oldest = NULL;
-	long long now = now_ms();
+	long long now = link_now();
 
 	vsnprintf(text, sizeof(text), fmt, ap);
 	for (char *p = text; *p != '\0'; p++)
@@ -148,7 +141,7 @@ void
 logline_flush(void)
 {
 	pthread_mutex_lock(&log_mutex);
-	due(now_ms(), false);
+	due(link_now(), false);
 	pthread_mutex_unlock(&log_mutex);
 }
 
@@ -156,6 +149,6 @@ void
 logline_end(void)
 {
 	pthread_mutex_lock(&log_mutex);
-	due(now_ms(), true);
+	due(link_now(), true);
 	pthread_mutex_unlock(&log_mutex);
 }

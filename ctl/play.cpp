@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "client.h"
+#include "link.h"
 #include "ctl.h"
 #include "platform.h"
 #include "play.h"
@@ -52,15 +53,6 @@ struct player {
 	bool		 pressed;	/* the inputs hold a press */
 	std::string	 error;
 };
-
-static long long
-ms_now(void)
-{
-	struct timespec ts;
-
-	clock_gettime(CLOCK_MONOTONIC, &ts);
-	return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
-}
 
 /* The outputs as they are now, into p->st. */
 static bool
@@ -240,13 +232,13 @@ press_text(struct player *p, int mask, const std::string &mode,
 	}
 	pps_close(fd);
 	p->pressed = true;
-	end = ms_now() + PRESS_WAIT_MS;
+	end = link_now() + PRESS_WAIT_MS;
 	for (;;) {
 		/* The current text first: kelvo may have shown it already. */
 		if ((seen = shown(p, ATTR_MODE) == mode &&
 		    shown(p, ATTR_FAN) == fan && shown(p, ATTR_SETPOINT) == temp))
 			break;
-		long long left = end - ms_now();
+		long long left = end - link_now();
 		if (left <= 0 || !next_text(p, (int)left))
 			break;
 		if (p->paced)

@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "client.h"
+#include "link.h"
 #include "ctl.h"
 #include "dbXML.h"
 #include "platform.h"
@@ -63,15 +64,6 @@ struct reader {
 	const char	*path;
 	pthread_t	 tid;
 };
-
-static long long
-ms_now(void)
-{
-	struct timespec ts;
-
-	clock_gettime(CLOCK_MONOTONIC, &ts);
-	return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
-}
 
 static void
 on_signal(int)
@@ -109,7 +101,7 @@ read_loop(void *arg)
 		first = false;
 		pthread_mutex_lock(&queue_mutex);
 		queue.push_back({ r->kind, std::string(buf, (size_t)n),
-		    ms_now() });
+		    link_now() });
 		pthread_cond_signal(&queue_cond);
 		pthread_mutex_unlock(&queue_mutex);
 	}
@@ -444,7 +436,7 @@ take(struct recorder *r, const struct text &t)
 		if (t.body.compare(0, 9, "@control\n") != 0 || t.body.size() <= 9)
 			break;
 		r->pending = t.body;
-		r->pending_at = ms_now();
+		r->pending_at = link_now();
 		/*
 		 * Each object has its own reader, so the result of a batch
 		 * that moves the clock may have been read before the batch:
@@ -468,7 +460,7 @@ take(struct recorder *r, const struct text &t)
 			/* Read before its batch: wait for the batch a while. */
 			r->early = true;
 			r->answer = sim;
-			r->answer_at = ms_now();
+			r->answer_at = link_now();
 			break;
 		}
 		if (r->early) {
@@ -485,11 +477,11 @@ take(struct recorder *r, const struct text &t)
 static void
 overdue(struct recorder *r)
 {
-	if (r->early && ms_now() - r->answer_at > ORDER_MS * 4) {
+	if (r->early && link_now() - r->answer_at > ORDER_MS * 4) {
 		r->early = false;
 		answered(r, &r->answer, true);
 	}
-	if (!r->pending.empty() && ms_now() - r->pending_at > ANSWER_MS) {
+	if (!r->pending.empty() && link_now() - r->pending_at > ANSWER_MS) {
 		r->pending.clear();
 		for (const std::string &h : r->held)
 			outputs(r, h);
