@@ -16,7 +16,8 @@
  * (it does so only after publishing the result), so the clock a batch
  * sets is never counted as minutes gone by.  A batch or a press that
  * lands within a hair of a tick of a running kelvo may be written down
- * one tick early; a paused kelvo, as kelvo-ctl step drives it, has none.
+ * one tick early; the plant as published is set at every step, so the
+ * playback is where kelvo was all the same.
  */
 #include <errno.h>
 #include <fcntl.h>
@@ -218,6 +219,22 @@ outputs(struct recorder *r, const std::string &body)
 		if (!v.empty() && v != r->setting[i]) {
 			note(r, client_attr_name[attrs[i]], v);
 			r->setting[i] = v;
+		}
+	}
+	/*
+	 * A step at this minute also sets the plant as this text shows it:
+	 * a change that lands next to a tick of a running kelvo cannot be
+	 * told from the text to have come before the tick or after it, and
+	 * the published plant (three decimals, as kelvo keeps it) puts the
+	 * playback where kelvo really was either way.  A failed sensor
+	 * hides the indoor temperature, and then only the rest can be set.
+	 */
+	if (!r->s.steps.empty() && r->s.steps.back().at == r->now &&
+	    !r->s.steps.back().set.empty()) {
+		for (int a : { ATTR_IN_PRECISE, ATTR_OUT_PRECISE, ATTR_SYS }) {
+			std::string v = trimmed(st.text[a]);
+			if (!v.empty())
+				note(r, client_attr_name[a], v);
 		}
 	}
 	r->last = st;
