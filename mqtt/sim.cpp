@@ -13,12 +13,10 @@
 #include "sim.h"
 
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
-#include <pthread.h>
-
-#include <deque>
-
+#include "sender.h"
 #include "simjson.h"
 
 using nlohmann::json;
@@ -147,89 +145,51 @@ mqtt_sim_discovery(const std::string &id, const std::string &dprefix,
 }
 
 /* The worker and its queue. */
-struct job {
-	struct client_batch	 batch;
-	std::string		 topic;
-};
-
-/* Never destroyed: the worker waits on them while the process exits. */
-static pthread_mutex_t job_mutex = PTHREAD_MUTEX_INITIALIZER;
-static pthread_cond_t job_cv = PTHREAD_COND_INITIALIZER;
-static std::deque<struct job> &queue = *new std::deque<struct job>;
 static mqtt_sim_say say;
 
+/* On the sender's worker: a batch that did not apply is said. */
 static void
-run(const struct job &j)
+answered(int result, const struct client_sim *sim, const char *why,
+    void *arg)
 {
-	struct client_sim sim;
-	char why[320], line[512];
+	char *topic = (char *)arg, line[512];
 
-	switch (client_control_send(&j.batch, CONTROL_WAIT_MS, &sim, why,
-	    sizeof(why))) {
+	(void)sim;
+	switch (result) {
 	case CONTROL_APPLIED:
-		return;
-	case CONTROL_REFUSED:
-		snprintf(line, sizeof(line), "%s: kelvo refused it: %s",
-		    j.topic.c_str(), why);
 		break;
-	case CONTROL_DOWN:
-		snprintf(line, sizeof(line), "%s: dropped: %s", j.topic.c_str(),
+	case CONTROL_REFUSED:
+		snprintf(line, sizeof(line), "%s: kelvo refused it: %s", topic,
 		    why);
 		break;
+	case CONTROL_DOWN:
+		snprintf(line, sizeof(line), "%s: dropped: %s", topic, why);
+		break;
 	default:
-		snprintf(line, sizeof(line), "%s: not applied: %s",
-		    j.topic.c_str(), why);
+		snprintf(line, sizeof(line), "%s: not applied: %s", topic, why);
 		break;
 	}
-	say(line);
-}
-
-static void *
-worker(void *arg)
-{
-	(void)arg;
-	for (;;) {
-		pthread_mutex_lock(&job_mutex);
-		while (queue.empty())
-			pthread_cond_wait(&job_cv, &job_mutex);
-		struct job j = queue.front();
-		queue.pop_front();
-		pthread_mutex_unlock(&job_mutex);
-		run(j);
-	}
-	return NULL;
+	if (result != CONTROL_APPLIED)
+		say(line);
+	free(topic);
 }
 
 int
 mqttsim_start(mqtt_sim_say s)
 {
-	pthread_attr_t attr;
-	pthread_t tid;
-	int rc;
-
 	say = s;
-	pthread_attr_init(&attr);
-	pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-	rc = pthread_create(&tid, &attr, worker, NULL);
-	pthread_attr_destroy(&attr);
-	return rc == 0 ? 0 : -1;
+	return sender_start();
 }
 
 bool
 mqttsim_send(const struct client_batch *b, const char *topic)
 {
-	char line[512];
-	bool queued = false;
+	char line[512], *t = strdup(topic);
 
-	pthread_mutex_lock(&job_mutex);
-	if (queue.size() < MQTT_SIM_QUEUE_MAX) {
-		queue.push_back(job{ *b, topic });
-		pthread_cond_signal(&job_cv);
-		queued = true;
-	}
-	pthread_mutex_unlock(&job_mutex);
-	if (queued)
+	if (t != NULL && sender_push(b, answered, t, MQTT_SIM_QUEUE_MAX,
+	    NULL))
 		return true;
+	free(t);
 	snprintf(line, sizeof(line), "%s: dropped: %d batches are waiting "
 	    "already", topic, MQTT_SIM_QUEUE_MAX);
 	say(line);

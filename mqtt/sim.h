@@ -5,8 +5,8 @@
  * select "Fault", a number "Speed" and a button "Step one hour", all on
  * the thermostat's device.
  *
- * Reading payloads and making configs are pure; mqttsim_start runs the
- * worker that sends batches, since a batch may take CONTROL_WAIT_MS and
+ * Reading payloads and making configs are pure; batches go through the
+ * client library's sender, since a batch may take CONTROL_WAIT_MS and
  * the network thread that delivers commands must not wait that long.
  */
 #ifndef KELVO_MQTT_SIM_H
@@ -50,7 +50,7 @@ std::vector<std::pair<std::string, std::string>> mqtt_sim_discovery(
 
 /* Where a batch's outcome goes: one line for standard error. */
 typedef void (*mqtt_sim_say)(const char *line);
-/* Starts the worker; -1 when it cannot be started. */
+/* Starts the sender's worker; -1 when it cannot be started. */
 int	 mqttsim_start(mqtt_sim_say say);
 /* Queues a batch of the command on topic; false (said) when full. */
 bool	 mqttsim_send(const struct client_batch *b, const char *topic);

@@ -4,9 +4,9 @@
  * route.cpp judges a change of /api/sim and makes its batch; sending it
  * is client_control_send's, which may wait up to CONTROL_WAIT_MS for
  * kelvo: far too long for the server's one thread.  So the server
- * suspends the connection and hands the batch to a worker thread of this
- * module, which sends it, keeps the answer and resumes the connection;
- * the server's thread then answers from what was kept.
+ * suspends the connection and hands the batch to the client library's
+ * sender, whose worker sends it; this module keeps the answer and
+ * resumes the connection, and the server's thread answers from it.
  */
 #ifndef KELVO_WEB_SIM_H
 #define KELVO_WEB_SIM_H
@@ -25,7 +25,7 @@ typedef std::unique_ptr<struct websim_job, websim_job_free> websim_job_ptr;
 struct MHD_Connection;
 struct route_answer;
 
-/* Starts the worker; -1 when it cannot be started. */
+/* Starts the sender's worker; -1 when it cannot be started. */
 int	 websim_start(void);
 /*
  * Sends the batch of answer a (a->send): true when it went to the worker
