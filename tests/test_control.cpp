@@ -269,7 +269,7 @@ TEST_F(Control, KelvoCtlExitStatuses)
 	EXPECT_EQ(ctl("reset"), 0);
 	EXPECT_EQ(value("ts_temp"), "68");
 	/* A kelvo that takes nothing: the batch is taken back. */
-	kill(k->pid, SIGSTOP);
+	ASSERT_TRUE(kt::stop_process(k->pid));
 	EXPECT_EQ(ctl("set ts_temp=77", &err), 1);
 	EXPECT_NE(err.find("took nothing within"), std::string::npos);
 	EXPECT_EQ(kt::read_file(obj("control")), "@control\n");

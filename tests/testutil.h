@@ -4,6 +4,7 @@
 #ifndef KELVO_TESTUTIL_H
 #define KELVO_TESTUTIL_H
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
@@ -93,6 +94,35 @@ wait_for(const std::function<bool()> &cond, double seconds = 10)
 		std::this_thread::sleep_for(std::chrono::milliseconds(5));
 	}
 	return cond();
+}
+
+/*
+ * Stops process pid and waits until every thread of it has stopped: a
+ * SIGSTOP is only delivered once one of its threads next runs, and until
+ * the others have stopped too they may still take what is written.
+ */
+inline bool
+stop_process(pid_t pid)
+{
+	std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+	if (kill(pid, SIGSTOP) != 0)
+		return false;
+	return wait_for([&] {
+		DIR *dir = opendir(tasks.c_str());
+		bool all = dir != nullptr;
+		while (struct dirent *e = dir ? readdir(dir) : nullptr) {
+			if (e->d_name[0] == '.')
+				continue;
+			std::string st = read_file(tasks + "/" + e->d_name +
+			    "/stat");
+			size_t at = st.rfind(") ");
+			if (at == std::string::npos || st.compare(at + 2, 1, "T"))
+				all = false;
+		}
+		if (dir != nullptr)
+			closedir(dir);
+		return all;
+	});
 }
 
 /*
