@@ -3,20 +3,29 @@
  *
  * Plain pthread objects and a queue never freed: the worker still waits
  * on them while the process exits, which a destructor would hang on.
+ *
+ * A batch's CONTROL_WAIT_MS counts from when it was queued, not from when
+ * the worker begins it: behind a kelvo that takes nothing (busy with a
+ * long step, or stopped), the queued batches would otherwise time out
+ * one after another, the last some half a minute on, long after its
+ * caller gave up, and each would still be sent in its turn.
  */
 #include "sender.h"
 
 #include <pthread.h>
+#include <stdio.h>
 #include <time.h>
 
 #include <deque>
 
+#include "link.h"
 #include "platform.h"
 
 struct job {
 	struct client_batch	 batch;
 	sender_done		 done;
 	void			*arg;
+	long long		 due;		/* link_now() it must be taken by */
 };
 
 static pthread_mutex_t job_mutex = PTHREAD_MUTEX_INITIALIZER;
@@ -39,9 +48,17 @@ worker(void *arg)
 		struct job j = queue.front();
 		queue.pop_front();
 		pthread_mutex_unlock(&job_mutex);
-		int result = client_control_send(&j.batch, CONTROL_WAIT_MS,
-		    &sim, why, sizeof(why));
-		j.done(result, &sim, why, j.arg);
+		long long left = j.due - link_now();
+		if (left > 0) {
+			int result = client_control_send(&j.batch, (int)left,
+			    &sim, why, sizeof(why));
+			j.done(result, &sim, why, j.arg);
+		} else {
+			snprintf(why, sizeof(why), "kelvo took nothing within "
+			    "%d ms (the batches ahead of it were not taken)",
+			    CONTROL_WAIT_MS);
+			j.done(CONTROL_TIMEOUT, NULL, why, j.arg);
+		}
 		pthread_mutex_lock(&job_mutex);
 		busy--;
 		pthread_cond_broadcast(&job_cv);
@@ -79,7 +96,8 @@ sender_push(const struct client_batch *b, sender_done done, void *arg,
 	if (!stopping && busy < max) {
 		if (queued != NULL)
 			queued(arg);
-		queue.push_back(job{ *b, done, arg });
+		queue.push_back(job{ *b, done, arg,
+		    link_now() + CONTROL_WAIT_MS });
 		busy++;
 		pthread_cond_broadcast(&job_cv);
 		taken = true;

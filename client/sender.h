@@ -6,6 +6,8 @@
  * hands its batch here instead; one worker thread sends the batches in
  * the order they came (the control object takes one sender at a time
  * anyway) and calls each one's hook with kelvo's answer, on the worker.
+ * A batch not taken within CONTROL_WAIT_MS of being queued times out,
+ * however long the batches ahead of it took.
  */
 #ifndef KELVO_CLIENT_SENDER_H
 #define KELVO_CLIENT_SENDER_H
@@ -15,7 +17,10 @@
 /* CONTROL_*, or this for a batch never sent because the sender stopped. */
 #define CONTROL_STOPPED	(-1)
 
-/* kelvo's answer to one batch: result CONTROL_* and what came with it. */
+/*
+ * kelvo's answer to one batch: result CONTROL_* and what came with it;
+ * sim is NULL when the batch was never sent.
+ */
 typedef void (*sender_done)(int result, const struct client_sim *sim,
     const char *why, void *arg);
 
