@@ -1,0 +1,98 @@
+/*
+ * contract.h - kelvo's contract with everything that speaks to it: the
+ * objects and their names, the value texts and their limits, what a
+ * button does, the plant's action and the clock's two forms.
+ *
+ * The daemon and every face take these from here, so that a rule is
+ * written once and no two places can disagree.  Everything here is pure:
+ * no I/O, no threads, no state that changes; a function's answer depends
+ * on its arguments alone, which is what lets a face predict the daemon.
+ */
+#ifndef KELVO_CONTRACT_H
+#define KELVO_CONTRACT_H
+
+#include <stddef.h>
+
+/* The PPS objects, below $PPS_ROOT on Linux. */
+#define KC_DIR		"/pps/kelvo"
+#define KC_OUTPUTS	KC_DIR "/outputs"	/* the state, every tick */
+#define KC_INPUTS	KC_DIR "/inputs"	/* button presses */
+#define KC_CONTROL	KC_DIR "/control"	/* batches that drive the world */
+#define KC_SIM		KC_DIR "/sim"		/* the answer to each batch */
+
+/* The published attributes, in the order kelvo publishes them. */
+enum { ATTR_MODE, ATTR_FAN, ATTR_SETPOINT, ATTR_IN_PRECISE, ATTR_IN,
+    ATTR_OUT_PRECISE, ATTR_OUT, ATTR_SYS, ATTR_TIME_PRECISE, ATTR_TIME,
+    KC_ATTRS };
+extern const char *const kc_attr_name[KC_ATTRS];	/* "ts_mode", ... */
+
+/* The value texts, as enums; 0 is a value that is missing or not one. */
+enum { MODE_UNKNOWN, MODE_OFF, MODE_HEAT, MODE_COOL };
+enum { FAN_UNKNOWN, FAN_AUTO, FAN_ON };
+enum { SYS_UNKNOWN, SYS_OFF, SYS_ON };
+
+/* The texts kelvo writes ("HEAT", "AUTO", "ON"); "?" for unknown. */
+const char *kc_mode_name(int mode);
+const char *kc_fan_name(int fan);
+const char *kc_sys_name(int sys);
+/* The value a text names, in any letter case, blanks around it allowed. */
+int	 kc_mode_of(const char *s);
+int	 kc_fan_of(const char *s);
+int	 kc_sys_of(const char *s);
+
+/* Limits. */
+#define KC_SETPOINT_MIN	60	/* the buttons keep the set point here */
+#define KC_SETPOINT_MAX	90
+#define KC_TEMP_MAX	1000	/* |any temperature| kelvo takes */
+
+/*
+ * The buttons, btn1 to btn4 in the inputs object.  kc_press is what one
+ * press does to the settings: the daemon applies it to its document and a
+ * face uses it to know what to wait for.  A setting that is missing
+ * stays missing (has_* false); a mode or fan that is no known text is
+ * taken as the daemon always took it (mode: to OFF, fan: to ON).
+ */
+enum { BTN_MODE = 1, BTN_FAN, BTN_UP, BTN_DOWN };
+#define KC_BUTTONS	4
+struct kc_settings {
+	bool	 has_mode;
+	int	 mode;		/* MODE_*; MODE_UNKNOWN: a text not a mode */
+	bool	 has_fan;
+	int	 fan;		/* FAN_* */
+	bool	 has_setpoint;
+	int	 setpoint;
+};
+void	 kc_press(struct kc_settings *s, int btn);
+/* "btn1".."btn4" for BTN_*, NULL for none. */
+const char *kc_button_attr(int btn);
+/* BTN_* of "btn1".."btn4", 0 for anything else. */
+int	 kc_button_of_attr(const char *name);
+/* A button's name on every face: "mode", "fan", "up", "down". */
+const char *kc_button_name(int btn);
+/* BTN_* of a face's name, 0 when none; with anycase in any case. */
+int	 kc_button_of(const char *s, bool anycase);
+
+/*
+ * The plant's action, one rule for every face: the first that holds of
+ * NONE when a value it needs is missing or no text of its kind; OFF when
+ * the mode is OFF; HEATING or COOLING when td_sys is ON in HEAT or COOL;
+ * FAN when td_sys is OFF and the fan ON; IDLE when td_sys is OFF on AUTO.
+ */
+enum { PLANT_NONE, PLANT_OFF, PLANT_HEATING, PLANT_COOLING, PLANT_FAN,
+    PLANT_IDLE };
+int	 kc_plant(int mode, int sys, int fan);
+/* "off", "heating", "cooling", "fan", "idle"; NULL for PLANT_NONE. */
+const char *kc_plant_name(int plant);
+
+/*
+ * The simulated clock is HHMM, 0000..2359.  Its published 12-hour text
+ * keeps its historic form, noon reading "12:00a", since stored documents
+ * and peers have it; the faces show the display form, "12:00 pm".
+ */
+bool	 kc_clock_valid(int hhmm);
+/* HHMM of exactly four digits 0000..2359; -1 for anything else. */
+int	 kc_clock_of(const char *s);
+void	 kc_clock_text(int hhmm, char *out, size_t len);	/* "05:02p" */
+void	 kc_clock_display(int hhmm, char *out, size_t len); /* "5:02 pm" */
+
+#endif
