@@ -25,10 +25,6 @@
  */
 #define HISTORY_STEP_MAX	180
 
-const char *const client_attr_name[CLIENT_ATTRS] = {
-	"ts_mode", "ts_fan", "ts_temp", "td_temp_in_", "td_temp_in",
-	"td_temp_out_", "td_temp_out", "td_sys", "td_time_", "td_time",
-};
 
 /* Lines a sane published text can hold fit easily. */
 #define LINE_MAX_LEN	128
@@ -223,31 +219,18 @@ client_parse(const char *text, size_t len, struct client_state *st)
 	return taken;
 }
 
-/*
- * td_sys says whether the plant runs, the mode says which way.  kelvo
- * leaves td_sys as it was when the mode goes to OFF, so ON then is idle.
- */
 int
 client_plant(const struct client_state *st)
 {
-	if (st->sys == SYS_UNKNOWN)
-		return PLANT_UNKNOWN;
-	if (st->sys == SYS_OFF || st->mode == MODE_OFF)
-		return PLANT_IDLE;
-	if (st->mode == MODE_HEAT)
-		return PLANT_HEATING;
-	if (st->mode == MODE_COOL)
-		return PLANT_COOLING;
-	return PLANT_RUNNING;
+	return kc_plant(st->mode, st->sys, st->fan);
 }
 
 const char *
 client_plant_name(int plant)
 {
-	static const char *names[] = { "?", "idle", "heating", "cooling",
-	    "running" };
+	const char *name = kc_plant_name(plant);
 
-	return plant >= 0 && plant <= PLANT_RUNNING ? names[plant] : "?";
+	return name ? name : "";
 }
 
 const char *
@@ -334,7 +317,8 @@ client_format(const struct client_state *st, char *buf, size_t len)
 	    "time %s\nindoor %s\noutdoor %s\nsetpoint %s\nmode %s\nfan %s\n"
 	    "plant %s\n", st->clock[0] ? st->clock : "?", in, out, sp,
 	    client_mode_name(st->mode), client_fan_name(st->fan),
-	    client_plant_name(client_plant(st)));
+	    kc_plant_name(client_plant(st)) ? kc_plant_name(client_plant(st)) :
+	    "?");
 }
 
 int

@@ -17,22 +17,16 @@
 
 #include <stddef.h>
 
-enum { MODE_UNKNOWN, MODE_OFF, MODE_HEAT, MODE_COOL };
-enum { FAN_UNKNOWN, FAN_AUTO, FAN_ON };
-enum { SYS_UNKNOWN, SYS_OFF, SYS_ON };
-enum { PLANT_UNKNOWN, PLANT_IDLE, PLANT_HEATING, PLANT_COOLING,
-    PLANT_RUNNING };
+#include "contract.h"
 
-/* Buttons of the inputs object, btn1 to btn4. */
-enum { BTN_MODE = 1, BTN_FAN, BTN_UP, BTN_DOWN };
-
-/* The published attributes, in the order kelvo publishes them. */
-enum { ATTR_MODE, ATTR_FAN, ATTR_SETPOINT, ATTR_IN_PRECISE, ATTR_IN,
-    ATTR_OUT_PRECISE, ATTR_OUT, ATTR_SYS, ATTR_TIME_PRECISE, ATTR_TIME,
-    CLIENT_ATTRS };
+/*
+ * The modes, fans, plant states, buttons and attributes are the
+ * contract's (contract.h); CLIENT_ATTRS counts the published attributes.
+ */
+#define CLIENT_ATTRS	KC_ATTRS
 #define CLIENT_TEXT_LEN	64	/* one published value, NUL included */
 
-extern const char *const client_attr_name[CLIENT_ATTRS];
+#define client_attr_name kc_attr_name
 
 struct client_state {
 	int	 mode;		/* MODE_* */
@@ -57,7 +51,9 @@ struct client_state {
  * attributes it accepted.  Unknown attributes are ignored.
  */
 int	 client_parse(const char *text, size_t len, struct client_state *st);
+/* The plant's action (PLANT_*), by the contract's one rule. */
 int	 client_plant(const struct client_state *st);
+/* Its name ("heating"), "" for PLANT_NONE. */
 const char *client_plant_name(int plant);
 const char *client_mode_name(int mode);
 const char *client_fan_name(int fan);

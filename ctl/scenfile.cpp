@@ -86,13 +86,8 @@ trimmed(const char *s)
 std::string
 scenario_shown(const struct client_state *st, int what)
 {
-	if (what == EXPECT_PLANT) {
-		/* Mode OFF is "off" whatever td_sys says; td_sys alone is idle. */
-		if (st->mode == MODE_OFF)
-			return "off";
-		int p = client_plant(st);
-		return p == PLANT_UNKNOWN ? "" : client_plant_name(p);
-	}
+	if (what == EXPECT_PLANT)
+		return client_plant_name(client_plant(st));
 	return trimmed(st->text[what]);
 }
 

@@ -48,7 +48,7 @@ TEST(PanelParse, ReadsAPublishedTextAndFormatsIt)
 	    "td_temp_in_::  -3.500\nts_temp::-5\nts_mode::OFF\n");
 	client_format(&st, buf, sizeof(buf));
 	EXPECT_STREQ(buf, "time ?\nindoor -3.5\noutdoor ?\nsetpoint -5\n"
-	    "mode OFF\nfan ON\nplant idle\n") << "the last repeat counts";
+	    "mode OFF\nfan ON\nplant off\n") << "the last repeat counts";
 	EXPECT_EQ(st.minute, 0);
 }
 
@@ -92,7 +92,7 @@ TEST(PanelParse, MalformedOrMissingValuesAreUnknownAndTheRestStays)
 		struct client_state st = parse(text, &taken);
 		EXPECT_EQ(taken, 0) << text;
 		EXPECT_FALSE(st.has_in || st.has_setpoint) << text;
-		EXPECT_EQ(client_plant(&st), PLANT_UNKNOWN) << text;
+		EXPECT_EQ(client_plant(&st), PLANT_NONE) << text;
 	}
 }
 
@@ -136,16 +136,18 @@ TEST(PanelParse, RoundsLikeKelvoAndNamesThePlant)
 	EXPECT_DOUBLE_EQ(parse("td_temp_out::-4\n").out, -4.0);
 
 	const struct {
-		const char *sys, *mode;
+		const char *sys, *mode, *fan;
 		int plant;
 	} p[] = {
-		{ "ON", "HEAT", PLANT_HEATING }, { "ON", "COOL", PLANT_COOLING },
-		{ "ON", "OFF", PLANT_IDLE }, { "OFF", "HEAT", PLANT_IDLE },
-		{ "ON", "WARM", PLANT_RUNNING }, { "", "HEAT", PLANT_UNKNOWN },
+		{ "ON", "HEAT", "AUTO", PLANT_HEATING },
+		{ "ON", "COOL", "AUTO", PLANT_COOLING },
+		{ "ON", "OFF", "AUTO", PLANT_OFF }, { "OFF", "HEAT", "AUTO", PLANT_IDLE },
+		{ "OFF", "COOL", "ON", PLANT_FAN }, { "ON", "WARM", "ON", PLANT_NONE },
+		{ "", "HEAT", "ON", PLANT_NONE }, { "ON", "HEAT", "", PLANT_NONE },
 	};
 	for (const auto &c : p) {
 		struct client_state st = parse(std::string("td_sys::") + c.sys +
-		    "\nts_mode::" + c.mode + "\n");
+		    "\nts_mode::" + c.mode + "\nts_fan::" + c.fan + "\n");
 		EXPECT_EQ(client_plant(&st), c.plant) << c.sys << " " << c.mode;
 	}
 }
