@@ -1106,6 +1106,40 @@ TEST_F(WebTest, TwoFacesPressingAtOnceLoseNoPress)
 	}
 }
 
+/*
+ * Two kelvo-ctl press and a kelvo-web pressing at once, the web's presses
+ * bare calls (no body, no Content-Type): they take turns at the inputs
+ * object, so kelvo sees every press of the three, and each kelvo-ctl
+ * returns only once kelvo has shown its own.
+ */
+TEST_F(WebTest, KelvoCtlAndAWebPressingAtOnceLoseNoPress)
+{
+	Web w(pps, { "--listen", "127.0.0.1:0" }, root.path);
+	ASSERT_GT(w.port, 0);
+	start_kelvo(w);
+	std::string ctl = "PPS_ROOT=" + pps + " " KELVO_CTL_BIN;
+	for (int round = 0; round < 5; round++) {
+		ASSERT_EQ(system((ctl + " set ts_temp=65").c_str()), 0);
+		ASSERT_TRUE(kt::wait_for([&] {
+			return http(w, "GET", "/api/state").j()["ts_temp"] == 65; }));
+		int rc[2] = { -1, -1 };
+		std::thread t0([&] {
+			rc[0] = system((ctl + " press up 5").c_str()); });
+		std::thread t1([&] {
+			rc[1] = system((ctl + " press down 2").c_str()); });
+		for (int i = 0; i < 10; i++)
+			EXPECT_EQ(http(w, "POST", "/api/press/up").status, 202);
+		t0.join();
+		t1.join();
+		for (int r : rc)
+			EXPECT_TRUE(WIFEXITED(r) && WEXITSTATUS(r) == 0) << r;
+		ASSERT_TRUE(kt::wait_for([&] { return doc("ts_temp") == "78"; },
+		    20)) << "round " << round << ": " << doc("ts_temp");
+		ASSERT_TRUE(kt::wait_for([&] {
+			return inputs().find("event") == std::string::npos; }, 5));
+	}
+}
+
 /* A kelvo that keeps its own long period is running all along. */
 TEST_F(WebTest, ASlowKelvoNeverFlaps)
 {
