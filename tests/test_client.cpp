@@ -198,7 +198,7 @@ TEST(ClientJson, EnumsPlantAndTheClockShown)
 		    nullptr, "ON", nullptr, "12:00 am" },
 		{ "ts_mode::OFF\nts_fan::AUTO\ntd_sys::ON\ntd_time_::2359\n",
 		    "OFF", "ON", "off", "11:59 pm" },
-		{ "ts_mode::COOL\nts_fan::AUTO\ntd_sys::On\ntd_time_::24\n",
+		{ "ts_mode::COOL\nts_fan::AUTO\ntd_sys::On\ntd_time_::0024\n",
 		    "COOL", nullptr, nullptr, "12:24 am" },
 		{ "ts_mode::COOL\nts_fan::AUTO\ntd_sys::ON\ntd_time::12:00a\n",
 		    "COOL", "ON", "cooling", nullptr },
