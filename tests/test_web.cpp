@@ -459,9 +459,9 @@ TEST_F(WebTest, StateHistoryPageAndEveryRefusal)
 	r = http(w, "GET", "/api/state");
 	EXPECT_EQ(r.headers["content-type"], "application/json");
 	json st = r.j();
-	ASSERT_EQ(st.size(), 10u) << r.body;
+	ASSERT_EQ(st.size(), 12u) << r.body;
 	for (const char *k : { "ts_mode", "ts_fan", "td_sys", "td_time_",
-	    "td_time" })
+	    "td_time", "plant", "clock" })
 		EXPECT_TRUE(st[k].is_string()) << k;
 	for (const char *k : { "ts_temp", "td_temp_in", "td_temp_out" })
 		EXPECT_TRUE(st[k].is_number_integer()) << k;
@@ -520,7 +520,8 @@ TEST_F(WebTest, StateHistoryPageAndEveryRefusal)
 		{ 405, api(w, "POST", "/api/state") },
 		{ 405, api(w, "DELETE", "/api/setpoint") },
 		{ 405, api(w, "POST", "/api/mode", "{\"value\": \"OFF\"}") },
-		{ 415, http(w, "POST", "/api/press/up") },
+		/* Bare is no body; a body must say it is JSON. */
+		{ 415, http(w, "POST", "/api/press/up", {}, "{}") },
 		{ 415, http(w, "POST", "/api/press/up", { "Content-Type: "
 		    "text/plain" }, "{}") },
 		{ 415, http(w, "PUT", "/api/mode", { "Content-Type: "

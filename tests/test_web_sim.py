@@ -792,7 +792,7 @@ class Browser(Rig):
             el(i).send_keys(text + Keys.ENTER)
         wait(lambda: state()["td_time_"] == "0630" and
              state()["td_temp_out_"] == 41.5)
-        wait(lambda: el("time").text == "06:30a")
+        wait(lambda: el("time").text == "6:30 am")
 
         # A day at 2 minutes a tick comes back to the same time; an hour
         # at 10 minutes a tick is 6 ticks.
@@ -806,7 +806,7 @@ class Browser(Rig):
              .get_attribute("value") == "10")
         el("btn-step-hour").click()
         wait(lambda: state()["td_time_"] == "0730")
-        wait(lambda: el("time").text == "07:30a")
+        wait(lambda: el("time").text == "7:30 am")
 
         # A fault as a toggle, shown as kelvo reports it.
         el("fault-plant").click()
