@@ -21,6 +21,12 @@
  * and http_tick() shuts down the sockets of those past it.  The list
  * entry leaves under that lock before libmicrohttpd closes the socket,
  * so the descriptor shut down is never one reused by then.
+ *
+ * The answer to a wrong token is held back (route.h's hold_ms): the
+ * connection is suspended, and a thread of this file's resumes it when
+ * its time has come, or at once when the server stops, since it must not
+ * stop with a connection suspended.  Each held answer is a connection,
+ * so there are never more than HTTP_CONN_MAX of them.
  */
 #include "http.h"
 
@@ -33,6 +39,9 @@
 #include <string.h>
 #include <sys/socket.h>
 
+#include <time.h>
+
+#include <algorithm>
 #include <atomic>
 #include <new>
 #include <string>
@@ -76,7 +85,23 @@ struct exchange {
 	bool			 answered;	/* by route_head() */
 	size_t			 received;	/* body bytes, kept or not */
 	websim_job_ptr		 job;		/* a batch under way */
+	bool			 held;		/* its answer held back */
 };
+
+/* Answers held back, and when each connection is to be resumed. */
+struct held {
+	struct MHD_Connection	*conn;
+	long long		 at;		/* ms, link_now()'s clock */
+};
+
+static pthread_mutex_t hold_mutex = PTHREAD_MUTEX_INITIALIZER;
+static pthread_cond_t hold_cond;		/* a new one, or stop */
+/* All guarded by hold_mutex. */
+static struct held holds[HTTP_CONN_MAX];
+static int nholds;
+static bool hold_stopping;
+static pthread_t hold_thread;
+static bool hold_running;
 
 static void
 set_deadline(struct MHD_Connection *c, long long deadline)
@@ -258,6 +283,107 @@ send_answer(struct MHD_Connection *c, struct route_answer *a)
 	return ret;
 }
 
+/*
+ * In the handler: suspends c until at; false when it cannot be held (the
+ * server is stopping) and the answer should go now.
+ */
+static bool
+hold(struct MHD_Connection *c, long long at)
+{
+	bool ok;
+
+	pthread_mutex_lock(&hold_mutex);
+	ok = hold_running && !hold_stopping && nholds < HTTP_CONN_MAX;
+	if (ok) {
+		/* Resumed only once the handler has returned, as sim.cpp's. */
+		MHD_suspend_connection(c);
+		holds[nholds++] = held{ c, at };
+		pthread_cond_signal(&hold_cond);
+	}
+	pthread_mutex_unlock(&hold_mutex);
+	return ok;
+}
+
+/* The thread: resumes each held connection at its time. */
+static void *
+holder(void *arg)
+{
+	struct MHD_Connection *due[HTTP_CONN_MAX];
+
+	(void)arg;
+	pthread_mutex_lock(&hold_mutex);
+	for (;;) {
+		long long now = link_now(), soon = now + 60 * 1000;
+		int ndue = 0;
+
+		for (int i = 0; i < nholds;) {
+			if (hold_stopping || holds[i].at <= now) {
+				due[ndue++] = holds[i].conn;
+				holds[i] = holds[--nholds];
+			} else {
+				soon = std::min(soon, holds[i].at);
+				i++;
+			}
+		}
+		if (ndue > 0) {
+			pthread_mutex_unlock(&hold_mutex);
+			for (int i = 0; i < ndue; i++)
+				MHD_resume_connection(due[i]);
+			pthread_mutex_lock(&hold_mutex);
+			continue;
+		}
+		if (hold_stopping)
+			break;
+		struct timespec ts;
+		clock_gettime(CLOCK_MONOTONIC, &ts);
+		long long ns = ts.tv_nsec + (soon - now) * 1000000LL;
+		ts.tv_sec += ns / 1000000000LL;
+		ts.tv_nsec = ns % 1000000000LL;
+		pthread_cond_timedwait(&hold_cond, &hold_mutex, &ts);
+	}
+	pthread_mutex_unlock(&hold_mutex);
+	return NULL;
+}
+
+static int
+hold_start(void)
+{
+	pthread_condattr_t ca;
+
+	pthread_condattr_init(&ca);
+	pthread_condattr_setclock(&ca, CLOCK_MONOTONIC);
+	pthread_cond_init(&hold_cond, &ca);
+	pthread_condattr_destroy(&ca);
+	hold_stopping = false;
+	if (pthread_create(&hold_thread, NULL, holder, NULL) != 0)
+		return -1;
+	hold_running = true;
+	return 0;
+}
+
+/* Every held answer goes now; none is held after this. */
+static void
+hold_stop(void)
+{
+	if (!hold_running)
+		return;
+	pthread_mutex_lock(&hold_mutex);
+	hold_stopping = true;
+	pthread_cond_signal(&hold_cond);
+	pthread_mutex_unlock(&hold_mutex);
+	pthread_join(hold_thread, NULL);
+	hold_running = false;
+}
+
+/* Holds x's answer back for its time: true when it is held. */
+static bool
+held_back(struct MHD_Connection *c, struct exchange *x)
+{
+	set_deadline(c, 0);
+	x->held = hold(c, link_now() + x->a.hold_ms);
+	return x->held;
+}
+
 static enum MHD_Result
 handle(void *cls, struct MHD_Connection *c, const char *url,
     const char *method, const char *version, const char *upload,
@@ -273,8 +399,17 @@ handle(void *cls, struct MHD_Connection *c, const char *url,
 		*req_cls = x;
 		gather(c, url, method, &x->rq);
 		x->answered = route_head(&x->rq, &x->a);
-		return x->answered && has_body(c) ? send_answer(c, &x->a) :
-		    MHD_YES;
+		if (!x->answered || !has_body(c))
+			return MHD_YES;
+		/* Its body is not wanted: the answer goes now or when due. */
+		return x->a.hold_ms > 0 && held_back(c, x) ? MHD_YES :
+		    send_answer(c, &x->a);
+	}
+	if (x->held) {
+		/* Resumed: its time has come. */
+		x->held = false;
+		x->a.hold_ms = 0;
+		return send_answer(c, &x->a);
 	}
 	if (x->job) {
 		/* Resumed: the worker has kelvo's answer. */
@@ -297,6 +432,8 @@ handle(void *cls, struct MHD_Connection *c, const char *url,
 		route_body(&x->rq, &x->a);
 	if (x->a.send && websim_send(c, &x->a, &x->job))
 		return MHD_YES;		/* suspended until the batch is done */
+	if (x->a.hold_ms > 0 && held_back(c, x))
+		return MHD_YES;
 	return send_answer(c, &x->a);
 }
 
@@ -350,6 +487,8 @@ http_start(int fd, int family)
 
 	if (family == AF_INET6)
 		flags |= MHD_USE_IPv6;
+	if (hold_start() < 0)
+		return -1;
 	httpd = MHD_start_daemon(flags, 0, NULL, NULL, handle, NULL,
 	    MHD_OPTION_EXTERNAL_LOGGER, (MHD_LogCallback)logger, NULL,
 	    MHD_OPTION_LISTEN_SOCKET, (MHD_socket)fd,
@@ -363,6 +502,8 @@ http_start(int fd, int family)
 	    NULL,
 	    MHD_OPTION_END);
 	serving = httpd != NULL;
+	if (httpd == NULL)
+		hold_stop();
 	return httpd != NULL ? 0 : -1;
 }
 
@@ -372,6 +513,7 @@ http_stop(void)
 	if (httpd == NULL)
 		return;
 	websim_stop(3000);
+	hold_stop();
 	stream_close_all(2000);
 	MHD_stop_daemon(httpd);
 	httpd = NULL;
