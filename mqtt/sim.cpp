@@ -152,25 +152,33 @@ static void
 answered(int result, const struct client_sim *sim, const char *why,
     void *arg)
 {
-	char *topic = (char *)arg, line[512];
+	char *topic = (char *)arg, line[512], about[256];
+	const char *kind;
 
 	(void)sim;
 	switch (result) {
 	case CONTROL_APPLIED:
+		kind = NULL;
 		break;
 	case CONTROL_REFUSED:
+		kind = "refused";
 		snprintf(line, sizeof(line), "%s: kelvo refused it: %s", topic,
 		    why);
 		break;
 	case CONTROL_DOWN:
+		kind = "down";
 		snprintf(line, sizeof(line), "%s: dropped: %s", topic, why);
 		break;
 	default:
+		kind = "not applied";
 		snprintf(line, sizeof(line), "%s: not applied: %s", topic, why);
 		break;
 	}
-	if (result != CONTROL_APPLIED)
-		say(line);
+	/* Each kind of failure on each topic is a kind of line of its own. */
+	if (kind != NULL) {
+		snprintf(about, sizeof(about), "%s %s", topic, kind);
+		say(about, line);
+	}
 	free(topic);
 }
 
@@ -184,7 +192,7 @@ mqttsim_start(mqtt_sim_say s)
 bool
 mqttsim_send(const struct client_batch *b, const char *topic)
 {
-	char line[512], *t = strdup(topic);
+	char line[512], about[256], *t = strdup(topic);
 
 	if (t != NULL && sender_push(b, answered, t, MQTT_SIM_QUEUE_MAX,
 	    NULL))
@@ -192,6 +200,7 @@ mqttsim_send(const struct client_batch *b, const char *topic)
 	free(t);
 	snprintf(line, sizeof(line), "%s: dropped: %d batches are waiting "
 	    "already", topic, MQTT_SIM_QUEUE_MAX);
-	say(line);
+	snprintf(about, sizeof(about), "%s full", topic);
+	say(about, line);
 	return false;
 }

@@ -48,8 +48,11 @@ std::vector<std::pair<std::string, std::string>> mqtt_sim_discovery(
 	    const struct mqtt_topics *t, const struct mqtt_sim_topics *st,
 	    const struct client_sim *sim);
 
-/* Where a batch's outcome goes: one line for standard error. */
-typedef void (*mqtt_sim_say)(const char *line);
+/*
+ * Where a batch's outcome goes: one line for standard error, and what
+ * it is about (its topic and the kind of failure), for its summary.
+ */
+typedef void (*mqtt_sim_say)(const char *about, const char *line);
 /* Starts the sender's worker; -1 when it cannot be started. */
 int	 mqttsim_start(mqtt_sim_say say);
 /* Queues a batch of the command on topic; false (said) when full. */

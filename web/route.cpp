@@ -351,6 +351,9 @@ peer_text(const struct sockaddr_storage *ss, char *buf, size_t len)
 		snprintf(buf, len, "?");
 }
 
+static const struct route *route_of(const std::string &path,
+    const char **rest);
+
 /*
  * With a token: true when the request may go on; else the answer is
  * 401, held back when the token was wrong.  cross: it comes from another
@@ -364,6 +367,8 @@ authorized(const struct route_request *rq, bool cross,
 	unsigned char key[9];
 	char who[INET6_ADDRSTRLEN];
 	struct guesser *g;
+	const struct route *r;
+	const char *rest;
 	long long now = link_now();
 	bool right = false;
 
@@ -384,7 +389,11 @@ authorized(const struct route_request *rq, bool cross,
 	g->last = now;
 	a->hold_ms = std::min<long long>(GUESS_MAX_MS,
 	    (long long)GUESS_FIRST_MS << std::min(g->wrong - 1, 16));
-	logline("a wrong token from %s", who);
+	/* The route names the kind: guesses at one path do not hide another's. */
+	r = route_of(rq->path, &rest);
+	logline_on(r != NULL ? r->path : "?", "a wrong token from %s for %s",
+	    who, r == NULL ? "no resource" : r->path[0] != '\0' ? r->path :
+	    "the page");
 	route_error(a, 401, "wrong token");
 	add_header(a, "WWW-Authenticate", "Bearer error=\"invalid_token\"");
 	return false;
