@@ -77,7 +77,7 @@ static char broker[300];		/* HOST:PORT, for the trace */
 static std::string client_id;		/* ours alone: BASE/HOST-PID */
 static struct mqtt_sim_topics simtopics;
 static std::string dprefix_used;	/* DPREFIX, for the sim's configs */
-static int hour_ticks = -1;		/* in the hour button's config */
+static int config_minutes = -1;		/* pm_minutes the configs were for */
 
 /* What the broker is told; guarded by pub_mutex. */
 static std::mutex pub_mutex;
@@ -128,8 +128,9 @@ announce_locked(void)
 }
 
 /*
- * The sim object and, with configs or when the speed changed the hour
- * button's ticks, the simulation's discovery configs; pub_mutex held.
+ * The sim object and, with configs or when the speed changed (the hour
+ * button's ticks and name follow it), the simulation's discovery
+ * configs; pub_mutex held.
  */
 static void
 publish_sim_locked(bool configs)
@@ -140,9 +141,8 @@ publish_sim_locked(bool configs)
 	if (!connected || stopping)
 		return;
 	if (have) {
-		int ticks = client_ticks_for(60, sim.pm_minutes);
-		configs = configs || ticks != hour_ticks;
-		hour_ticks = ticks;
+		configs = configs || sim.pm_minutes != config_minutes;
+		config_minutes = sim.pm_minutes;
 	}
 	if (configs)
 		for (const auto &c : mqtt_sim_discovery(topics.base.substr(
