@@ -85,7 +85,8 @@ struct exchange {
 	bool			 answered;	/* by route_head() */
 	size_t			 received;	/* body bytes, kept or not */
 	websim_job_ptr		 job;		/* a batch under way */
-	bool			 held;		/* its answer held back */
+	bool			 held;		/* counted until completed */
+	bool			 waiting;	/* held: the next call answers */
 };
 
 /* Answers held back, and when each connection is to be resumed. */
@@ -96,9 +97,11 @@ struct held {
 
 static pthread_mutex_t hold_mutex = PTHREAD_MUTEX_INITIALIZER;
 static pthread_cond_t hold_cond;		/* a new one, or stop */
+static pthread_cond_t hold_answered;		/* one held has gone */
 /* All guarded by hold_mutex. */
 static struct held holds[HTTP_CONN_MAX];
 static int nholds;
+static int unanswered;			/* held, not yet answered */
 static bool hold_stopping;
 static pthread_t hold_thread;
 static bool hold_running;
@@ -298,6 +301,7 @@ hold(struct MHD_Connection *c, long long at)
 		/* Resumed only once the handler has returned, as sim.cpp's. */
 		MHD_suspend_connection(c);
 		holds[nholds++] = held{ c, at };
+		unanswered++;
 		pthread_cond_signal(&hold_cond);
 	}
 	pthread_mutex_unlock(&hold_mutex);
@@ -353,6 +357,7 @@ hold_start(void)
 	pthread_condattr_init(&ca);
 	pthread_condattr_setclock(&ca, CLOCK_MONOTONIC);
 	pthread_cond_init(&hold_cond, &ca);
+	pthread_cond_init(&hold_answered, &ca);
 	pthread_condattr_destroy(&ca);
 	hold_stopping = false;
 	if (pthread_create(&hold_thread, NULL, holder, NULL) != 0)
@@ -361,10 +366,28 @@ hold_start(void)
 	return 0;
 }
 
-/* Every held answer goes now; none is held after this. */
+/* A held exchange has been answered, or its connection is gone. */
 static void
-hold_stop(void)
+hold_over(struct exchange *x)
 {
+	if (!x->held)
+		return;
+	x->held = false;
+	pthread_mutex_lock(&hold_mutex);
+	unanswered--;
+	pthread_cond_broadcast(&hold_answered);
+	pthread_mutex_unlock(&hold_mutex);
+}
+
+/*
+ * Every held answer goes now, and the server is given up to ms to send
+ * them: stopping it would close their connections unanswered.
+ */
+static void
+hold_stop(int ms)
+{
+	struct timespec ts;
+
 	if (!hold_running)
 		return;
 	pthread_mutex_lock(&hold_mutex);
@@ -373,6 +396,18 @@ hold_stop(void)
 	pthread_mutex_unlock(&hold_mutex);
 	pthread_join(hold_thread, NULL);
 	hold_running = false;
+	clock_gettime(CLOCK_MONOTONIC, &ts);
+	ts.tv_sec += ms / 1000;
+	ts.tv_nsec += (ms % 1000) * 1000000L;
+	if (ts.tv_nsec >= 1000000000L) {
+		ts.tv_sec++;
+		ts.tv_nsec -= 1000000000L;
+	}
+	pthread_mutex_lock(&hold_mutex);
+	while (unanswered > 0 && pthread_cond_timedwait(&hold_answered,
+	    &hold_mutex, &ts) == 0)
+		;
+	pthread_mutex_unlock(&hold_mutex);
 }
 
 /* Holds x's answer back for its time: true when it is held. */
@@ -380,7 +415,7 @@ static bool
 held_back(struct MHD_Connection *c, struct exchange *x)
 {
 	set_deadline(c, 0);
-	x->held = hold(c, link_now() + x->a.hold_ms);
+	x->held = x->waiting = hold(c, link_now() + x->a.hold_ms);
 	return x->held;
 }
 
@@ -405,10 +440,9 @@ handle(void *cls, struct MHD_Connection *c, const char *url,
 		return x->a.hold_ms > 0 && held_back(c, x) ? MHD_YES :
 		    send_answer(c, &x->a);
 	}
-	if (x->held) {
+	if (x->waiting) {
 		/* Resumed: its time has come. */
-		x->held = false;
-		x->a.hold_ms = 0;
+		x->waiting = false;
 		return send_answer(c, &x->a);
 	}
 	if (x->job) {
@@ -443,6 +477,8 @@ completed(void *cls, struct MHD_Connection *c, void **req_cls,
 {
 	(void)cls;
 	(void)how;
+	if (*req_cls != NULL)
+		hold_over((struct exchange *)*req_cls);
 	delete (struct exchange *)*req_cls;
 	*req_cls = NULL;
 	/* A next request on this connection has the idle time to come. */
@@ -503,7 +539,7 @@ http_start(int fd, int family)
 	    MHD_OPTION_END);
 	serving = httpd != NULL;
 	if (httpd == NULL)
-		hold_stop();
+		hold_stop(0);
 	return httpd != NULL ? 0 : -1;
 }
 
@@ -513,7 +549,7 @@ http_stop(void)
 	if (httpd == NULL)
 		return;
 	websim_stop(3000);
-	hold_stop();
+	hold_stop(2000);
 	stream_close_all(2000);
 	MHD_stop_daemon(httpd);
 	httpd = NULL;
