@@ -2,10 +2,14 @@
  * logline.cpp - the lines, and the repeats held back per kind.
  *
  * A kind is a slot remembering its format string (by address: formats
- * are string constants), when its current second began, how many lines
- * were held back in it and the last of them.  Slots are few: a program
- * has a handful of kinds of event, and when all are taken the one whose
- * second began longest ago gives its count early and makes room.  Each
+ * are string constants) and what it is about, when its current second
+ * began, how many lines were held back in it and the last of them.
+ * Slots are few: a program has a handful of kinds of event.  When all
+ * are taken within their second, a line about something new is counted
+ * with its format's lines about nothing, so that a flood over many
+ * topics still gives a line a second per format; a kind with no slot
+ * takes the one whose second began longest ago, which gives its count
+ * early.  Each
  * line goes out in one write, under the lock, so lines from different
  * threads never mix.
  */
@@ -18,10 +22,11 @@
 
 #include "link.h"
 
-#define KINDS	32
+#define ABOUT_MAX	128	/* bytes of what a kind is about, kept */
 
 struct kind {
 	const char	*fmt;		/* NULL: the slot is free */
+	char		 about[ABOUT_MAX];	/* "" for nothing */
 	long long	 since;		/* ms its second began */
 	unsigned	 held;		/* lines counted, not written */
 	char		 last[LOGLINE_MAX];
@@ -29,7 +34,7 @@ struct kind {
 
 static pthread_mutex_t log_mutex = PTHREAD_MUTEX_INITIALIZER;
 static char log_name[64] = "kelvo";
-static struct kind kinds[KINDS];	/* guarded by log_mutex */
+static struct kind kinds[LOGLINE_KINDS];	/* guarded by log_mutex */
 
 /* With the lock held: "NAME: text" and a newline, in one write. */
 static void
@@ -89,42 +94,78 @@ logline_name(const char *name)
 	pthread_mutex_unlock(&log_mutex);
 }
 
-void
-vlogline(const char *fmt, va_list ap)
+/* With the lock held: the slot of kind (fmt, about), NULL when none. */
+static struct kind *
+kind_of(const char *fmt, const char *about)
 {
-	char text[LOGLINE_MAX];
-	struct kind *k = NULL, *oldest = NULL;
+	for (struct kind &s : kinds)
+		if (s.fmt == fmt && strcmp(s.about, about) == 0)
+			return &s;
+	return NULL;
+}
+
+/* With the lock held: a free slot, else the one begun longest ago. */
+static struct kind *
+slot(bool *free_one)
+{
+	struct kind *oldest = NULL;
+
+	for (struct kind &s : kinds) {
+		if (s.fmt == NULL) {
+			*free_one = true;
+			return &s;
+		}
+		if (oldest == NULL || s.since < oldest->since)
+			oldest = &s;
+	}
+	*free_one = false;
+	return oldest;
+}
+
+static void
+vlogline_on(const char *about, const char *fmt, va_list ap)
+{
+	char text[LOGLINE_MAX], key[ABOUT_MAX];
+	struct kind *k;
 	long long now = link_now();
+	bool free_one;
 
 	vsnprintf(text, sizeof(text), fmt, ap);
 	for (char *p = text; *p != '\0'; p++)
 		if ((unsigned char)*p < ' ' || *p == 0x7f)
 			*p = '?';
+	snprintf(key, sizeof(key), "%s", about != NULL ? about : "");
 
 	pthread_mutex_lock(&log_mutex);
 	due(now, false);
-	for (struct kind &s : kinds) {
-		if (s.fmt == fmt) {
-			k = &s;
-			break;
+	if ((k = kind_of(fmt, key)) == NULL) {
+		k = slot(&free_one);
+		if (!free_one && key[0] != '\0') {
+			key[0] = '\0';
+			if ((k = kind_of(fmt, key)) == NULL)
+				k = slot(&free_one);
 		}
-		if (oldest == NULL || s.fmt == NULL || (oldest->fmt != NULL &&
-		    s.since < oldest->since))
-			oldest = &s;
 	}
-	if (k != NULL) {
+	if (k->fmt == fmt && strcmp(k->about, key) == 0) {
 		/* Its second is not over, or due() would have freed it. */
 		k->held++;
 		snprintf(k->last, sizeof(k->last), "%s", text);
 	} else {
-		if (oldest->fmt != NULL && oldest->held > 0)
-			summarise(oldest, now);
-		oldest->fmt = fmt;
-		oldest->since = now;
-		oldest->held = 0;
+		if (k->fmt != NULL && k->held > 0)
+			summarise(k, now);
+		k->fmt = fmt;
+		snprintf(k->about, sizeof(k->about), "%s", key);
+		k->since = now;
+		k->held = 0;
 		put(text, "");
 	}
 	pthread_mutex_unlock(&log_mutex);
+}
+
+void
+vlogline(const char *fmt, va_list ap)
+{
+	vlogline_on(NULL, fmt, ap);
 }
 
 void
@@ -133,7 +174,17 @@ logline(const char *fmt, ...)
 	va_list ap;
 
 	va_start(ap, fmt);
-	vlogline(fmt, ap);
+	vlogline_on(NULL, fmt, ap);
+	va_end(ap);
+}
+
+void
+logline_on(const char *about, const char *fmt, ...)
+{
+	va_list ap;
+
+	va_start(ap, fmt);
+	vlogline_on(about, fmt, ap);
 	va_end(ap);
 }
 

@@ -44,6 +44,7 @@ int	 kc_sys_of(const char *s);
 #define KC_SETPOINT_MIN	60	/* the buttons keep the set point here */
 #define KC_SETPOINT_MAX	90
 #define KC_TEMP_MAX	1000	/* |any temperature| kelvo takes */
+#define KC_MINUTES_MAX	1440	/* simulated minutes a tick, from 1 */
 
 /*
  * The buttons, btn1 to btn4 in the inputs object.  kc_press is what one

@@ -77,7 +77,7 @@ static char broker[300];		/* HOST:PORT, for the trace */
 static std::string client_id;		/* ours alone: BASE/HOST-PID */
 static struct mqtt_sim_topics simtopics;
 static std::string dprefix_used;	/* DPREFIX, for the sim's configs */
-static int hour_ticks = -1;		/* in the hour button's config */
+static int config_minutes = -1;		/* pm_minutes the configs were for */
 
 /* What the broker is told; guarded by pub_mutex. */
 static std::mutex pub_mutex;
@@ -128,8 +128,9 @@ announce_locked(void)
 }
 
 /*
- * The sim object and, with configs or when the speed changed the hour
- * button's ticks, the simulation's discovery configs; pub_mutex held.
+ * The sim object and, with configs or when the speed changed (the hour
+ * button's ticks and name follow it), the simulation's discovery
+ * configs; pub_mutex held.
  */
 static void
 publish_sim_locked(bool configs)
@@ -140,9 +141,8 @@ publish_sim_locked(bool configs)
 	if (!connected || stopping)
 		return;
 	if (have) {
-		int ticks = client_ticks_for(60, sim.pm_minutes);
-		configs = configs || ticks != hour_ticks;
-		hour_ticks = ticks;
+		configs = configs || sim.pm_minutes != config_minutes;
+		config_minutes = sim.pm_minutes;
 	}
 	if (configs)
 		for (const auto &c : mqtt_sim_discovery(topics.base.substr(
@@ -273,14 +273,15 @@ on_sim_command(int kind, const struct mosquitto_message *msg)
 	std::string why;
 
 	if (msg->retain) {
-		logline("%s: retained %s ignored (commands must not be retained)",
-		    msg->topic, mqtt_quote(msg->payload,
+		logline_on(msg->topic, "%s: retained %s ignored (commands must "
+		    "not be retained)", msg->topic, mqtt_quote(msg->payload,
 		    msg->payloadlen).c_str());
 		return;
 	}
 	if (!mqtt_sim_parse(kind, msg->payload, msg->payloadlen, &b, &why)) {
-		logline("%s: %s ignored (%s)", msg->topic, mqtt_quote(msg->payload,
-		    msg->payloadlen).c_str(), why.c_str());
+		logline_on(msg->topic, "%s: %s ignored (%s)", msg->topic,
+		    mqtt_quote(msg->payload, msg->payloadlen).c_str(),
+		    why.c_str());
 		return;
 	}
 	mqttsim_send(&b, msg->topic);
@@ -316,31 +317,33 @@ on_message(struct mosquitto *m, void *arg, const struct mosquitto_message *msg)
 	std::string q = mqtt_quote(msg->payload, msg->payloadlen);
 	/* A retained command would be taken again on every reconnection. */
 	if (msg->retain) {
-		logline("%s: retained %s ignored (commands must not be retained)",
-		    topic, q.c_str());
+		logline_on(topic, "%s: retained %s ignored (commands must not "
+		    "be retained)", topic, q.c_str());
 		return;
 	}
 	if (!mqtt_parse_command(kind, msg->payload, msg->payloadlen, &value,
 	    &why)) {
-		logline("%s: %s ignored (expected %s)", topic, q.c_str(), why);
+		logline_on(topic, "%s: %s ignored (expected %s)", topic,
+		    q.c_str(), why);
 		return;
 	}
 	/* Perhaps another bridge's command, if the id is not ours. */
 	{
 		std::lock_guard<std::mutex> lk(pub_mutex);
 		if (greeting) {
-			logline("%s: %s dropped: still checking that no other "
-			    "bridge has this id", topic, q.c_str());
+			logline_on(topic, "%s: %s dropped: still checking that "
+			    "no other bridge has this id", topic, q.c_str());
 			return;
 		}
 	}
 	rc = kind == CMD_PRESS ? link_press(value) :
 	    link_drive(drive_of[kind], value);
 	if (rc == LINK_DOWN)
-		logline("%s: %s dropped: kelvo is not running", topic, q.c_str());
-	else if (rc == LINK_FULL)
-		logline("%s: %s dropped: too many presses waiting", topic,
+		logline_on(topic, "%s: %s dropped: kelvo is not running", topic,
 		    q.c_str());
+	else if (rc == LINK_FULL)
+		logline_on(topic, "%s: %s dropped: too many presses waiting",
+		    topic, q.c_str());
 }
 
 /* The link's hooks, on its threads. */
@@ -377,9 +380,9 @@ on_sim(const struct client_sim *sim, void *arg)
 }
 
 static void
-say_line(const char *line)
+say_line(const char *about, const char *line)
 {
-	logline("%s", line);
+	logline_on(about, "%s", line);
 }
 
 static void

@@ -16,6 +16,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "contract.h"
 #include "sender.h"
 #include "simjson.h"
 
@@ -90,6 +91,27 @@ static const char FAULT_COMMAND[] =
 static const char SPEED_COMMAND[] =
     "{\"pm_minutes\": {{ value | int }}}";
 
+/*
+ * The hour button: the whole number of ticks nearest to an hour (at
+ * least one), named for what it steps when that is not an hour: at 7
+ * minutes a tick, 9 ticks are "Step 63 minutes"; at 120, one is "Step 2
+ * hours".  pm_minutes unknown (<= 0): kelvo's default of 2.
+ */
+static void
+hour_button(int pm_minutes, int *ticks, std::string *name)
+{
+	int m = pm_minutes > 0 ? pm_minutes : 2, t = (60 + m / 2) / m;
+
+	*ticks = t < 1 ? 1 : t;
+	m *= *ticks;
+	if (m == 60)
+		*name = "Step one hour";
+	else if (m % 60 == 0)
+		*name = "Step " + std::to_string(m / 60) + " hours";
+	else
+		*name = "Step " + std::to_string(m) + " minutes";
+}
+
 std::vector<std::pair<std::string, std::string>>
 mqtt_sim_discovery(const std::string &id, const std::string &dprefix,
     const struct mqtt_topics *t, const struct mqtt_sim_topics *st,
@@ -129,17 +151,20 @@ mqtt_sim_discovery(const std::string &id, const std::string &dprefix,
 		{ "command_template", FAULT_COMMAND },
 	});
 	add("number", "speed", "Speed", {
-		{ "min", 1 }, { "max", 60 }, { "step", 1 },
+		{ "min", 1 }, { "max", KC_MINUTES_MAX }, { "step", 1 },
+		{ "mode", "box" },
 		{ "unit_of_measurement", "min" },
 		{ "state_topic", st->state },
 		{ "value_template", "{{ value_json.pm_minutes }}" },
 		{ "command_topic", st->command[SIMCMD_SET] },
 		{ "command_template", SPEED_COMMAND },
 	});
-	add("button", "step_hour", "Step one hour", {
+	int ticks;
+	std::string step_name;
+	hour_button(sim != NULL ? sim->pm_minutes : -1, &ticks, &step_name);
+	add("button", "step_hour", step_name.c_str(), {
 		{ "command_topic", st->command[SIMCMD_STEP] },
-		{ "payload_press", std::to_string(client_ticks_for(60,
-		    sim != NULL ? sim->pm_minutes : -1)) },
+		{ "payload_press", std::to_string(ticks) },
 	});
 	return out;
 }
@@ -152,25 +177,33 @@ static void
 answered(int result, const struct client_sim *sim, const char *why,
     void *arg)
 {
-	char *topic = (char *)arg, line[512];
+	char *topic = (char *)arg, line[512], about[256];
+	const char *kind;
 
 	(void)sim;
 	switch (result) {
 	case CONTROL_APPLIED:
+		kind = NULL;
 		break;
 	case CONTROL_REFUSED:
+		kind = "refused";
 		snprintf(line, sizeof(line), "%s: kelvo refused it: %s", topic,
 		    why);
 		break;
 	case CONTROL_DOWN:
+		kind = "down";
 		snprintf(line, sizeof(line), "%s: dropped: %s", topic, why);
 		break;
 	default:
+		kind = "not applied";
 		snprintf(line, sizeof(line), "%s: not applied: %s", topic, why);
 		break;
 	}
-	if (result != CONTROL_APPLIED)
-		say(line);
+	/* Each kind of failure on each topic is a kind of line of its own. */
+	if (kind != NULL) {
+		snprintf(about, sizeof(about), "%s %s", topic, kind);
+		say(about, line);
+	}
 	free(topic);
 }
 
@@ -184,7 +217,7 @@ mqttsim_start(mqtt_sim_say s)
 bool
 mqttsim_send(const struct client_batch *b, const char *topic)
 {
-	char line[512], *t = strdup(topic);
+	char line[512], about[256], *t = strdup(topic);
 
 	if (t != NULL && sender_push(b, answered, t, MQTT_SIM_QUEUE_MAX,
 	    NULL))
@@ -192,6 +225,7 @@ mqttsim_send(const struct client_batch *b, const char *topic)
 	free(t);
 	snprintf(line, sizeof(line), "%s: dropped: %d batches are waiting "
 	    "already", topic, MQTT_SIM_QUEUE_MAX);
-	say(line);
+	snprintf(about, sizeof(about), "%s full", topic);
+	say(about, line);
 	return false;
 }

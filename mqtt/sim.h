@@ -2,8 +2,8 @@
  * sim.h - the simulation on the broker: BASE/sim (retained, the JSON of
  * kelvo-web's /api/sim), the commands BASE/sim/set, BASE/sim/step and
  * BASE/sim/reset, and Home Assistant's configs for a switch "Paused", a
- * select "Fault", a number "Speed" and a button "Step one hour", all on
- * the thermostat's device.
+ * select "Fault", a number "Speed" and a button "Step one hour" (named
+ * for what it steps at the speed), all on the thermostat's device.
  *
  * Reading payloads and making configs are pure; batches go through the
  * client library's sender, since a batch may take CONTROL_WAIT_MS and
@@ -41,15 +41,18 @@ bool	 mqtt_sim_parse(int kind, const void *payload, int len,
 	    struct client_batch *b, std::string *why);
 /*
  * The discovery configs of the simulation's entities, as (topic, config)
- * pairs; sim (NULL when unknown) gives the ticks of the hour button.
+ * pairs; sim (NULL when unknown) gives the hour button's ticks and name.
  */
 std::vector<std::pair<std::string, std::string>> mqtt_sim_discovery(
 	    const std::string &id, const std::string &dprefix,
 	    const struct mqtt_topics *t, const struct mqtt_sim_topics *st,
 	    const struct client_sim *sim);
 
-/* Where a batch's outcome goes: one line for standard error. */
-typedef void (*mqtt_sim_say)(const char *line);
+/*
+ * Where a batch's outcome goes: one line for standard error, and what
+ * it is about (its topic and the kind of failure), for its summary.
+ */
+typedef void (*mqtt_sim_say)(const char *about, const char *line);
 /* Starts the sender's worker; -1 when it cannot be started. */
 int	 mqttsim_start(mqtt_sim_say say);
 /* Queues a batch of the command on topic; false (said) when full. */

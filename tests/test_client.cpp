@@ -68,6 +68,55 @@ TEST(ClientLogline, FloodsAreCountedAndNothingIsLost)
 	EXPECT_EQ(lines[5], "t: late 2");
 }
 
+/*
+ * One format about different topics is as many kinds: a bad mode, a bad
+ * fan and a bad press in one second are three lines at once, each
+ * topic's repeats counted apart.  Past LOGLINE_KINDS kinds in a second,
+ * new topics are counted together, so the lines stay few.
+ */
+TEST(ClientLogline, EachErrorOnEachTopicShowsAtOnce)
+{
+	kt::TempDir dir;
+	std::string path = dir / "err";
+	const char *bad = "%s: \"%s\" ignored";
+	pid_t pid = fork();
+	if (pid == 0) {
+		freopen(path.c_str(), "w", stderr);
+		logline_name("t");
+		for (int i = 0; i < 3; i++) {
+			logline_on("set/mode", bad, "set/mode", "HOT");
+			logline_on("set/fan", bad, "set/fan", "OFF");
+			logline_on("press", bad, "press", "left");
+			logline_on("press", "%s: dropped", "press");
+		}
+		char topic[32];
+		for (int i = 0; i < 1000; i++) {
+			snprintf(topic, sizeof(topic), "t%d", i);
+			logline_on(topic, bad, topic, "x");
+		}
+		logline_end();
+		_exit(0);
+	}
+	int status;
+	ASSERT_EQ(waitpid(pid, &status, 0), pid);
+	std::istringstream in(kt::read_file(path));
+	std::vector<std::string> lines;
+	for (std::string l; std::getline(in, l);)
+		lines.push_back(l);
+	ASSERT_GE(lines.size(), 4u);
+	EXPECT_EQ(lines[0], "t: set/mode: \"HOT\" ignored");
+	EXPECT_EQ(lines[1], "t: set/fan: \"OFF\" ignored");
+	EXPECT_EQ(lines[2], "t: press: \"left\" ignored");
+	EXPECT_EQ(lines[3], "t: press: dropped");
+	int told = 0;
+	for (const std::string &l : lines) {
+		size_t n = l.find(" (");
+		told += n != std::string::npos ? atoi(l.c_str() + n + 2) : 1;
+	}
+	EXPECT_EQ(told, 12 + 1000) << "every line told";
+	EXPECT_LE(lines.size(), 4u + 2 * LOGLINE_KINDS) << kt::read_file(path);
+}
+
 TEST(ClientDrive, StepsOnePressAtATimeAndGivesUp)
 {
 	struct client_drive d;

@@ -61,8 +61,8 @@ class Sim(Rig):
             "fault": {"name": "Fault", "state_topic": st,
                       "options": ["none", "plant", "sensor", "silent"],
                       "command_topic": base + "set"},
-            "speed": {"name": "Speed", "state_topic": st, "min": 1, "max": 60,
-                      "step": 1, "command_topic": base + "set"},
+            "speed": {"name": "Speed", "state_topic": st, "min": 1,
+                      "max": 1440, "step": 1, "command_topic": base + "set"},
             "step_hour": {"name": "Step one hour",
                           "command_topic": base + "step",
                           "payload_press": "30"},
@@ -94,17 +94,31 @@ class Sim(Rig):
                          "paused")
         w.publish(base + "set", json.dumps(command("speed", 10.0)))
         self.sim(w, lambda s: s["pm_minutes"] == 10)
-        # The hour button follows the speed: 6 ticks of 10 minutes.
+        # The hour button follows the speed: 6 ticks of 10 minutes; the
+        # nearest whole number of ticks, named for what it steps, where
+        # that is not an hour; the whole range of speeds is taken.
         w.wait(d % ("button", "step_hour"),
                lambda v: json.loads(v)["payload_press"] == "6")
+        for minutes, ticks, name in ((7, 9, "Step 63 minutes"),
+                                     (120, 1, "Step 2 hours"),
+                                     (1440, 1, "Step 24 hours"),
+                                     (45, 1, "Step 45 minutes"),
+                                     (10, 6, "Step one hour")):
+            w.publish(base + "set", json.dumps(command("speed", minutes)))
+            self.sim(w, lambda s: s["pm_minutes"] == minutes)
+            cfg_step = json.loads(w.wait(
+                d % ("button", "step_hour"), lambda v: json.loads(v)[
+                    "payload_press"] == str(ticks) and json.loads(v)[
+                    "name"] == name)[0])
+            self.assertEqual(cfg_step["command_topic"], base + "step")
         w.publish(base + "set", json.dumps(command("fault", "plant")))
         self.sim(w, lambda s: s["fault"] == ["plant"])
         w.publish(base + "set", '{"td_time_": "0630", "td_temp_out_": 41.5}')
-        self.sim(w, lambda s: s["batch"] == 4)
+        self.sim(w, lambda s: s["batch"] == 9)
         self.assertEqual((self.outputs()["td_time_"],
                           self.outputs()["td_temp_out_"]), ("0630", "41.500"))
         w.publish(base + "step", " 6 ")
-        self.sim(w, lambda s: s["batch"] == 5)
+        self.sim(w, lambda s: s["batch"] == 10)
         self.assertEqual(self.outputs()["td_time_"], "0730")
         state = json.loads(w.wait(self.base + "/state", lambda v: json.loads(
             v)["td_time_"] == "0730")[0])
@@ -112,7 +126,7 @@ class Sim(Rig):
 
         # kelvo's refusal is a line and its error in the sim object.
         w.publish(base + "set", '{"pm_minutes": 5000}')
-        self.assertIn("pm_minutes", self.sim(w, lambda s: s["batch"] == 6)
+        self.assertIn("pm_minutes", self.sim(w, lambda s: s["batch"] == 11)
                       ["error"])
         self.assertTrue(until(lambda: "kelvo refused it" in b.text()))
 
@@ -128,7 +142,7 @@ class Sim(Rig):
         self.assertTrue(until(lambda: b.events(" ignored (") ==
                               len(bad)), b.text())
         w.publish(base + "reset", "")
-        sim = self.sim(w, lambda s: s["batch"] == 7)
+        sim = self.sim(w, lambda s: s["batch"] == 12)
         self.assertEqual((sim["state"], sim["fault"], sim["pm_minutes"]),
                          ("running", [], 2))
         self.assertEqual(b.events(" ignored ("), len(bad))

@@ -21,6 +21,12 @@
  * and http_tick() shuts down the sockets of those past it.  The list
  * entry leaves under that lock before libmicrohttpd closes the socket,
  * so the descriptor shut down is never one reused by then.
+ *
+ * The answer to a wrong token is held back (route.h's hold_ms): the
+ * connection is suspended, and a thread of this file's resumes it when
+ * its time has come, or at once when the server stops, since it must not
+ * stop with a connection suspended.  Each held answer is a connection,
+ * so there are never more than HTTP_CONN_MAX of them.
  */
 #include "http.h"
 
@@ -33,6 +39,9 @@
 #include <string.h>
 #include <sys/socket.h>
 
+#include <time.h>
+
+#include <algorithm>
 #include <atomic>
 #include <new>
 #include <string>
@@ -76,7 +85,26 @@ struct exchange {
 	bool			 answered;	/* by route_head() */
 	size_t			 received;	/* body bytes, kept or not */
 	websim_job_ptr		 job;		/* a batch under way */
+	bool			 held;		/* counted until completed */
+	bool			 waiting;	/* held: the next call answers */
 };
+
+/* Answers held back, and when each connection is to be resumed. */
+struct held {
+	struct MHD_Connection	*conn;
+	long long		 at;		/* ms, link_now()'s clock */
+};
+
+static pthread_mutex_t hold_mutex = PTHREAD_MUTEX_INITIALIZER;
+static pthread_cond_t hold_cond;		/* a new one, or stop */
+static pthread_cond_t hold_answered;		/* one held has gone */
+/* All guarded by hold_mutex. */
+static struct held holds[HTTP_CONN_MAX];
+static int nholds;
+static int unanswered;			/* held, not yet answered */
+static bool hold_stopping;
+static pthread_t hold_thread;
+static bool hold_running;
 
 static void
 set_deadline(struct MHD_Connection *c, long long deadline)
@@ -258,6 +286,139 @@ send_answer(struct MHD_Connection *c, struct route_answer *a)
 	return ret;
 }
 
+/*
+ * In the handler: suspends c until at; false when it cannot be held (the
+ * server is stopping) and the answer should go now.
+ */
+static bool
+hold(struct MHD_Connection *c, long long at)
+{
+	bool ok;
+
+	pthread_mutex_lock(&hold_mutex);
+	ok = hold_running && !hold_stopping && nholds < HTTP_CONN_MAX;
+	if (ok) {
+		/* Resumed only once the handler has returned, as sim.cpp's. */
+		MHD_suspend_connection(c);
+		holds[nholds++] = held{ c, at };
+		unanswered++;
+		pthread_cond_signal(&hold_cond);
+	}
+	pthread_mutex_unlock(&hold_mutex);
+	return ok;
+}
+
+/* The thread: resumes each held connection at its time. */
+static void *
+holder(void *arg)
+{
+	struct MHD_Connection *due[HTTP_CONN_MAX];
+
+	(void)arg;
+	pthread_mutex_lock(&hold_mutex);
+	for (;;) {
+		long long now = link_now(), soon = now + 60 * 1000;
+		int ndue = 0;
+
+		for (int i = 0; i < nholds;) {
+			if (hold_stopping || holds[i].at <= now) {
+				due[ndue++] = holds[i].conn;
+				holds[i] = holds[--nholds];
+			} else {
+				soon = std::min(soon, holds[i].at);
+				i++;
+			}
+		}
+		if (ndue > 0) {
+			pthread_mutex_unlock(&hold_mutex);
+			for (int i = 0; i < ndue; i++)
+				MHD_resume_connection(due[i]);
+			pthread_mutex_lock(&hold_mutex);
+			continue;
+		}
+		if (hold_stopping)
+			break;
+		struct timespec ts;
+		clock_gettime(CLOCK_MONOTONIC, &ts);
+		long long ns = ts.tv_nsec + (soon - now) * 1000000LL;
+		ts.tv_sec += ns / 1000000000LL;
+		ts.tv_nsec = ns % 1000000000LL;
+		pthread_cond_timedwait(&hold_cond, &hold_mutex, &ts);
+	}
+	pthread_mutex_unlock(&hold_mutex);
+	return NULL;
+}
+
+static int
+hold_start(void)
+{
+	pthread_condattr_t ca;
+
+	pthread_condattr_init(&ca);
+	pthread_condattr_setclock(&ca, CLOCK_MONOTONIC);
+	pthread_cond_init(&hold_cond, &ca);
+	pthread_cond_init(&hold_answered, &ca);
+	pthread_condattr_destroy(&ca);
+	hold_stopping = false;
+	if (pthread_create(&hold_thread, NULL, holder, NULL) != 0)
+		return -1;
+	hold_running = true;
+	return 0;
+}
+
+/* A held exchange has been answered, or its connection is gone. */
+static void
+hold_over(struct exchange *x)
+{
+	if (!x->held)
+		return;
+	x->held = false;
+	pthread_mutex_lock(&hold_mutex);
+	unanswered--;
+	pthread_cond_broadcast(&hold_answered);
+	pthread_mutex_unlock(&hold_mutex);
+}
+
+/*
+ * Every held answer goes now, and the server is given up to ms to send
+ * them: stopping it would close their connections unanswered.
+ */
+static void
+hold_stop(int ms)
+{
+	struct timespec ts;
+
+	if (!hold_running)
+		return;
+	pthread_mutex_lock(&hold_mutex);
+	hold_stopping = true;
+	pthread_cond_signal(&hold_cond);
+	pthread_mutex_unlock(&hold_mutex);
+	pthread_join(hold_thread, NULL);
+	hold_running = false;
+	clock_gettime(CLOCK_MONOTONIC, &ts);
+	ts.tv_sec += ms / 1000;
+	ts.tv_nsec += (ms % 1000) * 1000000L;
+	if (ts.tv_nsec >= 1000000000L) {
+		ts.tv_sec++;
+		ts.tv_nsec -= 1000000000L;
+	}
+	pthread_mutex_lock(&hold_mutex);
+	while (unanswered > 0 && pthread_cond_timedwait(&hold_answered,
+	    &hold_mutex, &ts) == 0)
+		;
+	pthread_mutex_unlock(&hold_mutex);
+}
+
+/* Holds x's answer back for its time: true when it is held. */
+static bool
+held_back(struct MHD_Connection *c, struct exchange *x)
+{
+	set_deadline(c, 0);
+	x->held = x->waiting = hold(c, link_now() + x->a.hold_ms);
+	return x->held;
+}
+
 static enum MHD_Result
 handle(void *cls, struct MHD_Connection *c, const char *url,
     const char *method, const char *version, const char *upload,
@@ -273,8 +434,16 @@ handle(void *cls, struct MHD_Connection *c, const char *url,
 		*req_cls = x;
 		gather(c, url, method, &x->rq);
 		x->answered = route_head(&x->rq, &x->a);
-		return x->answered && has_body(c) ? send_answer(c, &x->a) :
-		    MHD_YES;
+		if (!x->answered || !has_body(c))
+			return MHD_YES;
+		/* Its body is not wanted: the answer goes now or when due. */
+		return x->a.hold_ms > 0 && held_back(c, x) ? MHD_YES :
+		    send_answer(c, &x->a);
+	}
+	if (x->waiting) {
+		/* Resumed: its time has come. */
+		x->waiting = false;
+		return send_answer(c, &x->a);
 	}
 	if (x->job) {
 		/* Resumed: the worker has kelvo's answer. */
@@ -297,6 +466,8 @@ handle(void *cls, struct MHD_Connection *c, const char *url,
 		route_body(&x->rq, &x->a);
 	if (x->a.send && websim_send(c, &x->a, &x->job))
 		return MHD_YES;		/* suspended until the batch is done */
+	if (x->a.hold_ms > 0 && held_back(c, x))
+		return MHD_YES;
 	return send_answer(c, &x->a);
 }
 
@@ -306,6 +477,8 @@ completed(void *cls, struct MHD_Connection *c, void **req_cls,
 {
 	(void)cls;
 	(void)how;
+	if (*req_cls != NULL)
+		hold_over((struct exchange *)*req_cls);
 	delete (struct exchange *)*req_cls;
 	*req_cls = NULL;
 	/* A next request on this connection has the idle time to come. */
@@ -350,6 +523,8 @@ http_start(int fd, int family)
 
 	if (family == AF_INET6)
 		flags |= MHD_USE_IPv6;
+	if (hold_start() < 0)
+		return -1;
 	httpd = MHD_start_daemon(flags, 0, NULL, NULL, handle, NULL,
 	    MHD_OPTION_EXTERNAL_LOGGER, (MHD_LogCallback)logger, NULL,
 	    MHD_OPTION_LISTEN_SOCKET, (MHD_socket)fd,
@@ -363,6 +538,8 @@ http_start(int fd, int family)
 	    NULL,
 	    MHD_OPTION_END);
 	serving = httpd != NULL;
+	if (httpd == NULL)
+		hold_stop(0);
 	return httpd != NULL ? 0 : -1;
 }
 
@@ -372,6 +549,7 @@ http_stop(void)
 	if (httpd == NULL)
 		return;
 	websim_stop(3000);
+	hold_stop(2000);
 	stream_close_all(2000);
 	MHD_stop_daemon(httpd);
 	httpd = NULL;

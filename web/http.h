@@ -9,7 +9,8 @@
  * connection opening, or within HTTP_IDLE s of the answer before it;
  * an answer must not stall for HTTP_IDLE s.  No client address has more
  * than HTTP_CONN_PER_ADDR connections, so that one client cannot take
- * all HTTP_CONN_MAX.
+ * all HTTP_CONN_MAX.  An answer route.h holds back (a wrong token's)
+ * keeps its connection, without a deadline, until its time.
  */
 #ifndef KELVO_WEB_HTTP_H
 #define KELVO_WEB_HTTP_H
@@ -26,7 +27,7 @@
 int	 http_start(int fd, int family);
 /* About once a second: ends connections past their deadline. */
 void	 http_tick(void);
-/* Ends the event streams, then stops serving. */
+/* Sends the answers held back, ends the event streams, stops serving. */
 void	 http_stop(void);
 
 #endif

@@ -10,7 +10,9 @@
  *
  * The simulation section follows the sim events the same way: a control
  * changed by hand is set back to what kelvo last reported at once, and
- * moves only when kelvo reports the change.
+ * moves only when kelvo reports the change.  kelvo's refusal of a change
+ * is said beside the control that made it.  A field shows kelvo's value,
+ * so taking focus selects it: what is typed replaces it.
  */
 'use strict';
 
@@ -40,11 +42,15 @@
 		    outdoor: [], setpoint: [], high: [], low: [] };
 	}
 
+	// A unit right after a value goes with it: no degree beside a dash.
 	function put(id, value) {
 		const el = $(id);
 		const s = String(value);
 		if (el.textContent !== s)
 			el.textContent = s;
+		const unit = el.nextElementSibling;
+		if (unit !== null && unit.classList.contains('unit'))
+			unit.classList.toggle('none', s === DASH);
 	}
 
 	function isNum(v) {
@@ -130,6 +136,7 @@
 				for (const k of Object.keys(series))
 					series[k].pop();
 			} else if (d > STEP_MAX) {
+				restarted(series.labels[n - 1], s.td_time_);
 				series = empty();
 			} else
 				abs = series.abs[n - 1] + d;
@@ -146,6 +153,14 @@
 		while (series.abs.length > 0 && abs - series.abs[0] >= DAY)
 			for (const k of Object.keys(series))
 				series[k].shift();
+	}
+
+	// Says why the chart starts over: kelvo-web's history does too.
+	function restarted(from, hhmm) {
+		put('history-note', 'The clock went from ' + from + ' to ' +
+		    hhmm.slice(0, 2) + ':' + hhmm.slice(2) + ', more than ' +
+		    STEP_MAX / 60 + ' hours on: the day is charted afresh ' +
+		    'from there, as kelvo-web keeps it.');
 	}
 
 	function makeChart() {
@@ -307,8 +322,20 @@
 		document.body.classList.toggle('paused', paused);
 	}
 
-	// One batch; the answer is shown by the sim and state events.
-	async function control(path, method, body) {
+	// kelvo's word on a control, said beside it ('' clears it).
+	function say(where, msg) {
+		put(where.msg, msg);
+		if (where.input !== null)
+			$(where.input).setAttribute('aria-invalid',
+			    msg === '' ? 'false' : 'true');
+	}
+
+	/*
+	 * One batch; the answer is shown by the sim and state events, a
+	 * refusal at where: { msg, input } ids.
+	 */
+	async function control(path, method, body, where) {
+		say(where, '');
 		try {
 			const r = await fetch(path, {
 				method: method,
@@ -326,64 +353,88 @@
 			} catch (e) {
 				// The status says enough.
 			}
-			toast('kelvo: ' + why);
+			say(where, 'kelvo: ' + why);
 		} catch (e) {
-			toast('kelvo-web cannot be reached.');
+			say(where, 'kelvo-web cannot be reached.');
 		}
 	}
 
-	function setSim(commands) {
+	const RUN = { msg: 'sim-run-msg', input: null };
+	const FAULT = { msg: 'sim-fault-msg', input: null };
+	const field = (id) => ({ msg: id + '-msg', input: id });
+
+	function setSim(commands, where) {
 		showSim();
-		control('/api/sim', 'PUT', commands);
+		showSimInputs();
+		control('/api/sim', 'PUT', commands, where);
 	}
 
 	function step(minutes) {
 		const m = sim !== null && Number.isInteger(sim.pm_minutes) ?
 		    sim.pm_minutes : 2;
 		control('/api/sim/step', 'POST',
-		    { ticks: Math.max(1, Math.ceil(minutes / m)) });
+		    { ticks: Math.max(1, Math.ceil(minutes / m)) }, RUN);
+	}
+
+	// Focus selects the value, also when a click gave it.
+	function selectOnFocus(el) {
+		let fresh = false;
+		el.addEventListener('focus', () => {
+			el.select();
+			fresh = true;
+		});
+		el.addEventListener('mouseup', (e) => {
+			if (fresh)
+				e.preventDefault();
+			fresh = false;
+		});
 	}
 
 	function startSim() {
 		$('btn-pause').addEventListener('click', () => setSim({
 			state: sim !== null && sim.state === 'paused' ?
-			    'running' : 'paused' }));
+			    'running' : 'paused' }, RUN));
 		$('btn-step-hour').addEventListener('click', () => step(60));
 		$('btn-step-day').addEventListener('click', () => step(DAY));
 		$('sim-speed').addEventListener('change', (e) => {
 			const m = Number(e.target.value);
-			setSim({ pm_minutes: m });
+			setSim({ pm_minutes: m }, field('sim-speed'));
 		});
 		$('sim-time').addEventListener('change', (e) => {
 			const v = e.target.value.trim();
 			const m = /^([01][0-9]|2[0-3]):?([0-5][0-9])$/.exec(v);
 			e.target.blur();
 			if (m === null) {
-				toast('The clock takes HH:MM.');
+				say(field('sim-time'), 'The clock takes HH:MM, ' +
+				    'from 00:00 to 23:59.');
 				showSimInputs();
 				return;
 			}
-			setSim({ td_time_: m[1] + m[2] });
+			setSim({ td_time_: m[1] + m[2] }, field('sim-time'));
 		});
 		$('sim-outdoor').addEventListener('change', (e) => {
 			const v = Number(e.target.value);
 			e.target.blur();
 			if (e.target.value === '' || !isFinite(v)) {
+				say(field('sim-outdoor'), 'The outdoor temperature ' +
+				    'takes a number of degrees.');
 				showSimInputs();
 				return;
 			}
-			setSim({ td_temp_out_: v });
+			setSim({ td_temp_out_: v }, field('sim-outdoor'));
 		});
 		for (const f of FAULTS)
 			$('fault-' + f).addEventListener('change', () => {
 				const want = FAULTS.filter((g) =>
 				    $('fault-' + g).checked);
-				setSim({ fault: want });
+				setSim({ fault: want }, FAULT);
 			});
 		// The inputs take the keys typed into them, not the page.
 		for (const id of ['sim-time', 'sim-outdoor', 'sim-speed'])
 			$(id).addEventListener('keydown', (e) =>
 			    e.stopPropagation());
+		selectOnFocus($('sim-time'));
+		selectOnFocus($('sim-outdoor'));
 		showSim();
 	}
 

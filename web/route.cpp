@@ -9,14 +9,17 @@
  * before the whole request has been found good.
  *
  * Wrong tokens are counted per client address (an IPv6 client by its
- * /64, which one machine commonly has to itself): after the n-th wrong
- * one, that address's next token is not even looked at for
- * GUESS_FIRST_MS * 2^(n-1) ms, up to GUESS_MAX_MS, and gets 429.  Looking
- * at it would tell a guesser whether it was right at full speed; holding
- * wrong answers back instead would not, since a guesser can give up on a
- * held request and send the next.  A right token is never held: it is
- * looked at at once from any address that has sent no wrong one lately,
- * and it clears its address's count.
+ * /64, which one machine commonly has to itself), and the answer to the
+ * n-th is held back GUESS_FIRST_MS * 2^(n-1) ms, up to GUESS_MAX_MS.  The
+ * right token is looked at and taken at once, whatever its address sent
+ * before: on loopback every local process shares one address, and a
+ * guesser there must not keep the real user out.  A guesser sending many
+ * tokens at once still learns slowly: each held answer keeps its
+ * connection, and an address has at most HTTP_CONN_PER_ADDR of them.
+ * The right token does not clear the count, or a guesser beside the
+ * user's page would be answered quickly again at each of its requests;
+ * a count is forgotten GUESS_FORGET_MS after its address's last wrong
+ * token.
  *
  * A change of the simulation is judged here down to its batch; kelvo's
  * answer to it can take a while, so the server sends it (sim.h) and this
@@ -282,11 +285,11 @@ tokens_of(const struct route_request *rq, bool cross,
 	}
 }
 
-/* Wrong tokens per address: the count and when the next is looked at. */
+/* Wrong tokens per address: how many, and when the last came. */
 struct guesser {
 	unsigned char	 key[9];	/* family, then an address or a /64 */
 	int		 wrong;		/* 0: the slot is free */
-	long long	 next, last;	/* ms */
+	long long	 last;		/* ms */
 };
 
 static struct guesser guessers[GUESSERS];
@@ -312,9 +315,13 @@ guess_key(const struct sockaddr_storage *ss, unsigned char key[9])
 	}
 }
 
-/* The address's record; with make, a slot for it when it has none. */
+/*
+ * The address's record, made when it has none.  With every slot taken,
+ * the one with the fewest wrong tokens goes (the oldest of those): many
+ * addresses guessing once each cannot wipe out a persistent guesser.
+ */
 static struct guesser *
-guesser_of(const unsigned char key[9], long long now, bool make)
+guesser_of(const unsigned char key[9], long long now)
 {
 	struct guesser *free_one = NULL;
 
@@ -323,13 +330,10 @@ guesser_of(const unsigned char key[9], long long now, bool make)
 			g.wrong = 0;
 		if (g.wrong > 0 && memcmp(g.key, key, 9) == 0)
 			return &g;
-		/* Full: the one that may guess soonest is the least held. */
-		if (free_one == NULL || g.wrong == 0 ||
-		    (free_one->wrong > 0 && g.next < free_one->next))
+		if (free_one == NULL || g.wrong < free_one->wrong ||
+		    (g.wrong == free_one->wrong && g.last < free_one->last))
 			free_one = &g;
 	}
-	if (!make)
-		return NULL;
 	memcpy(free_one->key, key, 9);
 	free_one->wrong = 0;
 	return free_one;
@@ -347,10 +351,13 @@ peer_text(const struct sockaddr_storage *ss, char *buf, size_t len)
 		snprintf(buf, len, "?");
 }
 
+static const struct route *route_of(const std::string &path,
+    const char **rest);
+
 /*
  * With a token: true when the request may go on; else the answer is
- * 401 or 429.  cross: it comes from another origin.  *in_query: the
- * right token came in the query.
+ * 401, held back when the token was wrong.  cross: it comes from another
+ * origin.  *in_query: the right token came in the query.
  */
 static bool
 authorized(const struct route_request *rq, bool cross,
@@ -360,6 +367,8 @@ authorized(const struct route_request *rq, bool cross,
 	unsigned char key[9];
 	char who[INET6_ADDRSTRLEN];
 	struct guesser *g;
+	const struct route *r;
+	const char *rest;
 	long long now = link_now();
 	bool right = false;
 
@@ -369,31 +378,24 @@ authorized(const struct route_request *rq, bool cross,
 		add_header(a, "WWW-Authenticate", "Bearer");
 		return false;
 	}
-	guess_key(&rq->peer, key);
-	peer_text(&rq->peer, who, sizeof(who));
-	if ((g = guesser_of(key, now, false)) != NULL && now < g->next) {
-		long long wait = g->next - now;
-		logline("a token from %s not looked at: too many wrong ones",
-		    who);
-		route_error(a, 429, "too many wrong tokens: wait and try again");
-		add_header(a, "Retry-After", std::to_string((wait + 999) / 1000));
-		return false;
-	}
 	for (const std::string &t : given)
 		right |= token_is(t);
-	if (right) {
-		if (g != NULL)
-			g->wrong = 0;
+	if (right)
 		return true;
-	}
-	g = guesser_of(key, now, true);
-	g->wrong++;
+	guess_key(&rq->peer, key);
+	peer_text(&rq->peer, who, sizeof(who));
+	g = guesser_of(key, now);
+	g->wrong += g->wrong < 1000000;
 	g->last = now;
-	g->next = now + (g->wrong > 7 ? GUESS_MAX_MS : std::min(GUESS_MAX_MS,
-	    GUESS_FIRST_MS << (g->wrong - 1)));
-	logline("a wrong token from %s", who);
-	route_error(a, 401, "a token is needed");
-	add_header(a, "WWW-Authenticate", "Bearer");
+	a->hold_ms = std::min<long long>(GUESS_MAX_MS,
+	    (long long)GUESS_FIRST_MS << std::min(g->wrong - 1, 16));
+	/* The route names the kind: guesses at one path do not hide another's. */
+	r = route_of(rq->path, &rest);
+	logline_on(r != NULL ? r->path : "?", "a wrong token from %s for %s",
+	    who, r == NULL ? "no resource" : r->path[0] != '\0' ? r->path :
+	    "the page");
+	route_error(a, 401, "wrong token");
+	add_header(a, "WWW-Authenticate", "Bearer error=\"invalid_token\"");
 	return false;
 }
 
