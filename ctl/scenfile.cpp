@@ -18,6 +18,7 @@
 #include <string.h>
 
 #include <set>
+#include <sstream>
 
 /*
  * GCC 12 takes yaml-cpp's node iterators for dangling pointers (a false
@@ -27,6 +28,7 @@
 #if defined(__GNUC__) && !defined(__clang__) && __GNUC__ >= 12
 #pragma GCC diagnostic ignored "-Wdangling-pointer"
 #endif
+#include <yaml-cpp/eventhandler.h>
 #include <yaml-cpp/yaml.h>
 
 #include "control.h"
@@ -496,6 +498,81 @@ document(const YAML::Node &root, struct scenario *s, struct fault *f)
 	return silent_presses(s, f);
 }
 
+/*
+ * A control character in a key or value: C0, DEL, or C1 as UTF-8.  A
+ * YAML escape ("\0", "\x1b") makes one in a quoted scalar, and kelvo's
+ * control lines or a face would then see a name or value other than the
+ * one the checks passed ("step\0" is not step; "COOL\0!" is cut to
+ * COOL by a C string), so none is taken anywhere.
+ */
+static const char *
+control_char(const std::string &v)
+{
+	for (size_t i = 0; i < v.size(); i++) {
+		unsigned char c = (unsigned char)v[i];
+		if (c < 0x20 || c == 0x7f || (c == 0xc2 && i + 1 < v.size() &&
+		    (unsigned char)v[i + 1] >= 0x80 &&
+		    (unsigned char)v[i + 1] <= 0x9f))
+			return &v[i];
+	}
+	return nullptr;
+}
+
+static void
+refuse(const YAML::Mark &mark, const std::string &what)
+{
+	throw YAML::ParserException(mark, what);
+}
+
+/*
+ * The file's parse events, looked at before any node is built: each
+ * key and value for control characters, and the documents, of which
+ * a scenario is one (a later one would otherwise be dropped unseen).
+ */
+class screen : public YAML::EventHandler {
+public:
+	int	 documents = 0;
+
+	void OnDocumentStart(const YAML::Mark &mark) override {
+		if (++documents > 1)
+			refuse(mark, "a second YAML document: a scenario file "
+			    "holds one");
+	}
+	void OnDocumentEnd() override {}
+	void OnNull(const YAML::Mark &, YAML::anchor_t) override {}
+	void OnAlias(const YAML::Mark &, YAML::anchor_t) override {}
+	void OnScalar(const YAML::Mark &mark, const std::string &,
+	    YAML::anchor_t, const std::string &value) override {
+		const char *c = control_char(value);
+		char code[16];
+		if (c == nullptr)
+			return;
+		snprintf(code, sizeof(code), "U+%04X", *c == '\xc2' ?
+		    (unsigned char)c[1] : (unsigned char)*c);
+		refuse(mark, std::string("a control character (") + code +
+		    ") in " + scenario_quote(value.substr(0, 40), false) +
+		    ": no key or value may hold one");
+	}
+	void OnSequenceStart(const YAML::Mark &, const std::string &,
+	    YAML::anchor_t, YAML::EmitterStyle::value) override {}
+	void OnSequenceEnd() override {}
+	void OnMapStart(const YAML::Mark &, const std::string &,
+	    YAML::anchor_t, YAML::EmitterStyle::value) override {}
+	void OnMapEnd() override {}
+};
+
+/* Runs the screen over text; throws YAML exceptions at the first fault. */
+static void
+screened(const std::string &text)
+{
+	std::istringstream in(text);
+	YAML::Parser parser(in);
+	screen sc;
+
+	while (parser.HandleNextDocument(sc))
+		;
+}
+
 static std::string
 where(const char *path, int line, int col)
 {
@@ -540,6 +617,7 @@ scenario_load(const char *path, struct scenario *s, std::string *err)
 		return false;
 	}
 	try {
+		screened(text);
 		YAML::Node root = YAML::Load(text);
 		if (root.IsNull()) {
 			*err = where(path, 1, 1) + "is empty: a scenario needs "

@@ -217,6 +217,17 @@ TEST(Scenario, InvalidFilesExit2AndNothingIsPlayed)
 		{ "steps:\n  - at: 1\n   expect: x\n", ":3:", "" },
 		{ "start: {fault: silent}\nsteps: [{at: 1, press: up}]\n",
 		    ":2:24:", "silent fault" },
+		/* Escapes that make control characters, and a second document. */
+		{ "steps:\n  - at: 1\n    set: {\"step\\0\": \"30\"}\n", ":3:11:",
+		    "control character (U+0000)" },
+		{ "start: {ts_mode: \"COOL\\0!\"}\nsteps: []\n", ":1:18:",
+		    "control character (U+0000)" },
+		{ "name: \"a\\eb\"\nsteps: []\n", ":1:7:", "(U+001B)" },
+		{ "name: \"a\\u0085b\"\nsteps: []\n", ":1:7:", "(U+0085)" },
+		{ "steps: [{at: 1, expect: {\"ts_mode\\t\": HEAT}}]\n", ":1:26:",
+		    "(U+0009)" },
+		{ "steps: [{at: 1}]\n---\nsteps: [{at: 2, set: {ts_temp: 80}}]\n",
+		    ":2:1:", "a second YAML document" },
 	};
 	std::string before = w.document();
 	std::string sim = kt::read_file(w.pps + "/kelvo/sim");
