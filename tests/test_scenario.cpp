@@ -39,8 +39,11 @@ struct World {
 	}
 	~World() { delete k; }
 
-	CtlRun ctl(const std::string &args) {
-		std::string cmd = "PPS_ROOT='" + pps + "' " KELVO_CTL_BIN " " +
+	/* as_mb: a limit on kelvo-ctl's address space, in MiB. */
+	CtlRun ctl(const std::string &args, int as_mb = 0) {
+		std::string cmd = (as_mb > 0 ? "ulimit -v " +
+		    std::to_string(as_mb * 1024) + "; " : std::string()) +
+		    "PPS_ROOT='" + pps + "' " KELVO_CTL_BIN " " +
 		    args + " >'" + dir / "ctl.out" + "' 2>'" + dir / "ctl.err" +
 		    "'";
 		int st = system(cmd.c_str());
@@ -254,6 +257,80 @@ TEST(Scenario, InvalidFilesExit2AndNothingIsPlayed)
 	    kt::attribute(sim, "batch"));
 	EXPECT_EQ(kt::element(w.document(), "ts_temp"),
 	    kt::element(before, "ts_temp"));
+}
+
+/*
+ * Files built to take play's memory: aliases of a long list of presses
+ * (the file that reached 2.8 GB), aliases of aliases, a plain file of
+ * megabytes.  Under a 64 MiB limit on the whole process each is refused
+ * at its place, exit 2, nothing played; a scenario at the bounds plays.
+ */
+TEST(Scenario, FilesPastTheBoundsAreRefusedWithin64MiB)
+{
+	World w;
+	std::string sim = kt::read_file(w.pps + "/kelvo/sim");
+	auto presses = [](size_t bytes) {
+		std::string y = "steps:\n  - {at: 0, press: &p [up";
+		for (int i = 1; i < 1000; i++)
+			y += ", up";
+		y += "]}\n";
+		while (y.size() < bytes)
+			y += "  - {at: 0, press: *p}\n";
+		return y;
+	};
+	std::string laughs = "name: x\nsteps: []\nx:\n  a0: &a0 [lol]\n";
+	for (int i = 1; i < 10; i++) {
+		laughs += "  a" + std::to_string(i) + ": &a" +
+		    std::to_string(i) + " [*a" + std::to_string(i - 1);
+		for (int j = 1; j < 10; j++)
+			laughs += ", *a" + std::to_string(i - 1);
+		laughs += "]\n";
+	}
+	std::string plain = "name: x\nsteps:\n";
+	while (plain.size() < (4u << 20))
+		plain += "  - {at: 0, expect: {ts_temp: 68}}\n";
+	std::string names = "name: [a";
+	for (int i = 1; i < 49900; i++)
+		names += ",a";
+	names += "]\nsteps: []\n";
+	std::string steps = "steps:\n  - &s {at: 0}\n", cycle = "steps: &s [*s]\n";
+	for (int i = 0; i < 10000; i++)
+		steps += "  - *s\n";
+	std::string many = "steps:\n  - {at: 0, press: [up";
+	for (int i = 1; i < 9999; i++)
+		many += ",up";
+	many += "]}\n  - {at: 1, press: down}\n  - {at: 2, press: [up, up]}\n";
+	const struct {
+		std::string name, text, where, what;
+	} bad[] = {
+		{ "presses-1.46MB", presses(1460000), ":1:1:", "longer than 1 MiB" },
+		{ "presses-0.9MB", presses(900000), ":51:20:", "more than 50000 "
+		    "keys" },
+		{ "laughs", laughs, ":9:", "more than 50000 keys, values" },
+		{ "plain-4MB", plain, ":1:1:", "longer than 1 MiB" },
+		{ "names", names, ":1:7:", "name must be a plain text" },
+		{ "steps", steps, ":10002:5:", "more than 10000 steps" },
+		{ "many", many, ":4:21:", "more than 10000 presses" },
+		{ "cycle", cycle, ":1:12:", "an alias inside what its anchor" },
+	};
+	for (auto &b : bad) {
+		std::string f = w.file(b.name + ".yaml", b.text);
+		CtlRun r = w.ctl("play '" + f + "'", 64);
+		EXPECT_EQ(r.status, 2) << b.name << r.err;
+		EXPECT_EQ(r.out, "") << b.name;
+		EXPECT_EQ(r.err.find(f + b.where), 0u) << b.name << r.err;
+		EXPECT_NE(r.err.find(b.what), std::string::npos) << r.err;
+	}
+	EXPECT_EQ(kt::attribute(kt::read_file(w.pps + "/kelvo/sim"), "batch"),
+	    kt::attribute(sim, "batch"));
+
+	/* Near the bounds: 45003 nodes of 5000 aliased steps, all played. */
+	std::string full = "steps:\n  - &s {at: 0, expect: {ts_temp: {min: 0}}}\n";
+	for (int i = 1; i < 5000; i++)
+		full += "  - *s\n";
+	CtlRun r = w.ctl("play '" + w.file("full.yaml", full) + "'", 64);
+	EXPECT_EQ(r.status, 0) << r.err;
+	EXPECT_EQ(r.out, "5000 passed, 0 failed\n");
 }
 
 TEST(Scenario, WithoutKelvoPlayAndRecordExit1)
