@@ -378,23 +378,74 @@ play_one(struct player *p, const struct scenario &s, struct suite *out,
 	return true;
 }
 
-/* Text for XML: the five entities, control characters as '?'. */
+/*
+ * The code point of the UTF-8 sequence at s[i], its length into *len;
+ * -1 when the bytes there are no well-formed sequence (a stray or
+ * missing continuation, an overlong form, a surrogate, past U+10FFFF).
+ */
+static long
+utf8_at(const std::string &s, size_t i, size_t *len)
+{
+	unsigned char c = (unsigned char)s[i];
+	long cp, min;
+	size_t n;
+
+	*len = 1;
+	if (c < 0x80)
+		return c;
+	if (c >= 0xc2 && c <= 0xdf)
+		n = 2, cp = c & 0x1f, min = 0x80;
+	else if (c >= 0xe0 && c <= 0xef)
+		n = 3, cp = c & 0x0f, min = 0x800;
+	else if (c >= 0xf0 && c <= 0xf4)
+		n = 4, cp = c & 0x07, min = 0x10000;
+	else
+		return -1;
+	if (i + n > s.size())
+		return -1;
+	for (size_t k = 1; k < n; k++) {
+		unsigned char d = (unsigned char)s[i + k];
+		if ((d & 0xc0) != 0x80)
+			return -1;
+		cp = cp << 6 | (d & 0x3f);
+	}
+	if (cp < min || cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff))
+		return -1;
+	*len = n;
+	return cp;
+}
+
+/*
+ * Text for XML 1.0, whatever a scenario, a file name or kelvo says: the
+ * five entities; line ends and tabs as references, which an attribute
+ * would otherwise fold into spaces; and every byte that is not well-formed
+ * UTF-8, and every character XML 1.0 does not allow (the other C0
+ * controls, U+FFFE, U+FFFF) or a reader would take for one (DEL, the
+ * C1 controls), as U+FFFD, so a report never fails to parse.
+ */
 static std::string
 xml(const std::string &s)
 {
 	std::string o;
+	size_t len;
 
-	for (unsigned char c : s)
-		switch (c) {
-		case '&': o += "&amp;"; break;
-		case '<': o += "&lt;"; break;
-		case '>': o += "&gt;"; break;
-		case '"': o += "&quot;"; break;
-		case '\'': o += "&apos;"; break;
-		default:
-			o += (c < 0x20 && c != '\n' && c != '\t') || c == 0x7f ?
-			    '?' : (char)c;
+	for (size_t i = 0; i < s.size(); i += len) {
+		long cp = utf8_at(s, i, &len);
+		switch (cp) {
+		case '&': o += "&amp;"; continue;
+		case '<': o += "&lt;"; continue;
+		case '>': o += "&gt;"; continue;
+		case '"': o += "&quot;"; continue;
+		case '\'': o += "&apos;"; continue;
+		case '\n': o += "&#10;"; continue;
+		case '\t': o += "&#9;"; continue;
 		}
+		if (cp < 0x20 || (cp >= 0x7f && cp <= 0x9f) || cp == 0xfffe ||
+		    cp == 0xffff)
+			o += "\xef\xbf\xbd";		/* U+FFFD */
+		else
+			o.append(s, i, len);
+	}
 	return o;
 }
 

@@ -333,6 +333,67 @@ TEST(Scenario, FilesPastTheBoundsAreRefusedWithin64MiB)
 	EXPECT_EQ(r.out, "5000 passed, 0 failed\n");
 }
 
+/* Every character of text is one XML 1.0 allows, as UTF-8. */
+bool
+xml_chars(const std::string &text)
+{
+	for (size_t i = 0; i < text.size(); ) {
+		unsigned char c = (unsigned char)text[i];
+		int n = c < 0x80 ? 1 : c >= 0xc2 && c <= 0xdf ? 2 :
+		    c >= 0xe0 && c <= 0xef ? 3 : c >= 0xf0 && c <= 0xf4 ? 4 : 0;
+		if (n == 0 || i + n > text.size())
+			return false;
+		long cp = n == 1 ? c : c & (0x7f >> n);
+		for (int k = 1; k < n; k++) {
+			if ((text[i + k] & 0xc0) != 0x80)
+				return false;
+			cp = cp << 6 | (text[i + k] & 0x3f);
+		}
+		if ((n == 3 && cp < 0x800) || (n == 4 && cp < 0x10000) ||
+		    (cp < 0x20 && cp != 9 && cp != 10 && cp != 13) ||
+		    (cp >= 0xd800 && cp <= 0xdfff) || cp == 0xfffe ||
+		    cp == 0xffff || cp > 0x10ffff)
+			return false;
+		i += n;
+	}
+	return true;
+}
+
+/*
+ * A name holding U+FFFE and bytes that are no UTF-8, in a file whose
+ * name holds a control character and such a byte: the report parses,
+ * and each of them is U+FFFD in it.
+ */
+TEST(Scenario, TheJUnitReportIsValidXmlWhateverTheScenarioSays)
+{
+	World w;
+	const std::string fffd = "\xef\xbf\xbd";
+	std::string f = w.file("odd\x01\xff.yaml",
+	    "name: \"\\uFFFE \xc3\x28 \x80 \xc0\xaf \xed\xa0\x80 \xc3\xa9 ok\"\n"
+	    "steps: [{at: 2, expect: {ts_mode: COOL}}]\n");
+	std::string report = w.dir / "j.xml";
+	CtlRun r = w.ctl("play --junit '" + report + "' '" + f + "'");
+	EXPECT_EQ(r.status, 1) << r.err;
+	EXPECT_NE(r.out.find("\n0 passed, 1 failed\n"), std::string::npos) << r.out;
+
+	std::string x = kt::read_file(report);
+	EXPECT_TRUE(xml_chars(x)) << x;
+	TiXmlDocument doc(report.c_str());
+	ASSERT_TRUE(doc.LoadFile()) << x;
+	TiXmlElement *s = doc.RootElement()->FirstChildElement("testsuite");
+	ASSERT_NE(s, nullptr);
+	EXPECT_EQ(std::string(s->Attribute("name")), fffd + " " + fffd + "( " +
+	    fffd + " " + fffd + fffd + " " + fffd + fffd + fffd + " \xc3\xa9 ok");
+	EXPECT_EQ(std::string(s->Attribute("file")),
+	    w.dir / ("odd" + fffd + fffd + ".yaml"));
+	TiXmlElement *fl = s->FirstChildElement("testcase") ?
+	    s->FirstChildElement("testcase")->FirstChildElement("failure") :
+	    nullptr;
+	ASSERT_NE(fl, nullptr);
+	EXPECT_NE(std::string(fl->GetText()).find("odd" + fffd + fffd +
+	    ".yaml:2: at minute 2: ts_mode is HEAT"), std::string::npos);
+}
+
 TEST(Scenario, WithoutKelvoPlayAndRecordExit1)
 {
 	kt::TempDir d;
