@@ -24,6 +24,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -51,6 +52,7 @@ struct player {
 	long		 now;		/* simulated minutes since the start */
 	int		 clock;		/* minute of the day last seen, -1 */
 	bool		 pressed;	/* the inputs hold a press */
+	bool		 reached;	/* kelvo took a batch of this play */
 	std::string	 error;
 };
 
@@ -136,8 +138,10 @@ send(struct player *p, const std::vector<scen_cmd> &cmds, long ticks,
 	switch (client_control_send(&b, CONTROL_WAIT_MS, &p->sim, why,
 	    sizeof(why))) {
 	case CONTROL_APPLIED:
+		p->reached = true;
 		break;
 	case CONTROL_REFUSED:
+		p->reached = true;
 		p->error = std::string("kelvo refused a batch: ") + why;
 		return false;
 	default:
@@ -454,11 +458,12 @@ xml(const std::string &s)
  * same scenarios write the same report.
  */
 bool
-play_junit(const char *path, const std::vector<suite> &suites)
+play_junit(int fd, const char *path, const std::vector<suite> &suites)
 {
 	int tests = 0, failures = 0, errors = 0;
 	std::string doc;
-	FILE *f;
+	size_t done = 0;
+	ssize_t n = -1;
 
 	for (const suite &s : suites) {
 		int n = 0, fl = 0;
@@ -502,27 +507,37 @@ play_junit(const char *path, const std::vector<suite> &suites)
 	    std::to_string(tests) + "\" failures=\"" + std::to_string(failures) +
 	    "\" errors=\"" + std::to_string(errors) + "\">\n" + doc +
 	    "</testsuites>\n";
-	if ((f = fopen(path, "w")) == nullptr ||
-	    fwrite(doc.data(), 1, doc.size(), f) != doc.size() ||
-	    fclose(f) != 0) {
-		fprintf(stderr, "kelvo-ctl: cannot write %s: %s\n", path,
-		    strerror(errno));
-		return false;
+	bool wrote = ftruncate(fd, 0) == 0;
+	while (wrote && done < doc.size()) {
+		if ((n = write(fd, doc.data() + done, doc.size() - done)) > 0)
+			done += (size_t)n;
+		else if (n == 0 || errno != EINTR)
+			wrote = false;
 	}
-	return true;
+	int err = errno;
+	if (close(fd) != 0 && wrote) {
+		wrote = false;
+		err = errno;
+	}
+	if (!wrote)
+		fprintf(stderr, "kelvo-ctl: cannot write %s: %s\n", path,
+		    n == 0 ? "nothing more could be written" : strerror(err));
+	return wrote;
 }
 
 bool
 play_scenarios(const std::vector<scenario> &all, bool paced,
-    std::vector<suite> *suites, int *passed, int *failed)
+    std::vector<suite> *suites, int *passed, int *failed, bool *reached)
 {
 	struct player p = {};
 	bool ok = true;
 
 	p.paced = paced;
+	*reached = false;
 	if ((p.outfd = pps_open(OUTPUTS_WAIT, O_RDONLY)) < 0 ||
 	    !next_text(&p, 1000)) {
-		fprintf(stderr, "kelvo-ctl: cannot read kelvo's outputs\n");
+		fprintf(stderr, "kelvo-ctl: kelvo is not running (its outputs "
+		    "cannot be read: %s)\n", strerror(errno));
 		if (p.outfd >= 0)
 			pps_close(p.outfd);
 		return false;
@@ -533,7 +548,16 @@ play_scenarios(const std::vector<scenario> &all, bool paced,
 		out.name = s.name;
 		p.paced = paced;
 		p.error.clear();
-		if (!play_one(&p, s, &out, passed, failed)) {
+		bool played = play_one(&p, s, &out, passed, failed);
+		if (!played && !p.reached) {
+			/* Stopped or gone since it was seen: nothing played. */
+			fprintf(stderr, "kelvo-ctl: %s%s\n",
+			    p.error.compare(0, 20, "kelvo is not running") ?
+			    "kelvo is not running: " : "", p.error.c_str());
+			ok = false;
+			break;
+		}
+		if (!played) {
 			fprintf(stderr, "kelvo-ctl: %s: %s\n", s.file.c_str(),
 			    p.error.c_str());
 			out.error = p.error;
@@ -553,5 +577,6 @@ play_scenarios(const std::vector<scenario> &all, bool paced,
 		}
 	}
 	pps_close(p.outfd);
+	*reached = p.reached;
 	return ok;
 }

@@ -394,6 +394,111 @@ TEST(Scenario, TheJUnitReportIsValidXmlWhateverTheScenarioSays)
 	    ".yaml:2: at minute 2: ts_mode is HEAT"), std::string::npos);
 }
 
+/* One string replaced by another throughout s. */
+std::string
+replaced(std::string s, const std::string &from, const std::string &to)
+{
+	for (size_t at = s.find(from); at != std::string::npos;
+	    at = s.find(from, at + to.size()))
+		s.replace(at, from.size(), to);
+	return s;
+}
+
+/*
+ * What kelvo-ctl can judge itself it refuses in the words typed, sending
+ * nothing; a play kelvo does not take says so and counts nothing; a
+ * report that cannot be written stops the play before it starts, and a
+ * report's missing directories are made.
+ */
+TEST(Scenario, KelvoCtlSaysWhatHappened)
+{
+	World w;
+	std::string sim = kt::read_file(w.pps + "/kelvo/sim");
+	std::string good = std::string(SCENARIO_DIR) + "/plant-fault.yaml";
+	const struct {
+		const char *args, *err;
+	} judged[] = {
+		{ "step 0", "kelvo-ctl: step: ticks 1..10080\n" },
+		{ "step 10081", "kelvo-ctl: step: ticks 1..10080\n" },
+		{ "speed 0", "kelvo-ctl: speed: minutes 1..1440\n" },
+		{ "speed 2000", "kelvo-ctl: speed: minutes 1..1440\n" },
+		{ "speed 7 0", "kelvo-ctl: speed: ms 1..60000\n" },
+	};
+	for (auto &j : judged) {
+		CtlRun r = w.ctl(j.args);
+		EXPECT_EQ(r.status, 2) << j.args;
+		EXPECT_EQ(r.err, j.err);
+	}
+	kt::write_file(w.dir / "plain", "x");
+	for (const std::string &report : { w.dir / "plain/r.xml", w.dir.path })
+	{
+		CtlRun r = w.ctl("play --junit '" + report + "' '" + good + "'");
+		EXPECT_EQ(r.status, 2) << report;
+		EXPECT_EQ(r.out, "");
+		EXPECT_EQ(r.err.find("kelvo-ctl: cannot write " + report + ": "),
+		    0u) << r.err;
+	}
+	EXPECT_EQ(kt::attribute(kt::read_file(w.pps + "/kelvo/sim"), "batch"),
+	    kt::attribute(sim, "batch"));
+
+	CtlRun r = w.ctl("play --junit '" + w.dir / "a/b/r.xml" + "' '" + good +
+	    "'");
+	EXPECT_EQ(r.status, 0) << r.err;
+	TiXmlDocument doc((w.dir / "a/b/r.xml").c_str());
+	EXPECT_TRUE(doc.LoadFile());
+
+	/* A kelvo that takes nothing: not running, and nothing counted. */
+	ASSERT_TRUE(kt::stop_process(w.k->pid));
+	r = w.ctl("play --junit '" + w.dir / "none.xml" + "' '" + good + "'");
+	kill(w.k->pid, SIGCONT);
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.out, "");
+	EXPECT_EQ(r.err.find("kelvo-ctl: kelvo is not running"), 0u) << r.err;
+	EXPECT_FALSE(kt::exists(w.dir / "none.xml"));
+}
+
+/*
+ * The README's CI example, as written but for the programs' paths, a
+ * port of the system's choosing and a stand-in for the browser test, in
+ * a fresh directory with scenarios/ and no reports/.
+ */
+TEST(Scenario, TheReadmeCiExampleRuns)
+{
+	kt::TempDir d;
+	std::string readme = kt::read_file(README_FILE);
+	size_t end = readme.find("kelvo-ctl play --junit reports/");
+	ASSERT_NE(end, std::string::npos);
+	size_t start = readme.rfind("```sh\n", end);
+	ASSERT_NE(start, std::string::npos);
+	std::string script = readme.substr(start + 6,
+	    readme.find("```", end) - start - 6);
+	script = replaced(script, "kelvo-web --listen 127.0.0.1:8080",
+	    KELVO_WEB_BIN " --listen 127.0.0.1:0");
+	script = replaced(script, "kelvo-ctl ", KELVO_CTL_BIN " ");
+	script = replaced(script, "PPS_ROOT=$T/pps kelvo ",
+	    "PPS_ROOT=$T/pps " KELVO_BIN " ");
+	script = replaced(script, "npx playwright test --reporter=junit "
+	    "tests/heater-fails.spec.ts", "echo '<testsuites/>'");
+	kt::write_file(d / "ci.sh", script);
+	mkdir((d / "checkout").c_str(), 0755);
+	ASSERT_EQ(symlink(SCENARIO_DIR, (d / "checkout/scenarios").c_str()), 0);
+	mkdir((d / "t").c_str(), 0755);
+	std::string cmd = "cd '" + d / "checkout" + "' && T='" + d / "t" +
+	    "' sh '" + d / "ci.sh" + "' >'" + d / "out" + "' 2>&1";
+	int st = system(cmd.c_str());
+	EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << script <<
+	    kt::read_file(d / "out");
+	for (const char *report : { "kelvo-scenarios.xml", "cold-night.xml",
+	    "page.xml" }) {
+		TiXmlDocument doc((d / "checkout/reports/" + report).c_str());
+		ASSERT_TRUE(doc.LoadFile()) << report;
+		if (strcmp(report, "page.xml") != 0) {
+			EXPECT_STREQ(doc.RootElement()->Attribute("failures"),
+			    "0");
+		}
+	}
+}
+
 TEST(Scenario, WithoutKelvoPlayAndRecordExit1)
 {
 	kt::TempDir d;
@@ -401,6 +506,16 @@ TEST(Scenario, WithoutKelvoPlayAndRecordExit1)
 	    SCENARIO_DIR "/plant-fault.yaml 2>/dev/null";
 	int st = system(cmd.c_str());
 	EXPECT_EQ(WEXITSTATUS(st), 1);
+	/* Said so, and no count of nothing played. */
+	cmd = "PPS_ROOT='" + d.path + "' " KELVO_CTL_BIN " play --junit '" +
+	    d / "r/j.xml" + "' " SCENARIO_DIR "/plant-fault.yaml >'" +
+	    d / "out" + "' 2>'" + d / "err" + "'";
+	st = system(cmd.c_str());
+	EXPECT_EQ(WEXITSTATUS(st), 1);
+	EXPECT_EQ(kt::read_file(d / "out"), "");
+	EXPECT_NE(kt::read_file(d / "err").find("kelvo is not running"),
+	    std::string::npos);
+	EXPECT_FALSE(kt::exists(d / "r/j.xml"));
 	cmd = "PPS_ROOT='" + d.path + "' " KELVO_CTL_BIN " record '" +
 	    d / "x.yaml" + "' 2>/dev/null";
 	st = system(cmd.c_str());
