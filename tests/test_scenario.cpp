@@ -523,6 +523,97 @@ TEST(Scenario, WithoutKelvoPlayAndRecordExit1)
 	EXPECT_FALSE(kt::exists(d / "x.yaml"));
 }
 
+/* kelvo-ctl with args under w's root, its output into out and err. */
+pid_t
+spawn_ctl(World &w, const std::vector<std::string> &args,
+    const std::string &out, const std::string &err)
+{
+	pid_t pid = fork();
+	if (pid == 0) {
+		std::vector<char *> argv;
+		argv.push_back((char *)KELVO_CTL_BIN);
+		for (auto &a : args)
+			argv.push_back((char *)a.c_str());
+		argv.push_back(nullptr);
+		setenv("PPS_ROOT", w.pps.c_str(), 1);
+		int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+		int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+		dup2(o, 1);
+		dup2(e, 2);
+		execv(KELVO_CTL_BIN, argv.data());
+		_exit(127);
+	}
+	return pid;
+}
+
+int
+exit_of(pid_t pid)
+{
+	int st;
+	if (waitpid(pid, &st, 0) != pid)
+		return -1;
+	return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+}
+
+/*
+ * As it was found: a recording of a running kelvo while every shipped
+ * scenario plays, ended by a signal part-way through.  Its playback
+ * passes, or the recording said which steps it could not place exactly;
+ * SIGHUP and SIGTERM end it as SIGINT does.
+ */
+TEST(Scenario, ARecordingDuringAPlayPlaysBackOrSaysWhere)
+{
+	World w;
+	std::vector<std::string> play = { "play" };
+	for (auto &f : shipped())
+		play.push_back(f);
+	const struct {
+		int batches, sig;
+	} runs[] = { { 4, SIGINT }, { 12, SIGHUP }, { 25, SIGTERM },
+	    { 0, SIGINT } };	/* 0: once the play has ended */
+
+	for (auto &run : runs) {
+		std::string rec = w.dir / "rec.yaml", err = w.dir / "rec.err";
+		auto batch = [&] {
+			return atol(kt::attribute(kt::read_file(w.pps +
+			    "/kelvo/sim"), "batch").c_str());
+		};
+		ASSERT_EQ(w.ctl("reset").status, 0);
+		long first = batch();
+		pid_t r = spawn_ctl(w, { "record", rec }, w.dir / "rec.out", err);
+		ASSERT_TRUE(kt::wait_for([&] {
+			return kt::read_file(err).find("recording into") !=
+			    std::string::npos;
+		}));
+		pid_t p = spawn_ctl(w, play, w.dir / "play.out", w.dir /
+		    "play.err");
+		int played = -1;
+		if (run.batches == 0)
+			played = exit_of(p);
+		else
+			EXPECT_TRUE(kt::wait_for([&] {
+				return batch() >= first + run.batches;
+			})) << run.batches;
+		kill(r, run.sig);
+		EXPECT_EQ(exit_of(r), 0) << kt::read_file(err);
+		if (played < 0)
+			played = exit_of(p);
+		EXPECT_EQ(played, 0) << kt::read_file(w.dir / "play.out");
+
+		ASSERT_EQ(w.ctl("reset").status, 0);
+		CtlRun back = w.ctl("play '" + rec + "'");
+		std::string said = kt::read_file(err);
+		EXPECT_EQ(said.find("cannot be played back"), std::string::npos)
+		    << said;
+		EXPECT_NE(back.status, 2) << back.err;
+		if (back.status != 0) {
+			EXPECT_NE(said.find("may not play back exactly"),
+			    std::string::npos) << run.batches << "\n" << back.out
+			    << said << kt::read_file(rec);
+		}
+	}
+}
+
 /* Presses written by hand, a fault and a speed change, recorded. */
 TEST(Scenario, ARecordedSessionPlaysBackAndPasses)
 {
