@@ -275,9 +275,10 @@ class Announce(Rig):
         self.assertTrue(cfg["name"] and cfg["unique_id"])
         self.assertTrue(cfg["device"]["identifiers"] and cfg["device"]["name"])
 
-        # The state follows kelvo: ten attributes, typed, the clock moving.
+        # The state follows kelvo: ten attributes, the plant and the clock
+        # as shown, typed, the clock moving.
         st = self.state(w)
-        self.assertEqual(len(st), 10)
+        self.assertEqual(len(st), 12)
         self.assertIsInstance(st["ts_temp"], int)
         self.assertIsInstance(st["td_temp_in_"], float)
         w.wait(state_topic, lambda v: json.loads(v)["td_time_"] != st["td_time_"])
@@ -292,16 +293,39 @@ class Announce(Rig):
                          str(st["ts_temp"]))
         self.assertEqual(float(render(cfg["current_temperature_template"], st)),
                          st["td_temp_in_"])
+        # The action is the state's plant, one of Home Assistant's
+        # actions, and null is "None", Home Assistant's unknown.
         action = cfg["action_template"]
-        for mode, sys_, want in [("OFF", "ON", "off"), ("OFF", "OFF", "off"),
-                                 ("HEAT", "ON", "heating"), ("COOL", "ON", "cooling"),
-                                 ("HEAT", "OFF", "idle"), ("COOL", "OFF", "idle"),
-                                 (None, "ON", "idle"), ("HEAT", None, "idle")]:
-            self.assertEqual(render(action, dict(st, ts_mode=mode, td_sys=sys_)),
-                             want, (mode, sys_))
+        for plant in ("off", "heating", "cooling", "fan", "idle"):
+            self.assertEqual(render(action, dict(st, plant=plant)), plant)
+        self.assertEqual(render(action, dict(st, plant=None)), "None")
+        self.assertEqual(render(action, st), st["plant"])
         nulls = dict.fromkeys(st)
         self.assertEqual(render(cfg["mode_state_template"], nulls), "")
         self.assertEqual(render(cfg["temperature_state_template"], nulls), "None")
+
+        # The plant and the enums end to end: commands in any case reach
+        # kelvo as its own texts, and the action Home Assistant renders
+        # from the real payload follows, the fan running alone included.
+        for cmds, want in (
+                ({"ts_mode": "heat", "ts_fan": "on", "td_sys": "off"},
+                 ("HEAT", "ON", "OFF", "fan")),
+                ({"ts_mode": "Cool", "td_sys": "on"},
+                 ("COOL", "ON", "ON", "cooling")),
+                ({"ts_mode": "OFF"}, ("OFF", "ON", "ON", "off")),
+                ({"ts_mode": "heat", "ts_fan": "AUTO", "td_sys": "Off"},
+                 ("HEAT", "AUTO", "OFF", "idle"))):
+            w.publish(self.base + "/sim/set",
+                      json.dumps(dict(cmds, state="paused")))
+            raw, _ = w.wait(state_topic, lambda v: (
+                lambda j: (j["ts_mode"], j["ts_fan"], j["td_sys"],
+                           j["plant"]) == want)(json.loads(v)))
+            self.assertEqual(render(action, json.loads(raw)), want[3])
+        w.publish(self.base + "/sim/set", json.dumps({"td_time_": "1200"}))
+        raw, _ = w.wait(state_topic,
+                        lambda v: json.loads(v)["td_time_"] == "1200")
+        self.assertEqual((json.loads(raw)["td_time"], json.loads(raw)["clock"]),
+                         ("12:00a", "12:00 pm"))
 
         # kelvo stopping is offline, its return online again.
         k.stop()
