@@ -24,6 +24,7 @@
 #include "play.h"
 #include "record.h"
 #include "scenfile.h"
+#include "xml2pps.h"
 
 #define START_WAIT_MS	5000	/* for a kelvo started beside kelvo-ctl */
 #define START_POLL_MS	100
@@ -35,26 +36,48 @@ usage(const char *what, const char *text)
 	return CTL_USAGE;
 }
 
+/* Whether the outputs hold a text: kelvo makes the object empty first. */
+static bool
+published(void)
+{
+	char buf[PPS_TEXT_LEN];
+	struct client_state st;
+	ssize_t n = -1;
+	int fd;
+
+	if ((fd = pps_open("/pps/kelvo/outputs", O_RDONLY)) >= 0) {
+		n = pps_read(fd, buf, sizeof(buf));
+		pps_close(fd);
+	}
+	return n > 0 && client_parse(buf, (size_t)n, &st) > 0;
+}
+
 /*
- * Whether kelvo is running, given a few seconds to show it: a script
- * that starts kelvo and plays at once would otherwise lose the race
- * with kelvo's first publication.
+ * Whether kelvo is running and has published, given a few seconds to
+ * show it: a script that starts kelvo and plays at once would otherwise
+ * lose the race with kelvo's first publication.
  */
 static bool
 running(void)
 {
 	struct client_sim sim;
+	bool alive = false;
 
 	for (int waited = 0; ; waited += START_POLL_MS) {
-		if (client_sim_read(&sim) &&
-		    client_alive(client_outputs_age(), &sim))
+		alive = client_sim_read(&sim) &&
+		    client_alive(client_outputs_age(), &sim);
+		if (alive && published())
 			return true;
 		if (waited >= START_WAIT_MS)
 			break;
 		delay(START_POLL_MS);
 	}
-	fprintf(stderr, "kelvo-ctl: kelvo is not running (is PPS_ROOT "
-	    "right?)\n");
+	if (alive)
+		fprintf(stderr, "kelvo-ctl: kelvo has published no outputs "
+		    "(is it silent?)\n");
+	else
+		fprintf(stderr, "kelvo-ctl: kelvo is not running (is PPS_ROOT "
+		    "right?)\n");
 	return false;
 }
 
