@@ -9,6 +9,10 @@
  * control object, so a file that passes here is never refused by kelvo.
  * Scalars are taken as their text, quoted or not: "68" and 68 are the
  * same value, and ON stays ON rather than turning into a YAML boolean.
+ * Before yaml-cpp builds its nodes, a pass over the parser's events
+ * bounds what the file holds (its aliases counted as what they name)
+ * and refuses control characters and second documents; only then is the
+ * node tree built and walked.
  */
 #include "scenfile.h"
 
