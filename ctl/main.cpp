@@ -20,6 +20,7 @@
 #include "client.h"
 #include "ctl.h"
 #include "platform.h"
+#include "thermodyn.h"
 
 void
 ctl_usage(FILE *f)
@@ -78,6 +79,26 @@ digits(const char *s)
 {
 	return *s != '\0' && strlen(s) <= 9 &&
 	    strspn(s, "0123456789") == strlen(s);
+}
+
+/*
+ * A value the command line gives for a control command, judged here by
+ * kelvo's own check, so that what kelvo would refuse is refused in the
+ * words that were typed ("speed: minutes 1..1440") rather than sent and
+ * answered in the control object's ("pm_minutes: \"0\" is ...").
+ */
+static bool
+judged(const char *cmd, const char *unit, const char *name, const char *value)
+{
+	char why[320];
+	const char *range;
+
+	if (sim_check(name, value, why, sizeof(why)))
+		return true;
+	range = strstr(why, " 1..");
+	fprintf(stderr, "kelvo-ctl: %s: %s %s\n", cmd, unit,
+	    range != nullptr ? range + 1 : why);
+	return false;
 }
 
 static int
@@ -149,12 +170,18 @@ main(int argc, char **argv)
 	} else if (strcmp(cmd, "step") == 0) {
 		if (argc > 3 || (argc == 3 && !digits(argv[2])))
 			return bad("step takes one whole number of ticks");
+		if (argc == 3 && !judged("step", "ticks", "step", argv[2]))
+			return CTL_USAGE;
 		client_batch_add(&b, "step", argc == 3 ? argv[2] : "1");
 	} else if (strcmp(cmd, "speed") == 0) {
 		if (argc < 3 || argc > 4 || !digits(argv[2]) ||
 		    (argc == 4 && !digits(argv[3])))
 			return bad("speed takes whole MINUTES per tick and "
 			    "optionally whole MS between ticks");
+		if (!judged("speed", "minutes", "pm_minutes", argv[2]) ||
+		    (argc == 4 && !judged("speed", "ms", "pm_interval",
+		    argv[3])))
+			return CTL_USAGE;
 		client_batch_add(&b, "pm_minutes", argv[2]);
 		if (argc == 4)
 			client_batch_add(&b, "pm_interval", argv[3]);

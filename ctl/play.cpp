@@ -20,6 +20,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -45,6 +46,7 @@ struct player {
 	struct client_sim sim;		/* kelvo's latest answer */
 	long		 now;		/* simulated minutes since the start */
 	int		 clock;		/* minute of the day last seen, -1 */
+	bool		 reached;	/* kelvo took a batch of this play */
 	std::string	 error;
 };
 
@@ -130,8 +132,10 @@ send(struct player *p, const std::vector<scen_cmd> &cmds, long ticks,
 	switch (client_control_send(&b, CONTROL_WAIT_MS, &p->sim, why,
 	    sizeof(why))) {
 	case CONTROL_APPLIED:
+		p->reached = true;
 		break;
 	case CONTROL_REFUSED:
+		p->reached = true;
 		p->error = std::string("kelvo refused a batch: ") + why;
 		return false;
 	default:
@@ -300,23 +304,74 @@ play_one(struct player *p, const struct scenario &s, struct suite *out,
 	return true;
 }
 
-/* Text for XML: the five entities, control characters as '?'. */
+/*
+ * The code point of the UTF-8 sequence at s[i], its length into *len;
+ * -1 when the bytes there are no well-formed sequence (a stray or
+ * missing continuation, an overlong form, a surrogate, past U+10FFFF).
+ */
+static long
+utf8_at(const std::string &s, size_t i, size_t *len)
+{
+	unsigned char c = (unsigned char)s[i];
+	long cp, min;
+	size_t n;
+
+	*len = 1;
+	if (c < 0x80)
+		return c;
+	if (c >= 0xc2 && c <= 0xdf)
+		n = 2, cp = c & 0x1f, min = 0x80;
+	else if (c >= 0xe0 && c <= 0xef)
+		n = 3, cp = c & 0x0f, min = 0x800;
+	else if (c >= 0xf0 && c <= 0xf4)
+		n = 4, cp = c & 0x07, min = 0x10000;
+	else
+		return -1;
+	if (i + n > s.size())
+		return -1;
+	for (size_t k = 1; k < n; k++) {
+		unsigned char d = (unsigned char)s[i + k];
+		if ((d & 0xc0) != 0x80)
+			return -1;
+		cp = cp << 6 | (d & 0x3f);
+	}
+	if (cp < min || cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff))
+		return -1;
+	*len = n;
+	return cp;
+}
+
+/*
+ * Text for XML 1.0, whatever a scenario, a file name or kelvo says: the
+ * five entities; line ends and tabs as references, which an attribute
+ * would otherwise fold into spaces; and every byte that is not well-formed
+ * UTF-8, and every character XML 1.0 does not allow (the other C0
+ * controls, U+FFFE, U+FFFF) or a reader would take for one (DEL, the
+ * C1 controls), as U+FFFD, so a report never fails to parse.
+ */
 static std::string
 xml(const std::string &s)
 {
 	std::string o;
+	size_t len;
 
-	for (unsigned char c : s)
-		switch (c) {
-		case '&': o += "&amp;"; break;
-		case '<': o += "&lt;"; break;
-		case '>': o += "&gt;"; break;
-		case '"': o += "&quot;"; break;
-		case '\'': o += "&apos;"; break;
-		default:
-			o += (c < 0x20 && c != '\n' && c != '\t') || c == 0x7f ?
-			    '?' : (char)c;
+	for (size_t i = 0; i < s.size(); i += len) {
+		long cp = utf8_at(s, i, &len);
+		switch (cp) {
+		case '&': o += "&amp;"; continue;
+		case '<': o += "&lt;"; continue;
+		case '>': o += "&gt;"; continue;
+		case '"': o += "&quot;"; continue;
+		case '\'': o += "&apos;"; continue;
+		case '\n': o += "&#10;"; continue;
+		case '\t': o += "&#9;"; continue;
 		}
+		if (cp < 0x20 || (cp >= 0x7f && cp <= 0x9f) || cp == 0xfffe ||
+		    cp == 0xffff)
+			o += "\xef\xbf\xbd";		/* U+FFFD */
+		else
+			o.append(s, i, len);
+	}
 	return o;
 }
 
@@ -325,11 +380,12 @@ xml(const std::string &s)
  * same scenarios write the same report.
  */
 bool
-play_junit(const char *path, const std::vector<suite> &suites)
+play_junit(int fd, const char *path, const std::vector<suite> &suites)
 {
 	int tests = 0, failures = 0, errors = 0;
 	std::string doc;
-	FILE *f;
+	size_t done = 0;
+	ssize_t n = -1;
 
 	for (const suite &s : suites) {
 		int n = 0, fl = 0;
@@ -373,27 +429,37 @@ play_junit(const char *path, const std::vector<suite> &suites)
 	    std::to_string(tests) + "\" failures=\"" + std::to_string(failures) +
 	    "\" errors=\"" + std::to_string(errors) + "\">\n" + doc +
 	    "</testsuites>\n";
-	if ((f = fopen(path, "w")) == nullptr ||
-	    fwrite(doc.data(), 1, doc.size(), f) != doc.size() ||
-	    fclose(f) != 0) {
-		fprintf(stderr, "kelvo-ctl: cannot write %s: %s\n", path,
-		    strerror(errno));
-		return false;
+	bool wrote = ftruncate(fd, 0) == 0;
+	while (wrote && done < doc.size()) {
+		if ((n = write(fd, doc.data() + done, doc.size() - done)) > 0)
+			done += (size_t)n;
+		else if (n == 0 || errno != EINTR)
+			wrote = false;
 	}
-	return true;
+	int err = errno;
+	if (close(fd) != 0 && wrote) {
+		wrote = false;
+		err = errno;
+	}
+	if (!wrote)
+		fprintf(stderr, "kelvo-ctl: cannot write %s: %s\n", path,
+		    n == 0 ? "nothing more could be written" : strerror(err));
+	return wrote;
 }
 
 bool
 play_scenarios(const std::vector<scenario> &all, bool paced,
-    std::vector<suite> *suites, int *passed, int *failed)
+    std::vector<suite> *suites, int *passed, int *failed, bool *reached)
 {
 	struct player p = {};
 	bool ok = true;
 
 	p.paced = paced;
+	*reached = false;
 	if ((p.outfd = pps_open(OUTPUTS_WAIT, O_RDONLY)) < 0 ||
 	    !next_text(&p, 1000)) {
-		fprintf(stderr, "kelvo-ctl: cannot read kelvo's outputs\n");
+		fprintf(stderr, "kelvo-ctl: kelvo is not running (its outputs "
+		    "cannot be read: %s)\n", strerror(errno));
 		if (p.outfd >= 0)
 			pps_close(p.outfd);
 		return false;
@@ -404,7 +470,16 @@ play_scenarios(const std::vector<scenario> &all, bool paced,
 		out.name = s.name;
 		p.paced = paced;
 		p.error.clear();
-		if (!play_one(&p, s, &out, passed, failed)) {
+		bool played = play_one(&p, s, &out, passed, failed);
+		if (!played && !p.reached) {
+			/* Stopped or gone since it was seen: nothing played. */
+			fprintf(stderr, "kelvo-ctl: %s%s\n",
+			    p.error.compare(0, 20, "kelvo is not running") ?
+			    "kelvo is not running: " : "", p.error.c_str());
+			ok = false;
+			break;
+		}
+		if (!played) {
 			fprintf(stderr, "kelvo-ctl: %s: %s\n", s.file.c_str(),
 			    p.error.c_str());
 			out.error = p.error;
@@ -415,5 +490,6 @@ play_scenarios(const std::vector<scenario> &all, bool paced,
 			break;
 	}
 	pps_close(p.outfd);
+	*reached = p.reached;
 	return ok;
 }

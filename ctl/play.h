@@ -28,11 +28,16 @@ struct suite {
  * paused where the last ended.  Every expectation that fails is printed
  * on standard output as it fails; passed and failed count them.  false
  * when a scenario could not be played to its end (its suite says why,
- * and the later ones are not played).
+ * and the later ones are not played); *reached says whether kelvo took
+ * any of the play's batches ("kelvo is not running" said when not).
  */
 bool	 play_scenarios(const std::vector<scenario> &all, bool paced,
-	    std::vector<suite> *suites, int *passed, int *failed);
-/* Writes the JUnit report of the suites to path; false when it cannot. */
-bool	 play_junit(const char *path, const std::vector<suite> &suites);
+	    std::vector<suite> *suites, int *passed, int *failed,
+	    bool *reached);
+/*
+ * Writes the JUnit report of the suites into fd, opened for path, and
+ * closes it; false when it cannot.
+ */
+bool	 play_junit(int fd, const char *path, const std::vector<suite> &suites);
 
 #endif

@@ -28,8 +28,10 @@
 #include <string.h>
 #include <time.h>
 
+#include <algorithm>
 #include <atomic>
 #include <deque>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -163,12 +165,24 @@ struct recorder {
 	std::string	 pending;	/* a control text not yet answered */
 	long long	 pending_at;
 	std::vector<std::string> held;	/* outputs waiting for the answer */
-	int		 unseen;	/* batches answered whose text we missed */
 	bool		 early;		/* an answer came before its batch */
 	struct client_sim answer;	/* that answer */
 	long long	 answer_at;
 	std::deque<struct undo> recent;	/* outputs taken in the last ORDER_MS */
+	/* Minutes where the recording had to guess, and why. */
+	std::vector<std::pair<long, std::string>> doubts;
 };
+
+/* The recording may not be exact at the current minute: said at the end. */
+static void
+doubt(struct recorder *r, const std::string &why)
+{
+	for (const auto &d : r->doubts)
+		if (d.first == r->now && d.second == why)
+			return;
+	if (r->doubts.size() < 100)
+		r->doubts.push_back({ r->now, why });
+}
 
 /* name: value at the current minute; a later one replaces an earlier. */
 static void
@@ -209,8 +223,17 @@ outputs(struct recorder *r, const std::string &body)
 	if (client_parse(body.data(), body.size(), &st) == 0)
 		return;
 	if (st.minute >= 0) {
-		if (r->clock >= 0)
-			r->now += ((st.minute - r->clock) % DAY + DAY) % DAY;
+		long moved = r->clock < 0 ? 0 :
+		    ((st.minute - r->clock) % DAY + DAY) % DAY;
+		/*
+		 * A paused kelvo's clock moves only by a batch: moving with
+		 * none answered, it is a batch's result read out of its
+		 * order, and the minutes around it are a guess.
+		 */
+		if (moved != 0 && r->sim.paused && r->pending.empty() &&
+		    !r->early)
+			doubt(r, "a batch's result was read out of its order");
+		r->now += moved;
 		r->clock = st.minute;
 	}
 	/* A setting that moved without a batch: a press. */
@@ -222,16 +245,20 @@ outputs(struct recorder *r, const std::string &body)
 		}
 	}
 	/*
-	 * A step at this minute also sets the plant as this text shows it:
-	 * a change that lands next to a tick of a running kelvo cannot be
-	 * told from the text to have come before the tick or after it, and
-	 * the published plant (three decimals, as kelvo keeps it) puts the
-	 * playback where kelvo really was either way.  A failed sensor
-	 * hides the indoor temperature, and then only the rest can be set.
+	 * A step at this minute also sets the plant and the clock as this
+	 * text shows them: a change that lands next to a tick of a running
+	 * kelvo cannot be told from the text to have come before the tick
+	 * or after it, and the published plant (three decimals, as kelvo
+	 * keeps it) and clock put the playback where kelvo really was
+	 * either way; the clock also drives the outdoor temperature, so a
+	 * step a tick off would otherwise leave every later value off.  A
+	 * failed sensor hides the indoor temperature, and then only the
+	 * rest can be set.
 	 */
 	if (!r->s.steps.empty() && r->s.steps.back().at == r->now &&
 	    !r->s.steps.back().set.empty()) {
-		for (int a : { ATTR_IN_PRECISE, ATTR_OUT_PRECISE, ATTR_SYS }) {
+		for (int a : { ATTR_IN_PRECISE, ATTR_OUT_PRECISE, ATTR_SYS,
+		    ATTR_TIME_PRECISE }) {
 			std::string v = trimmed(st.text[a]);
 			if (!v.empty())
 				note(r, client_attr_name[a], v);
@@ -357,7 +384,14 @@ answered(struct recorder *r, const struct client_sim *sim, bool late)
 		if (found)
 			from--;
 		if (from == held.size()) {
-			/* No result seen: the clock restarts from the last. */
+			/*
+			 * No result seen: the clock restarts from the next
+			 * text, which is the result unless a running kelvo
+			 * ticked first.
+			 */
+			if (!sim->paused)
+				doubt(r, "the result of a batch that moved the "
+				    "clock was not seen before kelvo ran on");
 			batch(r, r->pending);
 			r->clock = -1;
 			from = held.empty() ? 0 : held.size() - 1;
@@ -375,10 +409,12 @@ answered(struct recorder *r, const struct client_sim *sim, bool late)
 				outputs(r, h);
 			r->held.clear();
 		}
-		if (!r->pending.empty())
+		if (!r->pending.empty()) {
 			batch(r, r->pending);
-		else
-			r->unseen++;
+		} else {
+			doubt(r, "a batch went by too fast to be read: what it "
+			    "set is taken from what kelvo published");
+		}
 	}
 	if (sim->error[0] == '\0')
 		sim_moved(r, sim);
@@ -473,6 +509,15 @@ take(struct recorder *r, const struct text &t)
 		if (!client_sim_parse(t.body.data(), t.body.size(), &sim) ||
 		    sim.batch == r->sim.batch)
 			break;
+		if (sim.batch < r->sim.batch)
+			doubt(r, "kelvo started again");
+		else if (sim.batch > r->sim.batch + 1)
+			doubt(r, std::to_string(sim.batch - r->sim.batch - 1) +
+			    " batch(es) went by between two answers read");
+		/* Paused, only a batch's step moves the clock: counted. */
+		if ((sim.faults & SIM_FAULT_SILENT) && !sim.paused)
+			doubt(r, "kelvo publishes nothing while silent and "
+			    "running: its minutes then are not seen");
 		if (r->pending.empty() && !r->early) {
 			/* Read before its batch: wait for the batch a while. */
 			r->early = true;
@@ -499,6 +544,8 @@ overdue(struct recorder *r)
 		answered(r, &r->answer, true);
 	}
 	if (!r->pending.empty() && link_now() - r->pending_at > ANSWER_MS) {
+		doubt(r, "kelvo did not answer a batch within " +
+		    std::to_string(ANSWER_MS / 1000) + " s");
 		r->pending.clear();
 		for (const std::string &h : r->held)
 			outputs(r, h);
@@ -513,8 +560,10 @@ value_text(const scen_cmd &c)
 	return scenario_quote(c.value, number);
 }
 
+/* Writes the scenario; the line each step starts on into *lines. */
 static bool
-write_scenario(const char *path, const struct recorder *r)
+write_scenario(const char *path, const struct recorder *r,
+    std::vector<int> *lines)
 {
 	std::string y, tmp = std::string(path) + ".tmp";
 	FILE *f;
@@ -527,6 +576,7 @@ write_scenario(const char *path, const struct recorder *r)
 		y += "  " + c.name + ": " + value_text(c) + "\n";
 	y += "steps:\n";
 	for (const scen_step &st : r->s.steps) {
+		lines->push_back(1 + (int)std::count(y.begin(), y.end(), '\n'));
 		y += "  - at: " + std::to_string(st.at) + "\n";
 		if (!st.set.empty()) {
 			y += "    set:\n";
@@ -553,6 +603,35 @@ write_scenario(const char *path, const struct recorder *r)
 		return false;
 	}
 	return true;
+}
+
+/*
+ * Says, step by step, where the recording had to guess, so that a
+ * playback that differs is never a surprise; and whether the file plays
+ * at all (a long session can pass a scenario file's bounds).
+ */
+static void
+said_doubts(const char *path, const struct recorder *r,
+    const std::vector<int> &lines)
+{
+	struct scenario back;
+	std::string err;
+
+	std::set<std::pair<size_t, std::string>> said;
+
+	for (const auto &d : r->doubts) {
+		size_t i = 0;
+		while (i + 1 < r->s.steps.size() && r->s.steps[i].at < d.first)
+			i++;
+		if (!said.insert({ i, d.second }).second)
+			continue;
+		fprintf(stderr, "kelvo-ctl: %s:%d: the step at minute %ld may "
+		    "not play back exactly: %s\n", path, lines[i],
+		    r->s.steps[i].at, d.second.c_str());
+	}
+	if (!scenario_load(path, &back, &err))
+		fprintf(stderr, "kelvo-ctl: the recording cannot be played "
+		    "back: %s\n", err.c_str());
 }
 
 /* The start: where kelvo stood when the recording began. */
@@ -629,6 +708,7 @@ record_session(const char *path)
 	sigemptyset(&sa.sa_mask);
 	sigaction(SIGINT, &sa, nullptr);
 	sigaction(SIGTERM, &sa, nullptr);
+	sigaction(SIGHUP, &sa, nullptr);	/* a closed terminal ends it too */
 	for (struct reader &rd : readers)
 		if (pthread_create(&rd.tid, nullptr, read_loop, &rd) != 0) {
 			fprintf(stderr, "kelvo-ctl: cannot start a reader\n");
@@ -665,10 +745,6 @@ record_session(const char *path)
 		answered(&r, &r.answer, true);
 	for (const std::string &h : r.held)
 		outputs(&r, h);
-	if (r.unseen > 0)
-		fprintf(stderr, "kelvo-ctl: %d batch%s went by too fast to be "
-		    "read; the recording may not play back\n", r.unseen,
-		    r.unseen == 1 ? "" : "es");
 
 	/* Last, everything as it was published at the end. */
 	scen_step end;
@@ -681,9 +757,11 @@ record_session(const char *path)
 		end.expect.push_back(e);
 	}
 	r.s.steps.push_back(end);
-	if (!write_scenario(path, &r))
+	std::vector<int> lines;
+	if (!write_scenario(path, &r, &lines))
 		return CTL_FAIL;
 	fprintf(stderr, "kelvo-ctl: recorded %ld simulated minutes, %zu "
 	    "steps, into %s\n", r.now, r.s.steps.size(), path);
+	said_doubts(path, &r, lines);
 	return CTL_OK;
 }

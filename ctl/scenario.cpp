@@ -8,17 +8,26 @@
  * file that is no scenario is 2 like any usage error.  The work is in
  * play.cpp and record.cpp, the file in scenfile.cpp.
  */
+#include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
 
 #include "client.h"
 #include "ctl.h"
+#include "platform.h"
 #include "play.h"
 #include "record.h"
 #include "scenfile.h"
+#include "xml2pps.h"
+
+#define START_WAIT_MS	5000	/* for a kelvo started beside kelvo-ctl */
+#define START_POLL_MS	100
 
 static int
 usage(const char *what, const char *text)
@@ -27,16 +36,86 @@ usage(const char *what, const char *text)
 	return CTL_USAGE;
 }
 
+/* Whether the outputs hold a text: kelvo makes the object empty first. */
+static bool
+published(void)
+{
+	char buf[PPS_TEXT_LEN];
+	struct client_state st;
+	ssize_t n = -1;
+	int fd;
+
+	if ((fd = pps_open("/pps/kelvo/outputs", O_RDONLY)) >= 0) {
+		n = pps_read(fd, buf, sizeof(buf));
+		pps_close(fd);
+	}
+	return n > 0 && client_parse(buf, (size_t)n, &st) > 0;
+}
+
+/*
+ * Whether kelvo is running and has published, given a few seconds to
+ * show it: a script that starts kelvo and plays at once would otherwise
+ * lose the race with kelvo's first publication.
+ */
 static bool
 running(void)
 {
 	struct client_sim sim;
+	bool alive = false;
 
-	if (client_sim_read(&sim) && client_alive(client_outputs_age(), &sim))
-		return true;
-	fprintf(stderr, "kelvo-ctl: kelvo is not running (is PPS_ROOT "
-	    "right?)\n");
+	for (int waited = 0; ; waited += START_POLL_MS) {
+		alive = client_sim_read(&sim) &&
+		    client_alive(client_outputs_age(), &sim);
+		if (alive && published())
+			return true;
+		if (waited >= START_WAIT_MS)
+			break;
+		delay(START_POLL_MS);
+	}
+	if (alive)
+		fprintf(stderr, "kelvo-ctl: kelvo has published no outputs "
+		    "(is it silent?)\n");
+	else
+		fprintf(stderr, "kelvo-ctl: kelvo is not running (is PPS_ROOT "
+		    "right?)\n");
 	return false;
+}
+
+/* Makes the directories above path that are missing, as mkdir -p. */
+static void
+make_parents(const char *path)
+{
+	std::string p(path);
+
+	for (size_t at = p.find('/', 1); at != std::string::npos;
+	    at = p.find('/', at + 1))
+		if (mkdir(p.substr(0, at).c_str(), 0777) != 0 &&
+		    errno != EEXIST)
+			return;	/* open() says why */
+}
+
+/*
+ * The report's file, opened before anything is played so that a path
+ * that cannot be written stops the play before it touches kelvo.  It is
+ * not emptied until the report is written; *made says it was created
+ * here, to be removed when nothing is reported.
+ */
+static int
+report_open(const char *path, bool *made)
+{
+	int fd;
+
+	make_parents(path);
+	*made = true;
+	if ((fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
+	    0666)) < 0 && errno == EEXIST) {
+		*made = false;
+		fd = open(path, O_WRONLY | O_CLOEXEC);
+	}
+	if (fd < 0)
+		fprintf(stderr, "kelvo-ctl: cannot write %s: %s\n", path,
+		    strerror(errno));
+	return fd;
 }
 
 int
@@ -47,8 +126,8 @@ ctl_play(int argc, char **argv)
 	std::vector<scenario> all;
 	std::vector<suite> suites;
 	const char *report = nullptr;
-	int i, passed = 0, failed = 0, bad = 0;
-	bool paced = false, ok;
+	int i, passed = 0, failed = 0, bad = 0, fd = -1;
+	bool paced = false, ok, reached = false, made = false;
 	std::string err;
 
 	for (i = 0; i < argc && argv[i][0] == '-' && argv[i][1] != '\0'; i++) {
@@ -79,12 +158,20 @@ ctl_play(int argc, char **argv)
 	}
 	if (bad > 0)
 		return CTL_USAGE;
-	if (!running())
+	if (report != nullptr && (fd = report_open(report, &made)) < 0)
+		return CTL_USAGE;
+	if (!running() || (!(ok = play_scenarios(all, paced, &suites, &passed,
+	    &failed, &reached)) && !reached)) {
+		/* Nothing played: no count and no report of nothing. */
+		if (fd >= 0)
+			close(fd);
+		if (made)
+			unlink(report);
 		return CTL_FAIL;
-	ok = play_scenarios(all, paced, &suites, &passed, &failed);
+	}
 	printf("%d passed, %d failed\n", passed, failed);
 	fflush(stdout);
-	if (report != nullptr && !play_junit(report, suites))
+	if (report != nullptr && !play_junit(fd, report, suites))
 		ok = false;
 	return ok && failed == 0 ? CTL_OK : CTL_FAIL;
 }

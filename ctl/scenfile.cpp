@@ -9,6 +9,10 @@
  * control object, so a file that passes here is never refused by kelvo.
  * Scalars are taken as their text, quoted or not: "68" and 68 are the
  * same value, and ON stays ON rather than turning into a YAML boolean.
+ * Before yaml-cpp builds its nodes, a pass over the parser's events
+ * bounds what the file holds (its aliases counted as what they name)
+ * and refuses control characters and second documents; only then is the
+ * node tree built and walked.
  */
 #include "scenfile.h"
 
@@ -17,7 +21,9 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <new>
 #include <set>
+#include <sstream>
 
 /*
  * GCC 12 takes yaml-cpp's node iterators for dangling pointers (a false
@@ -27,13 +33,25 @@
 #if defined(__GNUC__) && !defined(__clang__) && __GNUC__ >= 12
 #pragma GCC diagnostic ignored "-Wdangling-pointer"
 #endif
+#include <yaml-cpp/eventhandler.h>
 #include <yaml-cpp/yaml.h>
 
 #include "control.h"
 #include "thermodyn.h"
 #include "xml2pps.h"
 
-#define FILE_MAX	(4 << 20)	/* no scenario is this long */
+/*
+ * A scenario file is untrusted, and yaml-cpp gives every node a few
+ * hundred bytes, while an alias makes a copy of what it names each time
+ * the scenario is built from it: the file is bounded in size, and in
+ * what it holds once its aliases are counted as what they name.  With
+ * these, no file takes play past 64 MB.
+ */
+#define FILE_MAX	(1L << 20)	/* bytes of the file */
+#define NODES_MAX	50000L		/* keys, values, lists and maps */
+#define TEXT_MAX	(2L << 20)	/* bytes of their keys and values */
+#define STEPS_MAX	10000L
+#define PRESSES_MAX	10000L		/* in all the steps */
 
 /* The first fault found: where and what. */
 struct fault {
@@ -499,6 +517,231 @@ document(const YAML::Node &root, struct scenario *s, struct fault *f)
 	return silent_presses(s, f);
 }
 
+/*
+ * A control character in a key or value: C0, DEL, or C1 as UTF-8.  A
+ * YAML escape ("\0", "\x1b") makes one in a quoted scalar, and kelvo's
+ * control lines or a face would then see a name or value other than the
+ * one the checks passed ("step\0" is not step; "COOL\0!" is cut to
+ * COOL by a C string), so none is taken anywhere.
+ */
+static const char *
+control_char(const std::string &v)
+{
+	for (size_t i = 0; i < v.size(); i++) {
+		unsigned char c = (unsigned char)v[i];
+		if (c < 0x20 || c == 0x7f || (c == 0xc2 && i + 1 < v.size() &&
+		    (unsigned char)v[i + 1] >= 0x80 &&
+		    (unsigned char)v[i + 1] <= 0x9f))
+			return &v[i];
+	}
+	return nullptr;
+}
+
+static void
+refuse(const YAML::Mark &mark, const std::string &what)
+{
+	throw YAML::ParserException(mark, what);
+}
+
+/*
+ * The file's parse events, looked at before any node is built: each
+ * key and value for control characters; the documents, of which a
+ * scenario is one (a later one would otherwise be dropped unseen); and
+ * the nodes and their text counted as the scenario will be built, an
+ * alias as the size of what its anchor names, so a file of aliases of
+ * aliases is refused at the alias that passes the bound, having cost
+ * no more than its own events.
+ */
+class screen : public YAML::EventHandler {
+	struct open_node {
+		YAML::anchor_t	 anchor;
+		long		 nodes, text;	/* the counts before it */
+		bool		 map, key_next, steps;
+	};
+	std::vector<open_node> open;
+	/* Per anchor: nodes and text of what it names; -1 while open. */
+	std::vector<std::pair<long, long>> named;
+	long	 nodes = 0, text = 0;
+	int	 documents = 0;
+	bool	 steps_key = false;	/* the root's key just read is steps */
+	bool	 steps_seen = false;
+
+	void count(const YAML::Mark &mark, long n, long t) {
+		nodes += n;
+		text += t;
+		if (nodes > NODES_MAX)
+			refuse(mark, "the file holds more than " +
+			    std::to_string(NODES_MAX) + " keys, values, lists "
+			    "and maps, each alias counted as what it names");
+		if (text > TEXT_MAX)
+			refuse(mark, "the file's keys and values pass " +
+			    std::to_string(TEXT_MAX >> 20) + " MiB, each alias "
+			    "counted as what it names");
+	}
+	void name(const YAML::Mark &mark, YAML::anchor_t a, long n, long t) {
+		if (a == 0)
+			return;
+		/* Anchors are numbered in order: never above the nodes. */
+		if (a > (YAML::anchor_t)NODES_MAX + 1)
+			refuse(mark, "too many anchors");
+		if (named.size() <= a)
+			named.resize(a + 1, { -1, -1 });
+		named[a] = { n, t };
+	}
+	/*
+	 * Where a node sits: a key or a value of its map, and the marks of
+	 * the steps as the file writes them (an alias where it stands, not
+	 * where its anchor is), for the limits on steps and presses.
+	 */
+	void arrive(const YAML::Mark &mark, const std::string *scalar) {
+		if (!open.empty() && open.back().map) {
+			bool key = open.back().key_next;
+			open.back().key_next = !key;
+			if (open.size() == 1 && key)
+				steps_key = scalar != nullptr &&
+				    *scalar == "steps" && !steps_seen;
+			else if (open.size() == 1)
+				steps_seen = steps_seen || steps_key;
+		} else if (open.size() == 2 && open[1].steps) {
+			step_marks.push_back(mark);
+		}
+	}
+	void start(const YAML::Mark &mark, YAML::anchor_t a, bool map) {
+		bool steps = open.size() == 1 && !map && steps_key &&
+		    !open[0].key_next;
+		arrive(mark, nullptr);
+		count(mark, 1, 0);
+		name(mark, a, -1, -1);
+		open.push_back({ a, nodes - 1, text, map, true, steps });
+	}
+	void end() {
+		open_node o = open.back();
+		open.pop_back();
+		if (o.anchor != 0)
+			named[o.anchor] = { nodes - o.nodes, text - o.text };
+	}
+
+public:
+	std::vector<YAML::Mark> step_marks;
+
+	void OnDocumentStart(const YAML::Mark &mark) override {
+		if (++documents > 1)
+			refuse(mark, "a second YAML document: a scenario file "
+			    "holds one");
+	}
+	void OnDocumentEnd() override {}
+	void OnNull(const YAML::Mark &mark, YAML::anchor_t a) override {
+		arrive(mark, nullptr);
+		count(mark, 1, 0);
+		name(mark, a, 1, 0);
+	}
+	void OnAlias(const YAML::Mark &mark, YAML::anchor_t a) override {
+		if (a >= named.size() || named[a].first < 0)
+			refuse(mark, "an alias inside what its anchor names");
+		arrive(mark, nullptr);
+		count(mark, named[a].first, named[a].second);
+	}
+	void OnScalar(const YAML::Mark &mark, const std::string &,
+	    YAML::anchor_t a, const std::string &value) override {
+		const char *c = control_char(value);
+		char code[16];
+		if (c != nullptr) {
+			snprintf(code, sizeof(code), "U+%04X", *c == '\xc2' ?
+			    (unsigned char)c[1] : (unsigned char)*c);
+			refuse(mark, std::string("a control character (") +
+			    code + ") in " +
+			    scenario_quote(value.substr(0, 40), false) +
+			    ": no key or value may hold one");
+		}
+		arrive(mark, &value);
+		count(mark, 1, (long)value.size());
+		name(mark, a, 1, (long)value.size());
+	}
+	void OnSequenceStart(const YAML::Mark &mark, const std::string &,
+	    YAML::anchor_t a, YAML::EmitterStyle::value) override {
+		start(mark, a, false);
+	}
+	void OnSequenceEnd() override { end(); }
+	void OnMapStart(const YAML::Mark &mark, const std::string &,
+	    YAML::anchor_t a, YAML::EmitterStyle::value) override {
+		start(mark, a, true);
+	}
+	void OnMapEnd() override { end(); }
+};
+
+static bool
+fail_at(struct fault *f, const YAML::Mark &mark, const std::string &what)
+{
+	f->mark = mark;
+	f->what = what;
+	return false;
+}
+
+/*
+ * The steps and presses, counted before any is built; the nodes are
+ * already bounded, so this walk is too.  marks are the steps' places in
+ * the file: a step that is an alias is named where the alias stands.
+ * What is not a scenario's shape is left to document() to name.
+ */
+static bool
+within_limits(const YAML::Node &root, const std::vector<YAML::Mark> &marks,
+    struct fault *f)
+{
+	long presses = 0;
+
+	if (!root.IsMap())
+		return true;
+	for (auto it = root.begin(); it != root.end(); ++it) {
+		YAML::Node k = it->first, v = it->second;
+		if (!k.IsScalar() || k.Scalar() != "steps" || !v.IsSequence())
+			continue;
+		auto at = [&](size_t i) {
+			return i < marks.size() ? marks[i] : v[i].Mark();
+		};
+		if ((long)v.size() > STEPS_MAX)
+			return fail_at(f, at(STEPS_MAX), "more than " +
+			    std::to_string(STEPS_MAX) + " steps, each alias "
+			    "counted as what it names");
+		for (size_t i = 0; i < v.size(); i++) {
+			YAML::Node st = v[i];
+			for (auto p = st.begin(); st.IsMap() && p != st.end();
+			    ++p) {
+				YAML::Node pk = p->first, pv = p->second;
+				if (!pk.IsScalar() || pk.Scalar() != "press")
+					continue;
+				long n = pv.IsSequence() ? (long)pv.size() : 1;
+				if (presses + n <= PRESSES_MAX) {
+					presses += n;
+					continue;
+				}
+				bool alias = at(i).pos != st.Mark().pos;
+				return fail_at(f, alias ? at(i) : pv.IsSequence() ?
+				    pv[PRESSES_MAX - presses].Mark() : pv.Mark(),
+				    "more than " + std::to_string(PRESSES_MAX) +
+				    " presses, each alias counted as what it "
+				    "names");
+			}
+		}
+	}
+	return true;
+}
+
+/*
+ * Runs the screen over text; throws YAML exceptions at the first fault.
+ * The steps' places in the file into *marks.
+ */
+static void
+screened(const std::string &text, std::vector<YAML::Mark> *marks)
+{
+	std::istringstream in(text);
+	YAML::Parser parser(in);
+	screen sc;
+
+	while (parser.HandleNextDocument(sc))
+		;
+	marks->swap(sc.step_marks);
+}
+
 static std::string
 where(const char *path, int line, int col)
 {
@@ -535,7 +778,7 @@ scenario_load(const char *path, struct scenario *s, std::string *err)
 	fclose(fp);
 	if (text.size() > FILE_MAX) {
 		*err = where(path, 1, 1) + "is longer than " +
-		    std::to_string(FILE_MAX >> 20) + " MiB";
+		    std::to_string(FILE_MAX >> 20) + " MiB: no scenario is";
 		return false;
 	}
 	if (text.find('\0') != std::string::npos) {
@@ -543,19 +786,26 @@ scenario_load(const char *path, struct scenario *s, std::string *err)
 		return false;
 	}
 	try {
+		std::vector<YAML::Mark> marks;
+		screened(text, &marks);
 		YAML::Node root = YAML::Load(text);
 		if (root.IsNull()) {
 			*err = where(path, 1, 1) + "is empty: a scenario needs "
 			    "steps";
 			return false;
 		}
-		if (!document(root, s, &f)) {
+		if (!within_limits(root, marks, &f) ||
+		    !document(root, s, &f)) {
 			*err = where(path, f.mark.line + 1, f.mark.column + 1) +
 			    f.what;
 			return false;
 		}
 	} catch (const YAML::Exception &e) {
 		*err = where(path, e.mark.line + 1, e.mark.column + 1) + e.msg;
+		return false;
+	} catch (const std::bad_alloc &) {
+		/* Within the bounds above only a tight ulimit gets here. */
+		*err = where(path, 1, 1) + "cannot be read: out of memory";
 		return false;
 	}
 	if (s->name.empty()) {

@@ -39,8 +39,11 @@ struct World {
 	}
 	~World() { delete k; }
 
-	CtlRun ctl(const std::string &args) {
-		std::string cmd = "PPS_ROOT='" + pps + "' " KELVO_CTL_BIN " " +
+	/* as_mb: a limit on kelvo-ctl's address space, in MiB. */
+	CtlRun ctl(const std::string &args, int as_mb = 0) {
+		std::string cmd = (as_mb > 0 ? "ulimit -v " +
+		    std::to_string(as_mb * 1024) + "; " : std::string()) +
+		    "PPS_ROOT='" + pps + "' " KELVO_CTL_BIN " " +
 		    args + " >'" + dir / "ctl.out" + "' 2>'" + dir / "ctl.err" +
 		    "'";
 		int st = system(cmd.c_str());
@@ -217,6 +220,17 @@ TEST(Scenario, InvalidFilesExit2AndNothingIsPlayed)
 		{ "steps:\n  - at: 1\n   expect: x\n", ":3:", "" },
 		{ "start: {fault: silent}\nsteps: [{at: 1, press: up}]\n",
 		    ":2:24:", "silent fault" },
+		/* Escapes that make control characters, and a second document. */
+		{ "steps:\n  - at: 1\n    set: {\"step\\0\": \"30\"}\n", ":3:11:",
+		    "control character (U+0000)" },
+		{ "start: {ts_mode: \"COOL\\0!\"}\nsteps: []\n", ":1:18:",
+		    "control character (U+0000)" },
+		{ "name: \"a\\eb\"\nsteps: []\n", ":1:7:", "(U+001B)" },
+		{ "name: \"a\\u0085b\"\nsteps: []\n", ":1:7:", "(U+0085)" },
+		{ "steps: [{at: 1, expect: {\"ts_mode\\t\": HEAT}}]\n", ":1:26:",
+		    "(U+0009)" },
+		{ "steps: [{at: 1}]\n---\nsteps: [{at: 2, set: {ts_temp: 80}}]\n",
+		    ":2:1:", "a second YAML document" },
 	};
 	std::string before = w.document();
 	std::string sim = kt::read_file(w.pps + "/kelvo/sim");
@@ -245,6 +259,246 @@ TEST(Scenario, InvalidFilesExit2AndNothingIsPlayed)
 	    kt::element(before, "ts_temp"));
 }
 
+/*
+ * Files built to take play's memory: aliases of a long list of presses
+ * (the file that reached 2.8 GB), aliases of aliases, a plain file of
+ * megabytes.  Under a 64 MiB limit on the whole process each is refused
+ * at its place, exit 2, nothing played; a scenario at the bounds plays.
+ */
+TEST(Scenario, FilesPastTheBoundsAreRefusedWithin64MiB)
+{
+	World w;
+	std::string sim = kt::read_file(w.pps + "/kelvo/sim");
+	auto presses = [](size_t bytes) {
+		std::string y = "steps:\n  - {at: 0, press: &p [up";
+		for (int i = 1; i < 1000; i++)
+			y += ", up";
+		y += "]}\n";
+		while (y.size() < bytes)
+			y += "  - {at: 0, press: *p}\n";
+		return y;
+	};
+	std::string laughs = "name: x\nsteps: []\nx:\n  a0: &a0 [lol]\n";
+	for (int i = 1; i < 10; i++) {
+		laughs += "  a" + std::to_string(i) + ": &a" +
+		    std::to_string(i) + " [*a" + std::to_string(i - 1);
+		for (int j = 1; j < 10; j++)
+			laughs += ", *a" + std::to_string(i - 1);
+		laughs += "]\n";
+	}
+	std::string plain = "name: x\nsteps:\n";
+	while (plain.size() < (4u << 20))
+		plain += "  - {at: 0, expect: {ts_temp: 68}}\n";
+	std::string names = "name: [a";
+	for (int i = 1; i < 49900; i++)
+		names += ",a";
+	names += "]\nsteps: []\n";
+	std::string steps = "steps:\n  - &s {at: 0}\n", cycle = "steps: &s [*s]\n";
+	for (int i = 0; i < 10000; i++)
+		steps += "  - *s\n";
+	std::string many = "steps:\n  - {at: 0, press: [up";
+	for (int i = 1; i < 9999; i++)
+		many += ",up";
+	many += "]}\n  - {at: 1, press: down}\n  - {at: 2, press: [up, up]}\n";
+	const struct {
+		std::string name, text, where, what;
+	} bad[] = {
+		{ "presses-1.46MB", presses(1460000), ":1:1:", "longer than 1 MiB" },
+		{ "presses-0.9MB", presses(900000), ":51:20:", "more than 50000 "
+		    "keys" },
+		{ "laughs", laughs, ":9:", "more than 50000 keys, values" },
+		{ "plain-4MB", plain, ":1:1:", "longer than 1 MiB" },
+		{ "names", names, ":1:7:", "name must be a plain text" },
+		{ "steps", steps, ":10002:5:", "more than 10000 steps" },
+		{ "many", many, ":4:21:", "more than 10000 presses" },
+		{ "cycle", cycle, ":1:12:", "an alias inside what its anchor" },
+	};
+	for (auto &b : bad) {
+		std::string f = w.file(b.name + ".yaml", b.text);
+		CtlRun r = w.ctl("play '" + f + "'", 64);
+		EXPECT_EQ(r.status, 2) << b.name << r.err;
+		EXPECT_EQ(r.out, "") << b.name;
+		EXPECT_EQ(r.err.find(f + b.where), 0u) << b.name << r.err;
+		EXPECT_NE(r.err.find(b.what), std::string::npos) << r.err;
+	}
+	EXPECT_EQ(kt::attribute(kt::read_file(w.pps + "/kelvo/sim"), "batch"),
+	    kt::attribute(sim, "batch"));
+
+	/* Near the bounds: 45003 nodes of 5000 aliased steps, all played. */
+	std::string full = "steps:\n  - &s {at: 0, expect: {ts_temp: {min: 0}}}\n";
+	for (int i = 1; i < 5000; i++)
+		full += "  - *s\n";
+	CtlRun r = w.ctl("play '" + w.file("full.yaml", full) + "'", 64);
+	EXPECT_EQ(r.status, 0) << r.err;
+	EXPECT_EQ(r.out, "5000 passed, 0 failed\n");
+}
+
+/* Every character of text is one XML 1.0 allows, as UTF-8. */
+bool
+xml_chars(const std::string &text)
+{
+	for (size_t i = 0; i < text.size(); ) {
+		unsigned char c = (unsigned char)text[i];
+		int n = c < 0x80 ? 1 : c >= 0xc2 && c <= 0xdf ? 2 :
+		    c >= 0xe0 && c <= 0xef ? 3 : c >= 0xf0 && c <= 0xf4 ? 4 : 0;
+		if (n == 0 || i + n > text.size())
+			return false;
+		long cp = n == 1 ? c : c & (0x7f >> n);
+		for (int k = 1; k < n; k++) {
+			if ((text[i + k] & 0xc0) != 0x80)
+				return false;
+			cp = cp << 6 | (text[i + k] & 0x3f);
+		}
+		if ((n == 3 && cp < 0x800) || (n == 4 && cp < 0x10000) ||
+		    (cp < 0x20 && cp != 9 && cp != 10 && cp != 13) ||
+		    (cp >= 0xd800 && cp <= 0xdfff) || cp == 0xfffe ||
+		    cp == 0xffff || cp > 0x10ffff)
+			return false;
+		i += n;
+	}
+	return true;
+}
+
+/*
+ * A name holding U+FFFE and bytes that are no UTF-8, in a file whose
+ * name holds a control character and such a byte: the report parses,
+ * and each of them is U+FFFD in it.
+ */
+TEST(Scenario, TheJUnitReportIsValidXmlWhateverTheScenarioSays)
+{
+	World w;
+	const std::string fffd = "\xef\xbf\xbd";
+	std::string f = w.file("odd\x01\xff.yaml",
+	    "name: \"\\uFFFE \xc3\x28 \x80 \xc0\xaf \xed\xa0\x80 \xc3\xa9 ok\"\n"
+	    "steps: [{at: 2, expect: {ts_mode: COOL}}]\n");
+	std::string report = w.dir / "j.xml";
+	CtlRun r = w.ctl("play --junit '" + report + "' '" + f + "'");
+	EXPECT_EQ(r.status, 1) << r.err;
+	EXPECT_NE(r.out.find("\n0 passed, 1 failed\n"), std::string::npos) << r.out;
+
+	std::string x = kt::read_file(report);
+	EXPECT_TRUE(xml_chars(x)) << x;
+	TiXmlDocument doc(report.c_str());
+	ASSERT_TRUE(doc.LoadFile()) << x;
+	TiXmlElement *s = doc.RootElement()->FirstChildElement("testsuite");
+	ASSERT_NE(s, nullptr);
+	EXPECT_EQ(std::string(s->Attribute("name")), fffd + " " + fffd + "( " +
+	    fffd + " " + fffd + fffd + " " + fffd + fffd + fffd + " \xc3\xa9 ok");
+	EXPECT_EQ(std::string(s->Attribute("file")),
+	    w.dir / ("odd" + fffd + fffd + ".yaml"));
+	TiXmlElement *fl = s->FirstChildElement("testcase") ?
+	    s->FirstChildElement("testcase")->FirstChildElement("failure") :
+	    nullptr;
+	ASSERT_NE(fl, nullptr);
+	EXPECT_NE(std::string(fl->GetText()).find("odd" + fffd + fffd +
+	    ".yaml:2: at minute 2: ts_mode is HEAT"), std::string::npos);
+}
+
+/* One string replaced by another throughout s. */
+std::string
+replaced(std::string s, const std::string &from, const std::string &to)
+{
+	for (size_t at = s.find(from); at != std::string::npos;
+	    at = s.find(from, at + to.size()))
+		s.replace(at, from.size(), to);
+	return s;
+}
+
+/*
+ * What kelvo-ctl can judge itself it refuses in the words typed, sending
+ * nothing; a play kelvo does not take says so and counts nothing; a
+ * report that cannot be written stops the play before it starts, and a
+ * report's missing directories are made.
+ */
+TEST(Scenario, KelvoCtlSaysWhatHappened)
+{
+	World w;
+	std::string sim = kt::read_file(w.pps + "/kelvo/sim");
+	std::string good = std::string(SCENARIO_DIR) + "/plant-fault.yaml";
+	const struct {
+		const char *args, *err;
+	} judged[] = {
+		{ "step 0", "kelvo-ctl: step: ticks 1..10080\n" },
+		{ "step 10081", "kelvo-ctl: step: ticks 1..10080\n" },
+		{ "speed 0", "kelvo-ctl: speed: minutes 1..1440\n" },
+		{ "speed 2000", "kelvo-ctl: speed: minutes 1..1440\n" },
+		{ "speed 7 0", "kelvo-ctl: speed: ms 1..60000\n" },
+	};
+	for (auto &j : judged) {
+		CtlRun r = w.ctl(j.args);
+		EXPECT_EQ(r.status, 2) << j.args;
+		EXPECT_EQ(r.err, j.err);
+	}
+	kt::write_file(w.dir / "plain", "x");
+	for (const std::string &report : { w.dir / "plain/r.xml", w.dir.path })
+	{
+		CtlRun r = w.ctl("play --junit '" + report + "' '" + good + "'");
+		EXPECT_EQ(r.status, 2) << report;
+		EXPECT_EQ(r.out, "");
+		EXPECT_EQ(r.err.find("kelvo-ctl: cannot write " + report + ": "),
+		    0u) << r.err;
+	}
+	EXPECT_EQ(kt::attribute(kt::read_file(w.pps + "/kelvo/sim"), "batch"),
+	    kt::attribute(sim, "batch"));
+
+	CtlRun r = w.ctl("play --junit '" + w.dir / "a/b/r.xml" + "' '" + good +
+	    "'");
+	EXPECT_EQ(r.status, 0) << r.err;
+	TiXmlDocument doc((w.dir / "a/b/r.xml").c_str());
+	EXPECT_TRUE(doc.LoadFile());
+
+	/* A kelvo that takes nothing: not running, and nothing counted. */
+	ASSERT_TRUE(kt::stop_process(w.k->pid));
+	r = w.ctl("play --junit '" + w.dir / "none.xml" + "' '" + good + "'");
+	kill(w.k->pid, SIGCONT);
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.out, "");
+	EXPECT_EQ(r.err.find("kelvo-ctl: kelvo is not running"), 0u) << r.err;
+	EXPECT_FALSE(kt::exists(w.dir / "none.xml"));
+}
+
+/*
+ * The README's CI example, as written but for the programs' paths, a
+ * port of the system's choosing and a stand-in for the browser test, in
+ * a fresh directory with scenarios/ and no reports/.
+ */
+TEST(Scenario, TheReadmeCiExampleRuns)
+{
+	kt::TempDir d;
+	std::string readme = kt::read_file(README_FILE);
+	size_t end = readme.find("kelvo-ctl play --junit reports/");
+	ASSERT_NE(end, std::string::npos);
+	size_t start = readme.rfind("```sh\n", end);
+	ASSERT_NE(start, std::string::npos);
+	std::string script = readme.substr(start + 6,
+	    readme.find("```", end) - start - 6);
+	script = replaced(script, "kelvo-web --listen 127.0.0.1:8080",
+	    KELVO_WEB_BIN " --listen 127.0.0.1:0");
+	script = replaced(script, "kelvo-ctl ", KELVO_CTL_BIN " ");
+	script = replaced(script, "PPS_ROOT=$T/pps kelvo ",
+	    "PPS_ROOT=$T/pps " KELVO_BIN " ");
+	script = replaced(script, "npx playwright test --reporter=junit "
+	    "tests/heater-fails.spec.ts", "echo '<testsuites/>'");
+	kt::write_file(d / "ci.sh", script);
+	mkdir((d / "checkout").c_str(), 0755);
+	ASSERT_EQ(symlink(SCENARIO_DIR, (d / "checkout/scenarios").c_str()), 0);
+	mkdir((d / "t").c_str(), 0755);
+	std::string cmd = "cd '" + d / "checkout" + "' && T='" + d / "t" +
+	    "' sh '" + d / "ci.sh" + "' >'" + d / "out" + "' 2>&1";
+	int st = system(cmd.c_str());
+	EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << script <<
+	    kt::read_file(d / "out");
+	for (const char *report : { "kelvo-scenarios.xml", "cold-night.xml",
+	    "page.xml" }) {
+		TiXmlDocument doc((d / "checkout/reports/" + report).c_str());
+		ASSERT_TRUE(doc.LoadFile()) << report;
+		if (strcmp(report, "page.xml") != 0) {
+			EXPECT_STREQ(doc.RootElement()->Attribute("failures"),
+			    "0");
+		}
+	}
+}
+
 TEST(Scenario, WithoutKelvoPlayAndRecordExit1)
 {
 	kt::TempDir d;
@@ -252,11 +506,112 @@ TEST(Scenario, WithoutKelvoPlayAndRecordExit1)
 	    SCENARIO_DIR "/plant-fault.yaml 2>/dev/null";
 	int st = system(cmd.c_str());
 	EXPECT_EQ(WEXITSTATUS(st), 1);
+	/* Said so, and no count of nothing played. */
+	cmd = "PPS_ROOT='" + d.path + "' " KELVO_CTL_BIN " play --junit '" +
+	    d / "r/j.xml" + "' " SCENARIO_DIR "/plant-fault.yaml >'" +
+	    d / "out" + "' 2>'" + d / "err" + "'";
+	st = system(cmd.c_str());
+	EXPECT_EQ(WEXITSTATUS(st), 1);
+	EXPECT_EQ(kt::read_file(d / "out"), "");
+	EXPECT_NE(kt::read_file(d / "err").find("kelvo is not running"),
+	    std::string::npos);
+	EXPECT_FALSE(kt::exists(d / "r/j.xml"));
 	cmd = "PPS_ROOT='" + d.path + "' " KELVO_CTL_BIN " record '" +
 	    d / "x.yaml" + "' 2>/dev/null";
 	st = system(cmd.c_str());
 	EXPECT_EQ(WEXITSTATUS(st), 1);
 	EXPECT_FALSE(kt::exists(d / "x.yaml"));
+}
+
+/* kelvo-ctl with args under w's root, its output into out and err. */
+pid_t
+spawn_ctl(World &w, const std::vector<std::string> &args,
+    const std::string &out, const std::string &err)
+{
+	pid_t pid = fork();
+	if (pid == 0) {
+		std::vector<char *> argv;
+		argv.push_back((char *)KELVO_CTL_BIN);
+		for (auto &a : args)
+			argv.push_back((char *)a.c_str());
+		argv.push_back(nullptr);
+		setenv("PPS_ROOT", w.pps.c_str(), 1);
+		int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+		int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+		dup2(o, 1);
+		dup2(e, 2);
+		execv(KELVO_CTL_BIN, argv.data());
+		_exit(127);
+	}
+	return pid;
+}
+
+int
+exit_of(pid_t pid)
+{
+	int st;
+	if (waitpid(pid, &st, 0) != pid)
+		return -1;
+	return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+}
+
+/*
+ * As it was found: a recording of a running kelvo while every shipped
+ * scenario plays, ended by a signal part-way through.  Its playback
+ * passes, or the recording said which steps it could not place exactly;
+ * SIGHUP and SIGTERM end it as SIGINT does.
+ */
+TEST(Scenario, ARecordingDuringAPlayPlaysBackOrSaysWhere)
+{
+	World w;
+	std::vector<std::string> play = { "play" };
+	for (auto &f : shipped())
+		play.push_back(f);
+	const struct {
+		int batches, sig;
+	} runs[] = { { 4, SIGINT }, { 12, SIGHUP }, { 25, SIGTERM },
+	    { 0, SIGINT } };	/* 0: once the play has ended */
+
+	for (auto &run : runs) {
+		std::string rec = w.dir / "rec.yaml", err = w.dir / "rec.err";
+		auto batch = [&] {
+			return atol(kt::attribute(kt::read_file(w.pps +
+			    "/kelvo/sim"), "batch").c_str());
+		};
+		ASSERT_EQ(w.ctl("reset").status, 0);
+		long first = batch();
+		pid_t r = spawn_ctl(w, { "record", rec }, w.dir / "rec.out", err);
+		ASSERT_TRUE(kt::wait_for([&] {
+			return kt::read_file(err).find("recording into") !=
+			    std::string::npos;
+		}));
+		pid_t p = spawn_ctl(w, play, w.dir / "play.out", w.dir /
+		    "play.err");
+		int played = -1;
+		if (run.batches == 0)
+			played = exit_of(p);
+		else
+			EXPECT_TRUE(kt::wait_for([&] {
+				return batch() >= first + run.batches;
+			})) << run.batches;
+		kill(r, run.sig);
+		EXPECT_EQ(exit_of(r), 0) << kt::read_file(err);
+		if (played < 0)
+			played = exit_of(p);
+		EXPECT_EQ(played, 0) << kt::read_file(w.dir / "play.out");
+
+		ASSERT_EQ(w.ctl("reset").status, 0);
+		CtlRun back = w.ctl("play '" + rec + "'");
+		std::string said = kt::read_file(err);
+		EXPECT_EQ(said.find("cannot be played back"), std::string::npos)
+		    << said;
+		EXPECT_NE(back.status, 2) << back.err;
+		if (back.status != 0) {
+			EXPECT_NE(said.find("may not play back exactly"),
+			    std::string::npos) << run.batches << "\n" << back.out
+			    << said << kt::read_file(rec);
+		}
+	}
 }
 
 /* Presses written by hand, a fault and a speed change, recorded. */
