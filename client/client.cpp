@@ -131,8 +131,8 @@ parse_line(char *line, struct client_state *st, bool *in_precise,
 	*v++ = '\0';
 	if (strlen(v) > VALUE_MAX_LEN)
 		return false;
-	for (i = 0; i < CLIENT_ATTRS; i++)
-		if (strcmp(name, client_attr_name[i]) == 0 && printable(v))
+	for (i = 0; i < KC_ATTRS; i++)
+		if (strcmp(name, kc_attr_name[i]) == 0 && printable(v))
 			snprintf(st->text[i], sizeof(st->text[i]), "%s", v);
 
 	if (strcmp(name, "ts_mode") == 0) {

@@ -21,12 +21,9 @@
 
 /*
  * The modes, fans, plant states, buttons and attributes are the
- * contract's (contract.h); CLIENT_ATTRS counts the published attributes.
+ * contract's (contract.h); KC_ATTRS counts the published attributes.
  */
-#define CLIENT_ATTRS	KC_ATTRS
 #define CLIENT_TEXT_LEN	64	/* one published value, NUL included */
-
-#define client_attr_name kc_attr_name
 
 struct client_state {
 	int	 mode;		/* MODE_* */
@@ -43,7 +40,7 @@ struct client_state {
 	int	 minute;	/* minute of the simulated day, -1 unknown */
 	char	 clock[16];	/* 12-hour time text, "" unknown */
 	/* Each attribute's text as published; "" when absent or empty. */
-	char	 text[CLIENT_ATTRS][CLIENT_TEXT_LEN];
+	char	 text[KC_ATTRS][CLIENT_TEXT_LEN];
 };
 
 /*

@@ -114,10 +114,10 @@ verdict(long long now)
 	 * Its own period too: a kelvo set to tick once a minute is quiet
 	 * for a minute, and its first gaps are not known yet.
 	 */
-	long long limit = std::max((long long)LINK_SILENT_MS,
-	    LINK_SILENT_GAPS * std::max(usual_gap(), (long long)sim_period));
+	long long period = std::max(usual_gap(), (long long)sim_period);
 
-	return object_there && last_text >= 0 && now - last_text <= limit;
+	return object_there && last_text >= 0 &&
+	    client_running(now - last_text, period);
 }
 
 static void
@@ -133,22 +133,29 @@ static bool
 shows_press(int btn, const struct client_state *from,
     const struct client_state *st)
 {
+	struct kc_settings want = { true, from->mode, true, from->fan,
+	    from->has_setpoint, from->setpoint };
+
 	/*
-	 * Moved the way the press moves it, not merely changed: a text older
-	 * than from (read before another face's press showed) must not pass.
+	 * Moved the way the press moves it (the contract's rule), not merely
+	 * changed: a text older than from (read before another face's press
+	 * showed) must not pass, and a set point may have moved further by
+	 * presses of other faces.
 	 */
+	kc_press(&want, btn);
 	switch (btn) {
 	case BTN_MODE:
-		return st->mode == (from->mode == MODE_OFF ? MODE_HEAT :
-		    from->mode == MODE_HEAT ? MODE_COOL : MODE_OFF);
+		return st->mode == want.mode;
 	case BTN_FAN:
-		return st->fan == (from->fan == FAN_ON ? FAN_AUTO : FAN_ON);
+		return st->fan == want.fan;
 	case BTN_UP:
 		return st->has_setpoint && (!from->has_setpoint ||
-		    st->setpoint > from->setpoint);
+		    (want.setpoint > from->setpoint &&
+		    st->setpoint > from->setpoint));
 	case BTN_DOWN:
 		return st->has_setpoint && (!from->has_setpoint ||
-		    st->setpoint < from->setpoint);
+		    (want.setpoint < from->setpoint &&
+		    st->setpoint < from->setpoint));
 	}
 	return false;
 }

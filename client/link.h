@@ -15,17 +15,16 @@
 
 #include "client.h"
 
-#define LINK_OUTPUTS	"/pps/kelvo/outputs"
-#define LINK_INPUTS	"/pps/kelvo/inputs"
+#define LINK_OUTPUTS	KC_OUTPUTS
+#define LINK_INPUTS	KC_INPUTS
 
 /*
  * kelvo counts as running while its outputs object exists and texts keep
- * coming: a stopped kelvo leaves its last text behind, so silence longer
- * than LINK_SILENT_MS and LINK_SILENT_GAPS of its usual gaps, and of its
- * period as its sim object gives it, means it is gone.
+ * coming, by the one rule (client_running in control.h): a stopped kelvo
+ * leaves its last text behind, so silence beyond the quiet limit of its
+ * period (the larger of its usual gap and its sim object's pm_interval)
+ * means it is gone.
  */
-#define LINK_SILENT_MS		3000
-#define LINK_SILENT_GAPS	3
 
 struct link_hooks {
 	/* A text kelvo published (the first one may be an old one). */

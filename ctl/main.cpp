@@ -87,13 +87,12 @@ status(void)
 	ssize_t n = -1;
 	int fd;
 
-	have_sim = client_sim_read(&sim);
-	if ((fd = pps_open("/pps/kelvo/outputs", O_RDONLY)) >= 0) {
+	alive = client_running_now(&sim, &have_sim);
+	if ((fd = pps_open(KC_OUTPUTS, O_RDONLY)) >= 0) {
 		n = pps_read(fd, buf, sizeof(buf));
 		pps_close(fd);
 	}
-	alive = have_sim && n > 0 &&
-	    client_alive(client_outputs_age(), &sim);
+	alive = alive && have_sim && n > 0;
 	if (have_sim) {
 		client_sim_format(&sim, out, sizeof(out));
 		fputs(out, stdout);

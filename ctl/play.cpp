@@ -37,9 +37,9 @@
 #include "thermodyn.h"
 #include "xml2pps.h"
 
-#define OUTPUTS		"/pps/kelvo/outputs"
-#define OUTPUTS_WAIT	"/pps/kelvo/outputs?wait"
-#define INPUTS		"/pps/kelvo/inputs"
+#define OUTPUTS		KC_OUTPUTS
+#define OUTPUTS_WAIT	KC_OUTPUTS "?wait"
+#define INPUTS		KC_INPUTS
 #define PRESS_WAIT_MS	2000	/* a press kelvo has not shown by then is lost */
 #define DAY		1440
 
@@ -175,27 +175,23 @@ resume(struct player *p)
 static void
 predict(int btn, std::string *mode, std::string *fan, std::string *temp)
 {
-	int t = atoi(temp->c_str());
+	struct kc_settings s = {}, was;
 
-	switch (btn) {
-	case BTN_MODE:
-		if (!mode->empty())
-			*mode = *mode == "OFF" ? "HEAT" : *mode == "HEAT" ?
-			    "COOL" : "OFF";
-		break;
-	case BTN_FAN:
-		if (!fan->empty())
-			*fan = *fan == "ON" ? "AUTO" : "ON";
-		break;
-	case BTN_UP:
-		if (t <= 89)
-			*temp = std::to_string(t + 1);
-		break;
-	case BTN_DOWN:
-		if (t > 60)
-			*temp = std::to_string(t - 1);
-		break;
-	}
+	/* As kelvo reads its document: the exact texts, atoi's number. */
+	s.has_mode = !mode->empty();
+	s.mode = kc_mode_exact(mode->c_str());
+	s.has_fan = !fan->empty();
+	s.fan = kc_fan_exact(fan->c_str());
+	s.has_setpoint = true;
+	s.setpoint = atoi(temp->c_str());
+	was = s;
+	kc_press(&s, btn);
+	if (btn == BTN_MODE && s.has_mode)
+		*mode = kc_mode_name(s.mode);
+	if (btn == BTN_FAN && s.has_fan)
+		*fan = kc_fan_name(s.fan);
+	if (s.setpoint != was.setpoint)
+		*temp = std::to_string(s.setpoint);
 }
 
 static std::string
@@ -279,7 +275,7 @@ reach(struct player *p, long at)
 	while (p->now < at) {
 		int period = p->sim.pm_interval > 0 ? p->sim.pm_interval : 200;
 		int pm = p->sim.pm_minutes > 0 ? p->sim.pm_minutes : 2;
-		if (p->sim.faults & SIM_FAULT_SILENT) {
+		if (p->sim.faults & KC_FAULT_SILENT) {
 			/* Nothing to read: the ticks go by at their period. */
 			long ticks = (at - p->now + pm - 1) / pm;
 			delay((unsigned int)(ticks * period));

@@ -217,7 +217,7 @@ outputs(struct recorder *r, const std::string &body)
 	for (int i = 0; i < 3; i++) {
 		std::string v = trimmed(st.text[attrs[i]]);
 		if (!v.empty() && v != r->setting[i]) {
-			note(r, client_attr_name[attrs[i]], v);
+			note(r, kc_attr_name[attrs[i]], v);
 			r->setting[i] = v;
 		}
 	}
@@ -234,7 +234,7 @@ outputs(struct recorder *r, const std::string &body)
 		for (int a : { ATTR_IN_PRECISE, ATTR_OUT_PRECISE, ATTR_SYS }) {
 			std::string v = trimmed(st.text[a]);
 			if (!v.empty())
-				note(r, client_attr_name[a], v);
+				note(r, kc_attr_name[a], v);
 		}
 	}
 	r->last = st;
@@ -252,7 +252,7 @@ sim_moved(struct recorder *r, const struct client_sim *sim)
 	if (sim->pm_interval > 0 && sim->pm_interval != r->sim.pm_interval)
 		note(r, "pm_interval", std::to_string(sim->pm_interval));
 	if (sim->faults != r->sim.faults) {
-		client_fault_text(sim->faults, f, sizeof(f));
+		kc_fault_text(sim->faults, f, sizeof(f));
 		note(r, "fault", f);
 	}
 	if (sim->paused != r->sim.paused)
@@ -578,7 +578,7 @@ starting(struct recorder *r)
 	    std::to_string(r->sim.pm_minutes), 0 });
 	r->s.start.push_back({ "pm_interval",
 	    std::to_string(r->sim.pm_interval), 0 });
-	client_fault_text(r->sim.faults, f, sizeof(f));
+	kc_fault_text(r->sim.faults, f, sizeof(f));
 	if (f[0] != '\0')
 		r->s.start.push_back({ "fault", f, 0 });
 	r->s.start.push_back({ "state", r->sim.paused ? "paused" : "running",
@@ -588,7 +588,7 @@ starting(struct recorder *r)
 	r->setting[2] = trimmed(r->last.text[ATTR_SETPOINT]);
 	r->clock = r->last.minute;
 	r->now = 0;
-	if (r->sim.faults & SIM_FAULT_SILENT)
+	if (r->sim.faults & KC_FAULT_SILENT)
 		fprintf(stderr, "kelvo-ctl: kelvo is silent: the start is its "
 		    "last text before the fault\n");
 }
@@ -597,9 +597,9 @@ int
 record_session(const char *path)
 {
 	static struct reader readers[3] = {
-		{ T_OUTPUTS, "/pps/kelvo/outputs?wait", 0 },
-		{ T_SIM, "/pps/kelvo/sim?wait", 0 },
-		{ T_CONTROL, "/pps/kelvo/control?wait", 0 },
+		{ T_OUTPUTS, KC_OUTPUTS "?wait", 0 },
+		{ T_SIM, KC_SIM "?wait", 0 },
+		{ T_CONTROL, KC_CONTROL "?wait", 0 },
 	};
 	struct recorder r = {};
 	struct sigaction sa;
@@ -612,7 +612,7 @@ record_session(const char *path)
 		fprintf(stderr, "kelvo-ctl: cannot read kelvo's sim object\n");
 		return CTL_FAIL;
 	}
-	if ((fd = pps_open("/pps/kelvo/outputs", O_RDONLY)) >= 0) {
+	if ((fd = pps_open(KC_OUTPUTS, O_RDONLY)) >= 0) {
 		n = pps_read(fd, buf, sizeof(buf));
 		pps_close(fd);
 	}
@@ -674,7 +674,7 @@ record_session(const char *path)
 	scen_step end;
 	end.at = r.now;
 	end.line = 0;
-	for (int a = 0; a < CLIENT_ATTRS; a++) {
+	for (int a = 0; a < KC_ATTRS; a++) {
 		struct scen_expect e = {};
 		e.what = a;
 		e.text = trimmed(r.last.text[a]);

@@ -32,7 +32,8 @@ running(void)
 {
 	struct client_sim sim;
 
-	if (client_sim_read(&sim) && client_alive(client_outputs_age(), &sim))
+	if (client_sim_read(&sim) &&
+	    client_takes_batches(client_outputs_age(), &sim))
 		return true;
 	fprintf(stderr, "kelvo-ctl: kelvo is not running (is PPS_ROOT "
 	    "right?)\n");
