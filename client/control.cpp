@@ -21,7 +21,6 @@
 
 #include <algorithm>
 
-#include "link.h"
 #include "platform.h"
 
 #define EMPTY_TEXT	"@control\n"
@@ -225,7 +224,7 @@ client_control_send(const struct client_batch *b, int ms,
 	int fd, lock, result = CONTROL_TIMEOUT;
 
 	snprintf(why, whylen, "%s", "");
-	end = link_now() + ms;
+	end = monotonic_ms() + ms;
 	if ((lock = pps_lock(CONTROL_OBJECT, ms)) < 0) {
 		if (errno == ETIMEDOUT) {
 			snprintf(why, whylen, "another sender kept the control "
@@ -265,7 +264,7 @@ client_control_send(const struct client_batch *b, int ms,
 		return CONTROL_FAILED;
 	}
 	for (;;) {
-		int left = (int)(end - link_now());
+		int left = (int)(end - monotonic_ms());
 		if (left <= 0)
 			break;
 		if ((n = pps_read_within(fd, buf, sizeof(buf), left)) <= 0) {

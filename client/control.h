@@ -22,7 +22,7 @@
 #define CONTROL_OBJECT	KC_CONTROL
 #define SIM_OBJECT	KC_SIM
 #define CONTROL_WAIT_MS	2000	/* how long a batch may take to be taken */
-#define CONTROL_TEXT_MAX 4096	/* kelvo refuses longer texts */
+#define CONTROL_TEXT_MAX KC_CONTROL_LEN	/* kelvo refuses longer texts */
 
 /* The sim object, typed. */
 struct client_sim {

@@ -75,15 +75,6 @@ static bool inflight_moves;			/* the press will show */
 static bool inflight_out;			/* written: texts may ack it */
 static long long released_at = -1;
 
-long long
-link_now(void)
-{
-	struct timespec ts;
-
-	clock_gettime(CLOCK_MONOTONIC, &ts);
-	return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
-}
-
 /*
  * The median of the last gaps: kelvo publishes once a period, and once
  * more after each batch of presses, and neither a burst of presses nor

@@ -14,6 +14,7 @@
 #define KELVO_LINK_H
 
 #include "client.h"
+#include "platform.h"
 
 #define LINK_OUTPUTS	KC_OUTPUTS
 #define LINK_INPUTS	KC_INPUTS
@@ -64,7 +65,7 @@ int	 link_press(int btn);
 int	 link_drive(int kind, int target);
 /* Writes what is queued and the idle text, for at most ms; then no more. */
 void	 link_stop(int ms);
-/* Milliseconds on the monotonic clock. */
-long long link_now(void);
+/* Milliseconds on the monotonic clock: the platform's, one clock for all. */
+static inline long long link_now(void) { return monotonic_ms(); }
 
 #endif

@@ -16,7 +16,7 @@
 #include <string.h>
 #include <time.h>
 
-#include "link.h"
+#include "platform.h"
 
 #define KINDS	32
 
@@ -94,7 +94,7 @@ vlogline(const char *fmt, va_list ap)
 {
 	char text[LOGLINE_MAX];
 	struct kind *k = NULL, *oldest = NULL;
-	long long now = link_now();
+	long long now = monotonic_ms();
 
 	vsnprintf(text, sizeof(text), fmt, ap);
 	for (char *p = text; *p != '\0'; p++)
@@ -141,7 +141,7 @@ void
 logline_flush(void)
 {
 	pthread_mutex_lock(&log_mutex);
-	due(link_now(), false);
+	due(monotonic_ms(), false);
 	pthread_mutex_unlock(&log_mutex);
 }
 
@@ -149,6 +149,6 @@ void
 logline_end(void)
 {
 	pthread_mutex_lock(&log_mutex);
-	due(link_now(), true);
+	due(monotonic_ms(), true);
 	pthread_mutex_unlock(&log_mutex);
 }

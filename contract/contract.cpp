@@ -74,6 +74,24 @@ exact_of(const char *s, const char *const *names, int n)
 int kc_mode_exact(const char *s) { return exact_of(s, mode_names, NELEM(mode_names)); }
 int kc_fan_exact(const char *s) { return exact_of(s, fan_names, NELEM(fan_names)); }
 
+const char *
+kc_default(const char *name)
+{
+	static const char *const values[][2] = {
+		{ "ts_mode", "HEAT" }, { "ts_fan", "AUTO" }, { "ts_temp", "68" },
+		{ "td_temp_in_", "66.0" }, { "td_temp_in", "66" },
+		{ "td_temp_out_", "60.0" }, { "td_temp_out", "60" },
+		{ "td_sys", "OFF" }, { "td_time_", "1700" },
+		{ "td_time", "05:00p" }, { "pm_interval", "200" },
+		{ "pm_minutes", "2" },
+	};
+
+	for (const auto &v : values)
+		if (name != nullptr && strcmp(v[0], name) == 0)
+			return v[1];
+	return nullptr;
+}
+
 void
 kc_press(struct kc_settings *s, int btn)
 {

@@ -25,6 +25,8 @@ enum { ATTR_MODE, ATTR_FAN, ATTR_SETPOINT, ATTR_IN_PRECISE, ATTR_IN,
     ATTR_OUT_PRECISE, ATTR_OUT, ATTR_SYS, ATTR_TIME_PRECISE, ATTR_TIME,
     KC_ATTRS };
 extern const char *const kc_attr_name[KC_ATTRS];	/* "ts_mode", ... */
+#define KC_VALUE_LEN	64	/* one published value, NUL included */
+#define KC_TEXT_LEN	512	/* the outputs object's text, NUL included */
 
 /* The value texts, as enums; 0 is a value that is missing or not one. */
 enum { MODE_UNKNOWN, MODE_OFF, MODE_HEAT, MODE_COOL };
@@ -42,6 +44,13 @@ int	 kc_sys_of(const char *s);
 /* The same, of the exact text kelvo writes only: how the daemon reads. */
 int	 kc_mode_exact(const char *s);
 int	 kc_fan_exact(const char *s);
+
+/*
+ * The values a reset leaves (the store's default document, which a test
+ * keeps alike): the settings, outputs and parameters by name; NULL for a
+ * name with none.
+ */
+const char *kc_default(const char *name);
 
 /* Limits. */
 #define KC_SETPOINT_MIN	60	/* the buttons keep the set point here */
@@ -124,6 +133,9 @@ extern const struct kc_command kc_commands[KC_COMMANDS];
 const struct kc_command *kc_command_of(const char *name);
 bool	 kc_command_check(const char *name, const char *value, char *why,
 	    size_t len);
+#define KC_BATCH_MAX	64	/* commands in one batch */
+#define KC_CONTROL_LEN	4096	/* the longest control text taken */
+#define KC_WHY_LEN	256	/* why a batch was refused, NUL included */
 #define KC_STEP_MAX	10080	/* ticks one step command may take: a week */
 #define KC_INTERVAL_MAX	60000	/* real ms between ticks */
 #define KC_MINUTES_MAX	1440	/* simulated minutes per tick: a day */

@@ -34,8 +34,6 @@
 #include "platform.h"
 #include "play.h"
 #include "scenfile.h"
-#include "thermodyn.h"
-#include "xml2pps.h"
 
 #define OUTPUTS		KC_OUTPUTS
 #define OUTPUTS_WAIT	KC_OUTPUTS "?wait"
@@ -58,7 +56,7 @@ struct player {
 static bool
 read_outputs(struct player *p)
 {
-	char buf[PPS_TEXT_LEN];
+	char buf[KC_TEXT_LEN];
 	ssize_t n = -1;
 	int fd;
 
@@ -77,7 +75,7 @@ read_outputs(struct player *p)
 static bool
 next_text(struct player *p, int ms)
 {
-	char buf[PPS_TEXT_LEN];
+	char buf[KC_TEXT_LEN];
 	ssize_t n;
 
 	if ((n = pps_read_within(p->outfd, buf, sizeof(buf), ms)) <= 0)
@@ -348,8 +346,8 @@ play_one(struct player *p, const struct scenario &s, struct suite *out,
 			ticks = (st.at - p->now + pm - 1) / pm;
 			p->now += ticks * pm;
 			/* A step takes at most a week of ticks. */
-			for (; ticks > STEP_MAX; ticks -= STEP_MAX)
-				if (!send(p, {}, STEP_MAX, false))
+			for (; ticks > KC_STEP_MAX; ticks -= KC_STEP_MAX)
+				if (!send(p, {}, KC_STEP_MAX, false))
 					return false;
 		}
 		if (!st.set.empty() || ticks > 0)

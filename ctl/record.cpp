@@ -36,11 +36,9 @@
 #include "client.h"
 #include "link.h"
 #include "ctl.h"
-#include "dbXML.h"
 #include "platform.h"
 #include "record.h"
 #include "scenfile.h"
-#include "xml2pps.h"
 
 #define DAY		1440
 #define ANSWER_MS	3000	/* a batch unanswered by then was taken back */
@@ -76,7 +74,7 @@ static void *
 read_loop(void *arg)
 {
 	struct reader *r = (struct reader *)arg;
-	char buf[CONTROL_LEN + 1];
+	char buf[KC_CONTROL_LEN + 1];
 	bool first = true;
 	ssize_t n;
 	int fd = -1;
@@ -111,18 +109,13 @@ read_loop(void *arg)
 	return nullptr;
 }
 
-/* The default document's value of name, as a reset leaves it. */
+/* The value of name as a reset leaves it: the contract's. */
 static std::string
 default_of(const char *name)
 {
-	std::string d(db_default_text), open = std::string("<") + name + ">";
-	size_t a = d.find(open), b;
+	const char *v = kc_default(name);
 
-	if (a == std::string::npos)
-		return "";
-	a += open.size();
-	b = d.find('<', a);
-	return d.substr(a, b - a);
+	return v != nullptr ? v : "";
 }
 
 /* Minute of the day of an HHMM text, -1 when it is none. */
@@ -604,7 +597,7 @@ record_session(const char *path)
 	struct recorder r = {};
 	struct sigaction sa;
 	struct client_sim sim;
-	char buf[PPS_TEXT_LEN];
+	char buf[KC_TEXT_LEN];
 	ssize_t n = -1;
 	int fd;
 

@@ -30,8 +30,6 @@
 #include <yaml-cpp/yaml.h>
 
 #include "control.h"
-#include "thermodyn.h"
-#include "xml2pps.h"
 
 #define FILE_MAX	(4 << 20)	/* no scenario is this long */
 
@@ -188,7 +186,7 @@ commands(const YAML::Node &n, const char *what, std::vector<scen_cmd> *cmds,
     struct fault *f)
 {
 	std::set<std::string> seen;
-	char why[CONTROL_WHY];
+	char why[KC_WHY_LEN];
 
 	if (!n.IsMap())
 		return fail(f, n, std::string(what) + " must be a map of "
@@ -225,9 +223,9 @@ commands(const YAML::Node &n, const char *what, std::vector<scen_cmd> *cmds,
 		cmds->push_back(c);
 	}
 	/* Room for the player's own step and state in the same batch. */
-	if (cmds->size() > CONTROL_MAX - 2)
+	if (cmds->size() > KC_BATCH_MAX - 2)
 		return fail(f, n, std::string(what) + " has more than " +
-		    std::to_string(CONTROL_MAX - 2) + " commands");
+		    std::to_string(KC_BATCH_MAX - 2) + " commands");
 	return true;
 }
 

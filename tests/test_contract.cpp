@@ -8,6 +8,7 @@
 #include <string>
 
 #include "contract.h"
+#include "dbXML.h"
 
 TEST(Contract, ButtonsAtEveryEdge)
 {
@@ -236,4 +237,24 @@ TEST(Contract, AttributesInOrder)
 		EXPECT_STREQ(kc_attr_name[i], names[i]);
 	EXPECT_STREQ(KC_OUTPUTS, "/pps/kelvo/outputs");
 	EXPECT_STREQ(KC_CONTROL "?wait", "/pps/kelvo/control?wait");
+}
+
+/* The defaults the faces take from the contract are the store's own. */
+TEST(Contract, DefaultsAreTheStoresDefaultDocument)
+{
+	static const char *const names[] = { "ts_mode", "ts_fan", "ts_temp",
+	    "td_temp_in_", "td_temp_in", "td_temp_out_", "td_temp_out",
+	    "td_sys", "td_time_", "td_time", "pm_interval", "pm_minutes" };
+	const std::string doc = db_default_text;
+
+	for (const char *name : names) {
+		std::string open = std::string("<") + name + ">";
+		size_t a = doc.find(open);
+		ASSERT_NE(a, std::string::npos) << name;
+		a += open.size();
+		ASSERT_NE(kc_default(name), nullptr) << name;
+		EXPECT_EQ(doc.substr(a, doc.find('<', a) - a), kc_default(name));
+	}
+	EXPECT_EQ(kc_default("pm_state"), nullptr);
+	EXPECT_EQ(kc_default(nullptr), nullptr);
 }
