@@ -394,14 +394,14 @@ client_history_at(const struct client_history *h, int age)
 }
 
 void
-client_sender_init(struct client_sender *s)
+client_pacer_init(struct client_pacer *s)
 {
 	memset(s, 0, sizeof(*s));
 	s->last = -1;
 }
 
 bool
-client_sender_push(struct client_sender *s, int btn)
+client_pacer_push(struct client_pacer *s, int btn)
 {
 	if (s->quitting || btn < BTN_MODE || btn > BTN_DOWN ||
 	    s->n == CLIENT_PRESS_QUEUE)
@@ -411,7 +411,7 @@ client_sender_push(struct client_sender *s, int btn)
 }
 
 int
-client_sender_next(struct client_sender *s, long long now, int *wait)
+client_pacer_next(struct client_pacer *s, long long now, int *wait)
 {
 	long long due;
 	int btn;
@@ -454,20 +454,20 @@ client_sender_next(struct client_sender *s, long long now, int *wait)
 }
 
 void
-client_sender_quit(struct client_sender *s)
+client_pacer_quit(struct client_pacer *s)
 {
 	s->quitting = true;
 }
 
 void
-client_sender_ack(struct client_sender *s)
+client_pacer_ack(struct client_pacer *s)
 {
 	if (s->ackable)
 		s->acked = true;
 }
 
 void
-client_sender_drop(struct client_sender *s)
+client_pacer_drop(struct client_pacer *s)
 {
 	s->n = 0;
 }
@@ -503,7 +503,7 @@ drives(int kind, int btn)
 }
 
 int
-client_sender_holds(struct client_sender *s, int kind, bool forget)
+client_pacer_holds(struct client_pacer *s, int kind, bool forget)
 {
 	int held = 0, kept = 0;
 
