@@ -212,41 +212,28 @@ write_control(const char *text, size_t len)
 	return ok;
 }
 
-int
-client_control_send(const struct client_batch *b, int ms,
+/*
+ * The road once the lock is ours and fd follows the sim object: read the
+ * count, write, wait for it to move until end; the batch is taken back
+ * when it has not.
+ */
+static int
+send_locked(const struct client_batch *b, int ms, long long end, int fd,
     struct client_sim *sim, char *why, size_t whylen)
 {
 	char buf[SIM_TEXT_LEN];
 	struct client_sim now;
-	long long end, age;
+	long long age;
 	long before;
 	ssize_t n;
-	int fd, lock, result = CONTROL_TIMEOUT;
+	int result = CONTROL_TIMEOUT;
 
-	snprintf(why, whylen, "%s", "");
-	end = monotonic_ms() + ms;
-	if ((lock = pps_lock(CONTROL_OBJECT, ms)) < 0) {
-		if (errno == ETIMEDOUT) {
-			snprintf(why, whylen, "another sender kept the control "
-			    "object for %d ms", ms);
-			return CONTROL_TIMEOUT;
-		}
-		snprintf(why, whylen, "kelvo is not running (no PPS directory "
-		    "for its control object: %s)", strerror(errno));
-		return CONTROL_DOWN;
-	}
-	if ((fd = pps_open(SIM_OBJECT "?wait", O_RDONLY)) < 0 ||
-	    (n = pps_read(fd, buf, sizeof(buf))) <= 0 ||
+	if ((n = pps_read(fd, buf, sizeof(buf))) <= 0 ||
 	    !client_sim_parse(buf, (size_t)n, sim)) {
-		if (fd >= 0)
-			pps_close(fd);
-		pps_unlock(lock);
 		snprintf(why, whylen, "kelvo is not running (no sim object)");
 		return CONTROL_DOWN;
 	}
 	if (!client_takes_batches(age = client_outputs_age(), sim)) {
-		pps_close(fd);
-		pps_unlock(lock);
 		if (age < 0)
 			snprintf(why, whylen, "kelvo is not running (no outputs "
 			    "object)");
@@ -257,8 +244,6 @@ client_control_send(const struct client_batch *b, int ms,
 	}
 	before = sim->batch;
 	if (!write_control(b->text, b->len)) {
-		pps_close(fd);
-		pps_unlock(lock);
 		snprintf(why, whylen, "cannot write the control object: %s",
 		    strerror(errno));
 		return CONTROL_FAILED;
@@ -294,7 +279,35 @@ client_control_send(const struct client_batch *b, int ms,
 	}
 	if (result == CONTROL_REFUSED)
 		snprintf(why, whylen, "%s", sim->error);
-	pps_close(fd);
+	return result;
+}
+
+int
+client_control_send(const struct client_batch *b, int ms,
+    struct client_sim *sim, char *why, size_t whylen)
+{
+	long long end;
+	int fd, lock, result;
+
+	snprintf(why, whylen, "%s", "");
+	end = monotonic_ms() + ms;
+	if ((lock = pps_lock(CONTROL_OBJECT, ms)) < 0) {
+		if (errno == ETIMEDOUT) {
+			snprintf(why, whylen, "another sender kept the control "
+			    "object for %d ms", ms);
+			return CONTROL_TIMEOUT;
+		}
+		snprintf(why, whylen, "kelvo is not running (no PPS directory "
+		    "for its control object: %s)", strerror(errno));
+		return CONTROL_DOWN;
+	}
+	if ((fd = pps_open(SIM_OBJECT "?wait", O_RDONLY)) < 0) {
+		snprintf(why, whylen, "kelvo is not running (no sim object)");
+		result = CONTROL_DOWN;
+	} else {
+		result = send_locked(b, ms, end, fd, sim, why, whylen);
+		pps_close(fd);
+	}
 	pps_unlock(lock);
 	return result;
 }
