@@ -586,16 +586,10 @@ starting(struct recorder *r)
 		    "last text before the fault\n");
 }
 
-int
-record_session(const char *path)
+/* The sim object and the outputs as they stand; false, said, without. */
+static bool
+read_start(struct recorder *r)
 {
-	static struct reader readers[3] = {
-		{ T_OUTPUTS, KC_OUTPUTS "?wait", 0 },
-		{ T_SIM, KC_SIM "?wait", 0 },
-		{ T_CONTROL, KC_CONTROL "?wait", 0 },
-	};
-	struct recorder r = {};
-	struct sigaction sa;
 	struct client_sim sim;
 	char buf[KC_TEXT_LEN];
 	ssize_t n = -1;
@@ -603,33 +597,26 @@ record_session(const char *path)
 
 	if (!client_sim_read(&sim)) {
 		fprintf(stderr, "kelvo-ctl: cannot read kelvo's sim object\n");
-		return CTL_FAIL;
+		return false;
 	}
 	if ((fd = pps_open(KC_OUTPUTS, O_RDONLY)) >= 0) {
 		n = pps_read(fd, buf, sizeof(buf));
 		pps_close(fd);
 	}
-	if (n <= 0 || client_parse(buf, (size_t)n, &r.last) == 0) {
+	if (n <= 0 || client_parse(buf, (size_t)n, &r->last) == 0) {
 		fprintf(stderr, "kelvo-ctl: cannot read kelvo's outputs\n");
-		return CTL_FAIL;
+		return false;
 	}
-	r.sim = sim;
-	r.s.name = "recorded session";
-	starting(&r);
+	r->sim = sim;
+	r->s.name = "recorded session";
+	starting(r);
+	return true;
+}
 
-	memset(&sa, 0, sizeof(sa));
-	sa.sa_handler = on_signal;
-	sigemptyset(&sa.sa_mask);
-	sigaction(SIGINT, &sa, nullptr);
-	sigaction(SIGTERM, &sa, nullptr);
-	for (struct reader &rd : readers)
-		if (pthread_create(&rd.tid, nullptr, read_loop, &rd) != 0) {
-			fprintf(stderr, "kelvo-ctl: cannot start a reader\n");
-			return CTL_FAIL;
-		}
-	fprintf(stderr, "kelvo-ctl: recording into %s; Ctrl-C ends it\n",
-	    path);
-
+/* The texts the readers queue, taken until a stop signal; then the rest. */
+static void
+follow(struct recorder *r, struct reader *readers, int nreaders)
+{
 	for (;;) {
 		struct timespec now, due;
 		bool done = stopping;
@@ -643,37 +630,72 @@ record_session(const char *path)
 		got.swap(queue);
 		pthread_mutex_unlock(&queue_mutex);
 		for (const text &t : got)
-			take(&r, t);
-		overdue(&r);
+			take(r, t);
+		overdue(r);
 		if (done && got.empty())
 			break;
 	}
-	for (struct reader &rd : readers)
-		pthread_join(rd.tid, nullptr);
+	for (int i = 0; i < nreaders; i++)
+		pthread_join(readers[i].tid, nullptr);
 	pthread_mutex_lock(&queue_mutex);
 	for (const text &t : queue)
-		take(&r, t);
+		take(r, t);
 	pthread_mutex_unlock(&queue_mutex);
-	if (r.early)
-		answered(&r, &r.answer, true);
-	for (const std::string &h : r.held)
-		outputs(&r, h);
-	if (r.unseen > 0)
+}
+
+/* What is still open at the end, and everything as last published. */
+static void
+finish(struct recorder *r)
+{
+	if (r->early)
+		answered(r, &r->answer, true);
+	for (const std::string &h : r->held)
+		outputs(r, h);
+	if (r->unseen > 0)
 		fprintf(stderr, "kelvo-ctl: %d batch%s went by too fast to be "
-		    "read; the recording may not play back\n", r.unseen,
-		    r.unseen == 1 ? "" : "es");
+		    "read; the recording may not play back\n", r->unseen,
+		    r->unseen == 1 ? "" : "es");
 
 	/* Last, everything as it was published at the end. */
 	scen_step end;
-	end.at = r.now;
+	end.at = r->now;
 	end.line = 0;
 	for (int a = 0; a < KC_ATTRS; a++) {
 		struct scen_expect e = {};
 		e.what = a;
-		e.text = trimmed(r.last.text[a]);
+		e.text = trimmed(r->last.text[a]);
 		end.expect.push_back(e);
 	}
-	r.s.steps.push_back(end);
+	r->s.steps.push_back(end);
+}
+
+int
+record_session(const char *path)
+{
+	static struct reader readers[3] = {
+		{ T_OUTPUTS, KC_OUTPUTS "?wait", 0 },
+		{ T_SIM, KC_SIM "?wait", 0 },
+		{ T_CONTROL, KC_CONTROL "?wait", 0 },
+	};
+	struct recorder r = {};
+	struct sigaction sa;
+
+	if (!read_start(&r))
+		return CTL_FAIL;
+	memset(&sa, 0, sizeof(sa));
+	sa.sa_handler = on_signal;
+	sigemptyset(&sa.sa_mask);
+	sigaction(SIGINT, &sa, nullptr);
+	sigaction(SIGTERM, &sa, nullptr);
+	for (struct reader &rd : readers)
+		if (pthread_create(&rd.tid, nullptr, read_loop, &rd) != 0) {
+			fprintf(stderr, "kelvo-ctl: cannot start a reader\n");
+			return CTL_FAIL;
+		}
+	fprintf(stderr, "kelvo-ctl: recording into %s; Ctrl-C ends it\n",
+	    path);
+	follow(&r, readers, 3);
+	finish(&r);
 	if (!write_scenario(path, &r))
 		return CTL_FAIL;
 	fprintf(stderr, "kelvo-ctl: recorded %ld simulated minutes, %zu "
