@@ -251,10 +251,13 @@ reader(void *arg)
 static bool
 press_moves(int btn, const struct client_state *from)
 {
-	if (btn == BTN_UP)
-		return !from->has_setpoint || from->setpoint <= 89;
-	if (btn == BTN_DOWN)
-		return !from->has_setpoint || from->setpoint > 60;
+	struct kc_settings s = { false, 0, false, 0, true, from->setpoint };
+
+	if (btn == BTN_UP || btn == BTN_DOWN) {
+		/* The contract's rule: the buttons stop at the limits. */
+		kc_press(&s, btn);
+		return !from->has_setpoint || s.setpoint != from->setpoint;
+	}
 	return btn == BTN_MODE || btn == BTN_FAN;
 }
 
