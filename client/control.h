@@ -10,7 +10,10 @@
  * outputs show the batch, so what a sender reads next is the result.
  *
  * The parsing and the text are pure; client_control_send and
- * client_sim_read work on the PPS objects under $PPS_ROOT.
+ * client_sim_read work on the PPS objects under $PPS_ROOT.  The commands,
+ * their checks and the fault names are the contract's; the one rule for
+ * "is kelvo running" lives here, below the link, so that faces with a
+ * link and faces without one (kelvo-ctl, the panel's --once) agree.
  */
 #ifndef KELVO_CLIENT_CONTROL_H
 #define KELVO_CLIENT_CONTROL_H

@@ -1,7 +1,8 @@
 /*
  * contract.h - kelvo's contract with everything that speaks to it: the
- * objects and their names, the value texts and their limits, what a
- * button does, the plant's action and the clock's two forms.
+ * objects and their names, the value texts and their limits, the
+ * defaults, what a button does, the control commands and their checks,
+ * the faults, the plant's action and the clock's two forms.
  *
  * The daemon and every face take these from here, so that a rule is
  * written once and no two places can disagree.  Everything here is pure:
