@@ -233,71 +233,46 @@ client_plant_name(int plant)
 	return name ? name : "";
 }
 
+/* The texts and names are the contract's. */
 const char *
 client_mode_name(int mode)
 {
-	static const char *names[] = { "?", "OFF", "HEAT", "COOL" };
-
-	return mode >= 0 && mode <= MODE_COOL ? names[mode] : "?";
-}
-
-/* Any case, blanks around it ignored: "cool", " Heat " all name modes. */
-static int
-pick_word(const char *s, const char *const *names, int n)
-{
-	size_t len;
-
-	while (*s == ' ' || *s == '\t')
-		s++;
-	len = strlen(s);
-	while (len > 0 && (s[len - 1] == ' ' || s[len - 1] == '\t' ||
-	    s[len - 1] == '\n' || s[len - 1] == '\r'))
-		len--;
-	for (int i = 1; i < n; i++)
-		if (strlen(names[i]) == len && strncasecmp(s, names[i], len) == 0)
-			return i;
-	return 0;
+	return kc_mode_name(mode);
 }
 
 int
 client_mode_of(const char *s)
 {
-	static const char *const names[] = { "", "OFF", "HEAT", "COOL" };
-
-	return pick_word(s, names, 4);
+	return kc_mode_of(s);
 }
 
 int
 client_fan_of(const char *s)
 {
-	static const char *const names[] = { "", "AUTO", "ON" };
-
-	return pick_word(s, names, 3);
+	return kc_fan_of(s);
 }
 
 const char *
 client_fan_name(int fan)
 {
-	static const char *names[] = { "?", "AUTO", "ON" };
-
-	return fan >= 0 && fan <= FAN_ON ? names[fan] : "?";
+	return kc_fan_name(fan);
 }
-
-/* Indexed by BTN_*: the names in URLs, payloads and scenarios. */
-static const char *const button_names[] = { "?", "mode", "fan", "up", "down" };
 
 const char *
 client_button_name(int btn)
 {
-	return btn >= BTN_MODE && btn <= BTN_DOWN ? button_names[btn] : "?";
+	const char *name = kc_button_name(btn);
+
+	return name != nullptr ? name : "?";
 }
 
 int
 client_button_of(const char *s, bool anycase)
 {
+	/* Exactly the name, no blanks around it: a URL's or a payload's. */
 	for (int b = BTN_MODE; b <= BTN_DOWN; b++)
-		if ((anycase ? strcasecmp(s, button_names[b]) :
-		    strcmp(s, button_names[b])) == 0)
+		if ((anycase ? strcasecmp(s, kc_button_name(b)) :
+		    strcmp(s, kc_button_name(b))) == 0)
 			return b;
 	return 0;
 }
