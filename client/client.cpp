@@ -131,8 +131,8 @@ parse_line(char *line, struct client_state *st, bool *in_precise,
 	*v++ = '\0';
 	if (strlen(v) > VALUE_MAX_LEN)
 		return false;
-	for (i = 0; i < CLIENT_ATTRS; i++)
-		if (strcmp(name, client_attr_name[i]) == 0 && printable(v))
+	for (i = 0; i < KC_ATTRS; i++)
+		if (strcmp(name, kc_attr_name[i]) == 0 && printable(v))
 			snprintf(st->text[i], sizeof(st->text[i]), "%s", v);
 
 	if (strcmp(name, "ts_mode") == 0) {
@@ -247,68 +247,42 @@ client_clock_display(const struct client_state *st, char *buf, size_t len)
 const char *
 client_mode_name(int mode)
 {
-	static const char *names[] = { "?", "OFF", "HEAT", "COOL" };
-
-	return mode >= 0 && mode <= MODE_COOL ? names[mode] : "?";
-}
-
-/* Any case, blanks around it ignored: "cool", " Heat " all name modes. */
-static int
-pick_word(const char *s, const char *const *names, int n)
-{
-	size_t len;
-
-	while (*s == ' ' || *s == '\t')
-		s++;
-	len = strlen(s);
-	while (len > 0 && (s[len - 1] == ' ' || s[len - 1] == '\t' ||
-	    s[len - 1] == '\n' || s[len - 1] == '\r'))
-		len--;
-	for (int i = 1; i < n; i++)
-		if (strlen(names[i]) == len && strncasecmp(s, names[i], len) == 0)
-			return i;
-	return 0;
+	return kc_mode_name(mode);
 }
 
 int
 client_mode_of(const char *s)
 {
-	static const char *const names[] = { "", "OFF", "HEAT", "COOL" };
-
-	return pick_word(s, names, 4);
+	return kc_mode_of(s);
 }
 
 int
 client_fan_of(const char *s)
 {
-	static const char *const names[] = { "", "AUTO", "ON" };
-
-	return pick_word(s, names, 3);
+	return kc_fan_of(s);
 }
 
 const char *
 client_fan_name(int fan)
 {
-	static const char *names[] = { "?", "AUTO", "ON" };
-
-	return fan >= 0 && fan <= FAN_ON ? names[fan] : "?";
+	return kc_fan_name(fan);
 }
-
-/* Indexed by BTN_*: the names in URLs, payloads and scenarios. */
-static const char *const button_names[] = { "?", "mode", "fan", "up", "down" };
 
 const char *
 client_button_name(int btn)
 {
-	return btn >= BTN_MODE && btn <= BTN_DOWN ? button_names[btn] : "?";
+	const char *name = kc_button_name(btn);
+
+	return name != nullptr ? name : "?";
 }
 
 int
 client_button_of(const char *s, bool anycase)
 {
+	/* Exactly the name, no blanks around it: a URL's or a payload's. */
 	for (int b = BTN_MODE; b <= BTN_DOWN; b++)
-		if ((anycase ? strcasecmp(s, button_names[b]) :
-		    strcmp(s, button_names[b])) == 0)
+		if ((anycase ? strcasecmp(s, kc_button_name(b)) :
+		    strcmp(s, kc_button_name(b))) == 0)
 			return b;
 	return 0;
 }
@@ -405,14 +379,14 @@ client_history_at(const struct client_history *h, int age)
 }
 
 void
-client_sender_init(struct client_sender *s)
+client_pacer_init(struct client_pacer *s)
 {
 	memset(s, 0, sizeof(*s));
 	s->last = -1;
 }
 
 bool
-client_sender_push(struct client_sender *s, int btn)
+client_pacer_push(struct client_pacer *s, int btn)
 {
 	if (s->quitting || btn < BTN_MODE || btn > BTN_DOWN ||
 	    s->n == CLIENT_PRESS_QUEUE)
@@ -422,7 +396,7 @@ client_sender_push(struct client_sender *s, int btn)
 }
 
 int
-client_sender_next(struct client_sender *s, long long now, int *wait)
+client_pacer_next(struct client_pacer *s, long long now, int *wait)
 {
 	long long due;
 	int btn;
@@ -465,20 +439,20 @@ client_sender_next(struct client_sender *s, long long now, int *wait)
 }
 
 void
-client_sender_quit(struct client_sender *s)
+client_pacer_quit(struct client_pacer *s)
 {
 	s->quitting = true;
 }
 
 void
-client_sender_ack(struct client_sender *s)
+client_pacer_ack(struct client_pacer *s)
 {
 	if (s->ackable)
 		s->acked = true;
 }
 
 void
-client_sender_drop(struct client_sender *s)
+client_pacer_drop(struct client_pacer *s)
 {
 	s->n = 0;
 }
@@ -514,7 +488,7 @@ drives(int kind, int btn)
 }
 
 int
-client_sender_holds(struct client_sender *s, int kind, bool forget)
+client_pacer_holds(struct client_pacer *s, int kind, bool forget)
 {
 	int held = 0, kept = 0;
 

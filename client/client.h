@@ -21,12 +21,9 @@
 
 /*
  * The modes, fans, plant states, buttons and attributes are the
- * contract's (contract.h); CLIENT_ATTRS counts the published attributes.
+ * contract's (contract.h); KC_ATTRS counts the published attributes.
  */
-#define CLIENT_ATTRS	KC_ATTRS
 #define CLIENT_TEXT_LEN	64	/* one published value, NUL included */
-
-#define client_attr_name kc_attr_name
 
 struct client_state {
 	int	 mode;		/* MODE_* */
@@ -43,7 +40,7 @@ struct client_state {
 	int	 minute;	/* minute of the simulated day, -1 unknown */
 	char	 clock[16];	/* 12-hour time text, "" unknown */
 	/* Each attribute's text as published; "" when absent or empty. */
-	char	 text[CLIENT_ATTRS][CLIENT_TEXT_LEN];
+	char	 text[KC_ATTRS][CLIENT_TEXT_LEN];
 };
 
 /*
@@ -104,10 +101,10 @@ const struct client_sample *client_history_at(const struct client_history *h,
 	    int age);
 
 /*
- * Button presses waiting to be written.  kelvo's reader takes whatever
+ * The press pacer: button presses waiting to be written.  kelvo's reader takes whatever
  * text the object holds when it wakes, so two writes close together can
  * reach it as one; presses therefore go out spaced apart, unless kelvo has
- * already shown the last one taken (client_sender_ack).  A while after the
+ * already shown the last one taken (client_pacer_ack).  A while after the
  * last one the idle text goes out, so that a kelvo started later does not
  * take the last press left in the object for a new one.
  */
@@ -115,7 +112,7 @@ const struct client_sample *client_history_at(const struct client_history *h,
 #define CLIENT_PRESS_CLEAR	1000	/* ms from a press to the idle text */
 #define CLIENT_PRESS_QUEUE	32
 
-struct client_sender {
+struct client_pacer {
 	int		 queue[CLIENT_PRESS_QUEUE];
 	int		 n;
 	long long	 last;		/* ms of the last write, -1 none */
@@ -125,27 +122,27 @@ struct client_sender {
 	bool		 quitting;
 };
 
-void	 client_sender_init(struct client_sender *s);
-bool	 client_sender_push(struct client_sender *s, int btn);
+void	 client_pacer_init(struct client_pacer *s);
+bool	 client_pacer_push(struct client_pacer *s, int btn);
 /*
  * What to write at time now (ms): a button, 0 for the idle text, -1 for
  * nothing; the caller is taken to write it then.  *wait gets the ms
  * until there is more to do, -1 for never.
  */
-int	 client_sender_next(struct client_sender *s, long long now, int *wait);
+int	 client_pacer_next(struct client_pacer *s, long long now, int *wait);
 /*
  * kelvo has shown the last press taken: the next may go at once.  Taken
  * only when what kelvo showed before that press was sure to hold every
  * earlier one, else a late text could pass for the ack and two writes
  * reach kelvo as one.
  */
-void	 client_sender_ack(struct client_sender *s);
+void	 client_pacer_ack(struct client_pacer *s);
 /* Forgets the presses not yet written (kelvo went away). */
-void	 client_sender_drop(struct client_sender *s);
+void	 client_pacer_drop(struct client_pacer *s);
 /* Presses of the buttons of drive kind waiting; with forget, dropped. */
-int	 client_sender_holds(struct client_sender *s, int kind, bool forget);
+int	 client_pacer_holds(struct client_pacer *s, int kind, bool forget);
 /* Sends what is queued and the idle text soon after, then nothing more. */
-void	 client_sender_quit(struct client_sender *s);
+void	 client_pacer_quit(struct client_pacer *s);
 
 /*
  * Driving one setting to a target by presses: the set point with up and

@@ -22,44 +22,10 @@
 #include <algorithm>
 
 #include "contract.h"
-#include "link.h"
 #include "platform.h"
-#include "thermodyn.h"
 
 #define EMPTY_TEXT	"@control\n"
 #define SIM_TEXT_LEN	1024
-
-const char *const client_fault_name[3] = { "plant", "sensor", "silent" };
-
-static const char *const known[] = {
-	"state", "step", "pm_interval", "pm_minutes", "td_time_",
-	"td_temp_in_", "td_temp_out_", "td_sys", "ts_mode", "ts_fan",
-	"ts_temp", "fault", "reset",
-};
-
-bool
-client_control_known(const char *name)
-{
-	for (const char *k : known)
-		if (strcmp(k, name) == 0)
-			return true;
-	return false;
-}
-
-/* The daemon's own reading and writing of the list: one rule for both. */
-int
-client_fault_parse(const char *list)
-{
-	char why[128];
-
-	return fault_parse(list, why, sizeof(why));
-}
-
-void
-client_fault_text(int faults, char *buf, size_t len)
-{
-	fault_text(faults, buf, len);
-}
 
 /* A whole number within lo..hi, all of s. */
 static bool
@@ -102,13 +68,14 @@ client_sim_parse(const char *text, size_t len, struct client_sim *sim)
 			sim->paused = strcmp(value, "paused") == 0;
 			seen |= 1;
 		} else if (strcmp(line, "pm_interval") == 0 &&
-		    whole(value, 1, 60000, &v)) {
+		    whole(value, 1, KC_INTERVAL_MAX, &v)) {
 			sim->pm_interval = (int)v;
 		} else if (strcmp(line, "pm_minutes") == 0 &&
-		    whole(value, 1, 1440, &v)) {
+		    whole(value, 1, KC_MINUTES_MAX, &v)) {
 			sim->pm_minutes = (int)v;
 		} else if (strcmp(line, "fault") == 0) {
-			int f = client_fault_parse(value);
+			char why[128];
+			int f = kc_fault_parse(value, why, sizeof(why));
 			sim->faults = f < 0 ? 0 : f;
 		} else if (strcmp(line, "batch") == 0 &&
 		    whole(value, 0, LONG_MAX, &v)) {
@@ -126,7 +93,7 @@ client_sim_format(const struct client_sim *sim, char *buf, size_t len)
 {
 	char faults[32];
 
-	client_fault_text(sim->faults, faults, sizeof(faults));
+	kc_fault_text(sim->faults, faults, sizeof(faults));
 	return snprintf(buf, len, "state %s\npm_interval %d\npm_minutes %d\n"
 	    "fault %s\nbatch %ld\nerror %s\n", sim->paused ? "paused" :
 	    "running", sim->pm_interval, sim->pm_minutes,
@@ -190,7 +157,7 @@ client_outputs_age(void)
 	struct timespec now;
 	struct stat st;
 
-	if (pps_path("/pps/kelvo/outputs", path, sizeof(path)) < 0 ||
+	if (pps_path(KC_OUTPUTS, path, sizeof(path)) < 0 ||
 	    stat(path, &st) < 0)
 		return -1;
 	clock_gettime(CLOCK_REALTIME, &now);
@@ -200,20 +167,42 @@ client_outputs_age(void)
 }
 
 long long
-client_quiet_limit(const struct client_sim *sim)
+client_quiet_limit(long long period)
 {
 	/* Three periods and a second of slack for a loaded machine. */
-	if (sim != nullptr && sim->pm_interval > 0)
-		return std::max(3000LL, 3LL * sim->pm_interval + 1000);
-	return 3000;
+	if (period > 0)
+		return std::max((long long)CLIENT_QUIET_MS,
+		    CLIENT_QUIET_PERIODS * period + CLIENT_QUIET_SLACK_MS);
+	return CLIENT_QUIET_MS;
 }
 
 bool
-client_alive(long long age, const struct client_sim *sim)
+client_running(long long age, long long period)
 {
-	if (sim != nullptr && (sim->faults & SIM_FAULT_SILENT))
+	return age >= 0 && age <= client_quiet_limit(period);
+}
+
+bool
+client_running_now(struct client_sim *sim, bool *have_sim)
+{
+	struct client_sim own;
+	bool have;
+
+	if (sim == nullptr)
+		sim = &own;
+	have = client_sim_read(sim);
+	if (have_sim != nullptr)
+		*have_sim = have;
+	return client_running(client_outputs_age(), have ? sim->pm_interval :
+	    -1);
+}
+
+bool
+client_takes_batches(long long age, const struct client_sim *sim)
+{
+	if (sim != nullptr && (sim->faults & KC_FAULT_SILENT))
 		return true;
-	return age >= 0 && age <= client_quiet_limit(sim);
+	return client_running(age, sim != nullptr ? sim->pm_interval : -1);
 }
 
 bool
@@ -243,41 +232,28 @@ write_control(const char *text, size_t len)
 	return ok;
 }
 
-int
-client_control_send(const struct client_batch *b, int ms,
+/*
+ * The road once the lock is ours and fd follows the sim object: read the
+ * count, write, wait for it to move until end; the batch is taken back
+ * when it has not.
+ */
+static int
+send_locked(const struct client_batch *b, int ms, long long end, int fd,
     struct client_sim *sim, char *why, size_t whylen)
 {
 	char buf[SIM_TEXT_LEN];
 	struct client_sim now;
-	long long end, age;
+	long long age;
 	long before;
 	ssize_t n;
-	int fd, lock, result = CONTROL_TIMEOUT;
+	int result = CONTROL_TIMEOUT;
 
-	snprintf(why, whylen, "%s", "");
-	end = link_now() + ms;
-	if ((lock = pps_lock(CONTROL_OBJECT, ms)) < 0) {
-		if (errno == ETIMEDOUT) {
-			snprintf(why, whylen, "another sender kept the control "
-			    "object for %d ms", ms);
-			return CONTROL_TIMEOUT;
-		}
-		snprintf(why, whylen, "kelvo is not running (no PPS directory "
-		    "for its control object: %s)", strerror(errno));
-		return CONTROL_DOWN;
-	}
-	if ((fd = pps_open(SIM_OBJECT "?wait", O_RDONLY)) < 0 ||
-	    (n = pps_read(fd, buf, sizeof(buf))) <= 0 ||
+	if ((n = pps_read(fd, buf, sizeof(buf))) <= 0 ||
 	    !client_sim_parse(buf, (size_t)n, sim)) {
-		if (fd >= 0)
-			pps_close(fd);
-		pps_unlock(lock);
 		snprintf(why, whylen, "kelvo is not running (no sim object)");
 		return CONTROL_DOWN;
 	}
-	if (!client_alive(age = client_outputs_age(), sim)) {
-		pps_close(fd);
-		pps_unlock(lock);
+	if (!client_takes_batches(age = client_outputs_age(), sim)) {
 		if (age < 0)
 			snprintf(why, whylen, "kelvo is not running (no outputs "
 			    "object)");
@@ -288,14 +264,12 @@ client_control_send(const struct client_batch *b, int ms,
 	}
 	before = sim->batch;
 	if (!write_control(b->text, b->len)) {
-		pps_close(fd);
-		pps_unlock(lock);
 		snprintf(why, whylen, "cannot write the control object: %s",
 		    strerror(errno));
 		return CONTROL_FAILED;
 	}
 	for (;;) {
-		int left = (int)(end - link_now());
+		int left = (int)(end - monotonic_ms());
 		if (left <= 0)
 			break;
 		if ((n = pps_read_within(fd, buf, sizeof(buf), left)) <= 0) {
@@ -325,7 +299,35 @@ client_control_send(const struct client_batch *b, int ms,
 	}
 	if (result == CONTROL_REFUSED)
 		snprintf(why, whylen, "%s", sim->error);
-	pps_close(fd);
+	return result;
+}
+
+int
+client_control_send(const struct client_batch *b, int ms,
+    struct client_sim *sim, char *why, size_t whylen)
+{
+	long long end;
+	int fd, lock, result;
+
+	snprintf(why, whylen, "%s", "");
+	end = monotonic_ms() + ms;
+	if ((lock = pps_lock(CONTROL_OBJECT, ms)) < 0) {
+		if (errno == ETIMEDOUT) {
+			snprintf(why, whylen, "another sender kept the control "
+			    "object for %d ms", ms);
+			return CONTROL_TIMEOUT;
+		}
+		snprintf(why, whylen, "kelvo is not running (no PPS directory "
+		    "for its control object: %s)", strerror(errno));
+		return CONTROL_DOWN;
+	}
+	if ((fd = pps_open(SIM_OBJECT "?wait", O_RDONLY)) < 0) {
+		snprintf(why, whylen, "kelvo is not running (no sim object)");
+		result = CONTROL_DOWN;
+	} else {
+		result = send_locked(b, ms, end, fd, sim, why, whylen);
+		pps_close(fd);
+	}
 	pps_unlock(lock);
 	return result;
 }

@@ -10,39 +10,36 @@
  * outputs show the batch, so what a sender reads next is the result.
  *
  * The parsing and the text are pure; client_control_send and
- * client_sim_read work on the PPS objects under $PPS_ROOT.
+ * client_sim_read work on the PPS objects under $PPS_ROOT.  The commands,
+ * their checks and the fault names are the contract's; the one rule for
+ * "is kelvo running" lives here, below the link, so that faces with a
+ * link and faces without one (kelvo-ctl, the panel's --once) agree.
  */
 #ifndef KELVO_CLIENT_CONTROL_H
 #define KELVO_CLIENT_CONTROL_H
 
 #include <stddef.h>
 
-#define CONTROL_OBJECT	"/pps/kelvo/control"
-#define SIM_OBJECT	"/pps/kelvo/sim"
+#include "contract.h"
+
+#define CONTROL_OBJECT	KC_CONTROL
+#define SIM_OBJECT	KC_SIM
 #define CONTROL_WAIT_MS	2000	/* how long a batch may take to be taken */
-#define CONTROL_TEXT_MAX 4096	/* kelvo refuses longer texts */
-
-/* As kelvo's FAULT_* bits. */
-enum { SIM_FAULT_PLANT = 1, SIM_FAULT_SENSOR = 2, SIM_FAULT_SILENT = 4 };
-
-extern const char *const client_fault_name[3];	/* plant, sensor, silent */
+#define CONTROL_TEXT_MAX KC_CONTROL_LEN	/* kelvo refuses longer texts */
 
 /* The sim object, typed. */
 struct client_sim {
 	bool	 paused;		/* state::paused */
 	int	 pm_interval;		/* ms per tick, -1 unknown */
 	int	 pm_minutes;		/* simulated minutes per tick, -1 unknown */
-	int	 faults;		/* SIM_FAULT_* */
+	int	 faults;		/* KC_FAULT_* */
 	long	 batch;			/* batches taken since kelvo started */
 	char	 error[256];		/* why the last was refused, "" applied */
 };
 
 /* Fills sim from a sim object text; false when it is not one. */
 bool	 client_sim_parse(const char *text, size_t len, struct client_sim *sim);
-/* SIM_FAULT_* of a comma-separated list ("" none); -1 when one is bad. */
-int	 client_fault_parse(const char *list);
-/* The list of faults, as kelvo writes it ("plant,silent", "" none). */
-void	 client_fault_text(int faults, char *buf, size_t len);
+/* The faults' names and lists are the contract's (kc_fault_*). */
 /* The sim object as "name value" lines, for kelvo-ctl status. */
 int	 client_sim_format(const struct client_sim *sim, char *buf, size_t len);
 
@@ -89,17 +86,33 @@ int	 client_control_send(const struct client_batch *b, int ms,
 /* The sim object now; false when there is none or it does not parse. */
 bool	 client_sim_read(struct client_sim *sim);
 /*
- * Whether a kelvo that last published age ms ago (-1: no outputs object)
- * is still running, given its sim object (NULL when none): kelvo
- * publishes once a period, so silence counts only beyond a few of its
- * periods, and a silent fault is no sign of a stop.
+ * Is kelvo running: the one rule every face shows (the panel, kelvo-web's
+ * state and sim, kelvo-mqtt, kelvo-ctl status).  kelvo publishes once a
+ * period, so it is running while it last published (age ms ago; -1: no
+ * outputs object) within the quiet limit: CLIENT_QUIET_PERIODS of its
+ * period (ms; <= 0 unknown) and a second of slack, CLIENT_QUIET_MS at
+ * least.  A kelvo under the silent fault publishes nothing, so it is not
+ * running to any display; it still takes control batches, which is why
+ * the senders ask client_takes_batches instead, and "fault none" clears
+ * it from any face.
  */
-bool	 client_alive(long long age, const struct client_sim *sim);
-/* How long a kelvo with this sim object (NULL: none) may be quiet, ms. */
-long long client_quiet_limit(const struct client_sim *sim);
+#define CLIENT_QUIET_MS		3000
+#define CLIENT_QUIET_PERIODS	3
+#define CLIENT_QUIET_SLACK_MS	1000
+long long client_quiet_limit(long long period);
+bool	 client_running(long long age, long long period);
+/*
+ * The rule looked up now, for a face without a link (kelvo-ctl, the
+ * panel's --once): the outputs object's age, the sim object's period.
+ * *sim gets the sim object when sim is not NULL and there is one.
+ */
+bool	 client_running_now(struct client_sim *sim, bool *have_sim);
+/*
+ * Whether a control batch may be written: kelvo is running, or silent by
+ * its fault (its sim object, NULL when none, says so).
+ */
+bool	 client_takes_batches(long long age, const struct client_sim *sim);
 /* ms since the outputs object was last written; -1 when it is missing. */
 long long client_outputs_age(void);
-/* Names whose control command a face may hand on: the known ones. */
-bool	 client_control_known(const char *name);
 
 #endif

@@ -22,7 +22,7 @@ using nlohmann::json;
 
 enum { AS_TEXT, AS_INT, AS_NUMBER, AS_MODE, AS_FAN, AS_SYS };
 
-static const int attr_type[CLIENT_ATTRS] = {
+static const int attr_type[KC_ATTRS] = {
 	AS_MODE, AS_FAN, AS_INT, AS_NUMBER, AS_INT, AS_NUMBER, AS_INT,
 	AS_SYS, AS_TEXT, AS_TEXT,
 };
@@ -73,8 +73,8 @@ client_state_json(const struct client_state *st)
 {
 	json j = json::object();
 
-	for (int i = 0; i < CLIENT_ATTRS; i++)
-		j[client_attr_name[i]] = typed(st->text[i], attr_type[i]);
+	for (int i = 0; i < KC_ATTRS; i++)
+		j[kc_attr_name[i]] = typed(st->text[i], attr_type[i]);
 	const char *plant = kc_plant_name(client_plant(st));
 	j["plant"] = plant != NULL ? json(plant) : json();
 	char clock[16];

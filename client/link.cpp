@@ -20,6 +20,10 @@
  * face before us may just have moved them.
  *
  * One mutex guards everything shared; a hook is never called with it held.
+ * The worker holds it for each turn's judging and queueing, and lets it
+ * go only around what may block: taking the inputs object's lock file
+ * (up to LOCK_WAIT while another face has its turn) and reading and
+ * writing the objects, which the reader must never wait for.
  * The threads are detached and never end: the reader may sit in a read
  * that only kelvo can end, and the process's exit ends both.
  */
@@ -64,7 +68,7 @@ static bool object_there;
 static bool up;					/* the worker's last verdict */
 static bool wake_flag;
 static bool stopping;
-static struct client_sender sender;
+static struct client_pacer pacer;
 static struct client_drive drive[DRIVE_KINDS];
 static int inflight;				/* the press written last */
 static struct client_state inflight_from;	/* what kelvo showed then */
@@ -74,15 +78,6 @@ static long long written_at;			/* ms of the write under it */
 static bool inflight_moves;			/* the press will show */
 static bool inflight_out;			/* written: texts may ack it */
 static long long released_at = -1;
-
-long long
-link_now(void)
-{
-	struct timespec ts;
-
-	clock_gettime(CLOCK_MONOTONIC, &ts);
-	return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
-}
 
 /*
  * The median of the last gaps: kelvo publishes once a period, and once
@@ -114,10 +109,10 @@ verdict(long long now)
 	 * Its own period too: a kelvo set to tick once a minute is quiet
 	 * for a minute, and its first gaps are not known yet.
 	 */
-	long long limit = std::max((long long)LINK_SILENT_MS,
-	    LINK_SILENT_GAPS * std::max(usual_gap(), (long long)sim_period));
+	long long period = std::max(usual_gap(), (long long)sim_period);
 
-	return object_there && last_text >= 0 && now - last_text <= limit;
+	return object_there && last_text >= 0 &&
+	    client_running(now - last_text, period);
 }
 
 static void
@@ -133,22 +128,29 @@ static bool
 shows_press(int btn, const struct client_state *from,
     const struct client_state *st)
 {
+	struct kc_settings want = { true, from->mode, true, from->fan,
+	    from->has_setpoint, from->setpoint };
+
 	/*
-	 * Moved the way the press moves it, not merely changed: a text older
-	 * than from (read before another face's press showed) must not pass.
+	 * Moved the way the press moves it (the contract's rule), not merely
+	 * changed: a text older than from (read before another face's press
+	 * showed) must not pass, and a set point may have moved further by
+	 * presses of other faces.
 	 */
+	kc_press(&want, btn);
 	switch (btn) {
 	case BTN_MODE:
-		return st->mode == (from->mode == MODE_OFF ? MODE_HEAT :
-		    from->mode == MODE_HEAT ? MODE_COOL : MODE_OFF);
+		return st->mode == want.mode;
 	case BTN_FAN:
-		return st->fan == (from->fan == FAN_ON ? FAN_AUTO : FAN_ON);
+		return st->fan == want.fan;
 	case BTN_UP:
 		return st->has_setpoint && (!from->has_setpoint ||
-		    st->setpoint > from->setpoint);
+		    (want.setpoint > from->setpoint &&
+		    st->setpoint > from->setpoint));
 	case BTN_DOWN:
 		return st->has_setpoint && (!from->has_setpoint ||
-		    st->setpoint < from->setpoint);
+		    (want.setpoint < from->setpoint &&
+		    st->setpoint < from->setpoint));
 	}
 	return false;
 }
@@ -227,10 +229,10 @@ reader(void *arg)
 			have_latest = true;
 			client_history_add(&history, &st);
 			object_there = true;
-			if (sender.dirty && !sender.acked && inflight != 0 &&
+			if (pacer.dirty && !pacer.acked && inflight != 0 &&
 			    inflight_out &&
 			    shows_press(inflight, &inflight_from, &st))
-				client_sender_ack(&sender);
+				client_pacer_ack(&pacer);
 			wake_worker();
 			pthread_mutex_unlock(&link_mutex);
 
@@ -249,10 +251,13 @@ reader(void *arg)
 static bool
 press_moves(int btn, const struct client_state *from)
 {
-	if (btn == BTN_UP)
-		return !from->has_setpoint || from->setpoint <= 89;
-	if (btn == BTN_DOWN)
-		return !from->has_setpoint || from->setpoint > 60;
+	struct kc_settings s = { false, 0, false, 0, true, from->setpoint };
+
+	if (btn == BTN_UP || btn == BTN_DOWN) {
+		/* The contract's rule: the buttons stop at the limits. */
+		kc_press(&s, btn);
+		return !from->has_setpoint || s.setpoint != from->setpoint;
+	}
 	return btn == BTN_MODE || btn == BTN_FAN;
 }
 
@@ -334,6 +339,142 @@ tell(const struct worker_news *w)
 		    hooks.arg);
 }
 
+/* The sim object changes only with a batch: its period is read then. */
+static void
+look_at_sim(void)
+{
+	struct client_sim sim;
+	struct stat sb;
+
+	if (stat(sim_path, &sb) < 0 || (sb.st_mtim.tv_sec == sim_seen.tv_sec &&
+	    sb.st_mtim.tv_nsec == sim_seen.tv_nsec))
+		return;
+	sim_seen = sb.st_mtim;
+	if (client_sim_read(&sim)) {
+		pthread_mutex_lock(&link_mutex);
+		sim_period = sim.pm_interval;
+		pthread_mutex_unlock(&link_mutex);
+	}
+}
+
+/* Under link_mutex: whether kelvo runs, and the drives' next presses. */
+static bool
+judge(long long now, bool there, struct worker_news *news)
+{
+	bool run;
+	int btn;
+
+	object_there = there;
+	run = verdict(now);
+	if (run != up) {
+		up = run;
+		news->running = run;
+		/* Presses for a kelvo that is gone must not wait for the
+		 * next one: it would take them for new. */
+		if (!run)
+			client_pacer_drop(&pacer);
+	}
+	for (int k = 0; k < DRIVE_KINDS; k++) {
+		struct client_drive *d = &drive[k];
+		if (d->state == DRIVE_ACTIVE && !run)
+			d->state = DRIVE_FAILED;
+		/* One press of a drive waits for kelvo at a time. */
+		else if (d->state == DRIVE_ACTIVE &&
+		    client_pacer_holds(&pacer, k, false) == 0 && (btn =
+		    client_drive_next(d, have_latest ? &latest : NULL,
+		    now)) != 0)
+			client_pacer_push(&pacer, btn);
+		/* Also a drive a press ended, told here like any. */
+		if (d->state == DRIVE_REACHED || d->state == DRIVE_FAILED) {
+			news->ended[k] = d->state;
+			news->target[k] = d->target;
+			d->state = DRIVE_IDLE;
+		}
+	}
+	return run;
+}
+
+/* Under link_mutex, which goes while the lock file is let go. */
+static void
+end_turn_locked(void)
+{
+	pthread_mutex_unlock(&link_mutex);
+	end_turn();
+	pthread_mutex_lock(&link_mutex);
+}
+
+/*
+ * Under link_mutex: whether our press written last still holds the next
+ * back.  The gap is enough for a kelvo that keeps up, but one slowed
+ * down (a loaded machine) would take two of our presses as one.
+ */
+static bool
+holding(long long now)
+{
+	return inputs_lock >= 0 && inflight_moves && pacer.dirty &&
+	    !pacer.acked && now - written_at < LOCK_HOLD;
+}
+
+/*
+ * Under link_mutex, which goes while the turn is awaited and the objects
+ * are read and written: press what (0: the idle text).  The time of the
+ * write.
+ */
+static long long
+send_press(int what, struct worker_news *news)
+{
+	struct client_state fresh;
+	bool turn, have_fresh;
+	long long now;
+
+	/*
+	 * No text is an answer to this press until it is out: said before
+	 * the lock goes, or a text that answers the press before it would
+	 * pass for this one's.
+	 */
+	inflight = what;
+	inflight_out = false;
+	pthread_mutex_unlock(&link_mutex);
+	if (!(turn = take_turn()) && hooks.trace)
+		hooks.trace("another face kept the inputs object for 15 s; "
+		    "pressing all the same", hooks.arg);
+	have_fresh = outputs_now(&fresh);
+	pthread_mutex_lock(&link_mutex);
+	inflight_from = have_fresh ? fresh : latest;
+	inflight_moves = press_moves(what, &inflight_from);
+	pthread_mutex_unlock(&link_mutex);
+	if (!write_inputs(what) && what != 0)
+		news->unsent = true;
+	pthread_mutex_lock(&link_mutex);
+	inflight_out = true;
+	now = written_at = link_now();
+	/* The gap counts from the write, not from the wait. */
+	pacer.last = now;
+	/* The idle text needs no answer. */
+	if (what == 0 && turn)
+		end_turn_locked();
+	return now;
+}
+
+/* Under link_mutex: the ms to sleep, given the pacer's wish (-1: none). */
+static int
+sleep_for(int wait, long long now)
+{
+	if (inputs_lock >= 0) {
+		long long left = (inflight_moves ? LOCK_HOLD :
+		    CLIENT_PRESS_GAP) - (now - written_at);
+		if (wait < 0 || wait > left)
+			wait = (int)std::max(1LL, left);
+	}
+	return wait < 0 || wait > WORKER_TICK ? WORKER_TICK : wait;
+}
+
+/*
+ * One turn: a look at kelvo, its drives and the presses due, then a
+ * sleep until the next is due or the reader wakes it.  link_mutex is
+ * held from the judging to the sleep, and let go only around what may
+ * block (see the top): the turn's lock file and the objects' I/O.
+ */
 static void *
 worker(void *arg)
 {
@@ -341,8 +482,8 @@ worker(void *arg)
 	struct timespec until;
 	struct stat sb;
 	long long now;
-	int what, wait, btn;
-	bool there, run;
+	int what, wait = -1;
+	bool there;
 
 	(void)arg;
 	for (;;) {
@@ -350,111 +491,27 @@ worker(void *arg)
 		news.running = -1;
 		there = stat(outputs_path, &sb) == 0;
 		now = link_now();
-		/* The sim object changes only with a batch: read it then. */
-		if (stat(sim_path, &sb) == 0 && (sb.st_mtim.tv_sec !=
-		    sim_seen.tv_sec || sb.st_mtim.tv_nsec != sim_seen.tv_nsec)) {
-			struct client_sim sim;
-			sim_seen = sb.st_mtim;
-			if (client_sim_read(&sim)) {
-				pthread_mutex_lock(&link_mutex);
-				sim_period = sim.pm_interval;
-				pthread_mutex_unlock(&link_mutex);
-			}
-		}
+		look_at_sim();
 
 		pthread_mutex_lock(&link_mutex);
-		object_there = there;
-		run = verdict(now);
-		if (run != up) {
-			up = run;
-			news.running = run;
-			/* Presses for a kelvo that is gone must not wait for
-			 * the next one: it would take them for new. */
-			if (!run)
-				client_sender_drop(&sender);
-		}
-		for (int k = 0; k < DRIVE_KINDS; k++) {
-			struct client_drive *d = &drive[k];
-			if (d->state == DRIVE_ACTIVE && !run)
-				d->state = DRIVE_FAILED;
-			/* One press of a drive waits for kelvo at a time. */
-			else if (d->state == DRIVE_ACTIVE &&
-			    client_sender_holds(&sender, k, false) == 0 && (btn =
-			    client_drive_next(d, have_latest ? &latest : NULL,
-			    now)) != 0)
-				client_sender_push(&sender, btn);
-			/* Also a drive a press ended, told here like any. */
-			if (d->state == DRIVE_REACHED ||
-			    d->state == DRIVE_FAILED) {
-				news.ended[k] = d->state;
-				news.target[k] = d->target;
-				d->state = DRIVE_IDLE;
-			}
-		}
+		judge(now, there, &news);
 		/*
 		 * Our turn ends once kelvo has shown the press: on a loaded
 		 * machine kelvo may take longer than the gap to read it, and
 		 * another face's write before that would replace it.  Only a
 		 * press that cannot show (up at 90) ends it after the gap.
 		 */
-		if (inputs_lock >= 0 && (sender.acked || !sender.dirty ||
+		if (inputs_lock >= 0 && (pacer.acked || !pacer.dirty ||
 		    now - written_at >= (inflight_moves ? LOCK_HOLD :
-		    CLIENT_PRESS_GAP))) {
-			pthread_mutex_unlock(&link_mutex);
-			end_turn();
-			pthread_mutex_lock(&link_mutex);
-		}
-		/*
-		 * And until then no press of ours goes either: the gap is
-		 * enough for a kelvo that keeps up, but one slowed down (a
-		 * loaded machine) would take two of our presses as one.
-		 */
-		while (!(inputs_lock >= 0 && inflight_moves && sender.dirty &&
-		    !sender.acked && now - written_at < LOCK_HOLD) &&
-		    (what = client_sender_next(&sender, now, &wait)) >= 0) {
-			struct client_state fresh;
-			bool turn, have_fresh;
-
-			/*
-			 * No text is an answer to this press until it is out:
-			 * said before the lock goes, or a text that answers
-			 * the press before it would pass for this one's.
-			 */
-			inflight = what;
-			inflight_out = false;
-			pthread_mutex_unlock(&link_mutex);
-			if (!(turn = take_turn()) && hooks.trace)
-				hooks.trace("another face kept the inputs object "
-				    "for 15 s; pressing all the same", hooks.arg);
-			have_fresh = outputs_now(&fresh);
-			pthread_mutex_lock(&link_mutex);
-			inflight_from = have_fresh ? fresh : latest;
-			inflight_moves = press_moves(what, &inflight_from);
-			pthread_mutex_unlock(&link_mutex);
-			if (!write_inputs(what) && what != 0)
-				news.unsent = true;
-			pthread_mutex_lock(&link_mutex);
-			inflight_out = true;
-			now = written_at = link_now();
-			/* The gap counts from the write, not from the wait. */
-			sender.last = now;
-			if (what == 0 && turn) {
-				/* The idle text needs no answer. */
-				pthread_mutex_unlock(&link_mutex);
-				end_turn();
-				pthread_mutex_lock(&link_mutex);
-			}
-		}
-		if (inputs_lock >= 0) {
-			long long left = (inflight_moves ? LOCK_HOLD :
-			    CLIENT_PRESS_GAP) - (now - written_at);
-			if (wait < 0 || wait > left)
-				wait = (int)std::max(1LL, left);
-		}
-		if (stopping && sender.n == 0 && !sender.dirty)
+		    CLIENT_PRESS_GAP)))
+			end_turn_locked();
+		/* And until then no press of ours goes either. */
+		while (!holding(now) &&
+		    (what = client_pacer_next(&pacer, now, &wait)) >= 0)
+			now = send_press(what, &news);
+		if (stopping && pacer.n == 0 && !pacer.dirty)
 			pthread_cond_broadcast(&link_cond);
-		if (wait < 0 || wait > WORKER_TICK)
-			wait = WORKER_TICK;
+		wait = sleep_for(wait, now);
 		if (!wake_flag) {
 			/* link_cond is on the monotonic clock. */
 			deadline_in(&until, (unsigned int)wait);
@@ -483,7 +540,7 @@ link_start(const struct link_hooks *h)
 	pthread_cond_init(&link_cond, &ca);
 	pthread_condattr_destroy(&ca);
 	client_history_clear(&history);
-	client_sender_init(&sender);
+	client_pacer_init(&pacer);
 	latest.minute = -1;
 
 	if (pthread_create(&tid, NULL, reader, NULL) != 0)
@@ -556,7 +613,7 @@ link_press(int btn)
 	pthread_mutex_lock(&link_mutex);
 	if (stopping)
 		n = LINK_DOWN;
-	else if (!client_sender_push(&sender, btn))
+	else if (!client_pacer_push(&pacer, btn))
 		n = LINK_FULL;
 	else {
 		/* A press is the last word on its setting: a drive of the
@@ -566,7 +623,7 @@ link_press(int btn)
 		    DRIVE_FAN : DRIVE_SETPOINT;
 		if (drive[k].state == DRIVE_ACTIVE)
 			drive[k].state = DRIVE_FAILED;
-		n = sender.n;
+		n = pacer.n;
 		wake_worker();
 	}
 	pthread_mutex_unlock(&link_mutex);
@@ -588,7 +645,7 @@ link_drive(int kind, int target)
 	else {
 		/* Presses of this setting not yet written served a wish the
 		 * target replaces; with them gone nothing is on its way. */
-		if (client_sender_holds(&sender, kind, true) > 0)
+		if (client_pacer_holds(&pacer, kind, true) > 0)
 			drive[kind].pressed = -1;
 		client_drive_set(&drive[kind], kind, target, link_now());
 		wake_worker();
@@ -607,9 +664,9 @@ link_stop(int ms)
 	stopping = true;
 	for (int k = 0; k < DRIVE_KINDS; k++)
 		drive[k].state = DRIVE_IDLE;
-	client_sender_quit(&sender);
+	client_pacer_quit(&pacer);
 	wake_worker();
-	while (sender.n > 0 || sender.dirty)
+	while (pacer.n > 0 || pacer.dirty)
 		if (pthread_cond_timedwait(&link_cond, &link_mutex,
 		    &until) == ETIMEDOUT)
 			break;

@@ -14,18 +14,18 @@
 #define KELVO_LINK_H
 
 #include "client.h"
+#include "platform.h"
 
-#define LINK_OUTPUTS	"/pps/kelvo/outputs"
-#define LINK_INPUTS	"/pps/kelvo/inputs"
+#define LINK_OUTPUTS	KC_OUTPUTS
+#define LINK_INPUTS	KC_INPUTS
 
 /*
  * kelvo counts as running while its outputs object exists and texts keep
- * coming: a stopped kelvo leaves its last text behind, so silence longer
- * than LINK_SILENT_MS and LINK_SILENT_GAPS of its usual gaps, and of its
- * period as its sim object gives it, means it is gone.
+ * coming, by the one rule (client_running in control.h): a stopped kelvo
+ * leaves its last text behind, so silence beyond the quiet limit of its
+ * period (the larger of its usual gap and its sim object's pm_interval)
+ * means it is gone.
  */
-#define LINK_SILENT_MS		3000
-#define LINK_SILENT_GAPS	3
 
 struct link_hooks {
 	/* A text kelvo published (the first one may be an old one). */
@@ -65,7 +65,7 @@ int	 link_press(int btn);
 int	 link_drive(int kind, int target);
 /* Writes what is queued and the idle text, for at most ms; then no more. */
 void	 link_stop(int ms);
-/* Milliseconds on the monotonic clock. */
-long long link_now(void);
+/* Milliseconds on the monotonic clock: the platform's, one clock for all. */
+static inline long long link_now(void) { return monotonic_ms(); }
 
 #endif

@@ -20,7 +20,7 @@
 #include <string.h>
 #include <time.h>
 
-#include "link.h"
+#include "platform.h"
 
 #define ABOUT_MAX	128	/* bytes of what a kind is about, kept */
 
@@ -127,7 +127,7 @@ vlogline_on(const char *about, const char *fmt, va_list ap)
 {
 	char text[LOGLINE_MAX], key[ABOUT_MAX];
 	struct kind *k;
-	long long now = link_now();
+	long long now = monotonic_ms();
 	bool free_one;
 
 	vsnprintf(text, sizeof(text), fmt, ap);
@@ -192,7 +192,7 @@ void
 logline_flush(void)
 {
 	pthread_mutex_lock(&log_mutex);
-	due(link_now(), false);
+	due(monotonic_ms(), false);
 	pthread_mutex_unlock(&log_mutex);
 }
 
@@ -200,6 +200,6 @@ void
 logline_end(void)
 {
 	pthread_mutex_lock(&log_mutex);
-	due(link_now(), true);
+	due(monotonic_ms(), true);
 	pthread_mutex_unlock(&log_mutex);
 }

@@ -16,8 +16,10 @@
 
 #include <nlohmann/json.hpp>
 
-#define CLIENT_SETPOINT_MIN	60	/* kelvo's own limits for the set point */
-#define CLIENT_SETPOINT_MAX	90
+#include "contract.h"
+
+#define CLIENT_SETPOINT_MIN	KC_SETPOINT_MIN	/* kelvo's own, the contract's */
+#define CLIENT_SETPOINT_MAX	KC_SETPOINT_MAX
 
 enum {
 	SETPOINT_TEXT = 1,	/* a string holding a decimal number counts */

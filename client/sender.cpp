@@ -18,14 +18,13 @@
 
 #include <deque>
 
-#include "link.h"
 #include "platform.h"
 
 struct job {
 	struct client_batch	 batch;
 	sender_done		 done;
 	void			*arg;
-	long long		 due;		/* link_now() it must be taken by */
+	long long		 due;		/* monotonic_ms() it must be taken by */
 };
 
 static pthread_mutex_t job_mutex = PTHREAD_MUTEX_INITIALIZER;
@@ -48,7 +47,7 @@ worker(void *arg)
 		struct job j = queue.front();
 		queue.pop_front();
 		pthread_mutex_unlock(&job_mutex);
-		long long left = j.due - link_now();
+		long long left = j.due - monotonic_ms();
 		if (left > 0) {
 			int result = client_control_send(&j.batch, (int)left,
 			    &sim, why, sizeof(why));
@@ -97,7 +96,7 @@ sender_push(const struct client_batch *b, sender_done done, void *arg,
 		if (queued != NULL)
 			queued(arg);
 		queue.push_back(job{ *b, done, arg,
-		    link_now() + CONTROL_WAIT_MS });
+		    monotonic_ms() + CONTROL_WAIT_MS });
 		busy++;
 		pthread_cond_broadcast(&job_cv);
 		taken = true;

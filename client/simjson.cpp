@@ -14,20 +14,7 @@
 using nlohmann::json;
 using nlohmann::ordered_json;
 
-/* The JSON type each command's value must have. */
-enum { T_TEXT, T_WHOLE, T_NUMBER, T_FAULTS };
-
-static const struct {
-	const char	*name;
-	int		 type;
-} command_type[] = {
-	{ "state", T_TEXT }, { "step", T_WHOLE }, { "pm_interval", T_WHOLE },
-	{ "pm_minutes", T_WHOLE }, { "td_time_", T_TEXT },
-	{ "td_temp_in_", T_NUMBER }, { "td_temp_out_", T_NUMBER },
-	{ "td_sys", T_TEXT }, { "ts_mode", T_TEXT }, { "ts_fan", T_TEXT },
-	{ "ts_temp", T_WHOLE }, { "fault", T_FAULTS }, { "reset", T_TEXT },
-};
-
+/* What each KC_JSON_* type is called in an error. */
 static const char *const type_name[] = {
 	"a string", "a whole number", "a number",
 	"an array of fault names (plant, sensor, silent)",
@@ -38,9 +25,9 @@ client_sim_json(const struct client_sim *sim)
 {
 	json faults = json::array();
 
-	for (int i = 0; i < 3; i++)
+	for (int i = 0; i < KC_FAULTS; i++)
 		if (sim->faults & (1 << i))
-			faults.push_back(client_fault_name[i]);
+			faults.push_back(kc_fault_name[i]);
 	return json{
 		{ "state", sim->paused ? "paused" : "running" },
 		{ "pm_interval", sim->pm_interval > 0 ? json(sim->pm_interval) :
@@ -60,12 +47,12 @@ value_text(const ordered_json &v, int type, std::string *out)
 	char buf[32];
 
 	switch (type) {
-	case T_TEXT:
+	case KC_JSON_TEXT:
 		if (!v.is_string())
 			return false;
 		*out = v.get<std::string>();
 		return true;
-	case T_WHOLE:
+	case KC_JSON_WHOLE:
 		if (v.is_number_unsigned()) {
 			snprintf(buf, sizeof(buf), "%llu",
 			    (unsigned long long)v.get<uint64_t>());
@@ -82,7 +69,7 @@ value_text(const ordered_json &v, int type, std::string *out)
 			return false;
 		*out = buf;
 		return true;
-	case T_NUMBER:
+	case KC_JSON_NUMBER:
 		if (!v.is_number())
 			return false;
 		/* The shortest text that reads back as the same number. */
@@ -121,10 +108,8 @@ client_batch_json(const ordered_json &j, struct client_batch *b,
 	}
 	for (const auto &item : j.items()) {
 		const std::string &name = item.key();
-		int type = -1;
-		for (const auto &c : command_type)
-			if (name == c.name)
-				type = c.type;
+		const struct kc_command *c = kc_command_of(name.c_str());
+		int type = c != nullptr ? c->json : -1;
 		if (type < 0) {
 			*why = "\"" + name.substr(0, 40) + "\" is no control "
 			    "command";

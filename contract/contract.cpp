@@ -4,7 +4,9 @@
  */
 #include "contract.h"
 
+#include <math.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <strings.h>
 
@@ -60,6 +62,36 @@ int kc_mode_of(const char *s) { return word_of(s, mode_names, NELEM(mode_names),
 int kc_fan_of(const char *s) { return word_of(s, fan_names, NELEM(fan_names), true); }
 int kc_sys_of(const char *s) { return word_of(s, sys_names, NELEM(sys_names), true); }
 
+static int
+exact_of(const char *s, const char *const *names, int n)
+{
+	for (int i = 1; s != nullptr && i < n; i++)
+		if (strcmp(s, names[i]) == 0)
+			return i;
+	return 0;
+}
+
+int kc_mode_exact(const char *s) { return exact_of(s, mode_names, NELEM(mode_names)); }
+int kc_fan_exact(const char *s) { return exact_of(s, fan_names, NELEM(fan_names)); }
+
+const char *
+kc_default(const char *name)
+{
+	static const char *const values[][2] = {
+		{ "ts_mode", "HEAT" }, { "ts_fan", "AUTO" }, { "ts_temp", "68" },
+		{ "td_temp_in_", "66.0" }, { "td_temp_in", "66" },
+		{ "td_temp_out_", "60.0" }, { "td_temp_out", "60" },
+		{ "td_sys", "OFF" }, { "td_time_", "1700" },
+		{ "td_time", "05:00p" }, { "pm_interval", "200" },
+		{ "pm_minutes", "2" },
+	};
+
+	for (const auto &v : values)
+		if (name != nullptr && strcmp(v[0], name) == 0)
+			return v[1];
+	return nullptr;
+}
+
 void
 kc_press(struct kc_settings *s, int btn)
 {
@@ -99,7 +131,7 @@ kc_button_attr(int btn)
 int
 kc_button_of_attr(const char *name)
 {
-	return name ? word_of(name, button_attrs, NELEM(button_attrs), false) : 0;
+	return exact_of(name, button_attrs, NELEM(button_attrs));
 }
 
 const char *
@@ -171,4 +203,220 @@ kc_clock_display(int t, char *out, size_t len)
 
 	snprintf(out, len, "%d:%02d %s", h % 12 == 0 ? 12 : h % 12, m,
 	    h < 12 ? "am" : "pm");
+}
+
+const struct kc_command kc_commands[KC_COMMANDS] = {
+	{ "state", KC_CMD_STATE, KC_JSON_TEXT },
+	{ "step", KC_CMD_STEP, KC_JSON_WHOLE },
+	{ "pm_interval", KC_CMD_INTERVAL, KC_JSON_WHOLE },
+	{ "pm_minutes", KC_CMD_MINUTES, KC_JSON_WHOLE },
+	{ "td_time_", KC_CMD_TIME, KC_JSON_TEXT },
+	{ "td_temp_in_", KC_CMD_TEMP, KC_JSON_NUMBER },
+	{ "td_temp_out_", KC_CMD_TEMP, KC_JSON_NUMBER },
+	{ "td_sys", KC_CMD_SYS, KC_JSON_TEXT },
+	{ "ts_mode", KC_CMD_MODE, KC_JSON_TEXT },
+	{ "ts_fan", KC_CMD_FAN, KC_JSON_TEXT },
+	{ "ts_temp", KC_CMD_SETPOINT, KC_JSON_WHOLE },
+	{ "fault", KC_CMD_FAULT, KC_JSON_FAULTS },
+	{ "reset", KC_CMD_RESET, KC_JSON_TEXT },
+};
+
+const char *const kc_fault_name[KC_FAULTS] = { "plant", "sensor", "silent" };
+
+const struct kc_command *
+kc_command_of(const char *name)
+{
+	for (const struct kc_command &c : kc_commands)
+		if (strcmp(c.name, name) == 0)
+			return &c;
+	return nullptr;
+}
+
+bool
+kc_whole(const char *s, long lo, long hi, long *v)
+{
+	const char *p = s + (*s == '-');
+	char *end;
+
+	if (*p < '0' || *p > '9' || strspn(p, "0123456789") != strlen(p) ||
+	    strlen(p) > 9)
+		return false;
+	*v = strtol(s, &end, 10);
+	return *v >= lo && *v <= hi;
+}
+
+bool
+kc_temperature(const char *s, float *v)
+{
+	char *end;
+	double d;
+
+	if (*s == '\0' || strspn(s, "0123456789.-+eE") != strlen(s))
+		return false;
+	d = strtod(s, &end);
+	if (*end != '\0' || !isfinite(d) || fabs(d) > KC_TEMP_MAX)
+		return false;
+	*v = (float)d;
+	return true;
+}
+
+/* The value as it may be repeated in a message: short, printable. */
+static void
+quoted(const char *value, char *out, size_t len)
+{
+	size_t i, n = 0;
+
+	for (i = 0; value[i] != '\0' && n + 4 < len; i++) {
+		if (i == 32) {
+			snprintf(out + n, len - n, "...");
+			return;
+		}
+		unsigned char c = (unsigned char)value[i];
+		out[n++] = (c >= 0x20 && c < 0x7f && c != '"') ? (char)c : '?';
+	}
+	out[n] = '\0';
+}
+
+int
+kc_fault_parse(const char *list, char *why, size_t len)
+{
+	const char *p = list;
+	char one[40];
+	int faults = 0;
+
+	while (*p != '\0') {
+		size_t n = strcspn(p, ","), i;
+		for (i = 0; i < KC_FAULTS; i++)
+			if (strlen(kc_fault_name[i]) == n &&
+			    strncmp(p, kc_fault_name[i], n) == 0)
+				break;
+		if (i == KC_FAULTS) {
+			snprintf(one, sizeof(one), "%.*s", (int)(n < 32 ? n : 32),
+			    p);
+			char q[48];
+			quoted(one, q, sizeof(q));
+			snprintf(why, len, "\"%s\" is no fault (plant, sensor, "
+			    "silent)", q);
+			return -1;
+		}
+		faults |= 1 << i;
+		p += n;
+		if (*p == ',' && *++p == '\0') {
+			snprintf(why, len, "a fault list may not end in a comma");
+			return -1;
+		}
+	}
+	return faults;
+}
+
+void
+kc_fault_text(int faults, char *out, size_t len)
+{
+	size_t n = 0;
+
+	out[0] = '\0';
+	for (int i = 0; i < KC_FAULTS; i++)
+		if ((faults & (1 << i)) && n < len)
+			n += (size_t)snprintf(out + n, len - n, "%s%s",
+			    n > 0 ? "," : "", kc_fault_name[i]);
+}
+
+/* One of the exact texts in names (NULL-ended). */
+static bool
+one_of(const char *value, const char *const *names)
+{
+	for (; *names != nullptr; names++)
+		if (strcmp(value, *names) == 0)
+			return true;
+	return false;
+}
+
+bool
+kc_command_check(const char *name, const char *value, char *why, size_t len)
+{
+	static const char *const states[] = { "paused", "running", nullptr };
+	static const char *const syses[] = { "ON", "OFF", nullptr };
+	static const char *const fans[] = { "ON", "AUTO", nullptr };
+	static const char *const modes[] = { "HEAT", "COOL", "OFF", nullptr };
+	const struct kc_command *c = kc_command_of(name);
+	char q[48];
+	long v;
+	float f;
+
+	quoted(value, q, sizeof(q));
+	if (c == nullptr) {
+		quoted(name, q, sizeof(q));
+		snprintf(why, len, "\"%s\" is no command", q);
+		return false;
+	}
+	switch (c->kind) {
+	case KC_CMD_STATE:
+		if (one_of(value, states))
+			return true;
+		snprintf(why, len, "%s: \"%s\" is neither paused nor running",
+		    name, q);
+		return false;
+	case KC_CMD_STEP:
+		if (kc_whole(value, 1, KC_STEP_MAX, &v))
+			return true;
+		snprintf(why, len, "%s: \"%s\" is not a whole number of ticks "
+		    "in 1..%d", name, q, KC_STEP_MAX);
+		return false;
+	case KC_CMD_INTERVAL:
+		if (kc_whole(value, 1, KC_INTERVAL_MAX, &v))
+			return true;
+		snprintf(why, len, "%s: \"%s\" is not a whole number of ms in "
+		    "1..%d", name, q, KC_INTERVAL_MAX);
+		return false;
+	case KC_CMD_MINUTES:
+		if (kc_whole(value, 1, KC_MINUTES_MAX, &v))
+			return true;
+		snprintf(why, len, "%s: \"%s\" is not a whole number of minutes "
+		    "in 1..%d", name, q, KC_MINUTES_MAX);
+		return false;
+	case KC_CMD_TIME:
+		if (kc_clock_of(value) >= 0)
+			return true;
+		snprintf(why, len, "%s: \"%s\" is no time of day (HHMM, "
+		    "0000..2359, minutes below 60)", name, q);
+		return false;
+	case KC_CMD_TEMP:
+		if (kc_temperature(value, &f))
+			return true;
+		snprintf(why, len, "%s: \"%s\" is not a temperature within "
+		    "+-%d", name, q, KC_TEMP_MAX);
+		return false;
+	case KC_CMD_SYS:
+	case KC_CMD_FAN:
+		if (one_of(value, c->kind == KC_CMD_SYS ? syses : fans))
+			return true;
+		snprintf(why, len, "%s: \"%s\" is neither ON nor %s", name, q,
+		    c->kind == KC_CMD_SYS ? "OFF" : "AUTO");
+		return false;
+	case KC_CMD_MODE:
+		if (one_of(value, modes))
+			return true;
+		snprintf(why, len, "%s: \"%s\" is not HEAT, COOL or OFF", name,
+		    q);
+		return false;
+	case KC_CMD_SETPOINT:
+		if (kc_whole(value, 0, KC_TEMP_MAX, &v))
+			return true;
+		snprintf(why, len, "%s: \"%s\" is not a whole number of degrees "
+		    "in 0..%d", name, q, KC_TEMP_MAX);
+		return false;
+	case KC_CMD_FAULT: {
+		char fwhy[96];
+		if (kc_fault_parse(value, fwhy, sizeof(fwhy)) >= 0)
+			return true;
+		snprintf(why, len, "%s: %s", name, fwhy);
+		return false;
+	}
+	case KC_CMD_RESET:
+		if (strcmp(value, "defaults") == 0)
+			return true;
+		snprintf(why, len, "%s: \"%s\" is not defaults", name, q);
+		return false;
+	}
+	return false;
 }

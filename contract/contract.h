@@ -1,7 +1,8 @@
 /*
  * contract.h - kelvo's contract with everything that speaks to it: the
- * objects and their names, the value texts and their limits, what a
- * button does, the plant's action and the clock's two forms.
+ * objects and their names, the value texts and their limits, the
+ * defaults, what a button does, the control commands and their checks,
+ * the faults, the plant's action and the clock's two forms.
  *
  * The daemon and every face take these from here, so that a rule is
  * written once and no two places can disagree.  Everything here is pure:
@@ -25,6 +26,8 @@ enum { ATTR_MODE, ATTR_FAN, ATTR_SETPOINT, ATTR_IN_PRECISE, ATTR_IN,
     ATTR_OUT_PRECISE, ATTR_OUT, ATTR_SYS, ATTR_TIME_PRECISE, ATTR_TIME,
     KC_ATTRS };
 extern const char *const kc_attr_name[KC_ATTRS];	/* "ts_mode", ... */
+#define KC_VALUE_LEN	64	/* one published value, NUL included */
+#define KC_TEXT_LEN	512	/* the outputs object's text, NUL included */
 
 /* The value texts, as enums; 0 is a value that is missing or not one. */
 enum { MODE_UNKNOWN, MODE_OFF, MODE_HEAT, MODE_COOL };
@@ -39,12 +42,25 @@ const char *kc_sys_name(int sys);
 int	 kc_mode_of(const char *s);
 int	 kc_fan_of(const char *s);
 int	 kc_sys_of(const char *s);
+/* The same, of the exact text kelvo writes only: how the daemon reads. */
+int	 kc_mode_exact(const char *s);
+int	 kc_fan_exact(const char *s);
+
+/*
+ * The values a reset leaves (the store's default document, which a test
+ * keeps alike): the settings, outputs and parameters by name; NULL for a
+ * name with none.
+ */
+const char *kc_default(const char *name);
 
 /* Limits. */
 #define KC_SETPOINT_MIN	60	/* the buttons keep the set point here */
 #define KC_SETPOINT_MAX	90
 #define KC_TEMP_MAX	1000	/* |any temperature| kelvo takes */
 #define KC_MINUTES_MAX	1440	/* simulated minutes a tick, from 1 */
+/* A limit's digits as a string literal: KC_STR(KC_SETPOINT_MIN) "60". */
+#define KC_STR_(x)	#x
+#define KC_STR(x)	KC_STR_(x)
 
 /*
  * The buttons, btn1 to btn4 in the inputs object.  kc_press is what one
@@ -66,7 +82,7 @@ struct kc_settings {
 void	 kc_press(struct kc_settings *s, int btn);
 /* "btn1".."btn4" for BTN_*, NULL for none. */
 const char *kc_button_attr(int btn);
-/* BTN_* of "btn1".."btn4", 0 for anything else. */
+/* BTN_* of exactly "btn1".."btn4", 0 for anything else. */
 int	 kc_button_of_attr(const char *name);
 /* A button's name on every face: "mode", "fan", "up", "down". */
 const char *kc_button_name(int btn);
@@ -95,5 +111,51 @@ bool	 kc_clock_valid(int hhmm);
 int	 kc_clock_of(const char *s);
 void	 kc_clock_text(int hhmm, char *out, size_t len);	/* "05:02p" */
 void	 kc_clock_display(int hhmm, char *out, size_t len); /* "5:02 pm" */
+
+/*
+ * The control commands, name::value lines of a batch in the control
+ * object.  kc_command_check says whether one is a command with a value
+ * kelvo takes, and when not puts why into why; the daemon applies only
+ * checked ones, and a face may check a batch before sending it.  The
+ * values are exact texts: modes, fans and td_sys in upper case.
+ */
+enum { KC_CMD_STATE, KC_CMD_STEP, KC_CMD_INTERVAL, KC_CMD_MINUTES,
+    KC_CMD_TIME, KC_CMD_TEMP, KC_CMD_SYS, KC_CMD_MODE, KC_CMD_FAN,
+    KC_CMD_SETPOINT, KC_CMD_FAULT, KC_CMD_RESET };
+/* The JSON type a face takes each command's value as. */
+enum { KC_JSON_TEXT, KC_JSON_WHOLE, KC_JSON_NUMBER, KC_JSON_FAULTS };
+struct kc_command {
+	const char	*name;
+	int		 kind;		/* KC_CMD_* */
+	int		 json;		/* KC_JSON_* */
+};
+#define KC_COMMANDS	13
+extern const struct kc_command kc_commands[KC_COMMANDS];
+/* The command called name, NULL for none. */
+const struct kc_command *kc_command_of(const char *name);
+bool	 kc_command_check(const char *name, const char *value, char *why,
+	    size_t len);
+#define KC_BATCH_MAX	64	/* commands in one batch */
+#define KC_CONTROL_LEN	4096	/* the longest control text taken */
+#define KC_WHY_LEN	256	/* why a batch was refused, NUL included */
+#define KC_STEP_MAX	10080	/* ticks one step command may take: a week */
+#define KC_INTERVAL_MAX	60000	/* real ms between ticks */
+#define KC_MINUTES_MAX	1440	/* simulated minutes per tick: a day */
+/* A whole number within lo..hi, as plain digits with an optional sign. */
+bool	 kc_whole(const char *s, long lo, long hi, long *v);
+/* A temperature: a plain decimal number within +-KC_TEMP_MAX. */
+bool	 kc_temperature(const char *s, float *v);
+
+/* The faults a face can be tested against, as a set of bits. */
+#define KC_FAULT_PLANT	1	/* the plant switches but has no effect */
+#define KC_FAULT_SENSOR	2	/* the indoor sensor reads nothing */
+#define KC_FAULT_SILENT	4	/* nothing is published */
+#define KC_FAULT_ALL	7
+#define KC_FAULTS	3
+extern const char *const kc_fault_name[KC_FAULTS]; /* plant, sensor, silent */
+/* KC_FAULT_* of a comma-separated list ("" none), or -1 saying why. */
+int	 kc_fault_parse(const char *list, char *why, size_t len);
+/* The comma-separated list of faults, "" for none. */
+void	 kc_fault_text(int faults, char *out, size_t len);
 
 #endif

@@ -20,7 +20,6 @@
 #include "client.h"
 #include "ctl.h"
 #include "platform.h"
-#include "thermodyn.h"
 
 void
 ctl_usage(FILE *f)
@@ -93,7 +92,7 @@ judged(const char *cmd, const char *unit, const char *name, const char *value)
 	char why[320];
 	const char *range;
 
-	if (sim_check(name, value, why, sizeof(why)))
+	if (kc_command_check(name, value, why, sizeof(why)))
 		return true;
 	range = strstr(why, " 1..");
 	fprintf(stderr, "kelvo-ctl: %s: %s %s\n", cmd, unit,
@@ -111,13 +110,12 @@ status(void)
 	ssize_t n = -1;
 	int fd;
 
-	have_sim = client_sim_read(&sim);
-	if ((fd = pps_open("/pps/kelvo/outputs", O_RDONLY)) >= 0) {
+	alive = client_running_now(&sim, &have_sim);
+	if ((fd = pps_open(KC_OUTPUTS, O_RDONLY)) >= 0) {
 		n = pps_read(fd, buf, sizeof(buf));
 		pps_close(fd);
 	}
-	alive = have_sim && n > 0 &&
-	    client_alive(client_outputs_age(), &sim);
+	alive = alive && have_sim && n > 0;
 	if (have_sim) {
 		client_sim_format(&sim, out, sizeof(out));
 		fputs(out, stdout);

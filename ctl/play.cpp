@@ -32,11 +32,9 @@
 #include "play.h"
 #include "press.h"
 #include "scenfile.h"
-#include "thermodyn.h"
-#include "xml2pps.h"
 
-#define OUTPUTS		"/pps/kelvo/outputs"
-#define OUTPUTS_WAIT	"/pps/kelvo/outputs?wait"
+#define OUTPUTS		KC_OUTPUTS
+#define OUTPUTS_WAIT	KC_OUTPUTS "?wait"
 #define DAY		1440
 
 struct player {
@@ -54,7 +52,7 @@ struct player {
 static bool
 read_outputs(struct player *p)
 {
-	char buf[PPS_TEXT_LEN];
+	char buf[KC_TEXT_LEN];
 	ssize_t n = -1;
 	int fd;
 
@@ -73,7 +71,7 @@ read_outputs(struct player *p)
 static bool
 next_text(struct player *p, int ms)
 {
-	char buf[PPS_TEXT_LEN];
+	char buf[KC_TEXT_LEN];
 	ssize_t n;
 
 	if ((n = pps_read_within(p->outfd, buf, sizeof(buf), ms)) <= 0)
@@ -205,7 +203,7 @@ reach(struct player *p, long at)
 	while (p->now < at) {
 		int period = p->sim.pm_interval > 0 ? p->sim.pm_interval : 200;
 		int pm = p->sim.pm_minutes > 0 ? p->sim.pm_minutes : 2;
-		if (p->sim.faults & SIM_FAULT_SILENT) {
+		if (p->sim.faults & KC_FAULT_SILENT) {
 			/* Nothing to read: the ticks go by at their period. */
 			long ticks = (at - p->now + pm - 1) / pm;
 			delay((unsigned int)(ticks * period));
@@ -278,8 +276,8 @@ play_one(struct player *p, const struct scenario &s, struct suite *out,
 			ticks = (st.at - p->now + pm - 1) / pm;
 			p->now += ticks * pm;
 			/* A step takes at most a week of ticks. */
-			for (; ticks > STEP_MAX; ticks -= STEP_MAX)
-				if (!send(p, {}, STEP_MAX, false))
+			for (; ticks > KC_STEP_MAX; ticks -= KC_STEP_MAX)
+				if (!send(p, {}, KC_STEP_MAX, false))
 					return false;
 		}
 		if (!st.set.empty() || ticks > 0)

@@ -36,16 +36,17 @@ static bool
 can_press(void)
 {
 	struct client_sim sim;
-	bool have_sim = client_sim_read(&sim);
+	bool have_sim;
+	bool running = client_running_now(&sim, &have_sim);
 
-	if (!have_sim || !client_alive(client_outputs_age(), &sim)) {
-		fprintf(stderr, "kelvo-ctl: kelvo is not running%s\n",
-		    have_sim ? "" : " (no sim object; is PPS_ROOT right?)");
-		return false;
-	}
-	if (sim.faults & SIM_FAULT_SILENT) {
+	if (have_sim && (sim.faults & KC_FAULT_SILENT)) {
 		fprintf(stderr, "kelvo-ctl: kelvo is silent (fault silent): no "
 		    "press could be seen taken\n");
+		return false;
+	}
+	if (!running) {
+		fprintf(stderr, "kelvo-ctl: kelvo is not running%s\n",
+		    have_sim ? "" : " (no sim object; is PPS_ROOT right?)");
 		return false;
 	}
 	return true;

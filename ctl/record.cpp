@@ -38,11 +38,9 @@
 #include "client.h"
 #include "link.h"
 #include "ctl.h"
-#include "dbXML.h"
 #include "platform.h"
 #include "record.h"
 #include "scenfile.h"
-#include "xml2pps.h"
 
 #define DAY		1440
 #define ANSWER_MS	3000	/* a batch unanswered by then was taken back */
@@ -78,7 +76,7 @@ static void *
 read_loop(void *arg)
 {
 	struct reader *r = (struct reader *)arg;
-	char buf[CONTROL_LEN + 1];
+	char buf[KC_CONTROL_LEN + 1];
 	bool first = true;
 	ssize_t n;
 	int fd = -1;
@@ -113,18 +111,13 @@ read_loop(void *arg)
 	return nullptr;
 }
 
-/* The default document's value of name, as a reset leaves it. */
+/* The value of name as a reset leaves it: the contract's. */
 static std::string
 default_of(const char *name)
 {
-	std::string d(db_default_text), open = std::string("<") + name + ">";
-	size_t a = d.find(open), b;
+	const char *v = kc_default(name);
 
-	if (a == std::string::npos)
-		return "";
-	a += open.size();
-	b = d.find('<', a);
-	return d.substr(a, b - a);
+	return v != nullptr ? v : "";
 }
 
 /* Minute of the day of an HHMM text, -1 when it is none. */
@@ -240,7 +233,7 @@ outputs(struct recorder *r, const std::string &body)
 	for (int i = 0; i < 3; i++) {
 		std::string v = trimmed(st.text[attrs[i]]);
 		if (!v.empty() && v != r->setting[i]) {
-			note(r, client_attr_name[attrs[i]], v);
+			note(r, kc_attr_name[attrs[i]], v);
 			r->setting[i] = v;
 		}
 	}
@@ -261,7 +254,7 @@ outputs(struct recorder *r, const std::string &body)
 		    ATTR_TIME_PRECISE }) {
 			std::string v = trimmed(st.text[a]);
 			if (!v.empty())
-				note(r, client_attr_name[a], v);
+				note(r, kc_attr_name[a], v);
 		}
 	}
 	r->last = st;
@@ -279,7 +272,7 @@ sim_moved(struct recorder *r, const struct client_sim *sim)
 	if (sim->pm_interval > 0 && sim->pm_interval != r->sim.pm_interval)
 		note(r, "pm_interval", std::to_string(sim->pm_interval));
 	if (sim->faults != r->sim.faults) {
-		client_fault_text(sim->faults, f, sizeof(f));
+		kc_fault_text(sim->faults, f, sizeof(f));
 		note(r, "fault", f);
 	}
 	if (sim->paused != r->sim.paused)
@@ -515,7 +508,7 @@ take(struct recorder *r, const struct text &t)
 			doubt(r, std::to_string(sim.batch - r->sim.batch - 1) +
 			    " batch(es) went by between two answers read");
 		/* Paused, only a batch's step moves the clock: counted. */
-		if ((sim.faults & SIM_FAULT_SILENT) && !sim.paused)
+		if ((sim.faults & KC_FAULT_SILENT) && !sim.paused)
 			doubt(r, "kelvo publishes nothing while silent and "
 			    "running: its minutes then are not seen");
 		if (r->pending.empty() && !r->early) {
@@ -657,7 +650,7 @@ starting(struct recorder *r)
 	    std::to_string(r->sim.pm_minutes), 0 });
 	r->s.start.push_back({ "pm_interval",
 	    std::to_string(r->sim.pm_interval), 0 });
-	client_fault_text(r->sim.faults, f, sizeof(f));
+	kc_fault_text(r->sim.faults, f, sizeof(f));
 	if (f[0] != '\0')
 		r->s.start.push_back({ "fault", f, 0 });
 	r->s.start.push_back({ "state", r->sim.paused ? "paused" : "running",
@@ -667,56 +660,42 @@ starting(struct recorder *r)
 	r->setting[2] = trimmed(r->last.text[ATTR_SETPOINT]);
 	r->clock = r->last.minute;
 	r->now = 0;
-	if (r->sim.faults & SIM_FAULT_SILENT)
+	if (r->sim.faults & KC_FAULT_SILENT)
 		fprintf(stderr, "kelvo-ctl: kelvo is silent: the start is its "
 		    "last text before the fault\n");
 }
 
-int
-record_session(const char *path)
+/* The sim object and the outputs as they stand; false, said, without. */
+static bool
+read_start(struct recorder *r)
 {
-	static struct reader readers[3] = {
-		{ T_OUTPUTS, "/pps/kelvo/outputs?wait", 0 },
-		{ T_SIM, "/pps/kelvo/sim?wait", 0 },
-		{ T_CONTROL, "/pps/kelvo/control?wait", 0 },
-	};
-	struct recorder r = {};
-	struct sigaction sa;
 	struct client_sim sim;
-	char buf[PPS_TEXT_LEN];
+	char buf[KC_TEXT_LEN];
 	ssize_t n = -1;
 	int fd;
 
 	if (!client_sim_read(&sim)) {
 		fprintf(stderr, "kelvo-ctl: cannot read kelvo's sim object\n");
-		return CTL_FAIL;
+		return false;
 	}
-	if ((fd = pps_open("/pps/kelvo/outputs", O_RDONLY)) >= 0) {
+	if ((fd = pps_open(KC_OUTPUTS, O_RDONLY)) >= 0) {
 		n = pps_read(fd, buf, sizeof(buf));
 		pps_close(fd);
 	}
-	if (n <= 0 || client_parse(buf, (size_t)n, &r.last) == 0) {
+	if (n <= 0 || client_parse(buf, (size_t)n, &r->last) == 0) {
 		fprintf(stderr, "kelvo-ctl: cannot read kelvo's outputs\n");
-		return CTL_FAIL;
+		return false;
 	}
-	r.sim = sim;
-	r.s.name = "recorded session";
-	starting(&r);
+	r->sim = sim;
+	r->s.name = "recorded session";
+	starting(r);
+	return true;
+}
 
-	memset(&sa, 0, sizeof(sa));
-	sa.sa_handler = on_signal;
-	sigemptyset(&sa.sa_mask);
-	sigaction(SIGINT, &sa, nullptr);
-	sigaction(SIGTERM, &sa, nullptr);
-	sigaction(SIGHUP, &sa, nullptr);	/* a closed terminal ends it too */
-	for (struct reader &rd : readers)
-		if (pthread_create(&rd.tid, nullptr, read_loop, &rd) != 0) {
-			fprintf(stderr, "kelvo-ctl: cannot start a reader\n");
-			return CTL_FAIL;
-		}
-	fprintf(stderr, "kelvo-ctl: recording into %s; Ctrl-C ends it\n",
-	    path);
-
+/* The texts the readers queue, taken until a stop signal; then the rest. */
+static void
+follow(struct recorder *r, struct reader *readers, int nreaders)
+{
 	for (;;) {
 		struct timespec now, due;
 		bool done = stopping;
@@ -730,33 +709,69 @@ record_session(const char *path)
 		got.swap(queue);
 		pthread_mutex_unlock(&queue_mutex);
 		for (const text &t : got)
-			take(&r, t);
-		overdue(&r);
+			take(r, t);
+		overdue(r);
 		if (done && got.empty())
 			break;
 	}
-	for (struct reader &rd : readers)
-		pthread_join(rd.tid, nullptr);
+	for (int i = 0; i < nreaders; i++)
+		pthread_join(readers[i].tid, nullptr);
 	pthread_mutex_lock(&queue_mutex);
 	for (const text &t : queue)
-		take(&r, t);
+		take(r, t);
 	pthread_mutex_unlock(&queue_mutex);
-	if (r.early)
-		answered(&r, &r.answer, true);
-	for (const std::string &h : r.held)
-		outputs(&r, h);
+}
+
+/* What is still open at the end, and everything as last published. */
+static void
+finish(struct recorder *r)
+{
+	if (r->early)
+		answered(r, &r->answer, true);
+	for (const std::string &h : r->held)
+		outputs(r, h);
 
 	/* Last, everything as it was published at the end. */
 	scen_step end;
-	end.at = r.now;
+	end.at = r->now;
 	end.line = 0;
-	for (int a = 0; a < CLIENT_ATTRS; a++) {
+	for (int a = 0; a < KC_ATTRS; a++) {
 		struct scen_expect e = {};
 		e.what = a;
-		e.text = trimmed(r.last.text[a]);
+		e.text = trimmed(r->last.text[a]);
 		end.expect.push_back(e);
 	}
-	r.s.steps.push_back(end);
+	r->s.steps.push_back(end);
+}
+
+int
+record_session(const char *path)
+{
+	static struct reader readers[3] = {
+		{ T_OUTPUTS, KC_OUTPUTS "?wait", 0 },
+		{ T_SIM, KC_SIM "?wait", 0 },
+		{ T_CONTROL, KC_CONTROL "?wait", 0 },
+	};
+	struct recorder r = {};
+	struct sigaction sa;
+
+	if (!read_start(&r))
+		return CTL_FAIL;
+	memset(&sa, 0, sizeof(sa));
+	sa.sa_handler = on_signal;
+	sigemptyset(&sa.sa_mask);
+	sigaction(SIGINT, &sa, nullptr);
+	sigaction(SIGTERM, &sa, nullptr);
+	sigaction(SIGHUP, &sa, nullptr);	/* a closed terminal ends it too */
+	for (struct reader &rd : readers)
+		if (pthread_create(&rd.tid, nullptr, read_loop, &rd) != 0) {
+			fprintf(stderr, "kelvo-ctl: cannot start a reader\n");
+			return CTL_FAIL;
+		}
+	fprintf(stderr, "kelvo-ctl: recording into %s; Ctrl-C ends it\n",
+	    path);
+	follow(&r, readers, 3);
+	finish(&r);
 	std::vector<int> lines;
 	if (!write_scenario(path, &r, &lines))
 		return CTL_FAIL;

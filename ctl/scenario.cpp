@@ -24,7 +24,6 @@
 #include "play.h"
 #include "record.h"
 #include "scenfile.h"
-#include "xml2pps.h"
 
 #define START_WAIT_MS	5000	/* for a kelvo started beside kelvo-ctl */
 #define START_POLL_MS	100
@@ -40,12 +39,12 @@ usage(const char *what, const char *text)
 static bool
 published(void)
 {
-	char buf[PPS_TEXT_LEN];
+	char buf[KC_TEXT_LEN];
 	struct client_state st;
 	ssize_t n = -1;
 	int fd;
 
-	if ((fd = pps_open("/pps/kelvo/outputs", O_RDONLY)) >= 0) {
+	if ((fd = pps_open(KC_OUTPUTS, O_RDONLY)) >= 0) {
 		n = pps_read(fd, buf, sizeof(buf));
 		pps_close(fd);
 	}
@@ -65,7 +64,7 @@ running(void)
 
 	for (int waited = 0; ; waited += START_POLL_MS) {
 		alive = client_sim_read(&sim) &&
-		    client_alive(client_outputs_age(), &sim);
+		    client_takes_batches(client_outputs_age(), &sim);
 		if (alive && published())
 			return true;
 		if (waited >= START_WAIT_MS)

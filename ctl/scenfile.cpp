@@ -5,7 +5,7 @@
  * A file is untrusted text, and a scenario that is wrong must be refused
  * before any of it reaches kelvo, so every key, type and value is checked
  * here and the first fault is named with its line and column.  Control
- * values go through sim_check, the very checker kelvo applies to its
+ * values go through kc_command_check, the very check kelvo applies to its
  * control object, so a file that passes here is never refused by kelvo.
  * Scalars are taken as their text, quoted or not: "68" and 68 are the
  * same value, and ON stays ON rather than turning into a YAML boolean.
@@ -37,8 +37,6 @@
 #include <yaml-cpp/yaml.h>
 
 #include "control.h"
-#include "thermodyn.h"
-#include "xml2pps.h"
 
 /*
  * A scenario file is untrusted, and yaml-cpp gives every node a few
@@ -63,7 +61,7 @@ const char *
 scenario_what_name(int what)
 {
 	return what == EXPECT_PLANT ? "plant" :
-	    what >= 0 && what < CLIENT_ATTRS ? client_attr_name[what] : "?";
+	    what >= 0 && what < KC_ATTRS ? kc_attr_name[what] : "?";
 }
 
 /* Whether the attribute's values are numbers (ranges allowed). */
@@ -206,7 +204,7 @@ commands(const YAML::Node &n, const char *what, std::vector<scen_cmd> *cmds,
     struct fault *f)
 {
 	std::set<std::string> seen;
-	char why[CONTROL_WHY];
+	char why[KC_WHY_LEN];
 
 	if (!n.IsMap())
 		return fail(f, n, std::string(what) + " must be a map of "
@@ -218,7 +216,7 @@ commands(const YAML::Node &n, const char *what, std::vector<scen_cmd> *cmds,
 		if (!key_of(k, &c.name, f) || !unique(&seen, k, c.name, f))
 			return false;
 		c.line = k.Mark().line + 1;
-		if (!client_control_known(c.name.c_str()))
+		if (kc_command_of(c.name.c_str()) == nullptr)
 			return fail(f, k, "\"" + c.name + "\" is no control "
 			    "command");
 		if (c.name == "step")
@@ -239,15 +237,15 @@ commands(const YAML::Node &n, const char *what, std::vector<scen_cmd> *cmds,
 		}
 		/* ts_mode: heat is HEAT, as every face takes it. */
 		c.value = client_control_value(c.name.c_str(), c.value.c_str());
-		if (!sim_check(c.name.c_str(), c.value.c_str(), why,
+		if (!kc_command_check(c.name.c_str(), c.value.c_str(), why,
 		    sizeof(why)))
 			return fail(f, v, why);
 		cmds->push_back(c);
 	}
 	/* Room for the player's own step and state in the same batch. */
-	if (cmds->size() > CONTROL_MAX - 2)
+	if (cmds->size() > KC_BATCH_MAX - 2)
 		return fail(f, n, std::string(what) + " has more than " +
-		    std::to_string(CONTROL_MAX - 2) + " commands");
+		    std::to_string(KC_BATCH_MAX - 2) + " commands");
 	return true;
 }
 
@@ -446,7 +444,7 @@ faults_after(const std::vector<scen_cmd> &cmds, int faults)
 		if (c.name == "reset")
 			faults = 0;
 		else if (c.name == "fault")
-			faults = client_fault_parse(c.value.c_str());
+			faults = kc_fault_parse(c.value.c_str(), nullptr, 0);
 	return faults;
 }
 
@@ -461,7 +459,7 @@ silent_presses(const struct scenario *s, struct fault *f)
 
 	for (const scen_step &st : s->steps) {
 		faults = faults_after(st.set, faults);
-		if (!st.press.empty() && (faults & SIM_FAULT_SILENT)) {
+		if (!st.press.empty() && (faults & KC_FAULT_SILENT)) {
 			f->mark.line = st.press_line - 1;
 			f->mark.column = st.press_col - 1;
 			f->what = "a press while the silent fault is in force "

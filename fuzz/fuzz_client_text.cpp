@@ -51,7 +51,7 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	    &st);
 	CHECK(taken >= 0, "taken %d", taken);
 
-	for (int a = 0; a < CLIENT_ATTRS; a++) {
+	for (int a = 0; a < KC_ATTRS; a++) {
 		size_t len = strnlen(st.text[a], CLIENT_TEXT_LEN);
 		CHECK(len < CLIENT_TEXT_LEN, "attribute %d not terminated", a);
 		for (size_t i = 0; i < len; i++)
@@ -82,7 +82,7 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
 	nlohmann::json j = client_state_json(&st);
 	/* The attributes, then the plant and the clock as shown. */
-	CHECK(j.is_object() && j.size() == CLIENT_ATTRS + 2, "json %s",
+	CHECK(j.is_object() && j.size() == KC_ATTRS + 2, "json %s",
 	    j.dump().c_str());
 	CHECK(j["plant"].is_null() || j["plant"].is_string(), "plant %s",
 	    j.dump().c_str());

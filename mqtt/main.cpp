@@ -284,7 +284,7 @@ on_sim_command(int kind, const struct mosquitto_message *msg)
 		    why.c_str());
 		return;
 	}
-	mqttsim_send(&b, msg->topic);
+	mqtt_sim_send(&b, msg->topic);
 }
 
 static void
@@ -440,6 +440,9 @@ usage(FILE *f)
 	    "the broker's CA certificate in FILE, --tls with the system's CAs.\n");
 }
 
+/* Whether the first connection said "not reachable yet". */
+static bool said_waiting;
+
 /* Whether "no broker yet" has been said, and since when it would be. */
 struct waiting {
 	long long	 started;	/* ms */
@@ -500,8 +503,72 @@ bad_usage(const char *fmt, ...)
 	return 2;
 }
 
-int
-main(int argc, char *argv[])
+/* What the command line and the environment asked for. */
+struct options {
+	std::string	 id = "kelvo", prefix = "kelvo",
+			 dprefix = "homeassistant", username, cafile, password;
+	char		 host[HOSTPORT_HOST_MAX] = "localhost";
+	int		 port = -1;
+	bool		 tls = false, has_password = false;
+};
+
+/* One option into o; -1 to go on, else the status to exit with. */
+static int
+take_option(int ch, char **argv, struct options *o)
+{
+	switch (ch) {
+	case 'b':
+		/* HOST, HOST:PORT, [V6ADDR] or [V6ADDR]:PORT, and a bare
+		 * V6ADDR without one; the port's default waits for --tls. */
+		if (!client_hostport(optarg, HOSTPORT_OPTIONAL, o->host,
+		    sizeof(o->host), &o->port))
+			return bad_usage("bad broker \"%s\" (HOST or "
+			    "HOST:PORT, PORT 1..65535)", optarg);
+		return -1;
+	case 'i':
+		if (!mqtt_valid_id(optarg))
+			return bad_usage("bad id \"%s\" (letters, digits, '_' "
+			    "and '-' only)", optarg);
+		o->id = optarg;
+		return -1;
+	case 'p':
+	case 'd':
+		if (!mqtt_valid_prefix(optarg))
+			return bad_usage("bad prefix \"%s\" (topic levels, no "
+			    "'+', '#' or empty level)", optarg);
+		(ch == 'p' ? o->prefix : o->dprefix) = optarg;
+		return -1;
+	case 'u':
+		if (*optarg == '\0' || mosquitto_validate_utf8(optarg,
+		    (int)strlen(optarg)) != MOSQ_ERR_SUCCESS)
+			return bad_usage("bad user name \"%s\"", optarg);
+		o->username = optarg;
+		return -1;
+	case 'c':
+		if (*optarg == '\0')
+			return bad_usage("--cafile needs a file");
+		o->cafile = optarg;
+		return -1;
+	case 't':
+		o->tls = true;
+		return -1;
+	case 'h':
+		usage(stdout);
+		return 0;
+	case ':':
+		return bad_usage("option \"%s\" needs a value",
+		    argv[optind - 1]);
+	default:
+		return bad_usage("bad option \"%s\"", argv[optind - 1]);
+	}
+}
+
+/*
+ * The options, the password from the environment, and the topics they
+ * make; -1 to go on, else the status to exit with.
+ */
+static int
+read_options(int argc, char *argv[], struct options *o)
 {
 	static const struct option longopts[] = {
 		{ "broker", required_argument, NULL, 'b' },
@@ -514,105 +581,52 @@ main(int argc, char *argv[])
 		{ "help", no_argument, NULL, 'h' },
 		{ NULL, 0, NULL, 0 },
 	};
-	struct link_hooks hooks = { on_published, on_running, on_driven,
-	    on_trace, NULL };
-	struct simlink_hooks simhooks = { on_sim, NULL };
-	std::string id = "kelvo", prefix = "kelvo",
-	    dprefix = "homeassistant", username, cafile, password;
-	char path[PATH_MAX], host_name[64], host[HOSTPORT_HOST_MAX] =
-	    "localhost";
-	int port = -1, ch, rc, sig, status = 0;
-	bool said_waiting = false, tls = false, has_password = false;
 	const char *pw;
+	int ch, rc;
 
 	opterr = 0;
-	while ((ch = getopt_long(argc, argv, ":h", longopts, NULL)) != -1) {
-		switch (ch) {
-		case 'b':
-			/* HOST, HOST:PORT, [V6ADDR] or [V6ADDR]:PORT, and a
-			 * bare V6ADDR without one; the port's default waits
-			 * for --tls. */
-			if (!client_hostport(optarg, HOSTPORT_OPTIONAL, host,
-			    sizeof(host), &port))
-				return bad_usage("bad broker \"%s\" (HOST or "
-				    "HOST:PORT, PORT 1..65535)", optarg);
-			break;
-		case 'i':
-			if (!mqtt_valid_id(optarg))
-				return bad_usage("bad id \"%s\" (letters, "
-				    "digits, '_' and '-' only)", optarg);
-			id = optarg;
-			break;
-		case 'p':
-		case 'd':
-			if (!mqtt_valid_prefix(optarg))
-				return bad_usage("bad prefix \"%s\" (topic "
-				    "levels, no '+', '#' or empty level)",
-				    optarg);
-			(ch == 'p' ? prefix : dprefix) = optarg;
-			break;
-		case 'u':
-			if (*optarg == '\0' || mosquitto_validate_utf8(optarg,
-			    (int)strlen(optarg)) != MOSQ_ERR_SUCCESS)
-				return bad_usage("bad user name \"%s\"",
-				    optarg);
-			username = optarg;
-			break;
-		case 'c':
-			if (*optarg == '\0')
-				return bad_usage("--cafile needs a file");
-			cafile = optarg;
-			break;
-		case 't':
-			tls = true;
-			break;
-		case 'h':
-			usage(stdout);
-			return 0;
-		case ':':
-			return bad_usage("option \"%s\" needs a value",
-			    argv[optind - 1]);
-		default:
-			return bad_usage("bad option \"%s\"",
-			    argv[optind - 1]);
-		}
-	}
+	while ((ch = getopt_long(argc, argv, ":h", longopts, NULL)) != -1)
+		if ((rc = take_option(ch, argv, o)) >= 0)
+			return rc;
 	if (optind < argc)
 		return bad_usage("unexpected argument \"%s\"", argv[optind]);
-	if (tls && !cafile.empty())
+	if (o->tls && !o->cafile.empty())
 		return bad_usage("--cafile and --tls: one or the other");
-	tls = tls || !cafile.empty();
-	if (port < 0)
-		port = tls ? PORT_TLS : PORT_PLAIN;
+	o->tls = o->tls || !o->cafile.empty();
+	if (o->port < 0)
+		o->port = o->tls ? PORT_TLS : PORT_PLAIN;
 	/* Never an option: the command line is anybody's to read in ps. */
 	if ((pw = getenv(PASSWORD_ENV)) != NULL) {
-		if (username.empty())
+		if (o->username.empty())
 			return bad_usage(PASSWORD_ENV " is set but no "
 			    "--username");
-		password = pw;
-		has_password = true;
+		o->password = pw;
+		o->has_password = true;
 		unsetenv(PASSWORD_ENV);
 	}
-	mqtt_make_topics(prefix, id, dprefix, &topics);
+	mqtt_make_topics(o->prefix, o->id, o->dprefix, &topics);
 	mqtt_sim_topics(&topics, &simtopics);
-	dprefix_used = dprefix;
+	dprefix_used = o->dprefix;
 	if (!topic_ok(topics.command[CMD_SETPOINT]) ||
 	    !topic_ok(topics.discovery))
 		return bad_usage("prefixes \"%s\" and \"%s\" do not make "
-		    "MQTT topics", prefix.c_str(), dprefix.c_str());
-	discovery = mqtt_discovery(id, &topics).dump();
-	snprintf(broker, sizeof(broker), strchr(host, ':') ?
-	    "[%s]:%d" : "%s:%d", host, port);
-	if (pps_path(LINK_OUTPUTS, path, sizeof(path)) < 0) {
-		fprintf(stderr, "kelvo-mqtt: PPS_ROOT is too long\n");
-		return 1;
-	}
+		    "MQTT topics", o->prefix.c_str(), o->dprefix.c_str());
+	discovery = mqtt_discovery(o->id, &topics).dump();
+	snprintf(broker, sizeof(broker), strchr(o->host, ':') ?
+	    "[%s]:%d" : "%s:%d", o->host, o->port);
+	return -1;
+}
 
-	/* Before any thread starts, so every thread inherits the mask. */
-	mainloop_signals();
+/*
+ * The broker session: the client, its id, credentials, TLS, will and
+ * callbacks; false, said on stderr, when one cannot be had.
+ */
+static bool
+make_session(struct options *o)
+{
+	char host_name[64];
+	int rc;
 
-	logline_name("kelvo-mqtt");
-	mosquitto_lib_init();
 	/* Ours alone (see the top): the host tells bridges of one id apart
 	 * across a fleet, the process on one host. */
 	if (gethostname(host_name, sizeof(host_name)) < 0)
@@ -626,30 +640,30 @@ main(int argc, char *argv[])
 	if ((mosq = mosquitto_new(client_id.c_str(), true, NULL)) == NULL) {
 		fprintf(stderr, "kelvo-mqtt: cannot make an MQTT client: %s\n",
 		    strerror(errno));
-		return 1;
+		return false;
 	}
 	/* Commands and their states are small and should not wait. */
 	mosquitto_int_option(mosq, MOSQ_OPT_TCP_NODELAY, 1);
-	if (!username.empty() && (rc = mosquitto_username_pw_set(mosq,
-	    username.c_str(), has_password ? password.c_str() : NULL)) !=
-	    MOSQ_ERR_SUCCESS) {
+	if (!o->username.empty() && (rc = mosquitto_username_pw_set(mosq,
+	    o->username.c_str(), o->has_password ? o->password.c_str() :
+	    NULL)) != MOSQ_ERR_SUCCESS) {
 		fprintf(stderr, "kelvo-mqtt: cannot use user name %s: %s\n",
-		    username.c_str(), mosquitto_strerror(rc));
-		return 1;
+		    o->username.c_str(), mosquitto_strerror(rc));
+		return false;
 	}
-	password.assign(password.size(), '\0');
-	if (!cafile.empty() && (rc = mosquitto_tls_set(mosq, cafile.c_str(),
-	    NULL, NULL, NULL, NULL)) != MOSQ_ERR_SUCCESS) {
+	o->password.assign(o->password.size(), '\0');
+	if (!o->cafile.empty() && (rc = mosquitto_tls_set(mosq,
+	    o->cafile.c_str(), NULL, NULL, NULL, NULL)) != MOSQ_ERR_SUCCESS) {
 		fprintf(stderr, "kelvo-mqtt: cannot use CA file %s: %s\n",
-		    cafile.c_str(), rc == MOSQ_ERR_INVAL ? "not a readable "
+		    o->cafile.c_str(), rc == MOSQ_ERR_INVAL ? "not a readable "
 		    "file" : mosquitto_strerror(rc));
-		return 1;
+		return false;
 	}
-	if (tls && cafile.empty() && (rc = mosquitto_int_option(mosq,
+	if (o->tls && o->cafile.empty() && (rc = mosquitto_int_option(mosq,
 	    MOSQ_OPT_TLS_USE_OS_CERTS, 1)) != MOSQ_ERR_SUCCESS) {
 		fprintf(stderr, "kelvo-mqtt: cannot use the system's CA "
 		    "certificates: %s\n", mosquitto_strerror(rc));
-		return 1;
+		return false;
 	}
 	mosquitto_will_set(mosq, topics.availability.c_str(),
 	    (int)strlen(MQTT_OFFLINE), MQTT_OFFLINE, 1, true);
@@ -659,15 +673,28 @@ main(int argc, char *argv[])
 	mosquitto_publish_callback_set(mosq, on_publish);
 	mosquitto_message_callback_set(mosq, on_message);
 	mosquitto_log_callback_set(mosq, on_log);
+	return true;
+}
 
-	logline("bridging %s to broker %s%s as %s", path, broker,
-	    tls ? " over TLS" : "", topics.base.c_str());
+/*
+ * The link to kelvo, the simulation's followers, the network thread and
+ * the first connection, which goes on in the background: 1 when one
+ * cannot start, else 0 with *said when "not reachable yet" was said.
+ */
+static int
+start_threads(const struct options *o, const char *path, bool *said)
+{
+	static struct link_hooks hooks = { on_published, on_running,
+	    on_driven, on_trace, NULL };
+	static struct simlink_hooks simhooks = { on_sim, NULL };
+	int rc;
+
 	if (link_start(&hooks) < 0) {
 		fprintf(stderr, "kelvo-mqtt: cannot start the link to kelvo "
 		    "at %s\n", path);
 		return 1;
 	}
-	if (simlink_start(&simhooks) < 0 || mqttsim_start(say_line) < 0) {
+	if (simlink_start(&simhooks) < 0 || mqtt_sim_start(say_line) < 0) {
 		fprintf(stderr, "kelvo-mqtt: cannot start following kelvo's "
 		    "simulation\n");
 		return 1;
@@ -677,33 +704,29 @@ main(int argc, char *argv[])
 		    "%s\n", mosquitto_strerror(rc));
 		return 1;
 	}
-	rc = mosquitto_connect_async(mosq, host, port, KEEPALIVE);
+	rc = mosquitto_connect_async(mosq, o->host, o->port, KEEPALIVE);
 	if (rc == MOSQ_ERR_INVAL) {
 		fprintf(stderr, "kelvo-mqtt: cannot connect to %s: %s\n",
 		    broker, mosquitto_strerror(rc));
 		return 1;
 	}
+	*said = false;
 	if (rc != MOSQ_ERR_SUCCESS) {
 		logline("broker %s not reachable yet (%s); trying again until "
 		    "it is", broker, rc == MOSQ_ERR_ERRNO ? strerror(errno) :
 		    mosquitto_strerror(rc));
-		said_waiting = true;
+		*said = true;
 	}
+	return 0;
+}
 
-	struct waiting w = { link_now(), said_waiting };
-	if ((sig = mainloop_run(tick, &w)) == 0)
-		status = 1;		/* another bridge answered */
-	if (status != 0)
-		logline("another bridge (%s) already bridges a kelvo as %s on "
-		    "broker %s: give each its own --id; stopping",
-		    mqtt_quote(other_bridge.data(),
-		    (int)other_bridge.size()).c_str(), topics.base.c_str(),
-		    broker);
-	else
-		logline("stopping (%s)", sig == SIGTERM ? "SIGTERM" : "SIGINT");
-
-	/* The last word: offline, retained, and a clean disconnect so the
-	 * broker does not send the will on top of it. */
+/*
+ * The last word: offline, retained, and a clean disconnect so the broker
+ * does not send the will on top of it; then every thread stopped.
+ */
+static void
+stop_session(void)
+{
 	bool wait = false, was_connected;
 	{
 		std::lock_guard<std::mutex> lk(pub_mutex);
@@ -731,6 +754,55 @@ main(int argc, char *argv[])
 	link_stop(STOP_PRESS_MS);
 	mosquitto_destroy(mosq);
 	mosquitto_lib_cleanup();
+}
+
+/* The loop until a stop signal, or another bridge of our id: the status. */
+static int
+run(void)
+{
+	struct waiting w = { link_now(), said_waiting };
+	int sig, status = 0;
+
+	if ((sig = mainloop_run(tick, &w)) == 0)
+		status = 1;		/* another bridge answered */
+	if (status != 0)
+		logline("another bridge (%s) already bridges a kelvo as %s on "
+		    "broker %s: give each its own --id; stopping",
+		    mqtt_quote(other_bridge.data(),
+		    (int)other_bridge.size()).c_str(), topics.base.c_str(),
+		    broker);
+	else
+		logline("stopping (%s)", sig == SIGTERM ? "SIGTERM" : "SIGINT");
+	return status;
+}
+
+int
+main(int argc, char *argv[])
+{
+	struct options o;
+	char path[PATH_MAX];
+	int rc, status;
+
+	if ((rc = read_options(argc, argv, &o)) >= 0)
+		return rc;
+	if (pps_path(LINK_OUTPUTS, path, sizeof(path)) < 0) {
+		fprintf(stderr, "kelvo-mqtt: PPS_ROOT is too long\n");
+		return 1;
+	}
+
+	/* Before any thread starts, so every thread inherits the mask. */
+	mainloop_signals();
+
+	logline_name("kelvo-mqtt");
+	mosquitto_lib_init();
+	if (!make_session(&o))
+		return 1;
+	logline("bridging %s to broker %s%s as %s", path, broker,
+	    o.tls ? " over TLS" : "", topics.base.c_str());
+	if (start_threads(&o, path, &said_waiting) != 0)
+		return 1;
+	status = run();
+	stop_session();
 	logline("stopped");
 	logline_end();
 	return status;

@@ -208,14 +208,14 @@ answered(int result, const struct client_sim *sim, const char *why,
 }
 
 int
-mqttsim_start(mqtt_sim_say s)
+mqtt_sim_start(mqtt_sim_say s)
 {
 	say = s;
 	return sender_start();
 }
 
 bool
-mqttsim_send(const struct client_batch *b, const char *topic)
+mqtt_sim_send(const struct client_batch *b, const char *topic)
 {
 	char line[512], about[256], *t = strdup(topic);
 

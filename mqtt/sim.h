@@ -54,8 +54,8 @@ std::vector<std::pair<std::string, std::string>> mqtt_sim_discovery(
  */
 typedef void (*mqtt_sim_say)(const char *about, const char *line);
 /* Starts the sender's worker; -1 when it cannot be started. */
-int	 mqttsim_start(mqtt_sim_say say);
+int	 mqtt_sim_start(mqtt_sim_say say);
 /* Queues a batch of the command on topic; false (said) when full. */
-bool	 mqttsim_send(const struct client_batch *b, const char *topic);
+bool	 mqtt_sim_send(const struct client_batch *b, const char *topic);
 
 #endif

@@ -147,7 +147,8 @@ mqtt_parse_command(int kind, const void *payload, int len, int *value,
 {
 	static const char *const expected[CMD_KINDS] = {
 		"HEAT, COOL or OFF", "ON or AUTO",
-		"a number that rounds to 60..90", "mode, fan, up or down",
+		"a number that rounds to " KC_STR(KC_SETPOINT_MIN) ".."
+		    KC_STR(KC_SETPOINT_MAX), "mode, fan, up or down",
 	};
 	char buf[MQTT_PAYLOAD_MAX + 1];
 	const char *s;

@@ -437,8 +437,8 @@ run_screen(void)
 
 /*
  * --once: the last text kelvo published, and whether kelvo still runs by
- * the link's rule at first sight (a text no older than its sim object's
- * period allows, LINK_SILENT_MS at least), so a script can tell a live
+ * the one rule (client_running_now: a text no older than its sim object's
+ * period allows, CLIENT_QUIET_MS at least), so a script can tell a live
  * reading from what a stopped kelvo left behind: status 3 for the latter.
  */
 static int
@@ -446,9 +446,6 @@ once(void)
 {
 	char buf[1024], out[512], path[PATH_MAX];
 	struct client_state st;
-	struct timespec now;
-	struct stat sb;
-	long long age = -1;
 	ssize_t n;
 	int fd, taken;
 
@@ -466,19 +463,11 @@ once(void)
 		fprintf(stderr, "kelvo-panel: %s: %s\n", path, strerror(errno));
 		return 1;
 	}
-	if (stat(path, &sb) == 0) {
-		clock_gettime(CLOCK_REALTIME, &now);
-		age = (long long)(now.tv_sec - sb.st_mtim.tv_sec) * 1000 +
-		    (now.tv_nsec - sb.st_mtim.tv_nsec) / 1000000;
-	}
 	taken = client_parse(buf, (size_t)n, &st);
 	client_format(&st, out, sizeof(out));
 	fputs(out, stdout);
-	/* A kelvo set to a long period is quiet that long: its sim says. */
-	struct client_sim sim;
-	bool have_sim = client_sim_read(&sim);
-	bool running = age >= -LINK_SILENT_MS &&
-	    age <= client_quiet_limit(have_sim ? &sim : nullptr);
+	/* The one rule; a kelvo set to a long period is quiet that long. */
+	bool running = client_running_now(nullptr, nullptr);
 	printf("running %s\n", running ? "yes" : "no");
 	if (taken == 0) {
 		fprintf(stderr, "kelvo-panel: nothing readable in %s\n", path);

@@ -193,6 +193,15 @@ wakeup_wait(struct wakeup *w, const struct timespec *deadline)
 	return posted;
 }
 
+long long
+monotonic_ms(void)
+{
+	struct timespec ts;
+
+	clock_gettime(CLOCK_MONOTONIC, &ts);
+	return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
 void
 deadline_in(struct timespec *ts, unsigned int msec)
 {

@@ -84,6 +84,8 @@ int wakeup_init(struct wakeup *w);
 void wakeup_post(struct wakeup *w);
 /* 1 when a post came (it is taken), 0 once the deadline has passed. */
 int wakeup_wait(struct wakeup *w, const struct timespec *deadline);
+/* The monotonic clock in milliseconds: deadlines that no wall clock moves. */
+long long monotonic_ms(void);
 /* The monotonic time msec milliseconds from now, for wakeup_wait. */
 void deadline_in(struct timespec *ts, unsigned int msec);
 /* The time msec milliseconds after from. */

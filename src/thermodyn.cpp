@@ -48,8 +48,8 @@ static bool sim_wake_made;
 
 #define DEFAULT_INTERVAL	200
 #define DEFAULT_MINUTES		2
-#define MAX_MINUTES		1440	/* a whole day per tick */
-#define MAX_TEMP		1000.0f	/* beyond this a value is no temperature */
+#define MAX_MINUTES		KC_MINUTES_MAX	/* a whole day per tick */
+#define MAX_TEMP		((float)KC_TEMP_MAX)	/* beyond this a value is no temperature */
 
 static void
 tracef(const char *fmt, const char *name, long value)
@@ -78,7 +78,7 @@ roundoff(float x)
 bool
 clock_valid(int t)
 {
-	return t >= 0 && t <= 2359 && t % 100 < 60;
+	return kc_clock_valid(t);
 }
 
 int
@@ -98,13 +98,8 @@ clock_step(int t, int minutes)
 void
 clock_text(int t, char *out, size_t len)
 {
-	int h = t / 100, m = t % 100;
-
-	/* Noon itself still reads as "a"; 12:01 is the first "p". */
-	if (t <= 1200)
-		snprintf(out, len, "%02d:%02d%s", h == 0 ? 12 : h, m, "a");
-	else
-		snprintf(out, len, "%02d:%02d%s", h == 12 ? 12 : h - 12, m, "p");
+	/* The historic form, noon reading "12:00a": the contract's. */
+	kc_clock_text(t, out, len);
 }
 
 /* A temperature from the document, or fallback when it is none. */
@@ -272,7 +267,7 @@ sim_load(dbXML *d)
 		Printf(line);
 	}
 	s = d->findValStr("pm_fault");
-	if (s != nullptr && (f = fault_parse(s, why, sizeof(why))) < 0) {
+	if (s != nullptr && (f = kc_fault_parse(s, why, sizeof(why))) < 0) {
 		snprintf(line, sizeof(line), "thermodyn::pm_fault: %s; running "
 		    "without faults\n", why);
 		Printf(line);
@@ -362,248 +357,64 @@ thermodyn(void *)
 bool
 is_button(const char *name)
 {
-	return strncmp(name, "btn", 3) == 0 && name[3] >= '1' &&
-	    name[3] <= '4' && name[4] == '\0';
+	return kc_button_of_attr(name) != 0;
 }
 
+/*
+ * A press is the contract's rule (kc_press) applied to the document: the
+ * values read exactly as written, each button reading and writing only
+ * its own value.
+ */
 void
 web_cgi(char *name)
 {
-	const char *s;
-	int temp;
+	struct kc_settings s = {}, was;
+	int btn = kc_button_of_attr(name);
+	const char *v;
 
 	db = new dbXML(xml_fname, false);
-	if (strcmp(name, "btn1") == 0) {
-		/* OFF -> HEAT -> COOL -> OFF; anything unknown turns it off. */
-		if ((s = db->getValStr("ts_mode")) != nullptr)
-			db->setValStr("ts_mode", strcmp(s, "OFF") == 0 ? "HEAT" :
-			    strcmp(s, "HEAT") == 0 ? "COOL" : "OFF");
-	} else if (strcmp(name, "btn2") == 0) {
-		if ((s = db->getValStr("ts_fan")) != nullptr)
-			db->setValStr("ts_fan",
-			    strcmp(s, "ON") == 0 ? "AUTO" : "ON");
-	} else if (strcmp(name, "btn3") == 0) {
-		/* The buttons keep a set point within 60..90. */
-		if ((temp = db->getValInt("ts_temp")) <= 89)
-			db->setValInt("ts_temp", temp + 1);
-	} else if (strcmp(name, "btn4") == 0) {
-		if ((temp = db->getValInt("ts_temp")) > 60)
-			db->setValInt("ts_temp", temp - 1);
-	} else {
+	switch (btn) {
+	case BTN_MODE:
+		if ((v = db->getValStr("ts_mode")) != nullptr) {
+			s.has_mode = true;
+			s.mode = kc_mode_exact(v);
+		}
+		break;
+	case BTN_FAN:
+		if ((v = db->getValStr("ts_fan")) != nullptr) {
+			s.has_fan = true;
+			s.fan = kc_fan_exact(v);
+		}
+		break;
+	case BTN_UP:
+	case BTN_DOWN:
+		s.has_setpoint = true;
+		s.setpoint = db->getValInt("ts_temp");
+		break;
+	default:
 		Printf(">>>>> unexpected event\n");
+		break;
 	}
+	was = s;
+	kc_press(&s, btn);
+	if (s.has_mode)
+		db->setValStr("ts_mode", kc_mode_name(s.mode));
+	if (s.has_fan)
+		db->setValStr("ts_fan", kc_fan_name(s.fan));
+	if (s.has_setpoint && s.setpoint != was.setpoint)
+		db->setValInt("ts_temp", s.setpoint);
 	delete db;
 }
 
 /*
- * The control commands.  Every value is untrusted text: a command is
- * checked whole before a batch applies any of them, and the texts that
- * reach the document are the checked ones, never the raw value.
+ * The control commands, checked by the contract's rule (every value is
+ * untrusted text: a command is checked whole before a batch applies any
+ * of them, and the texts that reach the document are the checked ones).
  */
-enum { C_STATE, C_STEP, C_INTERVAL, C_MINUTES, C_TIME, C_TEMP, C_SYS,
-    C_MODE, C_FAN, C_SETPOINT, C_FAULT, C_RESET };
-
-static const struct command {
-	const char	*name;
-	int		 kind;
-} commands[] = {
-	{ "state", C_STATE }, { "step", C_STEP },
-	{ "pm_interval", C_INTERVAL }, { "pm_minutes", C_MINUTES },
-	{ "td_time_", C_TIME }, { "td_temp_in_", C_TEMP },
-	{ "td_temp_out_", C_TEMP }, { "td_sys", C_SYS },
-	{ "ts_mode", C_MODE }, { "ts_fan", C_FAN }, { "ts_temp", C_SETPOINT },
-	{ "fault", C_FAULT }, { "reset", C_RESET },
-};
-
-static const char *const fault_names[] = { "plant", "sensor", "silent" };
-
-static const struct command *
-command_of(const char *name)
-{
-	for (const struct command &c : commands)
-		if (strcmp(c.name, name) == 0)
-			return &c;
-	return nullptr;
-}
-
-/* A whole number within lo..hi, as plain digits with an optional sign. */
-static bool
-whole(const char *s, long lo, long hi, long *v)
-{
-	const char *p = s + (*s == '-');
-	char *end;
-
-	if (*p < '0' || *p > '9' || strspn(p, "0123456789") != strlen(p) ||
-	    strlen(p) > 9)
-		return false;
-	*v = strtol(s, &end, 10);
-	return *v >= lo && *v <= hi;
-}
-
-/* A temperature: a plain decimal number within +-MAX_TEMP. */
-static bool
-number(const char *s, float *v)
-{
-	char *end;
-	double d;
-
-	if (*s == '\0' || strspn(s, "0123456789.-+eE") != strlen(s))
-		return false;
-	d = strtod(s, &end);
-	if (*end != '\0' || !isfinite(d) || fabs(d) > MAX_TEMP)
-		return false;
-	*v = (float)d;
-	return true;
-}
-
-/* The value as it may be repeated in a message: short, printable. */
-static void
-quoted(const char *value, char *out, size_t len)
-{
-	size_t i, n = 0;
-
-	for (i = 0; value[i] != '\0' && n + 4 < len; i++) {
-		if (i == 32) {
-			snprintf(out + n, len - n, "...");
-			return;
-		}
-		unsigned char c = (unsigned char)value[i];
-		out[n++] = (c >= 0x20 && c < 0x7f && c != '"') ? (char)c : '?';
-	}
-	out[n] = '\0';
-}
-
-int
-fault_parse(const char *list, char *why, size_t len)
-{
-	const char *p = list;
-	char one[40];
-	int faults = 0;
-
-	while (*p != '\0') {
-		size_t n = strcspn(p, ","), i;
-		for (i = 0; i < 3; i++)
-			if (strlen(fault_names[i]) == n &&
-			    strncmp(p, fault_names[i], n) == 0)
-				break;
-		if (i == 3) {
-			snprintf(one, sizeof(one), "%.*s", (int)(n < 32 ? n : 32),
-			    p);
-			char q[48];
-			quoted(one, q, sizeof(q));
-			snprintf(why, len, "\"%s\" is no fault (plant, sensor, "
-			    "silent)", q);
-			return -1;
-		}
-		faults |= 1 << i;
-		p += n;
-		if (*p == ',' && *++p == '\0') {
-			snprintf(why, len, "a fault list may not end in a comma");
-			return -1;
-		}
-	}
-	return faults;
-}
-
-void
-fault_text(int faults, char *out, size_t len)
-{
-	size_t n = 0;
-
-	out[0] = '\0';
-	for (int i = 0; i < 3; i++)
-		if ((faults & (1 << i)) && n < len)
-			n += (size_t)snprintf(out + n, len - n, "%s%s",
-			    n > 0 ? "," : "", fault_names[i]);
-}
-
 bool
 sim_check(const char *name, const char *value, char *why, size_t len)
 {
-	const struct command *c = command_of(name);
-	char q[48];
-	long v;
-	float f;
-
-	quoted(value, q, sizeof(q));
-	if (c == nullptr) {
-		quoted(name, q, sizeof(q));
-		snprintf(why, len, "\"%s\" is no command", q);
-		return false;
-	}
-	switch (c->kind) {
-	case C_STATE:
-		if (strcmp(value, "paused") == 0 || strcmp(value, "running") == 0)
-			return true;
-		snprintf(why, len, "%s: \"%s\" is neither paused nor running",
-		    name, q);
-		return false;
-	case C_STEP:
-		if (whole(value, 1, STEP_MAX, &v))
-			return true;
-		snprintf(why, len, "%s: \"%s\" is not a whole number of ticks "
-		    "in 1..%d", name, q, STEP_MAX);
-		return false;
-	case C_INTERVAL:
-		if (whole(value, 1, 60000, &v))
-			return true;
-		snprintf(why, len, "%s: \"%s\" is not a whole number of ms in "
-		    "1..60000", name, q);
-		return false;
-	case C_MINUTES:
-		if (whole(value, 1, MAX_MINUTES, &v))
-			return true;
-		snprintf(why, len, "%s: \"%s\" is not a whole number of minutes "
-		    "in 1..%d", name, q, MAX_MINUTES);
-		return false;
-	case C_TIME:
-		if (strlen(value) == 4 && whole(value, 0, 2359, &v) &&
-		    clock_valid((int)v))
-			return true;
-		snprintf(why, len, "%s: \"%s\" is no time of day (HHMM, "
-		    "0000..2359, minutes below 60)", name, q);
-		return false;
-	case C_TEMP:
-		if (number(value, &f))
-			return true;
-		snprintf(why, len, "%s: \"%s\" is not a temperature within "
-		    "+-1000", name, q);
-		return false;
-	case C_SYS:
-	case C_FAN:
-		if (strcmp(value, "ON") == 0 ||
-		    strcmp(value, c->kind == C_SYS ? "OFF" : "AUTO") == 0)
-			return true;
-		snprintf(why, len, "%s: \"%s\" is neither ON nor %s", name, q,
-		    c->kind == C_SYS ? "OFF" : "AUTO");
-		return false;
-	case C_MODE:
-		if (strcmp(value, "HEAT") == 0 || strcmp(value, "COOL") == 0 ||
-		    strcmp(value, "OFF") == 0)
-			return true;
-		snprintf(why, len, "%s: \"%s\" is not HEAT, COOL or OFF", name,
-		    q);
-		return false;
-	case C_SETPOINT:
-		if (whole(value, 0, 1000, &v))
-			return true;
-		snprintf(why, len, "%s: \"%s\" is not a whole number of degrees "
-		    "in 0..1000", name, q);
-		return false;
-	case C_FAULT: {
-		char fwhy[96];
-		if (fault_parse(value, fwhy, sizeof(fwhy)) >= 0)
-			return true;
-		snprintf(why, len, "%s: %s", name, fwhy);
-		return false;
-	}
-	case C_RESET:
-		if (strcmp(value, "defaults") == 0)
-			return true;
-		snprintf(why, len, "%s: \"%s\" is not defaults", name, q);
-		return false;
-	}
-	return false;
+	return kc_command_check(name, value, why, len);
 }
 
 static void
@@ -619,7 +430,7 @@ set_paused(dbXML *d, bool paused)
 void
 sim_apply(dbXML *d, const char *name, const char *value)
 {
-	const struct command *c = command_of(name);
+	const struct kc_command *c = kc_command_of(name);
 	char text[32];
 	long v = 0;
 	float f;
@@ -627,62 +438,62 @@ sim_apply(dbXML *d, const char *name, const char *value)
 	if (c == nullptr)
 		return;
 	switch (c->kind) {
-	case C_STATE:
+	case KC_CMD_STATE:
 		set_paused(d, strcmp(value, "paused") == 0);
 		break;
-	case C_STEP:
+	case KC_CMD_STEP:
 		set_paused(d, true);
-		if (whole(value, 1, STEP_MAX, &v))
+		if (kc_whole(value, 1, STEP_MAX, &v))
 			for (long i = 0; i < v; i++)
 				sim_tick(d);
 		break;
-	case C_INTERVAL:
-	case C_MINUTES:
-		if (!whole(value, 1, 60000, &v))
+	case KC_CMD_INTERVAL:
+	case KC_CMD_MINUTES:
+		if (!kc_whole(value, 1, 60000, &v))
 			break;
 		snprintf(text, sizeof(text), "%ld", v);
 		d->putValStr(name, text);
-		if (c->kind == C_INTERVAL)
+		if (c->kind == KC_CMD_INTERVAL)
 			pm_interval = (int)v;
 		else
 			pm_minutes = (int)v;
 		break;
-	case C_TIME:
+	case KC_CMD_TIME:
 		d->setValStr("td_time_", value);
 		clock_text(atoi(value), text, sizeof(text));
 		d->setValStr("td_time", text);
 		break;
-	case C_TEMP:
-		if (!number(value, &f))
+	case KC_CMD_TEMP:
+		if (!kc_temperature(value, &f))
 			break;
 		d->setValFp(name, f);
 		/* The rounded form is the name without its trailing "_". */
 		snprintf(text, sizeof(text), "%.*s", (int)strlen(name) - 1, name);
 		d->setValInt(text, roundoff(f));
 		break;
-	case C_SYS:
-	case C_MODE:
-	case C_FAN:
+	case KC_CMD_SYS:
+	case KC_CMD_MODE:
+	case KC_CMD_FAN:
 		d->setValStr(name, value);
 		break;
-	case C_SETPOINT:
-		if (whole(value, 0, 1000, &v))
+	case KC_CMD_SETPOINT:
+		if (kc_whole(value, 0, 1000, &v))
 			d->setValInt(name, (int)v);
 		break;
-	case C_FAULT: {
+	case KC_CMD_FAULT: {
 		char why[96];
-		int faults = fault_parse(value, why, sizeof(why));
+		int faults = kc_fault_parse(value, why, sizeof(why));
 		if (faults < 0)
 			break;
 		sim_faults = faults;
-		fault_text(faults, text, sizeof(text));
+		kc_fault_text(faults, text, sizeof(text));
 		if (faults != 0)
 			d->putValStr("pm_fault", text);
 		else
 			d->delVal("pm_fault");
 		break;
 	}
-	case C_RESET:
+	case KC_CMD_RESET:
 		d->reset();
 		sim_paused = false;
 		sim_faults = 0;

@@ -9,16 +9,18 @@
 
 #include <atomic>
 
+#include "contract.h"
+
 class dbXML;
 struct wakeup;
 
 /* Faults an interface can be tested against, as a set of bits. */
-#define FAULT_PLANT	1	/* the plant switches but has no effect */
-#define FAULT_SENSOR	2	/* the indoor sensor reads nothing */
-#define FAULT_SILENT	4	/* nothing is published */
-#define FAULT_ALL	7
+#define FAULT_PLANT	KC_FAULT_PLANT	/* the plant switches but has no effect */
+#define FAULT_SENSOR	KC_FAULT_SENSOR	/* the indoor sensor reads nothing */
+#define FAULT_SILENT	KC_FAULT_SILENT	/* nothing is published */
+#define FAULT_ALL	KC_FAULT_ALL
 
-#define STEP_MAX	10080	/* ticks one step command may take: a week */
+#define STEP_MAX	KC_STEP_MAX	/* ticks one step command may take: a week */
 
 /* Changed only under xml_mutex, once the simulation runs. */
 extern std::atomic<int> pm_interval;	/* real milliseconds between ticks */
@@ -42,10 +44,7 @@ void sim_wakeup(void);
  */
 bool sim_check(const char *name, const char *value, char *why, size_t len);
 void sim_apply(dbXML *d, const char *name, const char *value);
-/* FAULT_* of a comma-separated list, or -1 naming the bad one in why. */
-int fault_parse(const char *list, char *why, size_t len);
-/* The comma-separated list of faults, "" for none. */
-void fault_text(int faults, char *out, size_t len);
+/* The faults' list is the contract's: kc_fault_parse, kc_fault_text. */
 /* One button press, as one store cycle; the caller holds xml_mutex. */
 void web_cgi(char *name);
 /* Whether web_cgi acts on name: one of btn1 to btn4. */

@@ -42,14 +42,14 @@
 #include "platform.h"
 #include "thermodyn.h"
 
-#define PPS_DIR		"/pps/kelvo"
-#define PPS_OUTPUTS	"/pps/kelvo/outputs"
-#define PPS_INPUTS	"/pps/kelvo/inputs"
-#define PPS_INPUTS_WAIT	"/pps/kelvo/inputs?wait"
+#define PPS_DIR		KC_DIR
+#define PPS_OUTPUTS	KC_OUTPUTS
+#define PPS_INPUTS	KC_INPUTS
+#define PPS_INPUTS_WAIT	KC_INPUTS "?wait"
 #define INPUTS_TEXT	"@inputs\nbtn1::\nbtn2::\nbtn3::\nbtn4::\n"
-#define PPS_CONTROL	"/pps/kelvo/control"
-#define PPS_CONTROL_WAIT "/pps/kelvo/control?wait"
-#define PPS_SIM		"/pps/kelvo/sim"
+#define PPS_CONTROL	KC_CONTROL
+#define PPS_CONTROL_WAIT KC_CONTROL "?wait"
+#define PPS_SIM		KC_SIM
 #define CONTROL_TEXT	"@control\n"
 #define SHOWN_WAIT	1000	/* ms a batch waits for its publication */
 
@@ -67,10 +67,9 @@ static long pub_written;
 static struct wakeup shown;
 static bool shown_made;
 
-static const char *const published[PPS_VALUES] = {
-	"ts_mode", "ts_fan", "ts_temp", "td_temp_in_", "td_temp_in",
-	"td_temp_out_", "td_temp_out", "td_sys", "td_time_", "td_time",
-};
+/* The published attributes are the contract's, in its order. */
+static const char *const *const published = kc_attr_name;
+static_assert(PPS_VALUES == KC_ATTRS, "one value per attribute");
 
 void
 pps_values(dbXML *d, char (*values)[PPS_VALUE_LEN])
@@ -406,7 +405,7 @@ write_sim(int *fd, long batches, const char *error)
 	char text[512], faults[32];
 	int n;
 
-	fault_text(sim_faults, faults, sizeof(faults));
+	kc_fault_text(sim_faults, faults, sizeof(faults));
 	n = snprintf(text, sizeof(text), "@sim\nstate::%s\npm_interval::%d\n"
 	    "pm_minutes::%d\nfault::%s\nbatch::%ld\nerror::%s\n",
 	    sim_paused ? "paused" : "running", (int)pm_interval,

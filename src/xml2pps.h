@@ -6,11 +6,13 @@
 
 #include <stddef.h>
 
+#include "contract.h"
+
 class dbXML;
 
 #define PPS_VALUES	10	/* attributes in the outputs object */
-#define PPS_VALUE_LEN	64	/* one published value, NUL included */
-#define PPS_TEXT_LEN	512	/* the outputs object text, NUL included */
+#define PPS_VALUE_LEN	KC_VALUE_LEN	/* one published value, NUL included */
+#define PPS_TEXT_LEN	KC_TEXT_LEN	/* the outputs object text, NUL included */
 #define PPS_READ_LEN	256	/* one read of the inputs object */
 #define PPS_MAX_EVENTS	64	/* more than fit in one read */
 
@@ -21,9 +23,9 @@ void *event2xml(void *arg);
 /* The control reader thread: batches of commands that drive the simulation. */
 void *control2xml(void *arg);
 
-#define CONTROL_LEN	4096	/* the longest control text taken */
-#define CONTROL_MAX	64	/* commands in one batch */
-#define CONTROL_WHY	256	/* why a batch was refused, NUL included */
+#define CONTROL_LEN	KC_CONTROL_LEN	/* the longest control text taken */
+#define CONTROL_MAX	KC_BATCH_MAX	/* commands in one batch */
+#define CONTROL_WHY	KC_WHY_LEN	/* why a batch was refused, NUL included */
 
 /*
  * Checks one control text of len bytes and, when every command of it is

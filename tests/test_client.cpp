@@ -165,39 +165,39 @@ TEST(ClientDrive, StepsOnePressAtATimeAndGivesUp)
 
 TEST(ClientSender, AnAckedPressLetsTheNextGoAtOnce)
 {
-	struct client_sender s;
+	struct client_pacer s;
 	int wait;
 
-	client_sender_init(&s);
-	client_sender_push(&s, BTN_UP);
-	client_sender_push(&s, BTN_UP);
-	EXPECT_EQ(client_sender_next(&s, 1000, &wait), BTN_UP);
-	EXPECT_EQ(client_sender_next(&s, 1001, &wait), -1);
-	client_sender_ack(&s);
-	EXPECT_EQ(client_sender_next(&s, 1002, &wait), BTN_UP);
-	client_sender_push(&s, BTN_UP);
-	client_sender_push(&s, BTN_UP);
-	EXPECT_EQ(client_sender_next(&s, 1102, &wait), BTN_UP) << "not acked";
-	client_sender_ack(&s);
-	EXPECT_EQ(client_sender_next(&s, 1103, &wait), -1)
+	client_pacer_init(&s);
+	client_pacer_push(&s, BTN_UP);
+	client_pacer_push(&s, BTN_UP);
+	EXPECT_EQ(client_pacer_next(&s, 1000, &wait), BTN_UP);
+	EXPECT_EQ(client_pacer_next(&s, 1001, &wait), -1);
+	client_pacer_ack(&s);
+	EXPECT_EQ(client_pacer_next(&s, 1002, &wait), BTN_UP);
+	client_pacer_push(&s, BTN_UP);
+	client_pacer_push(&s, BTN_UP);
+	EXPECT_EQ(client_pacer_next(&s, 1102, &wait), BTN_UP) << "not acked";
+	client_pacer_ack(&s);
+	EXPECT_EQ(client_pacer_next(&s, 1103, &wait), -1)
 	    << "an ack after an unacked press proves nothing";
-	EXPECT_EQ(client_sender_next(&s, 1202, &wait), BTN_UP);
-	client_sender_push(&s, BTN_FAN);
-	client_sender_push(&s, BTN_DOWN);
-	EXPECT_EQ(client_sender_holds(&s, DRIVE_SETPOINT, true), 1);
-	EXPECT_EQ(client_sender_holds(&s, DRIVE_FAN, false), 1);
-	client_sender_drop(&s);
-	EXPECT_EQ(client_sender_next(&s, 5000, &wait), 0) << "idle text only";
+	EXPECT_EQ(client_pacer_next(&s, 1202, &wait), BTN_UP);
+	client_pacer_push(&s, BTN_FAN);
+	client_pacer_push(&s, BTN_DOWN);
+	EXPECT_EQ(client_pacer_holds(&s, DRIVE_SETPOINT, true), 1);
+	EXPECT_EQ(client_pacer_holds(&s, DRIVE_FAN, false), 1);
+	client_pacer_drop(&s);
+	EXPECT_EQ(client_pacer_next(&s, 5000, &wait), 0) << "idle text only";
 
 	/* A press that went on its gap behind an unshown one was made on a
 	 * stale state: a text may show the earlier one, so no ack. */
 	for (int i = 0; i < 3; i++)
-		client_sender_push(&s, BTN_UP);
-	EXPECT_EQ(client_sender_next(&s, 9000, &wait), BTN_UP);
-	EXPECT_EQ(client_sender_next(&s, 9000 + CLIENT_PRESS_GAP, &wait), BTN_UP);
-	client_sender_ack(&s);
-	EXPECT_EQ(client_sender_next(&s, 9001 + CLIENT_PRESS_GAP, &wait), -1);
-	EXPECT_EQ(client_sender_next(&s, 9000 + 2 * CLIENT_PRESS_GAP, &wait),
+		client_pacer_push(&s, BTN_UP);
+	EXPECT_EQ(client_pacer_next(&s, 9000, &wait), BTN_UP);
+	EXPECT_EQ(client_pacer_next(&s, 9000 + CLIENT_PRESS_GAP, &wait), BTN_UP);
+	client_pacer_ack(&s);
+	EXPECT_EQ(client_pacer_next(&s, 9001 + CLIENT_PRESS_GAP, &wait), -1);
+	EXPECT_EQ(client_pacer_next(&s, 9000 + 2 * CLIENT_PRESS_GAP, &wait),
 	    BTN_UP);
 }
 

@@ -59,6 +59,18 @@ protected:
 			*err = kt::read_file(e);
 		return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
 	}
+	/* A face's one look: its exit status, its "running" line in *said. */
+	int once(const std::string &bin, std::string *said) {
+		std::string o = root / "once.out";
+		std::string cmd = "PPS_ROOT='" + pps.path + "' " + bin + " >'" +
+		    o + "' 2>/dev/null";
+		int rc = system(cmd.c_str());
+		std::string out = kt::read_file(o);
+		size_t at = out.find("running ");
+		*said = at == std::string::npos ? "" :
+		    out.substr(at, out.find('\n', at) - at);
+		return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+	}
 };
 
 TEST_F(Control, EveryCommandReachesTheDocumentAndThePublishedText)
@@ -240,6 +252,40 @@ TEST_F(Control, ARestartContinuesPausedAndFaultyAndReplaysNothing)
 	usleep(500 * 1000);
 	EXPECT_EQ(value("td_time_"), at);
 	EXPECT_EQ(value("ts_temp"), "68");
+}
+
+/*
+ * One rule for "is kelvo running": silent, kelvo is not running to any
+ * face once the quiet limit has passed, yet it takes the batch that ends
+ * the fault, sent from any face.
+ */
+TEST_F(Control, SilentIsNotRunningToEveryFaceYetTakesItsCure)
+{
+	const std::string ctl_bin = KELVO_CTL_BIN " status";
+	const std::string panel_bin = KELVO_PANEL_BIN " --once";
+	std::string ctl_said, panel_said;
+
+	start();
+	ASSERT_EQ(ctl("speed 2 100"), 0);
+	ASSERT_EQ(once(ctl_bin, &ctl_said), 0);
+	EXPECT_EQ(ctl_said, "running yes");
+	ASSERT_EQ(ctl("fault silent"), 0);
+	/* The quiet limit is a few seconds: poll, bounded but generous. */
+	ASSERT_TRUE(kt::wait_for([&] { return once(ctl_bin, &ctl_said) == 1; },
+	    60)) << ctl_said;
+	/* Nothing is published under the fault: the panel must agree now. */
+	EXPECT_EQ(once(panel_bin, &panel_said), 3);
+	EXPECT_EQ(ctl_said, "running no");
+	EXPECT_EQ(panel_said, "running no");
+
+	ASSERT_EQ(ctl("fault none"), 0);
+	EXPECT_TRUE(kt::wait_for([&] { return once(ctl_bin, &ctl_said) == 0; },
+	    60)) << ctl_said;
+	EXPECT_TRUE(kt::wait_for([&] {
+		return once(panel_bin, &panel_said) == 0;
+	}, 60)) << panel_said;
+	EXPECT_EQ(ctl_said, "running yes");
+	EXPECT_EQ(panel_said, "running yes");
 }
 
 TEST_F(Control, KelvoCtlExitStatuses)

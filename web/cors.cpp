@@ -114,7 +114,7 @@ cors_is_preflight(const char *method, const char *asked)
 }
 
 void
-cors_headers(route_fields *h, const char *origin)
+cors_headers(cors_fields *h, const char *origin)
 {
 	if (origin == NULL)
 		return;
@@ -124,7 +124,7 @@ cors_headers(route_fields *h, const char *origin)
 }
 
 void
-cors_preflight_headers(route_fields *h)
+cors_preflight_headers(cors_fields *h)
 {
 	h->emplace_back("Access-Control-Allow-Methods", "GET, POST, PUT");
 	h->emplace_back("Access-Control-Allow-Headers",

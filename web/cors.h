@@ -13,7 +13,12 @@
 #ifndef KELVO_WEB_CORS_H
 #define KELVO_WEB_CORS_H
 
-#include "route.h"
+#include <string>
+#include <utility>
+#include <vector>
+
+/* Header fields, name and value: route.h's route_fields is this type. */
+typedef std::vector<std::pair<std::string, std::string>> cors_fields;
 
 #define CORS_MAX	32	/* allowed origins */
 #define CORS_MAX_AGE	"600"	/* s a browser may keep a preflight's answer */
@@ -29,8 +34,8 @@ const char *cors_allowed(const char *origin);
 /* A preflight: OPTIONS asking for a method. */
 bool	 cors_is_preflight(const char *method, const char *asked);
 /* Into h, the headers for an allowed origin (none when origin is NULL). */
-void	 cors_headers(route_fields *h, const char *origin);
+void	 cors_headers(cors_fields *h, const char *origin);
 /* Into h, those that grant a preflight its method and headers. */
-void	 cors_preflight_headers(route_fields *h);
+void	 cors_preflight_headers(cors_fields *h);
 
 #endif

@@ -246,45 +246,78 @@ choose_token(bool loopback, unsigned port)
 	return true;
 }
 
+/* The options: *listen gets the address asked for; false on a bad one. */
+static bool
+read_options(int argc, char *argv[], const char **listen, bool *help)
+{
+	*help = false;
+	for (int i = 1; i < argc; i++) {
+		if (strcmp(argv[i], "-h") == 0 || strcmp(argv[i], "--help") == 0) {
+			*help = true;
+			return true;
+		}
+		if (strcmp(argv[i], "--listen") == 0 && i + 1 < argc)
+			*listen = argv[++i];
+		else if (strncmp(argv[i], "--listen=", 9) == 0)
+			*listen = argv[i] + 9;
+		else if (strcmp(argv[i], "--allow-origin") == 0 && i + 1 < argc) {
+			if (!allow_origin(argv[++i], "--allow-origin"))
+				return false;
+		} else if (strncmp(argv[i], "--allow-origin=", 15) == 0) {
+			if (!allow_origin(argv[i] + 15, "--allow-origin"))
+				return false;
+		} else {
+			return false;
+		}
+	}
+	return allow_origins_from_env();
+}
+
+/* The link, the simulation's followers and the server; false, said. */
+static bool
+start_threads(int fd, int family, const char *listen)
+{
+	static struct link_hooks hooks = { on_text, on_running, on_driven,
+	    on_trace, NULL };
+	static struct simlink_hooks simhooks = { on_sim, NULL };
+	char outputs[PATH_MAX];
+
+	if (pps_path(LINK_OUTPUTS, outputs, sizeof(outputs)) == 0)
+		logline("following %s", outputs);
+	if (link_start(&hooks) < 0) {
+		fprintf(stderr, "kelvo-web: cannot start following kelvo\n");
+		return false;
+	}
+	if (simlink_start(&simhooks) < 0 || websim_start() < 0) {
+		fprintf(stderr, "kelvo-web: cannot start following the "
+		    "simulation\n");
+		return false;
+	}
+	if (http_start(fd, family) < 0) {
+		fprintf(stderr, "kelvo-web: cannot start serving on %s\n",
+		    listen);
+		return false;
+	}
+	return true;
+}
+
 int
 main(int argc, char *argv[])
 {
 	const char *arg = DEFAULT_LISTEN;
-	char addr[HOSTPORT_HOST_MAX], port[8], outputs[PATH_MAX];
-	struct link_hooks hooks = { on_text, on_running, on_driven, on_trace,
-	    NULL };
-	struct simlink_hooks simhooks = { on_sim, NULL };
+	char addr[HOSTPORT_HOST_MAX], port[8];
 	struct sockaddr_storage bound;
 	unsigned int bound_port;
 	int fd, portnum;
+	bool help;
 
-	for (int i = 1; i < argc; i++) {
-		if (strcmp(argv[i], "-h") == 0 || strcmp(argv[i], "--help") == 0) {
-			usage(stdout);
-			return 0;
-		}
-		if (strcmp(argv[i], "--listen") == 0 && i + 1 < argc)
-			arg = argv[++i];
-		else if (strncmp(argv[i], "--listen=", 9) == 0)
-			arg = argv[i] + 9;
-		else if (strcmp(argv[i], "--allow-origin") == 0 && i + 1 < argc) {
-			if (!allow_origin(argv[++i], "--allow-origin")) {
-				usage(stderr);
-				return 2;
-			}
-		} else if (strncmp(argv[i], "--allow-origin=", 15) == 0) {
-			if (!allow_origin(argv[i] + 15, "--allow-origin")) {
-				usage(stderr);
-				return 2;
-			}
-		} else {
-			usage(stderr);
-			return 2;
-		}
-	}
-	if (!allow_origins_from_env()) {
+	if (!read_options(argc, argv, &arg, &help)) {
 		usage(stderr);
 		return 2;
+	}
+	if (help) {
+		usage(stdout);
+		return 0;
 	}
 	/* The port is never left to a default: 0 picks a free one. */
 	if (!client_hostport(arg, HOSTPORT_ZERO, addr, sizeof(addr),
@@ -306,21 +339,8 @@ main(int argc, char *argv[])
 	/* Blocked in every thread from here on, taken by mainloop_run(). */
 	mainloop_signals();
 
-	if (pps_path(LINK_OUTPUTS, outputs, sizeof(outputs)) == 0)
-		logline("following %s", outputs);
-	if (link_start(&hooks) < 0) {
-		fprintf(stderr, "kelvo-web: cannot start following kelvo\n");
+	if (!start_threads(fd, bound.ss_family, arg))
 		return 1;
-	}
-	if (simlink_start(&simhooks) < 0 || websim_start() < 0) {
-		fprintf(stderr, "kelvo-web: cannot start following the "
-		    "simulation\n");
-		return 1;
-	}
-	if (http_start(fd, bound.ss_family) < 0) {
-		fprintf(stderr, "kelvo-web: cannot start serving on %s\n", arg);
-		return 1;
-	}
 	printf("kelvo-web: http://%s%s%s:%u/%s%s\n",
 	    strchr(addr, ':') ? "[" : "", addr, strchr(addr, ':') ? "]" : "",
 	    bound_port, route_token[0] ? "?token=" : "", route_token);

@@ -554,7 +554,8 @@ serve_setpoint(const struct route_request *rq, const char *rest,
 	/* A JSON number, and a whole one: 72 or 72.0, not "72" or 70.5. */
 	if (!client_setpoint(*v, 0, &t))
 		route_error(a, 400,
-		    "the set point must be a whole number from 60 to 90");
+		    "the set point must be a whole number from "
+		    KC_STR(KC_SETPOINT_MIN) " to " KC_STR(KC_SETPOINT_MAX));
 	else
 		drive(DRIVE_SETPOINT, t, t, a);
 }
@@ -627,7 +628,7 @@ serve_sim(const struct route_request *rq, const char *rest,
 	}
 	if (!client_sim_read(&sim))
 		route_error(a, 503, "kelvo is not running (no sim object)");
-	else if (!client_alive(client_outputs_age(), &sim))
+	else if (!link_running())
 		route_error(a, 503, "kelvo is not running");
 	else
 		answer_json(a, 200, client_sim_json(&sim));
