@@ -65,10 +65,11 @@ function webUrl(text: string): URL {
 export function defaultStorage(id: string, env: NodeJS.ProcessEnv): string {
 	const xdg = env.XDG_STATE_HOME;
 	// The XDG rules: a relative XDG_STATE_HOME is to be ignored.
-	const base = xdg !== undefined && xdg.startsWith("/") ? xdg : `${env.HOME ?? ""}/.local/state`;
-	if (!base.startsWith("/"))
+	if (xdg !== undefined && xdg.startsWith("/"))
+		return `${xdg}/kelvo-matter/${id}`;
+	if (env.HOME === undefined || !env.HOME.startsWith("/"))
 		throw new OptionError("no --storage, and neither XDG_STATE_HOME nor HOME is an absolute path");
-	return `${base}/kelvo-matter/${id}`;
+	return `${env.HOME}/.local/state/kelvo-matter/${id}`;
 }
 
 /** The values as given, each once. */
