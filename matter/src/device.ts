@@ -46,7 +46,7 @@ async function send(what: Target, value: number | string): Promise<void> {
 		if (web === undefined)
 			throw new Error("not connected");
 		await web.put(what, value);
-		log("write", `${what} ${value} sent to kelvo`);
+		log(`write-${what}`, `${what} ${value} sent to kelvo`);
 	} catch (e) {
 		const why = e instanceof Error ? e.message : String(e);
 		log("write-failed", `a write of ${what} ${value} failed: ${why}`);

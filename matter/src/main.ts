@@ -61,6 +61,9 @@ function options(): Options {
  */
 function quietMatter(): void {
 	Logger.level = LogLevel.WARN;
+	// A write refused is said by the face itself; matter.js would say it
+	// again as a transaction rolled back.
+	Logger.facilityLevels = { Transaction: LogLevel.ERROR };
 	Logger.format = "plain";
 	const dest = Logger.destinations.default;
 	if (dest !== undefined)
