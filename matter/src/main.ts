@@ -104,8 +104,7 @@ function addresses(o: Options): { ipv4?: string; ipv6?: string; shown: string[] 
 	return { shown: found.map((a) => a.family === "IPv6" && a.scopeid ? `${a.address}%${o.iface}` : a.address) };
 }
 
-async function makeNode(o: Options, pairing: Pairing) {
-	const at = addresses(o);
+async function makeNode(o: Options, pairing: Pairing, at: ReturnType<typeof addresses>) {
 	const env = Environment.default;
 	env.vars.set("storage.path", nodeStorage(o.storage));
 	// mDNS on loopback by default, so nothing is announced to the LAN.
@@ -128,13 +127,14 @@ async function makeNode(o: Options, pairing: Pairing) {
 
 function portTaken(e: unknown): boolean {
 	const text = e instanceof Error ? `${e.name} ${e.message} ${String((e as { cause?: unknown }).cause ?? "")}` : String(e);
-	return /EADDRINUSE|AddressInUse|address already in use/i.test(text);
+	return /EADDRINUSE|AddressInUse|already in use/i.test(text);
 }
 
 async function main(): Promise<void> {
 	const o = options();
 	const webToken = token();
 	quietMatter();
+	const at = addresses(o);
 	let pairing: Pairing;
 	try {
 		prepareStorage(o.storage);
@@ -148,16 +148,19 @@ async function main(): Promise<void> {
 			exit(1, e.message);
 		throw e;
 	}
-	const { server, endpoint, shown } = await makeNode(o, pairing);
+	const { server, endpoint, shown } = await makeNode(o, pairing, at);
 	server.lifecycle.commissioned.on(() => { process.stdout.write(`${NAME}: commissioned\n`); });
 	server.lifecycle.decommissioned.on(() => log("fabrics", "the last fabric was removed: commissionable again"));
 	const port = () => server.state.network.operationalPort;
 	try {
 		await server.start();
 	} catch (e) {
-		if (portTaken(e))
-			exit(1, `UDP port ${o.port} is taken`);
-		exit(1, `cannot start: ${e instanceof Error ? e.message : String(e)}`);
+		// Closed first, so that its storage is left as a later start wants
+		// it; what matter.js says of closing a node that never started is
+		// no news.
+		Logger.level = LogLevel.FATAL;
+		await server.close().catch(() => undefined);
+		exit(1, portTaken(e) ? `UDP port ${o.port} is taken` : `cannot start: ${e instanceof Error ? e.message : String(e)}`);
 	}
 	for (const a of shown)
 		process.stdout.write(`${NAME}: listening on ${a} port ${port()}\n`);
