@@ -31,6 +31,8 @@ type Target = "setpoint" | "mode" | "fan";
 /** The link between the behaviors and kelvo-web, one per process. */
 let web: Web | undefined;
 let published: State | undefined;
+/** What was last set on the endpoint from kelvo, as JSON; undefined after a write. */
+let lastShown: string | undefined;
 
 interface Context { offline?: boolean }
 
@@ -46,6 +48,9 @@ async function send(what: Target, value: number | string): Promise<void> {
 		if (web === undefined)
 			throw new Error("not connected");
 		await web.put(what, value);
+		// The write leaves its own value in the attribute: kelvo's next
+		// publication is to be set again even if it is the last one.
+		lastShown = undefined;
 		log(`write-${what}`, `${what} ${value} sent to kelvo`);
 	} catch (e) {
 		const why = e instanceof Error ? e.message : String(e);
@@ -249,7 +254,14 @@ async function show(endpoint: Endpoint<typeof KelvoThermostat>, s: State): Promi
 		fanControl.fanMode = fm;
 		fanControl.percentSetting = map.percentSetting(fan);
 	}
-	await endpoint.set({ thermostat, fanControl } as Parameters<typeof endpoint.set>[0]);
+	// kelvo publishes at every tick, mostly what it published before: the
+	// same values are not set again, which would cost a transaction each.
+	const patch = { thermostat, fanControl };
+	const text = JSON.stringify(patch);
+	if (text === lastShown)
+		return;
+	await endpoint.set(patch as Parameters<typeof endpoint.set>[0]);
+	lastShown = text;
 }
 
 /**
