@@ -97,11 +97,13 @@ function addresses(o: Options): { ipv4?: string; ipv6?: string; shown: string[] 
 		return { ipv4: "127.0.0.1", ipv6: "::1", shown: ["127.0.0.1", "::1"] };
 	const found = networkInterfaces()[o.iface];
 	if (found === undefined)
-		exit(1, `--interface: there is no interface ${o.iface}`);
-	// A link-local IPv6 address is only one of several a controller may
-	// use, so the node listens on every address and announces itself on
-	// this interface only.
-	return { shown: found.map((a) => a.family === "IPv6" && a.scopeid ? `${a.address}%${o.iface}` : a.address) };
+		exit(1, `--interface: there is no interface ${o.iface} with an address`);
+	// A controller may use any of the interface's addresses, link-local
+	// included, and one socket per family can be bound to one address
+	// only: so the node listens on every address, and announces itself
+	// (with the interface's addresses) there only.
+	log("interface", `announcing on ${o.iface}: ${found.map((a) => a.address).join(", ")}`);
+	return { ipv4: "0.0.0.0", ipv6: "::", shown: ["0.0.0.0", "::"] };
 }
 
 async function makeNode(o: Options, pairing: Pairing, at: ReturnType<typeof addresses>) {
