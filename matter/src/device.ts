@@ -122,10 +122,10 @@ class KelvoFanControlServer extends FanBase {
 		waits(this.events.fanMode$Changing, this.events.percentSetting$Changing);
 		this.reactTo(this.events.fanMode$Changing, this.#fanModeChanging);
 		this.reactTo(this.events.percentSetting$Changing, this.#percentChanging);
-		// Off and percentages are taken as kelvo's AUTO or ON; once taken,
-		// the attributes show what kelvo has.
-		this.reactTo(this.events.fanMode$Changed, this.#settle, { offline: true });
-		this.reactTo(this.events.percentSetting$Changed, this.#settle, { offline: true });
+		// Off and percentages are taken as kelvo's AUTO or ON: once taken,
+		// the attributes say so until kelvo publishes it.
+		this.reactTo(this.events.fanMode$Changed, this.#fanModeTaken, { offline: true, lock: true });
+		this.reactTo(this.events.percentSetting$Changed, this.#percentTaken, { offline: true, lock: true });
 	}
 
 	async #fanModeChanging(value: FanControl.FanMode, _old: FanControl.FanMode, context: Context): Promise<void> {
@@ -146,16 +146,18 @@ class KelvoFanControlServer extends FanBase {
 		await send("fan", target);
 	}
 
-	#settle(): void {
-		const fan = map.asFan(published?.ts_fan);
-		const mode = map.fanMode(fan);
-		if (mode === undefined)
+	#fanModeTaken(value: FanControl.FanMode): void {
+		const F = FanControl.FanMode;
+		const mode = value === F.Off ? F.Auto : value === F.On ? F.High : value;
+		this.state.fanMode = mode;
+		this.state.percentSetting = mode === F.Auto ? null : 100;
+	}
+
+	#percentTaken(value: number | null): void {
+		if (value === null)
 			return;
-		// What the write asked for until kelvo publishes it.
-		const asked = this.state.fanMode === FanControl.FanMode.Off || this.state.percentSetting === 0
-			? FanControl.FanMode.Auto : this.state.fanMode;
-		this.state.fanMode = asked;
-		this.state.percentSetting = asked === FanControl.FanMode.Auto ? null : 100;
+		this.state.fanMode = value === 0 ? FanControl.FanMode.Auto : FanControl.FanMode.High;
+		this.state.percentSetting = value === 0 ? null : 100;
 	}
 }
 
