@@ -132,51 +132,37 @@ function portTaken(e: unknown): boolean {
 	return /EADDRINUSE|AddressInUse|already in use/i.test(text);
 }
 
-async function main(): Promise<void> {
-	const o = options();
-	const webToken = token();
-	quietMatter();
-	const at = addresses(o);
-	let pairing: Pairing;
+/** The storage made ready, its fabrics forgotten if asked, its pairing. */
+function storage(o: Options): Pairing {
 	try {
 		prepareStorage(o.storage);
 		if (o.factoryReset) {
 			forgetFabrics(o.storage);
 			log("reset", `forgot every fabric in ${o.storage}`);
 		}
-		pairing = loadPairing(o.storage, o.passcode, o.discriminator);
+		return loadPairing(o.storage, o.passcode, o.discriminator);
 	} catch (e) {
 		if (e instanceof StorageError)
 			exit(1, e.message);
 		throw e;
 	}
-	const { server, endpoint, shown } = await makeNode(o, pairing, at);
+}
+
+async function main(): Promise<void> {
+	const o = options();
+	const webToken = token();
+	quietMatter();
+	const at = addresses(o);
+	const { server, endpoint, shown } = await makeNode(o, storage(o), at);
 	server.lifecycle.commissioned.on(() => { process.stdout.write(`${NAME}: commissioned\n`); });
 	server.lifecycle.decommissioned.on(() => log("fabrics", "the last fabric was removed: commissionable again"));
-	const port = () => server.state.network.operationalPort;
-	try {
-		await server.start();
-	} catch (e) {
-		// Closed first, so that its storage is left as a later start wants
-		// it; what matter.js says of closing a node that never started is
-		// no news.
-		Logger.level = LogLevel.FATAL;
-		await server.close().catch(() => undefined);
-		exit(1, portTaken(e) ? `UDP port ${o.port} is taken` : `cannot start: ${e instanceof Error ? e.message : String(e)}`);
-	}
-	for (const a of shown)
-		process.stdout.write(`${NAME}: listening on ${a} port ${port()}\n`);
-	listening = true;
-	if (codesHeld !== undefined)
-		process.stdout.write(codesHeld);
-
 	const web = new Web(o.web, webToken, {
 		state: (s) => kelvo.apply(s),
 		available: (up) => log("available", up ? "writes reach kelvo again" : "kelvo or kelvo-web is away: writes fail until it is back"),
 	});
 	const kelvo = new Kelvo(endpoint, web);
-	web.start();
 
+	// From here a signal closes the node, also one that comes while it starts.
 	let stopping = false;
 	const stop = async () => {
 		if (stopping)
@@ -192,6 +178,25 @@ async function main(): Promise<void> {
 	};
 	process.on("SIGTERM", () => void stop());
 	process.on("SIGINT", () => void stop());
+
+	try {
+		await server.start();
+	} catch (e) {
+		if (stopping)
+			return;
+		// Closed first, so that its storage is left as a later start wants
+		// it; what matter.js says of closing a node that never started is
+		// no news.
+		Logger.level = LogLevel.FATAL;
+		await server.close().catch(() => undefined);
+		exit(1, portTaken(e) ? `UDP port ${o.port} is taken` : `cannot start: ${e instanceof Error ? e.message : String(e)}`);
+	}
+	for (const a of shown)
+		process.stdout.write(`${NAME}: listening on ${a} port ${server.state.network.operationalPort}\n`);
+	listening = true;
+	if (codesHeld !== undefined)
+		process.stdout.write(codesHeld);
+	web.start();
 }
 
 main().catch((e) => exit(1, `stopped: ${e instanceof Error ? e.message : String(e)}`));
