@@ -331,92 +331,104 @@ one_of(const char *value, const char *const *names)
 	return false;
 }
 
-bool
-kc_command_check(const char *name, const char *value, char *why, size_t len)
+/* Whether value is one that a command of kind takes. */
+static bool
+command_value_ok(int kind, const char *value)
 {
 	static const char *const states[] = { "paused", "running", nullptr };
 	static const char *const syses[] = { "ON", "OFF", nullptr };
 	static const char *const fans[] = { "ON", "AUTO", nullptr };
 	static const char *const modes[] = { "HEAT", "COOL", "OFF", nullptr };
-	const struct kc_command *c = kc_command_of(name);
-	char q[48];
+	char fwhy[96];
 	long v;
 	float f;
 
-	quoted(value, q, sizeof(q));
+	switch (kind) {
+	case KC_CMD_STATE:	return one_of(value, states);
+	case KC_CMD_STEP:	return kc_whole(value, 1, KC_STEP_MAX, &v);
+	case KC_CMD_INTERVAL:	return kc_whole(value, 1, KC_INTERVAL_MAX, &v);
+	case KC_CMD_MINUTES:	return kc_whole(value, 1, KC_MINUTES_MAX, &v);
+	case KC_CMD_TIME:	return kc_clock_of(value) >= 0;
+	case KC_CMD_TEMP:	return kc_temperature(value, &f);
+	case KC_CMD_SYS:	return one_of(value, syses);
+	case KC_CMD_FAN:	return one_of(value, fans);
+	case KC_CMD_MODE:	return one_of(value, modes);
+	case KC_CMD_SETPOINT:	return kc_whole(value, 0, KC_TEMP_MAX, &v);
+	case KC_CMD_FAULT:	return kc_fault_parse(value, fwhy, sizeof(fwhy)) >= 0;
+	case KC_CMD_RESET:	return strcmp(value, "defaults") == 0;
+	}
+	return false;
+}
+
+/* Why command c refuses value (quoted as q), in the words kelvo traces. */
+static void
+command_why(const struct kc_command *c, const char *name, const char *value,
+    const char *q, char *why, size_t len)
+{
+	char fwhy[96];
+
+	switch (c->kind) {
+	case KC_CMD_STATE:
+		snprintf(why, len, "%s: \"%s\" is neither paused nor running",
+		    name, q);
+		break;
+	case KC_CMD_STEP:
+		snprintf(why, len, "%s: \"%s\" is not a whole number of ticks "
+		    "in 1..%d", name, q, KC_STEP_MAX);
+		break;
+	case KC_CMD_INTERVAL:
+		snprintf(why, len, "%s: \"%s\" is not a whole number of ms in "
+		    "1..%d", name, q, KC_INTERVAL_MAX);
+		break;
+	case KC_CMD_MINUTES:
+		snprintf(why, len, "%s: \"%s\" is not a whole number of minutes "
+		    "in 1..%d", name, q, KC_MINUTES_MAX);
+		break;
+	case KC_CMD_TIME:
+		snprintf(why, len, "%s: \"%s\" is no time of day (HHMM, "
+		    "0000..2359, minutes below 60)", name, q);
+		break;
+	case KC_CMD_TEMP:
+		snprintf(why, len, "%s: \"%s\" is not a temperature within "
+		    "+-%d", name, q, KC_TEMP_MAX);
+		break;
+	case KC_CMD_SYS:
+	case KC_CMD_FAN:
+		snprintf(why, len, "%s: \"%s\" is neither ON nor %s", name, q,
+		    c->kind == KC_CMD_SYS ? "OFF" : "AUTO");
+		break;
+	case KC_CMD_MODE:
+		snprintf(why, len, "%s: \"%s\" is not HEAT, COOL or OFF", name,
+		    q);
+		break;
+	case KC_CMD_SETPOINT:
+		snprintf(why, len, "%s: \"%s\" is not a whole number of degrees "
+		    "in 0..%d", name, q, KC_TEMP_MAX);
+		break;
+	case KC_CMD_FAULT:
+		kc_fault_parse(value, fwhy, sizeof(fwhy));
+		snprintf(why, len, "%s: %s", name, fwhy);
+		break;
+	case KC_CMD_RESET:
+		snprintf(why, len, "%s: \"%s\" is not defaults", name, q);
+		break;
+	}
+}
+
+bool
+kc_command_check(const char *name, const char *value, char *why, size_t len)
+{
+	const struct kc_command *c = kc_command_of(name);
+	char q[48];
+
 	if (c == nullptr) {
 		quoted(name, q, sizeof(q));
 		snprintf(why, len, "\"%s\" is no command", q);
 		return false;
 	}
-	switch (c->kind) {
-	case KC_CMD_STATE:
-		if (one_of(value, states))
-			return true;
-		snprintf(why, len, "%s: \"%s\" is neither paused nor running",
-		    name, q);
-		return false;
-	case KC_CMD_STEP:
-		if (kc_whole(value, 1, KC_STEP_MAX, &v))
-			return true;
-		snprintf(why, len, "%s: \"%s\" is not a whole number of ticks "
-		    "in 1..%d", name, q, KC_STEP_MAX);
-		return false;
-	case KC_CMD_INTERVAL:
-		if (kc_whole(value, 1, KC_INTERVAL_MAX, &v))
-			return true;
-		snprintf(why, len, "%s: \"%s\" is not a whole number of ms in "
-		    "1..%d", name, q, KC_INTERVAL_MAX);
-		return false;
-	case KC_CMD_MINUTES:
-		if (kc_whole(value, 1, KC_MINUTES_MAX, &v))
-			return true;
-		snprintf(why, len, "%s: \"%s\" is not a whole number of minutes "
-		    "in 1..%d", name, q, KC_MINUTES_MAX);
-		return false;
-	case KC_CMD_TIME:
-		if (kc_clock_of(value) >= 0)
-			return true;
-		snprintf(why, len, "%s: \"%s\" is no time of day (HHMM, "
-		    "0000..2359, minutes below 60)", name, q);
-		return false;
-	case KC_CMD_TEMP:
-		if (kc_temperature(value, &f))
-			return true;
-		snprintf(why, len, "%s: \"%s\" is not a temperature within "
-		    "+-%d", name, q, KC_TEMP_MAX);
-		return false;
-	case KC_CMD_SYS:
-	case KC_CMD_FAN:
-		if (one_of(value, c->kind == KC_CMD_SYS ? syses : fans))
-			return true;
-		snprintf(why, len, "%s: \"%s\" is neither ON nor %s", name, q,
-		    c->kind == KC_CMD_SYS ? "OFF" : "AUTO");
-		return false;
-	case KC_CMD_MODE:
-		if (one_of(value, modes))
-			return true;
-		snprintf(why, len, "%s: \"%s\" is not HEAT, COOL or OFF", name,
-		    q);
-		return false;
-	case KC_CMD_SETPOINT:
-		if (kc_whole(value, 0, KC_TEMP_MAX, &v))
-			return true;
-		snprintf(why, len, "%s: \"%s\" is not a whole number of degrees "
-		    "in 0..%d", name, q, KC_TEMP_MAX);
-		return false;
-	case KC_CMD_FAULT: {
-		char fwhy[96];
-		if (kc_fault_parse(value, fwhy, sizeof(fwhy)) >= 0)
-			return true;
-		snprintf(why, len, "%s: %s", name, fwhy);
-		return false;
-	}
-	case KC_CMD_RESET:
-		if (strcmp(value, "defaults") == 0)
-			return true;
-		snprintf(why, len, "%s: \"%s\" is not defaults", name, q);
-		return false;
-	}
+	if (command_value_ok(c->kind, value))
+		return true;
+	quoted(value, q, sizeof(q));
+	command_why(c, name, value, q, why, len);
 	return false;
 }
