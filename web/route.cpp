@@ -758,11 +758,14 @@ route_setup(const char *token, unsigned port)
 	snprintf(cookie_name, sizeof(cookie_name), "%s%u", ROUTE_COOKIE, port);
 }
 
-bool
-route_head(const struct route_request *rq, struct route_answer *a)
+/*
+ * Who may ask: the Host, the Origin, a preflight and the token.  True when
+ * a is the answer already (a refusal, or the preflight's).
+ */
+static bool
+gatekeep(const struct route_request *rq, struct route_answer *a)
 {
-	const struct route *r;
-	const char *host, *origin, *length, *rest, *cors = NULL;
+	const char *host, *origin, *rest, *cors = NULL;
 	std::string h;
 	long port;
 	bool in_query = false, cross;
@@ -813,7 +816,17 @@ route_head(const struct route_request *rq, struct route_answer *a)
 	if (in_query && !cross)
 		add_header(a, "Set-Cookie", std::string(cookie_name) + "=" +
 		    route_token + "; Path=/; HttpOnly; SameSite=Strict");
+	return false;
+}
 
+bool
+route_head(const struct route_request *rq, struct route_answer *a)
+{
+	const struct route *r;
+	const char *length, *rest;
+
+	if (gatekeep(rq, a))
+		return true;
 	if ((r = route_of(rq->path, &rest)) == NULL) {
 		route_error(a, 404, "no such resource");
 		return true;
