@@ -392,11 +392,30 @@ control_batch(char *text, size_t len, char *why, size_t whylen)
 	for (int i = 0; i < n; i++)
 		if (!sim_check(names[i], values[i], why, whylen))
 			return -1;
+	/*
+	 * A batch the disk does not take is refused whole: the settings it
+	 * changed in memory go back to what they were, as the document on
+	 * disk never changed, so what kelvo does and what a restart finds
+	 * stay what the sim object says.
+	 */
+	int interval = pm_interval, minutes = pm_minutes, faults = sim_faults;
+	bool paused = sim_paused;
+	char saving[CONTROL_WHY];
 	db = new dbXML(xml_fname, false);
 	for (int i = 0; i < n; i++)
 		sim_apply(db, names[i], values[i]);
+	bool ok = db->save(saving, sizeof(saving));
 	delete db;
-	return n;
+	if (ok)
+		return n;
+	pm_interval = interval;
+	pm_minutes = minutes;
+	sim_faults = faults;
+	sim_paused = paused;
+	/* The simulation may have seen the pause go by: it runs on. */
+	sim_wakeup();
+	snprintf(why, whylen, "%s; nothing of the batch is applied", saving);
+	return -1;
 }
 
 /* Replaces the sim object with what the simulation is now. */

@@ -37,7 +37,10 @@ protected:
 	void start(std::vector<std::string> args = {}) {
 		args.push_back(root.path);
 		k.reset(new kt::Kelvo(pps.path, args, root.path));
-		ASSERT_TRUE(kt::wait_for([&] { return sim("batch") == "0"; }));
+		/* Published too, so a silent fault keeps a text to look at. */
+		ASSERT_TRUE(kt::wait_for([&] {
+			return sim("batch") == "0" && published("ts_mode") != "?";
+		}));
 	}
 	/* Writes a control text whole and waits for kelvo to count it. */
 	std::string batch(const std::string &lines) {
@@ -144,6 +147,52 @@ TEST_F(Control, ABadBatchAppliesNothing)
 	EXPECT_EQ(k->stop(), 0);
 	EXPECT_NE(k->output().find("control2xml::batch 2 refused: step:"),
 	    std::string::npos);
+}
+
+/*
+ * A root kelvo cannot save in: the batch is refused, kelvo goes on as it
+ * was, and a restart finds nothing of it.  As root, permissions do not
+ * stop a save; a directory where the save writes its temporary file does.
+ */
+TEST_F(Control, ABatchThatCannotBeSavedIsRefusedAndForgotten)
+{
+	start();
+	std::string tmp = doc() + ".tmp";
+	bool as_root = geteuid() == 0;
+	ASSERT_EQ(as_root ? mkdir(tmp.c_str(), 0700) :
+	    chmod(root.path.c_str(), 0500), 0);
+	/* Ticks fail to save from now on, again and again. */
+	ASSERT_TRUE(kt::wait_for([&] {
+		return k->errors().find("cannot save") != std::string::npos;
+	}));
+	std::string out = kt::read_file(obj("outputs"));
+	std::string err;
+	EXPECT_EQ(ctl("set ts_temp=77 fault=plant state=paused", &err), 1);
+	EXPECT_NE(err.find("cannot save the state document"),
+	    std::string::npos) << err;
+	EXPECT_EQ(sim("state"), "running");
+	EXPECT_EQ(sim("fault"), "");
+	EXPECT_EQ(sim("batch"), "1");
+	EXPECT_NE(sim("error").find("nothing of the batch is applied"),
+	    std::string::npos);
+	EXPECT_EQ(kt::read_file(obj("outputs")), out);
+	EXPECT_EQ(published("ts_temp"), "68");
+	usleep(300 * 1000);
+	/* Said on standard error once, however many saves failed. */
+	EXPECT_EQ(kt::count(k->errors(), "cannot save"), 1) << k->errors();
+
+	ASSERT_EQ(as_root ? rmdir(tmp.c_str()) :
+	    chmod(root.path.c_str(), 0700), 0);
+	/* Running, as before the batch: the clock moves again. */
+	std::string at = value("td_time_");
+	EXPECT_TRUE(kt::wait_for([&] { return value("td_time_") != at; }));
+	ASSERT_EQ(k->stop(), 0);
+	start();
+	EXPECT_EQ(sim("state"), "running");
+	EXPECT_EQ(sim("fault"), "");
+	EXPECT_EQ(value("ts_temp"), "68");
+	EXPECT_EQ(kt::element(kt::read_file(doc()), "pm_state"), "");
+	EXPECT_EQ(kt::element(kt::read_file(doc()), "pm_fault"), "");
 }
 
 /* n ordinary ticks of the very code the simulation thread runs. */
