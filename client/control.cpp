@@ -115,6 +115,8 @@ client_sim_parse(const char *text, size_t len, struct client_sim *sim)
 			seen |= 2;
 		} else if (strcmp(line, "error") == 0) {
 			snprintf(sim->error, sizeof(sim->error), "%s", value);
+		} else if (strcmp(line, "start") == 0) {
+			snprintf(sim->start, sizeof(sim->start), "%s", value);
 		}
 	}
 	return seen == 3;
@@ -223,11 +225,28 @@ write_control(const char *text, size_t len)
 	return ok;
 }
 
+/*
+ * What a sim object that moved on says of a batch written to the kelvo of
+ * start started.  A kelvo started since counts from 0 again and empties
+ * the control object: it never took the batch.
+ */
+static int
+answer_of(const struct client_sim *now, const char *started, char *why,
+    size_t whylen)
+{
+	if (strcmp(now->start, started) != 0) {
+		snprintf(why, whylen, "kelvo started again before it took the "
+		    "batch: not applied");
+		return CONTROL_DOWN;
+	}
+	return now->error[0] ? CONTROL_REFUSED : CONTROL_APPLIED;
+}
+
 int
 client_control_send(const struct client_batch *b, int ms,
     struct client_sim *sim, char *why, size_t whylen)
 {
-	char buf[SIM_TEXT_LEN];
+	char buf[SIM_TEXT_LEN], started[sizeof(sim->start)];
 	struct client_sim now;
 	long long end, age;
 	long before;
@@ -267,6 +286,7 @@ client_control_send(const struct client_batch *b, int ms,
 		return CONTROL_DOWN;
 	}
 	before = sim->batch;
+	snprintf(started, sizeof(started), "%s", sim->start);
 	if (!write_control(b->text, b->len)) {
 		pps_close(fd);
 		pps_unlock(lock);
@@ -284,20 +304,19 @@ client_control_send(const struct client_batch *b, int ms,
 			continue;
 		}
 		if (client_sim_parse(buf, (size_t)n, &now) &&
-		    now.batch != before) {
+		    (now.batch != before || strcmp(now.start, started) != 0)) {
 			*sim = now;
-			result = now.error[0] ? CONTROL_REFUSED :
-			    CONTROL_APPLIED;
+			result = answer_of(&now, started, why, whylen);
 			break;
 		}
 	}
 	if (result == CONTROL_TIMEOUT) {
 		/* Taken back, unless kelvo took it while we gave up. */
 		write_control(EMPTY_TEXT, sizeof(EMPTY_TEXT) - 1);
-		if (client_sim_read(&now) && now.batch != before) {
+		if (client_sim_read(&now) && (now.batch != before ||
+		    strcmp(now.start, started) != 0)) {
 			*sim = now;
-			result = now.error[0] ? CONTROL_REFUSED :
-			    CONTROL_APPLIED;
+			result = answer_of(&now, started, why, whylen);
 		} else {
 			snprintf(why, whylen, "kelvo took nothing within %d ms",
 			    ms);

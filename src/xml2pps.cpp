@@ -19,7 +19,8 @@
  *
  * The control reader takes batches of commands from the control object
  * the same way, and answers each in the sim object: the state, the speed,
- * the faults, how many batches it has taken and why the last was refused.
+ * the faults, how many batches it has taken and why the last was refused,
+ * and which start of kelvo that count belongs to.
  * A batch is checked whole before any of it is applied, and applied in
  * one store cycle under one hold of xml_mutex.  The sim object is written
  * only once the publisher has published the batch's result, so a client
@@ -33,9 +34,12 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <sched.h>
+#include <signal.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
 
 #include "dbXML.h"
 #include "kelvo.h"
@@ -418,6 +422,23 @@ control_batch(char *text, size_t len, char *why, size_t whylen)
 	return -1;
 }
 
+/*
+ * This run of kelvo, different on every start (the pid and the time it
+ * started): the batch count starts again at 0, so a client waiting for
+ * its batch tells by this that the kelvo it wrote to is gone.
+ */
+static char start_id[48];
+
+static void
+start_make(void)
+{
+	struct timespec now;
+
+	clock_gettime(CLOCK_REALTIME, &now);
+	snprintf(start_id, sizeof(start_id), "%ld@%lld.%06ld", (long)getpid(),
+	    (long long)now.tv_sec, now.tv_nsec / 1000);
+}
+
 /* Replaces the sim object with what the simulation is now. */
 static void
 write_sim(int *fd, long batches, const char *error)
@@ -427,9 +448,9 @@ write_sim(int *fd, long batches, const char *error)
 
 	fault_text(sim_faults, faults, sizeof(faults));
 	n = snprintf(text, sizeof(text), "@sim\nstate::%s\npm_interval::%d\n"
-	    "pm_minutes::%d\nfault::%s\nbatch::%ld\nerror::%s\n",
+	    "pm_minutes::%d\nfault::%s\nbatch::%ld\nerror::%s\nstart::%s\n",
 	    sim_paused ? "paused" : "running", (int)pm_interval,
-	    (int)pm_minutes, faults, batches, error);
+	    (int)pm_minutes, faults, batches, error, start_id);
 	if (n < 0 || (size_t)n >= sizeof(text))
 		return;
 	if (*fd < 0)
@@ -455,6 +476,24 @@ open_control(void)
 		pps_close(fd);
 	}
 	return pps_open(PPS_CONTROL_WAIT, O_RDONLY);
+}
+
+/*
+ * Whether kelvo is on its way out: a stopping kelvo takes no batch, which
+ * the next one empties and its sender reports as not taken.  A stop
+ * signal still pending counts too (the workers block them all, so it
+ * waits for the main thread), as after a stop and a continue the reader
+ * may wake before the main thread has heard it.
+ */
+static bool
+stopping(void)
+{
+	sigset_t set;
+
+	if (exit_in_progress)
+		return true;
+	return sigpending(&set) == 0 && (sigismember(&set, SIGTERM) == 1 ||
+	    sigismember(&set, SIGINT) == 1);
 }
 
 /* Waits until the publication that begins after publication want - 1. */
@@ -483,6 +522,7 @@ control2xml(void *)
 	int fd, simfd = -1, n;
 
 	Printf("control2xml:: enter main processing\n");
+	start_make();
 	why[0] = '\0';
 	fd = open_control();
 	write_sim(&simfd, batches, "");
@@ -506,6 +546,10 @@ control2xml(void *)
 		buf[len] = '\0';
 		why[0] = '\0';
 		pthread_mutex_lock(&xml_mutex);
+		if (stopping()) {
+			pthread_mutex_unlock(&xml_mutex);
+			break;
+		}
 		n = control_batch(buf, (size_t)len, why, sizeof(why));
 		want = pub_begun + 1;
 		pthread_mutex_unlock(&xml_mutex);

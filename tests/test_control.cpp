@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <thread>
 
 #include "dbXML.h"
 #include "kelvo.h"
@@ -37,9 +38,15 @@ protected:
 	void start(std::vector<std::string> args = {}) {
 		args.push_back(root.path);
 		k.reset(new kt::Kelvo(pps.path, args, root.path));
-		/* Published too, so a silent fault keeps a text to look at. */
+		/*
+		 * This kelvo's sim object, not one left by the last, and
+		 * published too, so a silent fault keeps a text to look at.
+		 */
+		std::string me = std::to_string(k->pid) + "@";
 		ASSERT_TRUE(kt::wait_for([&] {
-			return sim("batch") == "0" && published("ts_mode") != "?";
+			return sim("batch") == "0" &&
+			    sim("start").compare(0, me.size(), me) == 0 &&
+			    published("ts_mode") != "?";
 		}));
 	}
 	/* Writes a control text whole and waits for kelvo to count it. */
@@ -67,8 +74,10 @@ protected:
 TEST_F(Control, EveryCommandReachesTheDocumentAndThePublishedText)
 {
 	start({ "-v" });
-	EXPECT_EQ(kt::read_file(obj("sim")), "@sim\nstate::running\n"
-	    "pm_interval::200\npm_minutes::2\nfault::\nbatch::0\nerror::\n");
+	std::string first = "@sim\nstate::running\npm_interval::200\n"
+	    "pm_minutes::2\nfault::\nbatch::0\nerror::\nstart::" +
+	    std::to_string(k->pid) + "@";
+	EXPECT_EQ(kt::read_file(obj("sim")).substr(0, first.size()), first);
 	EXPECT_EQ(kt::mode_of(obj("sim")), 0600u);
 	EXPECT_EQ(batch("state::paused\ntd_time_::2200\ntd_temp_in_::62.5\n"
 	    "td_temp_out_::20\ntd_sys::ON\nts_mode::COOL\nts_fan::ON\n"
@@ -289,6 +298,43 @@ TEST_F(Control, ARestartContinuesPausedAndFaultyAndReplaysNothing)
 	usleep(500 * 1000);
 	EXPECT_EQ(value("td_time_"), at);
 	EXPECT_EQ(value("ts_temp"), "68");
+}
+
+/*
+ * kelvo killed while a batch waits and started again: the new kelvo counts
+ * from 0 and empties the control object, and kelvo-ctl must not take the
+ * new count for the answer.
+ */
+TEST_F(Control, ABatchWaitingThroughARestartIsNotTaken)
+{
+	for (int sig : { SIGKILL, SIGTERM }) {
+		SCOPED_TRACE(sig);
+		start();
+		ASSERT_EQ(batch("ts_fan::ON\n"), "");
+		ASSERT_EQ(batch("ts_fan::AUTO\n"), "");
+		std::string was = sim("start");
+		ASSERT_TRUE(kt::stop_process(k->pid));
+		std::string err;
+		int rc = -1;
+		std::thread sender([&] { rc = ctl("set ts_temp=85", &err); });
+		EXPECT_TRUE(kt::wait_for([&] {
+			return kt::read_file(obj("control")).find("ts_temp::85") !=
+			    std::string::npos;
+		}));
+		kill(k->pid, sig);
+		kill(k->pid, SIGCONT);
+		EXPECT_GE(k->wait_exit(), 0);
+		start();
+		sender.join();
+		EXPECT_NE(sim("start"), was);
+		EXPECT_EQ(rc, 1) << sig;
+		/* Seen, unless the start came after kelvo-ctl gave up. */
+		EXPECT_TRUE(err.find("started again") != std::string::npos ||
+		    err.find("took nothing") != std::string::npos) << err;
+		EXPECT_EQ(value("ts_temp"), "68");
+		EXPECT_EQ(published("ts_temp"), "68");
+		EXPECT_EQ(k->stop(), 0);
+	}
 }
 
 TEST_F(Control, KelvoCtlExitStatuses)

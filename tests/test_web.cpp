@@ -423,9 +423,14 @@ protected:
 		ASSERT_EQ(mkdir(state.c_str(), 0700), 0);
 	}
 	void start_kelvo(const Web &w) {
+		/* The last one gone first, and this one's sim object written. */
+		kelvo.reset();
 		kelvo.reset(new kt::Kelvo(pps, { state }, root.path));
+		std::string me = "\nstart::" + std::to_string(kelvo->pid) + "@";
 		ASSERT_TRUE(kt::wait_for([&] {
-			return http(w, "GET", "/api/state").status == 200; }, 20));
+			return http(w, "GET", "/api/state").status == 200 &&
+			    kt::read_file(pps + "/kelvo/sim").find(me) !=
+			    std::string::npos; }, 20));
 	}
 	std::string doc(const char *name) {
 		return kt::element(kt::read_file(root / "state/kelvoweb.xml"),
