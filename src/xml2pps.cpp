@@ -512,6 +512,18 @@ wait_shown(long want)
 	pthread_mutex_unlock(&shown.mutex);
 }
 
+/* A batch refused: traced and answered. */
+static void
+control_refused(int *simfd, long batches, const char *why)
+{
+	char line[CONTROL_WHY + 64];
+
+	snprintf(line, sizeof(line), "control2xml::batch %ld refused: %s\n",
+	    batches, why);
+	Printf(line);
+	write_sim(simfd, batches, why);
+}
+
 void *
 control2xml(void *)
 {
@@ -520,22 +532,35 @@ control2xml(void *)
 	long batches = 0, want;
 	ssize_t len;
 	int fd, simfd = -1, n;
+	bool fresh;		/* nothing read since open_control */
 
 	Printf("control2xml:: enter main processing\n");
 	start_make();
 	why[0] = '\0';
 	fd = open_control();
+	fresh = true;
 	write_sim(&simfd, batches, "");
 
 	while (!exit_in_progress) {
 		if (fd < 0) {
 			delay(pm_interval);
-			if ((fd = open_control()) >= 0)
+			if ((fd = open_control()) >= 0) {
+				fresh = true;
 				write_sim(&simfd, batches, why);
+			}
 			continue;
 		}
 		/* One byte more than is taken tells an oversized text. */
 		if ((len = pps_read(fd, buf, CONTROL_LEN + 1)) < 0) {
+			if (errno == EINVAL) {
+				/* A pipe or a directory in its place. */
+				snprintf(why, sizeof(why), "the control object "
+				    "is no regular file");
+				control_refused(&simfd, ++batches, why);
+				fresh = false;
+				continue;
+			}
+			/* Removed: made again, as the directory is. */
 			if (errno == ENOENT) {
 				pps_close(fd);
 				fd = -1;
@@ -544,6 +569,13 @@ control2xml(void *)
 			continue;
 		}
 		buf[len] = '\0';
+		/* The empty text this kelvo wrote itself is no batch. */
+		if (fresh && (size_t)len == sizeof(CONTROL_TEXT) - 1 &&
+		    memcmp(buf, CONTROL_TEXT, (size_t)len) == 0) {
+			fresh = false;
+			continue;
+		}
+		fresh = false;
 		why[0] = '\0';
 		pthread_mutex_lock(&xml_mutex);
 		if (stopping()) {
@@ -553,10 +585,13 @@ control2xml(void *)
 		n = control_batch(buf, (size_t)len, why, sizeof(why));
 		want = pub_begun + 1;
 		pthread_mutex_unlock(&xml_mutex);
-		if (n == 0)
-			continue;
 		batches++;
-		if (n > 0) {
+		if (n == 0) {
+			/* Nothing to apply: answered at once, nothing changed. */
+			snprintf(line, sizeof(line), "control2xml::batch %ld "
+			    "applied, 0 commands\n", batches);
+			Printf(line);
+		} else if (n > 0) {
 			snprintf(line, sizeof(line), "control2xml::batch %ld "
 			    "applied, %d command%s\n", batches, n,
 			    n == 1 ? "" : "s");
@@ -567,9 +602,9 @@ control2xml(void *)
 			if (!(sim_faults & FAULT_SILENT))
 				wait_shown(want);
 		} else {
-			snprintf(line, sizeof(line), "control2xml::batch %ld "
-			    "refused: %s\n", batches, why);
-			Printf(line);
+			control_refused(&simfd, batches, why);
+			db_release();
+			continue;
 		}
 		write_sim(&simfd, batches, why);
 		db_release();

@@ -337,6 +337,56 @@ TEST_F(Control, ABatchWaitingThroughARestartIsNotTaken)
 	}
 }
 
+/*
+ * The control object removed, or something else put in its place: kelvo
+ * makes it again, and says what it found there, once, as a refused batch.
+ */
+TEST_F(Control, TheControlObjectIsMadeAgainAndAnythingElseIsRefused)
+{
+	start({ "-v" });
+	/* No command at all: answered, applied, nothing changed. */
+	ASSERT_EQ(batch(""), "");
+	EXPECT_EQ(sim("batch"), "1");
+
+	ASSERT_EQ(unlink(obj("control").c_str()), 0);
+	ASSERT_TRUE(kt::wait_for([&] {
+		return kt::read_file(obj("control")) == "@control\n"; }));
+	EXPECT_EQ(ctl("set ts_temp=70"), 0);
+	EXPECT_EQ(value("ts_temp"), "70");
+	EXPECT_EQ(sim("batch"), "2");
+
+	/* A pipe renamed over it: one refusal, and kelvo is not stuck. */
+	std::string fifo = obj("control") + ".fifo";
+	ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+	ASSERT_EQ(rename(fifo.c_str(), obj("control").c_str()), 0);
+	ASSERT_TRUE(kt::wait_for([&] { return sim("batch") == "3"; }));
+	EXPECT_EQ(sim("error"), "the control object is no regular file");
+	usleep(300 * 1000);
+	EXPECT_EQ(sim("batch"), "3");
+	ASSERT_EQ(unlink(obj("control").c_str()), 0);
+	ASSERT_TRUE(kt::wait_for([&] {
+		return kt::read_file(obj("control")) == "@control\n"; }));
+	EXPECT_EQ(batch("ts_temp::71\n"), "");
+
+	/* A directory made where it was, while kelvo looked away. */
+	ASSERT_TRUE(kt::stop_process(k->pid));
+	ASSERT_EQ(unlink(obj("control").c_str()), 0);
+	ASSERT_EQ(mkdir(obj("control").c_str(), 0700), 0);
+	kill(k->pid, SIGCONT);
+	ASSERT_TRUE(kt::wait_for([&] { return sim("batch") == "5"; }));
+	EXPECT_EQ(sim("error"), "the control object is no regular file");
+	ASSERT_EQ(rmdir(obj("control").c_str()), 0);
+	ASSERT_TRUE(kt::wait_for([&] {
+		return kt::read_file(obj("control")) == "@control\n"; }));
+	EXPECT_EQ(ctl("set ts_temp=68"), 0);
+	EXPECT_EQ(sim("batch"), "6");
+	EXPECT_EQ(k->stop(), 0);
+	EXPECT_EQ(kt::count(k->output(), "refused: the control object is no "
+	    "regular file"), 2);
+	EXPECT_NE(k->output().find("batch 1 applied, 0 commands"),
+	    std::string::npos);
+}
+
 TEST_F(Control, KelvoCtlExitStatuses)
 {
 	std::string err;
