@@ -33,6 +33,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "contract.h"
 #include "dbXML.h"
 #include "kelvo.h"
 #include "platform.h"
@@ -557,8 +558,8 @@ sim_check(const char *name, const char *value, char *why, size_t len)
 		    "in 1..%d", name, q, MAX_MINUTES);
 		return false;
 	case C_TIME:
-		if (strlen(value) == 4 && whole(value, 0, 2359, &v) &&
-		    clock_valid((int)v))
+		/* Four digits exactly: "-000" and " 700" are no time. */
+		if (kc_clock_of(value) >= 0)
 			return true;
 		snprintf(why, len, "%s: \"%s\" is no time of day (HHMM, "
 		    "0000..2359, minutes below 60)", name, q);

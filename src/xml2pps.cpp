@@ -539,6 +539,8 @@ control2xml(void *)
 	why[0] = '\0';
 	fd = open_control();
 	fresh = true;
+	/* The sim object's only writer: any temporary file of it is stale. */
+	pps_tidy(PPS_SIM);
 	write_sim(&simfd, batches, "");
 
 	while (!exit_in_progress) {

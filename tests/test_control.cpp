@@ -127,6 +127,9 @@ TEST_F(Control, ABadBatchAppliesNothing)
 		{ "ts_temp::80\nstep::0\n", "step: \"0\" is not a whole number" },
 		{ "ts_temp::80\nfrobnicate::1\n", "\"frobnicate\" is no command" },
 		{ "td_time_::2460\n", "td_time_: \"2460\" is no time of day" },
+		{ "td_time_::-000\n", "td_time_: \"-000\" is no time of day" },
+		{ "td_time_::+700\n", "td_time_: \"+700\" is no time of day" },
+		{ "td_time_::700\n", "td_time_: \"700\" is no time of day" },
 		{ "td_temp_out_::nan\n", "is not a temperature" },
 		{ "td_temp_in_::1000.5\n", "is not a temperature" },
 		{ "ts_mode::heat\n", "is not HEAT, COOL or OFF" },
@@ -146,7 +149,7 @@ TEST_F(Control, ABadBatchAppliesNothing)
 	std::string tmp = obj("control") + ".new";
 	kt::write_file(tmp, "ts_temp::80\n");
 	rename(tmp.c_str(), obj("control").c_str());
-	ASSERT_TRUE(kt::wait_for([&] { return sim("batch") == "17"; }));
+	ASSERT_TRUE(kt::wait_for([&] { return sim("batch") == "20"; }));
 	EXPECT_NE(sim("error").find("does not begin with @control"),
 	    std::string::npos);
 	EXPECT_EQ(kt::read_file(doc()), before);
@@ -407,6 +410,10 @@ TEST_F(Control, KelvoCtlExitStatuses)
 	EXPECT_EQ(ctl("set td_time_=2400", &err), 1);
 	EXPECT_NE(err.find("td_time_: \"2400\" is no time of day"),
 	    std::string::npos);
+	EXPECT_EQ(ctl("set td_time_=-000", &err), 1);
+	EXPECT_NE(err.find("td_time_: \"-000\" is no time of day"),
+	    std::string::npos);
+	EXPECT_EQ(published("td_time"), "12:00a");
 	for (const char *args : { "", "step many", "speed", "set ts_temp",
 	    "fault", "pause now", "frob", "set 'ts_temp=1\n2'" })
 		EXPECT_EQ(ctl(args, &err), 2) << args;
