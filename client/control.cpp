@@ -4,9 +4,11 @@
  * Sending takes the senders' lock beside the control object for the
  * whole road (read the count, write, wait for the count to move), so the
  * answer a sender reads is the one to its own batch.  A batch that kelvo
- * has not taken when the wait is over is taken back (the empty control
- * text is written in its place), so that no kelvo started later applies
- * a command its sender has already reported as failed.
+ * has not taken when the wait is over is taken back (an empty object,
+ * no text at all, is written in its place), so that no kelvo started
+ * later applies a command its sender has already reported as failed.
+ * Not "@control" alone: kelvo answers that, and a late answer to it
+ * would be read by the next sender as its own.
  */
 #include "control.h"
 
@@ -312,7 +314,7 @@ client_control_send(const struct client_batch *b, int ms,
 	}
 	if (result == CONTROL_TIMEOUT) {
 		/* Taken back, unless kelvo took it while we gave up. */
-		write_control(EMPTY_TEXT, sizeof(EMPTY_TEXT) - 1);
+		write_control("", 0);
 		if (client_sim_read(&now) && (now.batch != before ||
 		    strcmp(now.start, started) != 0)) {
 			*sim = now;

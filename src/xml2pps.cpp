@@ -512,6 +512,28 @@ wait_shown(long want)
 	pthread_mutex_unlock(&shown.mutex);
 }
 
+/*
+ * A batch of n commands applied: traced, published, then answered.  One
+ * with no command changed nothing, and is answered at once.
+ */
+static void
+control_applied(int *simfd, long batches, int n, long want)
+{
+	char line[96];
+
+	snprintf(line, sizeof(line), "control2xml::batch %ld applied, %d "
+	    "command%s\n", batches, n, n == 1 ? "" : "s");
+	Printf(line);
+	if (n > 0) {
+		sim_wakeup();
+		if (pressed_made)
+			wakeup_post(&pressed);
+		if (!(sim_faults & FAULT_SILENT))
+			wait_shown(want);
+	}
+	write_sim(simfd, batches, "");
+}
+
 /* A batch refused: traced and answered. */
 static void
 control_refused(int *simfd, long batches, const char *why)
@@ -528,7 +550,7 @@ void *
 control2xml(void *)
 {
 	static char buf[CONTROL_LEN + 2];
-	char why[CONTROL_WHY], line[CONTROL_WHY + 64];
+	char why[CONTROL_WHY];
 	long batches = 0, want;
 	ssize_t len;
 	int fd, simfd = -1, n;
@@ -571,9 +593,14 @@ control2xml(void *)
 			continue;
 		}
 		buf[len] = '\0';
-		/* The empty text this kelvo wrote itself is no batch. */
-		if (fresh && (size_t)len == sizeof(CONTROL_TEXT) - 1 &&
-		    memcmp(buf, CONTROL_TEXT, (size_t)len) == 0) {
+		/*
+		 * No batch: the empty text this kelvo wrote itself, or an
+		 * object with no text at all, which is how a client takes
+		 * back a batch that kelvo did not take in time.
+		 */
+		if (len == 0 || (fresh &&
+		    (size_t)len == sizeof(CONTROL_TEXT) - 1 &&
+		    memcmp(buf, CONTROL_TEXT, (size_t)len) == 0)) {
 			fresh = false;
 			continue;
 		}
@@ -587,28 +614,10 @@ control2xml(void *)
 		n = control_batch(buf, (size_t)len, why, sizeof(why));
 		want = pub_begun + 1;
 		pthread_mutex_unlock(&xml_mutex);
-		batches++;
-		if (n == 0) {
-			/* Nothing to apply: answered at once, nothing changed. */
-			snprintf(line, sizeof(line), "control2xml::batch %ld "
-			    "applied, 0 commands\n", batches);
-			Printf(line);
-		} else if (n > 0) {
-			snprintf(line, sizeof(line), "control2xml::batch %ld "
-			    "applied, %d command%s\n", batches, n,
-			    n == 1 ? "" : "s");
-			Printf(line);
-			sim_wakeup();
-			if (pressed_made)
-				wakeup_post(&pressed);
-			if (!(sim_faults & FAULT_SILENT))
-				wait_shown(want);
-		} else {
-			control_refused(&simfd, batches, why);
-			db_release();
-			continue;
-		}
-		write_sim(&simfd, batches, why);
+		if (n >= 0)
+			control_applied(&simfd, ++batches, n, want);
+		else
+			control_refused(&simfd, ++batches, why);
 		db_release();
 	}
 
