@@ -1138,3 +1138,33 @@ TEST_F(WebTest, ASlowKelvoNeverFlaps)
 }
 
 } // namespace
+
+namespace {
+
+/* kelvo started again while a batch waits: not taken, and said so. */
+TEST_F(WebTest, ASimBatchWaitingThroughARestartIsNotTaken)
+{
+	Web w(pps, { "--listen", "127.0.0.1:0" }, root.path);
+	ASSERT_GT(w.port, 0);
+	start_kelvo(w);
+	ASSERT_EQ(api(w, "PUT", "/api/sim", "{\"ts_fan\": \"ON\"}").status, 200);
+	ASSERT_TRUE(kt::stop_process(kelvo->pid));
+	Response r;
+	std::thread put([&] {
+		r = api(w, "PUT", "/api/sim", "{\"ts_temp\": 85}"); });
+	EXPECT_TRUE(kt::wait_for([&] {
+		return kt::read_file(pps + "/kelvo/control").find("ts_temp::85") !=
+		    std::string::npos; }));
+	kill(kelvo->pid, SIGKILL);
+	kelvo->wait_exit();
+	start_kelvo(w);
+	put.join();
+	/* 504 only when kelvo came back after the 2 s were over. */
+	EXPECT_TRUE(r.status == 503 || r.status == 504) << r.status << r.body;
+	if (r.status == 503) {
+		EXPECT_NE(r.body.find("started again"), std::string::npos);
+	}
+	EXPECT_EQ(doc("ts_temp"), "68");
+}
+
+} // namespace
