@@ -4,9 +4,11 @@
  * Sending takes the senders' lock beside the control object for the
  * whole road (read the count, write, wait for the count to move), so the
  * answer a sender reads is the one to its own batch.  A batch that kelvo
- * has not taken when the wait is over is taken back (the empty control
- * text is written in its place), so that no kelvo started later applies
- * a command its sender has already reported as failed.
+ * has not taken when the wait is over is taken back (an empty object,
+ * no text at all, is written in its place), so that no kelvo started
+ * later applies a command its sender has already reported as failed.
+ * Not "@control" alone: kelvo answers that, and a late answer to it
+ * would be read by the next sender as its own.
  */
 #include "control.h"
 
@@ -83,6 +85,8 @@ client_sim_parse(const char *text, size_t len, struct client_sim *sim)
 			seen |= 2;
 		} else if (strcmp(line, "error") == 0) {
 			snprintf(sim->error, sizeof(sim->error), "%s", value);
+		} else if (strcmp(line, "start") == 0) {
+			snprintf(sim->start, sizeof(sim->start), "%s", value);
 		}
 	}
 	return seen == 3;
@@ -233,6 +237,23 @@ write_control(const char *text, size_t len)
 }
 
 /*
+ * What a sim object that moved on says of a batch written to the kelvo of
+ * start started.  A kelvo started since counts from 0 again and empties
+ * the control object: it never took the batch.
+ */
+static int
+answer_of(const struct client_sim *now, const char *started, char *why,
+    size_t whylen)
+{
+	if (strcmp(now->start, started) != 0) {
+		snprintf(why, whylen, "kelvo started again before it took the "
+		    "batch: not applied");
+		return CONTROL_DOWN;
+	}
+	return now->error[0] ? CONTROL_REFUSED : CONTROL_APPLIED;
+}
+
+/*
  * The road once the lock is ours and fd follows the sim object: read the
  * count, write, wait for it to move until end; the batch is taken back
  * when it has not.
@@ -241,7 +262,7 @@ static int
 send_locked(const struct client_batch *b, int ms, long long end, int fd,
     struct client_sim *sim, char *why, size_t whylen)
 {
-	char buf[SIM_TEXT_LEN];
+	char buf[SIM_TEXT_LEN], started[sizeof(sim->start)];
 	struct client_sim now;
 	long long age;
 	long before;
@@ -263,6 +284,7 @@ send_locked(const struct client_batch *b, int ms, long long end, int fd,
 		return CONTROL_DOWN;
 	}
 	before = sim->batch;
+	snprintf(started, sizeof(started), "%s", sim->start);
 	if (!write_control(b->text, b->len)) {
 		snprintf(why, whylen, "cannot write the control object: %s",
 		    strerror(errno));
@@ -278,20 +300,19 @@ send_locked(const struct client_batch *b, int ms, long long end, int fd,
 			continue;
 		}
 		if (client_sim_parse(buf, (size_t)n, &now) &&
-		    now.batch != before) {
+		    (now.batch != before || strcmp(now.start, started) != 0)) {
 			*sim = now;
-			result = now.error[0] ? CONTROL_REFUSED :
-			    CONTROL_APPLIED;
+			result = answer_of(&now, started, why, whylen);
 			break;
 		}
 	}
 	if (result == CONTROL_TIMEOUT) {
 		/* Taken back, unless kelvo took it while we gave up. */
-		write_control(EMPTY_TEXT, sizeof(EMPTY_TEXT) - 1);
-		if (client_sim_read(&now) && now.batch != before) {
+		write_control("", 0);
+		if (client_sim_read(&now) && (now.batch != before ||
+		    strcmp(now.start, started) != 0)) {
 			*sim = now;
-			result = now.error[0] ? CONTROL_REFUSED :
-			    CONTROL_APPLIED;
+			result = answer_of(&now, started, why, whylen);
 		} else {
 			snprintf(why, whylen, "kelvo took nothing within %d ms",
 			    ms);

@@ -35,6 +35,7 @@ struct client_sim {
 	int	 faults;		/* KC_FAULT_* */
 	long	 batch;			/* batches taken since kelvo started */
 	char	 error[256];		/* why the last was refused, "" applied */
+	char	 start[48];		/* this start of kelvo, "" unknown */
 };
 
 /* Fills sim from a sim object text; false when it is not one. */

@@ -32,6 +32,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <math.h>
+#include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -222,6 +223,34 @@ value_text(TiXmlDocument *doc, const char *name, bool *known)
 	return child->ToText();
 }
 
+/*
+ * A failure that loses data reaches standard error as well as the trace,
+ * where the journal keeps it: once per kind (what failed, and why), so a
+ * failure repeated every tick is one line, and a new cause still shows.
+ */
+static void
+complain(const char *what, int err)
+{
+	static pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+	static struct { const char *what; int err; } told[16];
+	static int ntold;
+	bool tell = true;
+
+	pthread_mutex_lock(&mutex);
+	for (int i = 0; i < ntold && tell; i++)
+		tell = !(told[i].what == what && told[i].err == err);
+	if (tell && ntold < (int)(sizeof(told) / sizeof(told[0]))) {
+		told[ntold].what = what;
+		told[ntold++].err = err;
+	} else {
+		tell = false;
+	}
+	pthread_mutex_unlock(&mutex);
+	if (tell)
+		fprintf(stderr, "kelvo: %s %s: %s\n", what, xml_fname,
+		    strerror(err));
+}
+
 static void
 fail(char *buf, size_t len, const char *op, const char *name)
 {
@@ -230,7 +259,7 @@ fail(char *buf, size_t len, const char *op, const char *name)
 }
 
 dbXML::dbXML(const char *path, bool init)
-    : doc(nullptr), mode(NO_MODE), held(-1)
+    : doc(nullptr), mode(NO_MODE), held(-1), saved(false)
 {
 	buf[0] = '\0';
 	if (init)
@@ -247,9 +276,11 @@ dbXML::dbXML(const char *path, bool init)
 			 * cycle on the defaults held in memory, so every value
 			 * is there, and keep trying to save.
 			 */
+			int err = errno;
 			if (!load_failing.exchange(true))
 				say("dbXML::cannot load %s (%s), working from "
-				    "the defaults\n", path, strerror(errno));
+				    "the defaults\n", path, strerror(err));
+			complain("cannot load", err);
 			doc->Clear();
 			doc->Parse(db_default_text);
 			mode = NO_MODE;
@@ -260,21 +291,37 @@ dbXML::dbXML(const char *path, bool init)
 		say("dbXML::loading %s again\n", path);
 }
 
-dbXML::~dbXML()
+bool
+dbXML::save(char *why, size_t len)
 {
 	TiXmlPrinter printer;
+	int err;
 
+	saved = true;
 	printer.SetIndent("    ");
 	doc->Accept(&printer);
 	/* The bits read at the load, unless this cycle runs on no file. */
 	if (save_text(doc->Value(), printer.CStr(), printer.Size(),
 	    mode != NO_MODE ? mode : doc_mode(doc->Value())) < 0) {
+		err = errno;
 		if (!save_failing.exchange(true))
 			say("dbXML::cannot save %s: %s\n", doc->Value(),
-			    strerror(errno));
-	} else if (save_failing.exchange(false)) {
-		say("dbXML::saving %s again\n", doc->Value());
+			    strerror(err));
+		complain("cannot save", err);
+		if (why != nullptr)
+			snprintf(why, len, "cannot save the state document: %s",
+			    strerror(err));
+		return false;
 	}
+	if (save_failing.exchange(false))
+		say("dbXML::saving %s again\n", doc->Value());
+	return true;
+}
+
+dbXML::~dbXML()
+{
+	if (!saved)
+		save(nullptr, 0);
 	delete doc;
 	/* A thread that did not release its last one frees it now. */
 	db_release();

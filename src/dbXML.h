@@ -5,6 +5,7 @@
 #ifndef KELVO_DBXML_H
 #define KELVO_DBXML_H
 
+#include <stddef.h>
 #include <sys/types.h>
 
 class TiXmlDocument;
@@ -13,8 +14,15 @@ class dbXML {
 public:
 	/* Loads path; init, or a file that cannot be loaded, resets it. */
 	dbXML(const char *path, bool init);
-	/* Saves the document to its path and frees it. */
+	/* Saves the document to its path (unless save did) and frees it. */
 	virtual ~dbXML();
+
+	/*
+	 * Saves the document now, so a caller can tell whether its cycle
+	 * reached the disk: false with why when it did not.  The destructor
+	 * then saves nothing more.
+	 */
+	bool save(char *why, size_t len);
 
 	/* Writes the default document to xml_fname. */
 	void db_defaults();
@@ -46,6 +54,7 @@ private:
 	TiXmlDocument *doc;	/* the loaded tree, saved to its own path */
 	mode_t mode;		/* the file's permission bits, or NO_MODE */
 	int held;		/* the file loaded, open until db_release */
+	bool saved;		/* save has run: the destructor only frees */
 	char buf[256];		/* failure messages, setValInt's digits */
 };
 

@@ -426,7 +426,7 @@ static int
 watch(struct ppsobj *o)
 {
 	o->wd = inotify_add_watch(o->ifd, o->dir,
-	    PPS_EVENTS | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR);
+	    PPS_EVENTS | IN_DELETE | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR);
 	o->seen = false;
 	return o->wd;
 }
@@ -452,8 +452,12 @@ pps_open(const char *path, int flags, mode_t mode)
 		}
 		*q = '\0';
 	}
-	/* The object must exist, or be created, as the open would. */
-	if ((fd = open(real, (flags & ~O_APPEND) | O_CLOEXEC, mode)) < 0)
+	/*
+	 * The object must exist, or be created, as the open would.  Without
+	 * blocking: a pipe put in its place would hold us until a peer came.
+	 */
+	if ((fd = open(real, (flags & ~O_APPEND) | O_CLOEXEC | O_NONBLOCK,
+	    mode)) < 0)
 		return -1;
 	i = fstat(fd, &st);
 	close(fd);
@@ -535,6 +539,12 @@ read_text(struct ppsobj *o, char *buf, size_t len, bool remember)
 	}
 	if (!S_ISREG(st.st_mode)) {
 		close(fd);
+		/* Said once: the next read waits for something new there. */
+		if (remember) {
+			o->st = st;
+			o->hash = 0;
+			o->seen = true;
+		}
 		errno = EINVAL;
 		return -1;
 	}
@@ -568,13 +578,15 @@ read_text(struct ppsobj *o, char *buf, size_t len, bool remember)
 /*
  * Takes what inotify has queued, blocking when block is set.  Returns 1
  * when a new text arrived for our object, 0 when not, -1 when the watch is
- * gone (the directory was removed or moved) or the read failed.
+ * gone (the directory was removed or moved), the object was removed
+ * (ENOENT), or the read failed.
  */
 static int
 take_events(struct ppsobj *o, bool block)
 {
 	alignas(struct inotify_event) char ev[4096];
 	int changed = 0;
+	bool removed = false;
 
 	for (;;) {
 		if (!block) {
@@ -600,10 +612,20 @@ take_events(struct ppsobj *o, bool block)
 				errno = ENOENT;
 				return -1;
 			}
-			if ((e->mask & PPS_EVENTS) && e->len > 0 &&
-			    strcmp(e->name, o->name) == 0)
+			if (e->len == 0 || strcmp(e->name, o->name) != 0) {
+				p += sizeof(*e) + e->len;
+				continue;
+			}
+			/* Removed: the reader makes the object again. */
+			if (e->mask & IN_DELETE)
+				removed = true;
+			else if (e->mask & PPS_EVENTS)
 				changed = 1;
 			p += sizeof(*e) + e->len;
+		}
+		if (removed) {
+			errno = ENOENT;
+			return -1;
 		}
 		if (changed && block)
 			block = false;	/* now drain what came with it */

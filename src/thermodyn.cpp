@@ -33,6 +33,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "contract.h"
 #include "dbXML.h"
 #include "kelvo.h"
 #include "platform.h"
@@ -49,6 +50,7 @@ static bool sim_wake_made;
 #define DEFAULT_INTERVAL	200
 #define DEFAULT_MINUTES		2
 #define MAX_MINUTES		KC_MINUTES_MAX	/* a whole day per tick */
+#define HOUR			60	/* the longest step the model takes */
 #define MAX_TEMP		((float)KC_TEMP_MAX)	/* beyond this a value is no temperature */
 
 static void
@@ -203,14 +205,14 @@ thermodyn_tick(void)
 	delete db;
 }
 
-void
-sim_tick(dbXML *d)
+/* One tick of m minutes, as long ticks are made of. */
+static void
+tick_of(dbXML *d, int m)
 {
 	char tbuf[16], line[256];
-	const char *sys, *mode, *fan;
 	char *end;
 	long v;
-	int t, m = pm_minutes;
+	int t;
 
 	copy_text(d, "td_time_", tbuf, sizeof(tbuf), "0000");
 	v = strtol(tbuf, &end, 10);
@@ -228,6 +230,24 @@ sim_tick(dbXML *d)
 	d->setValStr("td_time", tbuf);
 
 	model_step(d, t, m, sim_faults);
+}
+
+void
+sim_tick(dbXML *d)
+{
+	char line[256];
+	const char *sys, *mode, *fan;
+	int m = pm_minutes;
+	int n = m > HOUR ? (m + HOUR - 1) / HOUR : 1;
+
+	/*
+	 * The model holds for steps of up to an hour: beyond that the drift
+	 * overshoots and the outdoor ramp never turns.  A longer tick is
+	 * ticks of at most an hour, the longer ones first, each with the
+	 * thermostat deciding, so a day a tick is 24 ticks of an hour.
+	 */
+	for (int i = 0; i < n; i++)
+		tick_of(d, m / n + (i < m % n));
 
 	if (Verbose > 1) {
 		sys = d->getValStr("td_sys");

@@ -32,7 +32,10 @@ extern std::atomic<int> sim_faults;	/* FAULT_* in force */
 void *thermodyn(void *arg);
 /* One tick: a store cycle on xml_fname; the caller holds xml_mutex. */
 void thermodyn_tick(void);
-/* One tick on the loaded document d, which the caller saves. */
+/*
+ * One tick on the loaded document d, which the caller saves.  A tick of
+ * more than an hour is made of ticks of at most an hour.
+ */
 void sim_tick(dbXML *d);
 /* Cuts the simulation's pause short to look at its period and state. */
 void sim_wakeup(void);

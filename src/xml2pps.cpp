@@ -19,7 +19,8 @@
  *
  * The control reader takes batches of commands from the control object
  * the same way, and answers each in the sim object: the state, the speed,
- * the faults, how many batches it has taken and why the last was refused.
+ * the faults, how many batches it has taken and why the last was refused,
+ * and which start of kelvo that count belongs to.
  * A batch is checked whole before any of it is applied, and applied in
  * one store cycle under one hold of xml_mutex.  The sim object is written
  * only once the publisher has published the batch's result, so a client
@@ -33,9 +34,12 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <sched.h>
+#include <signal.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
 
 #include "dbXML.h"
 #include "kelvo.h"
@@ -391,11 +395,47 @@ control_batch(char *text, size_t len, char *why, size_t whylen)
 	for (int i = 0; i < n; i++)
 		if (!sim_check(names[i], values[i], why, whylen))
 			return -1;
+	/*
+	 * A batch the disk does not take is refused whole: the settings it
+	 * changed in memory go back to what they were, as the document on
+	 * disk never changed, so what kelvo does and what a restart finds
+	 * stay what the sim object says.
+	 */
+	int interval = pm_interval, minutes = pm_minutes, faults = sim_faults;
+	bool paused = sim_paused;
+	char saving[CONTROL_WHY];
 	db = new dbXML(xml_fname, false);
 	for (int i = 0; i < n; i++)
 		sim_apply(db, names[i], values[i]);
+	bool ok = db->save(saving, sizeof(saving));
 	delete db;
-	return n;
+	if (ok)
+		return n;
+	pm_interval = interval;
+	pm_minutes = minutes;
+	sim_faults = faults;
+	sim_paused = paused;
+	/* The simulation may have seen the pause go by: it runs on. */
+	sim_wakeup();
+	snprintf(why, whylen, "%s; nothing of the batch is applied", saving);
+	return -1;
+}
+
+/*
+ * This run of kelvo, different on every start (the pid and the time it
+ * started): the batch count starts again at 0, so a client waiting for
+ * its batch tells by this that the kelvo it wrote to is gone.
+ */
+static char start_id[48];
+
+static void
+start_make(void)
+{
+	struct timespec now;
+
+	clock_gettime(CLOCK_REALTIME, &now);
+	snprintf(start_id, sizeof(start_id), "%ld@%lld.%06ld", (long)getpid(),
+	    (long long)now.tv_sec, now.tv_nsec / 1000);
 }
 
 /* Replaces the sim object with what the simulation is now. */
@@ -407,9 +447,9 @@ write_sim(int *fd, long batches, const char *error)
 
 	kc_fault_text(sim_faults, faults, sizeof(faults));
 	n = snprintf(text, sizeof(text), "@sim\nstate::%s\npm_interval::%d\n"
-	    "pm_minutes::%d\nfault::%s\nbatch::%ld\nerror::%s\n",
+	    "pm_minutes::%d\nfault::%s\nbatch::%ld\nerror::%s\nstart::%s\n",
 	    sim_paused ? "paused" : "running", (int)pm_interval,
-	    (int)pm_minutes, faults, batches, error);
+	    (int)pm_minutes, faults, batches, error, start_id);
 	if (n < 0 || (size_t)n >= sizeof(text))
 		return;
 	if (*fd < 0)
@@ -437,6 +477,24 @@ open_control(void)
 	return pps_open(PPS_CONTROL_WAIT, O_RDONLY);
 }
 
+/*
+ * Whether kelvo is on its way out: a stopping kelvo takes no batch, which
+ * the next one empties and its sender reports as not taken.  A stop
+ * signal still pending counts too (the workers block them all, so it
+ * waits for the main thread), as after a stop and a continue the reader
+ * may wake before the main thread has heard it.
+ */
+static bool
+stopping(void)
+{
+	sigset_t set;
+
+	if (exit_in_progress)
+		return true;
+	return sigpending(&set) == 0 && (sigismember(&set, SIGTERM) == 1 ||
+	    sigismember(&set, SIGINT) == 1);
+}
+
 /* Waits until the publication that begins after publication want - 1. */
 static void
 wait_shown(long want)
@@ -453,29 +511,79 @@ wait_shown(long want)
 	pthread_mutex_unlock(&shown.mutex);
 }
 
+/*
+ * A batch of n commands applied: traced, published, then answered.  One
+ * with no command changed nothing, and is answered at once.
+ */
+static void
+control_applied(int *simfd, long batches, int n, long want)
+{
+	char line[96];
+
+	snprintf(line, sizeof(line), "control2xml::batch %ld applied, %d "
+	    "command%s\n", batches, n, n == 1 ? "" : "s");
+	Printf(line);
+	if (n > 0) {
+		sim_wakeup();
+		if (pressed_made)
+			wakeup_post(&pressed);
+		if (!(sim_faults & FAULT_SILENT))
+			wait_shown(want);
+	}
+	write_sim(simfd, batches, "");
+}
+
+/* A batch refused: traced and answered. */
+static void
+control_refused(int *simfd, long batches, const char *why)
+{
+	char line[CONTROL_WHY + 64];
+
+	snprintf(line, sizeof(line), "control2xml::batch %ld refused: %s\n",
+	    batches, why);
+	Printf(line);
+	write_sim(simfd, batches, why);
+}
+
 void *
 control2xml(void *)
 {
 	static char buf[CONTROL_LEN + 2];
-	char why[CONTROL_WHY], line[CONTROL_WHY + 64];
+	char why[CONTROL_WHY];
 	long batches = 0, want;
 	ssize_t len;
 	int fd, simfd = -1, n;
+	bool fresh;		/* nothing read since open_control */
 
 	Printf("control2xml:: enter main processing\n");
+	start_make();
 	why[0] = '\0';
 	fd = open_control();
+	fresh = true;
+	/* The sim object's only writer: any temporary file of it is stale. */
+	pps_tidy(PPS_SIM);
 	write_sim(&simfd, batches, "");
 
 	while (!exit_in_progress) {
 		if (fd < 0) {
 			delay(pm_interval);
-			if ((fd = open_control()) >= 0)
+			if ((fd = open_control()) >= 0) {
+				fresh = true;
 				write_sim(&simfd, batches, why);
+			}
 			continue;
 		}
 		/* One byte more than is taken tells an oversized text. */
 		if ((len = pps_read(fd, buf, CONTROL_LEN + 1)) < 0) {
+			if (errno == EINVAL) {
+				/* A pipe or a directory in its place. */
+				snprintf(why, sizeof(why), "the control object "
+				    "is no regular file");
+				control_refused(&simfd, ++batches, why);
+				fresh = false;
+				continue;
+			}
+			/* Removed: made again, as the directory is. */
 			if (errno == ENOENT) {
 				pps_close(fd);
 				fd = -1;
@@ -484,30 +592,31 @@ control2xml(void *)
 			continue;
 		}
 		buf[len] = '\0';
+		/*
+		 * No batch: the empty text this kelvo wrote itself, or an
+		 * object with no text at all, which is how a client takes
+		 * back a batch that kelvo did not take in time.
+		 */
+		if (len == 0 || (fresh &&
+		    (size_t)len == sizeof(CONTROL_TEXT) - 1 &&
+		    memcmp(buf, CONTROL_TEXT, (size_t)len) == 0)) {
+			fresh = false;
+			continue;
+		}
+		fresh = false;
 		why[0] = '\0';
 		pthread_mutex_lock(&xml_mutex);
+		if (stopping()) {
+			pthread_mutex_unlock(&xml_mutex);
+			break;
+		}
 		n = control_batch(buf, (size_t)len, why, sizeof(why));
 		want = pub_begun + 1;
 		pthread_mutex_unlock(&xml_mutex);
-		if (n == 0)
-			continue;
-		batches++;
-		if (n > 0) {
-			snprintf(line, sizeof(line), "control2xml::batch %ld "
-			    "applied, %d command%s\n", batches, n,
-			    n == 1 ? "" : "s");
-			Printf(line);
-			sim_wakeup();
-			if (pressed_made)
-				wakeup_post(&pressed);
-			if (!(sim_faults & FAULT_SILENT))
-				wait_shown(want);
-		} else {
-			snprintf(line, sizeof(line), "control2xml::batch %ld "
-			    "refused: %s\n", batches, why);
-			Printf(line);
-		}
-		write_sim(&simfd, batches, why);
+		if (n >= 0)
+			control_applied(&simfd, ++batches, n, want);
+		else
+			control_refused(&simfd, ++batches, why);
 		db_release();
 	}
 

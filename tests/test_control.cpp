@@ -5,7 +5,10 @@
  */
 #include <gtest/gtest.h>
 
+#include <math.h>
+
 #include <memory>
+#include <thread>
 
 #include "dbXML.h"
 #include "kelvo.h"
@@ -37,7 +40,16 @@ protected:
 	void start(std::vector<std::string> args = {}) {
 		args.push_back(root.path);
 		k.reset(new kt::Kelvo(pps.path, args, root.path));
-		ASSERT_TRUE(kt::wait_for([&] { return sim("batch") == "0"; }));
+		/*
+		 * This kelvo's sim object, not one left by the last, and
+		 * published too, so a silent fault keeps a text to look at.
+		 */
+		std::string me = std::to_string(k->pid) + "@";
+		ASSERT_TRUE(kt::wait_for([&] {
+			return sim("batch") == "0" &&
+			    sim("start").compare(0, me.size(), me) == 0 &&
+			    published("ts_mode") != "?";
+		}));
 	}
 	/* Writes a control text whole and waits for kelvo to count it. */
 	std::string batch(const std::string &lines) {
@@ -76,8 +88,10 @@ protected:
 TEST_F(Control, EveryCommandReachesTheDocumentAndThePublishedText)
 {
 	start({ "-v" });
-	EXPECT_EQ(kt::read_file(obj("sim")), "@sim\nstate::running\n"
-	    "pm_interval::200\npm_minutes::2\nfault::\nbatch::0\nerror::\n");
+	std::string first = "@sim\nstate::running\npm_interval::200\n"
+	    "pm_minutes::2\nfault::\nbatch::0\nerror::\nstart::" +
+	    std::to_string(k->pid) + "@";
+	EXPECT_EQ(kt::read_file(obj("sim")).substr(0, first.size()), first);
 	EXPECT_EQ(kt::mode_of(obj("sim")), 0600u);
 	EXPECT_EQ(batch("state::paused\ntd_time_::2200\ntd_temp_in_::62.5\n"
 	    "td_temp_out_::20\ntd_sys::ON\nts_mode::COOL\nts_fan::ON\n"
@@ -127,6 +141,9 @@ TEST_F(Control, ABadBatchAppliesNothing)
 		{ "ts_temp::80\nstep::0\n", "step: \"0\" is not a whole number" },
 		{ "ts_temp::80\nfrobnicate::1\n", "\"frobnicate\" is no command" },
 		{ "td_time_::2460\n", "td_time_: \"2460\" is no time of day" },
+		{ "td_time_::-000\n", "td_time_: \"-000\" is no time of day" },
+		{ "td_time_::+700\n", "td_time_: \"+700\" is no time of day" },
+		{ "td_time_::700\n", "td_time_: \"700\" is no time of day" },
 		{ "td_temp_out_::nan\n", "is not a temperature" },
 		{ "td_temp_in_::1000.5\n", "is not a temperature" },
 		{ "ts_mode::heat\n", "is not HEAT, COOL or OFF" },
@@ -146,7 +163,7 @@ TEST_F(Control, ABadBatchAppliesNothing)
 	std::string tmp = obj("control") + ".new";
 	kt::write_file(tmp, "ts_temp::80\n");
 	rename(tmp.c_str(), obj("control").c_str());
-	ASSERT_TRUE(kt::wait_for([&] { return sim("batch") == "17"; }));
+	ASSERT_TRUE(kt::wait_for([&] { return sim("batch") == "20"; }));
 	EXPECT_NE(sim("error").find("does not begin with @control"),
 	    std::string::npos);
 	EXPECT_EQ(kt::read_file(doc()), before);
@@ -156,6 +173,52 @@ TEST_F(Control, ABadBatchAppliesNothing)
 	EXPECT_EQ(k->stop(), 0);
 	EXPECT_NE(k->output().find("control2xml::batch 2 refused: step:"),
 	    std::string::npos);
+}
+
+/*
+ * A root kelvo cannot save in: the batch is refused, kelvo goes on as it
+ * was, and a restart finds nothing of it.  As root, permissions do not
+ * stop a save; a directory where the save writes its temporary file does.
+ */
+TEST_F(Control, ABatchThatCannotBeSavedIsRefusedAndForgotten)
+{
+	start();
+	std::string tmp = doc() + ".tmp";
+	bool as_root = geteuid() == 0;
+	ASSERT_EQ(as_root ? mkdir(tmp.c_str(), 0700) :
+	    chmod(root.path.c_str(), 0500), 0);
+	/* Ticks fail to save from now on, again and again. */
+	ASSERT_TRUE(kt::wait_for([&] {
+		return k->errors().find("cannot save") != std::string::npos;
+	}));
+	std::string out = kt::read_file(obj("outputs"));
+	std::string err;
+	EXPECT_EQ(ctl("set ts_temp=77 fault=plant state=paused", &err), 1);
+	EXPECT_NE(err.find("cannot save the state document"),
+	    std::string::npos) << err;
+	EXPECT_EQ(sim("state"), "running");
+	EXPECT_EQ(sim("fault"), "");
+	EXPECT_EQ(sim("batch"), "1");
+	EXPECT_NE(sim("error").find("nothing of the batch is applied"),
+	    std::string::npos);
+	EXPECT_EQ(kt::read_file(obj("outputs")), out);
+	EXPECT_EQ(published("ts_temp"), "68");
+	usleep(300 * 1000);
+	/* Said on standard error once, however many saves failed. */
+	EXPECT_EQ(kt::count(k->errors(), "cannot save"), 1) << k->errors();
+
+	ASSERT_EQ(as_root ? rmdir(tmp.c_str()) :
+	    chmod(root.path.c_str(), 0700), 0);
+	/* Running, as before the batch: the clock moves again. */
+	std::string at = value("td_time_");
+	EXPECT_TRUE(kt::wait_for([&] { return value("td_time_") != at; }));
+	ASSERT_EQ(k->stop(), 0);
+	start();
+	EXPECT_EQ(sim("state"), "running");
+	EXPECT_EQ(sim("fault"), "");
+	EXPECT_EQ(value("ts_temp"), "68");
+	EXPECT_EQ(kt::element(kt::read_file(doc()), "pm_state"), "");
+	EXPECT_EQ(kt::element(kt::read_file(doc()), "pm_fault"), "");
 }
 
 /* n ordinary ticks of the very code the simulation thread runs. */
@@ -172,22 +235,31 @@ ordinary_ticks(const std::string &path, int n, int minutes)
 
 TEST_F(Control, AStepIsExactlyThatManyOrdinaryTicks)
 {
-	start();
-	ASSERT_EQ(batch("state::paused\nts_mode::COOL\nts_temp::64\n"
-	    "td_time_::2330\npm_minutes::7\n"), "");
-	kt::TempDir other;
-	kt::write_file(other / "kelvoweb.xml", kt::read_file(doc()));
-	ASSERT_EQ(batch("step::500\n"), "");
-	ordinary_ticks(other / "kelvoweb.xml", 500, 7);
-	/* The publisher's cycles since may have dropped the blanks. */
-	auto loaded = [](std::string t) {
-		for (size_t p; (p = t.find("> ")) != std::string::npos; )
-			t.erase(p + 1, 1);
-		return t;
-	};
-	EXPECT_EQ(loaded(kt::read_file(doc())),
-	    loaded(kt::read_file(other / "kelvoweb.xml")));
-	EXPECT_EQ(published("td_time_"), value("td_time_"));
+	start({ "-v" });
+	/* Long ticks too, which are made of shorter ones. */
+	for (auto [minutes, n] : { std::pair<int, int>{ 7, 500 }, { 1000, 60 } }) {
+		ASSERT_EQ(batch("state::paused\nts_mode::COOL\nts_temp::64\n"
+		    "td_time_::2330\npm_minutes::" + std::to_string(minutes) +
+		    "\n"), "");
+		kt::TempDir other;
+		kt::write_file(other / "kelvoweb.xml", kt::read_file(doc()));
+		ASSERT_EQ(batch("step::" + std::to_string(n) + "\n"), "");
+		ordinary_ticks(other / "kelvoweb.xml", n, minutes);
+		/* The publisher's cycles since may have dropped the blanks. */
+		auto loaded = [](std::string t) {
+			for (size_t p; (p = t.find("> ")) != std::string::npos; )
+				t.erase(p + 1, 1);
+			return t;
+		};
+		EXPECT_EQ(loaded(kt::read_file(doc())),
+		    loaded(kt::read_file(other / "kelvoweb.xml"))) << minutes;
+		EXPECT_EQ(published("td_time_"), value("td_time_"));
+	}
+	/* A week at a day a tick: the model holds, and the trace is quiet. */
+	ASSERT_EQ(batch("pm_minutes::1440\nts_mode::HEAT\nstep::10080\n"), "");
+	EXPECT_LT(fabs(atof(value("td_temp_in_").c_str()) - 64), 10);
+	EXPECT_EQ(k->stop(), 0);
+	EXPECT_LE(kt::count(k->output(), "\n"), 20) << k->output();
 }
 
 TEST_F(Control, PausedTheClockStandsWhilePublicationsGoOn)
@@ -288,6 +360,93 @@ TEST_F(Control, SilentIsNotRunningToEveryFaceYetTakesItsCure)
 	EXPECT_EQ(panel_said, "running yes");
 }
 
+/*
+ * kelvo killed while a batch waits and started again: the new kelvo counts
+ * from 0 and empties the control object, and kelvo-ctl must not take the
+ * new count for the answer.
+ */
+TEST_F(Control, ABatchWaitingThroughARestartIsNotTaken)
+{
+	for (int sig : { SIGKILL, SIGTERM }) {
+		SCOPED_TRACE(sig);
+		start();
+		ASSERT_EQ(batch("ts_fan::ON\n"), "");
+		ASSERT_EQ(batch("ts_fan::AUTO\n"), "");
+		std::string was = sim("start");
+		ASSERT_TRUE(kt::stop_process(k->pid));
+		std::string err;
+		int rc = -1;
+		std::thread sender([&] { rc = ctl("set ts_temp=85", &err); });
+		EXPECT_TRUE(kt::wait_for([&] {
+			return kt::read_file(obj("control")).find("ts_temp::85") !=
+			    std::string::npos;
+		}));
+		kill(k->pid, sig);
+		kill(k->pid, SIGCONT);
+		EXPECT_GE(k->wait_exit(), 0);
+		start();
+		sender.join();
+		EXPECT_NE(sim("start"), was);
+		EXPECT_EQ(rc, 1) << sig;
+		/* Seen, unless the start came after kelvo-ctl gave up. */
+		EXPECT_TRUE(err.find("started again") != std::string::npos ||
+		    err.find("took nothing") != std::string::npos) << err;
+		EXPECT_EQ(value("ts_temp"), "68");
+		EXPECT_EQ(published("ts_temp"), "68");
+		EXPECT_EQ(k->stop(), 0);
+	}
+}
+
+/*
+ * The control object removed, or something else put in its place: kelvo
+ * makes it again, and says what it found there, once, as a refused batch.
+ */
+TEST_F(Control, TheControlObjectIsMadeAgainAndAnythingElseIsRefused)
+{
+	start({ "-v" });
+	/* No command at all: answered, applied, nothing changed. */
+	ASSERT_EQ(batch(""), "");
+	EXPECT_EQ(sim("batch"), "1");
+
+	ASSERT_EQ(unlink(obj("control").c_str()), 0);
+	ASSERT_TRUE(kt::wait_for([&] {
+		return kt::read_file(obj("control")) == "@control\n"; }));
+	EXPECT_EQ(ctl("set ts_temp=70"), 0);
+	EXPECT_EQ(value("ts_temp"), "70");
+	EXPECT_EQ(sim("batch"), "2");
+
+	/* A pipe renamed over it: one refusal, and kelvo is not stuck. */
+	std::string fifo = obj("control") + ".fifo";
+	ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+	ASSERT_EQ(rename(fifo.c_str(), obj("control").c_str()), 0);
+	ASSERT_TRUE(kt::wait_for([&] { return sim("batch") == "3"; }));
+	EXPECT_EQ(sim("error"), "the control object is no regular file");
+	usleep(300 * 1000);
+	EXPECT_EQ(sim("batch"), "3");
+	ASSERT_EQ(unlink(obj("control").c_str()), 0);
+	ASSERT_TRUE(kt::wait_for([&] {
+		return kt::read_file(obj("control")) == "@control\n"; }));
+	EXPECT_EQ(batch("ts_temp::71\n"), "");
+
+	/* A directory made where it was, while kelvo looked away. */
+	ASSERT_TRUE(kt::stop_process(k->pid));
+	ASSERT_EQ(unlink(obj("control").c_str()), 0);
+	ASSERT_EQ(mkdir(obj("control").c_str(), 0700), 0);
+	kill(k->pid, SIGCONT);
+	ASSERT_TRUE(kt::wait_for([&] { return sim("batch") == "5"; }));
+	EXPECT_EQ(sim("error"), "the control object is no regular file");
+	ASSERT_EQ(rmdir(obj("control").c_str()), 0);
+	ASSERT_TRUE(kt::wait_for([&] {
+		return kt::read_file(obj("control")) == "@control\n"; }));
+	EXPECT_EQ(ctl("set ts_temp=68"), 0);
+	EXPECT_EQ(sim("batch"), "6");
+	EXPECT_EQ(k->stop(), 0);
+	EXPECT_EQ(kt::count(k->output(), "refused: the control object is no "
+	    "regular file"), 2);
+	EXPECT_NE(k->output().find("batch 1 applied, 0 commands"),
+	    std::string::npos);
+}
+
 TEST_F(Control, KelvoCtlExitStatuses)
 {
 	std::string err;
@@ -308,6 +467,10 @@ TEST_F(Control, KelvoCtlExitStatuses)
 	EXPECT_EQ(ctl("set td_time_=2400", &err), 1);
 	EXPECT_NE(err.find("td_time_: \"2400\" is no time of day"),
 	    std::string::npos);
+	EXPECT_EQ(ctl("set td_time_=-000", &err), 1);
+	EXPECT_NE(err.find("td_time_: \"-000\" is no time of day"),
+	    std::string::npos);
+	EXPECT_EQ(published("td_time"), "12:00a");
 	for (const char *args : { "", "step many", "speed", "set ts_temp",
 	    "fault", "pause now", "frob", "set 'ts_temp=1\n2'" })
 		EXPECT_EQ(ctl(args, &err), 2) << args;
@@ -315,11 +478,17 @@ TEST_F(Control, KelvoCtlExitStatuses)
 	EXPECT_EQ(ctl("reset"), 0);
 	EXPECT_EQ(value("ts_temp"), "68");
 	/* A kelvo that takes nothing: the batch is taken back. */
+	int batches = atoi(sim("batch").c_str());
 	ASSERT_TRUE(kt::stop_process(k->pid));
 	EXPECT_EQ(ctl("set ts_temp=77", &err), 1);
 	EXPECT_NE(err.find("took nothing within"), std::string::npos);
-	EXPECT_EQ(kt::read_file(obj("control")), "@control\n");
+	EXPECT_EQ(kt::read_file(obj("control")), "");
 	kill(k->pid, SIGCONT);
+	/* Taken back is no batch: the next one gets its own answer. */
+	ASSERT_TRUE(kt::wait_for([&] { return ctl("status") == 0; }));
+	EXPECT_EQ(ctl("set ts_temp=69"), 0);
+	EXPECT_EQ(sim("batch"), std::to_string(batches + 1));
+	EXPECT_EQ(value("ts_temp"), "69");
 }
 
 /*

@@ -345,14 +345,16 @@ TEST_F(Daemon, RegularPublicationsKeepTheirPaceThroughPresses)
 TEST_F(Daemon, StaleOutputsTemporaryFilesGoAtStart)
 {
 	ASSERT_EQ(mkdir((pps / "kelvo").c_str(), 0700), 0);
-	const char *stale[] = { "kelvo/.outputs.Ab12Cd", "kelvo/.outputs.zzzzzz" };
+	const char *stale[] = { "kelvo/.outputs.Ab12Cd", "kelvo/.outputs.zzzzzz",
+	    "kelvo/.sim.Xy34Zw" };
 	const char *kept[] = { "kelvo/.inputs.Ab12Cd", "kelvo/.outputs.old" };
 	for (auto f : stale)
 		kt::write_file(pps / f, "@outputs\nts_temp::1\n");
 	for (auto f : kept)
 		kt::write_file(pps / f, "@inputs\nbtn3::event\n");
 	start();
-	ASSERT_TRUE(kt::wait_for([&] { return published("ts_temp") == "68"; }));
+	ASSERT_TRUE(kt::wait_for([&] { return published("ts_temp") == "68" &&
+	    kt::exists(pps / "kelvo/sim"); }));
 	for (auto f : stale)
 		EXPECT_FALSE(kt::exists(pps / f)) << f;
 	for (auto f : kept)

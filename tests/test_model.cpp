@@ -346,4 +346,81 @@ TEST_F(Sim, ButtonsWithoutTheirSettingChangeNothing)
 	EXPECT_EQ(get("ts_mode"), "(none)");
 }
 
+/* n ticks at minutes each from the document text start; the text after. */
+static std::string
+ticks_from(const std::string &start, int minutes, int n)
+{
+	kt::write_file(xml_fname, start);
+	pm_minutes = minutes;
+	for (int i = 0; i < n; i++)
+		thermodyn_tick();
+	db_release();
+	return kt::read_file(xml_fname);
+}
+
+TEST_F(Sim, ATickOfHoursIsThatManyTicksOfAnHour)
+{
+	std::string heat = kt::read_file(xml_fname), cool = heat, off = heat;
+	auto put = [](std::string &t, const char *from, const char *to) {
+		t.replace(t.find(from), strlen(from), to);
+	};
+	put(cool, "HEAT", "COOL");
+	put(cool, ">66.0<", ">80.5<");
+	put(off, "HEAT", "OFF");
+	put(off, ">1700<", ">0433<");
+	for (const std::string &start : { heat, cool, off }) {
+		EXPECT_EQ(ticks_from(start, 1440, 3), ticks_from(start, 60, 72));
+		EXPECT_EQ(ticks_from(start, 720, 5), ticks_from(start, 60, 60));
+		EXPECT_EQ(ticks_from(start, 90, 4), ticks_from(start, 45, 8));
+		/* An hour or less: the tick as it always was. */
+		EXPECT_NE(ticks_from(start, 60, 2), ticks_from(start, 30, 4));
+	}
+}
+
+/* Where a simulated week at minutes a tick takes the room and outdoors. */
+struct span { float in_lo, in_hi, out_lo, out_hi; };
+
+static span
+week_at(const std::string &start, int minutes)
+{
+	span s = { 1e9f, -1e9f, 1e9f, -1e9f };
+	kt::write_file(xml_fname, start);
+	pm_minutes = minutes;
+	for (int done = minutes; done <= 7 * 1440; done += minutes) {
+		db = new dbXML(xml_fname, false);
+		sim_tick(db);
+		float in = db->getValFp("td_temp_in_");
+		float out = db->getValFp("td_temp_out_");
+		delete db;
+		s = { fminf(s.in_lo, in), fmaxf(s.in_hi, in),
+		    fminf(s.out_lo, out), fmaxf(s.out_hi, out) };
+	}
+	db_release();
+	return s;
+}
+
+/*
+ * A week at long ticks stays near where hourly ticks take it.  Ticks that
+ * do not divide the day shift where they end against dawn and dusk, and
+ * the outdoor ramp goes by where a tick ends: ordinary ticks of 58 or 59
+ * minutes already leave the hourly range by 5 degrees in a week.  So a
+ * tick of 1000 minutes, made of those, is held to the range of its own
+ * ordinary ticks.
+ */
+TEST_F(Sim, LongTicksStayWithinTheRangeOfHourlyOnes)
+{
+	std::string heat = kt::read_file(xml_fname), off = heat;
+	off.replace(off.find("HEAT"), 4, "OFF");
+	for (const std::string &start : { heat, off }) {
+		span hourly = week_at(start, 60), made_of = week_at(start, 59);
+		for (int m : { 61, 299, 301, 1000, 1440 }) {
+			span s = week_at(start, m), r = m == 1000 ? made_of : hourly;
+			EXPECT_GE(s.in_lo, r.in_lo - 3) << m;
+			EXPECT_LE(s.in_hi, r.in_hi + 3) << m;
+			EXPECT_GE(s.out_lo, r.out_lo - 3) << m;
+			EXPECT_LE(s.out_hi, r.out_hi + 3) << m;
+		}
+	}
+}
+
 } // namespace

@@ -424,9 +424,14 @@ protected:
 		ASSERT_EQ(mkdir(state.c_str(), 0700), 0);
 	}
 	void start_kelvo(const Web &w) {
+		/* The last one gone first, and this one's sim object written. */
+		kelvo.reset();
 		kelvo.reset(new kt::Kelvo(pps, { state }, root.path));
+		std::string me = "\nstart::" + std::to_string(kelvo->pid) + "@";
 		ASSERT_TRUE(kt::wait_for([&] {
-			return http(w, "GET", "/api/state").status == 200; }, 20));
+			return http(w, "GET", "/api/state").status == 200 &&
+			    kt::read_file(pps + "/kelvo/sim").find(me) !=
+			    std::string::npos; }, 20));
 	}
 	std::string doc(const char *name) {
 		return kt::element(kt::read_file(root / "state/kelvoweb.xml"),
@@ -1182,6 +1187,36 @@ TEST_F(WebTest, ASlowKelvoNeverFlaps)
 		ASSERT_EQ(w.stop(), 0);
 		ASSERT_EQ(system(("rm -f " + state + "/kelvoweb.xml").c_str()), 0);
 	}
+}
+
+} // namespace
+
+namespace {
+
+/* kelvo started again while a batch waits: not taken, and said so. */
+TEST_F(WebTest, ASimBatchWaitingThroughARestartIsNotTaken)
+{
+	Web w(pps, { "--listen", "127.0.0.1:0" }, root.path);
+	ASSERT_GT(w.port, 0);
+	start_kelvo(w);
+	ASSERT_EQ(api(w, "PUT", "/api/sim", "{\"ts_fan\": \"ON\"}").status, 200);
+	ASSERT_TRUE(kt::stop_process(kelvo->pid));
+	Response r;
+	std::thread put([&] {
+		r = api(w, "PUT", "/api/sim", "{\"ts_temp\": 85}"); });
+	EXPECT_TRUE(kt::wait_for([&] {
+		return kt::read_file(pps + "/kelvo/control").find("ts_temp::85") !=
+		    std::string::npos; }));
+	kill(kelvo->pid, SIGKILL);
+	kelvo->wait_exit();
+	start_kelvo(w);
+	put.join();
+	/* 504 only when kelvo came back after the 2 s were over. */
+	EXPECT_TRUE(r.status == 503 || r.status == 504) << r.status << r.body;
+	if (r.status == 503) {
+		EXPECT_NE(r.body.find("started again"), std::string::npos);
+	}
+	EXPECT_EQ(doc("ts_temp"), "68");
 }
 
 } // namespace

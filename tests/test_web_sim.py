@@ -449,7 +449,7 @@ class Contract(Rig):
         self.assertIn(504, statuses)
         self.assertLessEqual(set(statuses), {429, 503, 504})
         with open(self.pps + "/kelvo/control") as f:
-            self.assertEqual(f.read(), "@control\n")
+            self.assertEqual(f.read(), "")
         os.kill(self.kelvo.pid, signal.SIGCONT)
         self.assertTrue(until(lambda: self.call("GET", "/api/state")
                               .status == 200))
