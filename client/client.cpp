@@ -233,6 +233,17 @@ client_plant_name(int plant)
 	return name ? name : "";
 }
 
+bool
+client_clock_display(const struct client_state *st, char *buf, size_t len)
+{
+	if (len > 0)
+		buf[0] = '\0';
+	if (st->minute < 0 || st->minute >= CLIENT_DAY)
+		return false;
+	kc_clock_display(st->minute / 60 * 100 + st->minute % 60, buf, len);
+	return true;
+}
+
 const char *
 client_mode_name(int mode)
 {

@@ -55,6 +55,12 @@ int	 client_parse(const char *text, size_t len, struct client_state *st);
 int	 client_plant(const struct client_state *st);
 /* Its name ("heating"), "" for PLANT_NONE. */
 const char *client_plant_name(int plant);
+/*
+ * The clock as the faces show it ("12:00 pm"), from td_time_; false,
+ * with buf "", when st does not know the time.
+ */
+bool	 client_clock_display(const struct client_state *st, char *buf,
+	    size_t len);
 const char *client_mode_name(int mode);
 const char *client_fan_name(int fan);
 /* MODE_* or FAN_* of a text in any case, surrounding blanks allowed. */

@@ -2,10 +2,13 @@
  * json.cpp - the state and the history as JSON.
  *
  * The state is built from the texts as published, not from the parsed
- * state, so that a value kelvo publishes and the parser does not know
- * (a mode a newer kelvo may have) still reaches the consumer; only the
- * type is checked.  The texts are printable ASCII by then, so the JSON
- * library never meets a byte it cannot encode.
+ * state, so that a number passes on as kelvo wrote it; only the type is
+ * checked.  The mode, fan and system state are enums to every consumer
+ * (the API document says which texts), so a text that is none of kelvo's
+ * own is null rather than a value a generated client cannot hold.  The
+ * plant and the clock as the faces show it come from the contract's
+ * rules, so every face agrees on them.  The texts are printable ASCII by
+ * then, so the JSON library never meets a byte it cannot encode.
  */
 #include "json.h"
 
@@ -13,14 +16,15 @@
 #include <math.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 using nlohmann::json;
 
-enum { AS_TEXT, AS_INT, AS_NUMBER };
+enum { AS_TEXT, AS_INT, AS_NUMBER, AS_MODE, AS_FAN, AS_SYS };
 
 static const int attr_type[CLIENT_ATTRS] = {
-	AS_TEXT, AS_TEXT, AS_INT, AS_NUMBER, AS_INT, AS_NUMBER, AS_INT,
-	AS_TEXT, AS_TEXT, AS_TEXT,
+	AS_MODE, AS_FAN, AS_INT, AS_NUMBER, AS_INT, AS_NUMBER, AS_INT,
+	AS_SYS, AS_TEXT, AS_TEXT,
 };
 
 static bool
@@ -38,6 +42,16 @@ typed(const char *v, int type)
 
 	if (*v == '\0')
 		return nullptr;
+	/* Exactly kelvo's own text: the parser takes no other either. */
+	if (type == AS_MODE)
+		return strcmp(kc_mode_name(kc_mode_of(v)), v) == 0 ? json(v) :
+		    json();
+	if (type == AS_FAN)
+		return strcmp(kc_fan_name(kc_fan_of(v)), v) == 0 ? json(v) :
+		    json();
+	if (type == AS_SYS)
+		return strcmp(kc_sys_name(kc_sys_of(v)), v) == 0 ? json(v) :
+		    json();
 	errno = 0;
 	if (type == AS_INT) {
 		long long n = strtoll(v, &end, 10);
@@ -61,6 +75,11 @@ client_state_json(const struct client_state *st)
 
 	for (int i = 0; i < CLIENT_ATTRS; i++)
 		j[client_attr_name[i]] = typed(st->text[i], attr_type[i]);
+	const char *plant = kc_plant_name(client_plant(st));
+	j["plant"] = plant != NULL ? json(plant) : json();
+	char clock[16];
+	j["clock"] = client_clock_display(st, clock, sizeof(clock)) ?
+	    json(clock) : json();
 	return j;
 }
 

@@ -6,6 +6,12 @@
  * texts as strings, the whole temperatures and the set point as integers,
  * the precise temperatures as numbers; a value that is missing or does
  * not read as its type is null, so a consumer never gets a wrong type.
+ * The mode, fan and td_sys are kelvo's texts or null.  Two more fields
+ * follow: "plant", the plant's action by the contract's rule ("heating",
+ * "cooling", "fan", "idle", "off", null when a value it needs is not
+ * known), and "clock", the simulated time as the faces show it
+ * ("12:00 pm", from td_time_; null when that is not known), beside the
+ * historic td_time that peers may rely on.
  */
 #ifndef KELVO_CLIENT_JSON_H
 #define KELVO_CLIENT_JSON_H

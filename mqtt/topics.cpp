@@ -32,13 +32,12 @@ static const char FAN_TEMPLATE[] =
 /* A null renders "None", which Home Assistant takes for unknown. */
 static const char SETPOINT_TEMPLATE[] = "{{ value_json.ts_temp }}";
 static const char CURRENT_TEMPLATE[] = "{{ value_json.td_temp_in_ }}";
-/* The plant runs for the mode it is in; OFF is off whatever td_sys says. */
-static const char ACTION_TEMPLATE[] =
-    "{% set m = (value_json.ts_mode or '') | upper %}"
-    "{% if m == 'OFF' %}off"
-    "{% elif value_json.td_sys == 'ON' and m == 'HEAT' %}heating"
-    "{% elif value_json.td_sys == 'ON' and m == 'COOL' %}cooling"
-    "{% else %}idle{% endif %}";
+/*
+ * The state's plant is the contract's one rule, and its names are Home
+ * Assistant's actions (off, heating, cooling, fan, idle); a null renders
+ * "None", which tells Home Assistant the action is not known.
+ */
+static const char ACTION_TEMPLATE[] = "{{ value_json.plant }}";
 
 bool
 mqtt_valid_id(const char *id)

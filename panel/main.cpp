@@ -205,7 +205,12 @@ draw_face(const struct client_state *st, bool have)
 	attron(a);
 	mvaddstr(3, 22, client_plant_name(plant));
 	attroff(a);
-	snprintf(line, sizeof(line), "time %s", st->clock[0] ? st->clock : "?");
+	/* The face's own form of the clock; the published text else. */
+	char clock[16];
+	if (!client_clock_display(st, clock, sizeof(clock)))
+		snprintf(clock, sizeof(clock), "%s",
+		    st->clock[0] ? st->clock : "?");
+	snprintf(line, sizeof(line), "time %s", clock);
 	mvaddstr(4, 22, line);
 	if (st->has_out)
 		snprintf(line, sizeof(line), "outdoor %d", st->out_whole);

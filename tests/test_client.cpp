@@ -158,7 +158,7 @@ TEST(ClientJson, TypesEachAttributeAndNullsWhatDoesNotRead)
 	    "td_temp_out_::nan\ntd_temp_out::x\ntd_sys::O\x01N\n"
 	    "td_time_::1704\n");
 	nlohmann::json j = client_state_json(&odd);
-	EXPECT_EQ(j.size(), 10u);
+	EXPECT_EQ(j.size(), 12u);
 	EXPECT_EQ(j["ts_mode"], "HEAT");
 	EXPECT_EQ(j["td_temp_in_"], 66.127);
 	EXPECT_EQ(j["td_temp_in"], 66);

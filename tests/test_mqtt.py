@@ -275,9 +275,10 @@ class Announce(Rig):
         self.assertTrue(cfg["name"] and cfg["unique_id"])
         self.assertTrue(cfg["device"]["identifiers"] and cfg["device"]["name"])
 
-        # The state follows kelvo: ten attributes, typed, the clock moving.
+        # The state follows kelvo: ten attributes, the plant and the clock
+        # as shown, typed, the clock moving.
         st = self.state(w)
-        self.assertEqual(len(st), 10)
+        self.assertEqual(len(st), 12)
         self.assertIsInstance(st["ts_temp"], int)
         self.assertIsInstance(st["td_temp_in_"], float)
         w.wait(state_topic, lambda v: json.loads(v)["td_time_"] != st["td_time_"])
@@ -292,13 +293,13 @@ class Announce(Rig):
                          str(st["ts_temp"]))
         self.assertEqual(float(render(cfg["current_temperature_template"], st)),
                          st["td_temp_in_"])
+        # The action is the state's plant, one of Home Assistant's
+        # actions, and null is "None", Home Assistant's unknown.
         action = cfg["action_template"]
-        for mode, sys_, want in [("OFF", "ON", "off"), ("OFF", "OFF", "off"),
-                                 ("HEAT", "ON", "heating"), ("COOL", "ON", "cooling"),
-                                 ("HEAT", "OFF", "idle"), ("COOL", "OFF", "idle"),
-                                 (None, "ON", "idle"), ("HEAT", None, "idle")]:
-            self.assertEqual(render(action, dict(st, ts_mode=mode, td_sys=sys_)),
-                             want, (mode, sys_))
+        for plant in ("off", "heating", "cooling", "fan", "idle"):
+            self.assertEqual(render(action, dict(st, plant=plant)), plant)
+        self.assertEqual(render(action, dict(st, plant=None)), "None")
+        self.assertEqual(render(action, st), st["plant"])
         nulls = dict.fromkeys(st)
         self.assertEqual(render(cfg["mode_state_template"], nulls), "")
         self.assertEqual(render(cfg["temperature_state_template"], nulls), "None")

@@ -118,9 +118,9 @@ class Page(unittest.TestCase):
         _, st = get_json(self.url + 'api/state')
         self.assertEqual(self.text('mode'), st['ts_mode'])
         self.assertEqual(self.text('fan'), st['ts_fan'])
-        self.assertIn(self.text('plant'), ('heating', 'cooling', 'idle', 'off'))
+        self.assertIn(self.text('plant'), ('heating', 'cooling', 'fan', 'idle', 'off'))
         self.until(lambda: self.text('time') ==
-                   get_json(self.url + 'api/state')[1]['td_time'], 10)
+                   get_json(self.url + 'api/state')[1]['clock'], 10)
         for element, attr in (('indoor', 'td_temp_in_'),
                               ('outdoor', 'td_temp_out_')):
             shown = float(self.text(element))

@@ -63,18 +63,6 @@
 		return h < 24 && m < 60 ? h * 60 + m : -1;
 	}
 
-	// td_sys says whether the plant runs, the mode which way.
-	function plantOf(st) {
-		if (st.ts_mode === 'OFF')
-			return 'off';
-		if (st.td_sys === 'OFF')
-			return 'idle';
-		if (st.td_sys === 'ON')
-			return st.ts_mode === 'HEAT' ? 'heating' :
-			    st.ts_mode === 'COOL' ? 'cooling' : 'running';
-		return DASH;
-	}
-
 	function notice() {
 		let msg = '';
 		if (connected === false)
@@ -98,7 +86,8 @@
 		const indoor = isNum(st.td_temp_in_) ? st.td_temp_in_ : st.td_temp_in;
 		const outdoor = isNum(st.td_temp_out_) ? st.td_temp_out_ :
 		    st.td_temp_out;
-		const plant = plantOf(st);
+		// The plant and the clock as kelvo-web derives them for every face.
+		const plant = typeof st.plant === 'string' ? st.plant : DASH;
 		const sp = Number.isInteger(st.ts_temp) ? st.ts_temp : null;
 
 		put('indoor', fixed1(indoor));
@@ -106,7 +95,7 @@
 		put('mode', st.ts_mode || DASH);
 		put('fan', st.ts_fan || DASH);
 		put('plant', plant);
-		put('time', st.td_time || DASH);
+		put('time', st.clock || DASH);
 		put('outdoor', fixed1(outdoor));
 		document.body.dataset.plant = plant;
 		document.body.dataset.mode = (st.ts_mode || '').toLowerCase();
