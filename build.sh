@@ -20,7 +20,7 @@ PACKAGES="build-essential cmake pkg-config libtinyxml-dev libgtest-dev
   python3-jsonschema
   chromium chromium-driver python3-selenium curl dpkg-dev mandoc man-db
   lintian libyaml-cpp-dev
-  systemd"
+  systemd nodejs"
 
 setup() {
 	local missing=()
@@ -28,6 +28,8 @@ setup() {
 		dpkg-query -W -f='${Status}' "$p" 2>/dev/null |
 		    grep -q "install ok installed" || missing+=("$p")
 	done
+	# Debian's npm is a package of its own; NodeSource's nodejs has it.
+	command -v npm >/dev/null 2>&1 || missing+=(npm)
 	[ ${#missing[@]} -eq 0 ] && return
 	if [ "$(id -u)" -ne 0 ]; then
 		echo "build.sh: missing packages: ${missing[*]}" >&2
@@ -38,8 +40,18 @@ setup() {
 	DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
 }
 
+# kelvo-matter's dependencies, exactly as the lock file has them, when
+# they are missing or older than the lock file.
+matter_deps() {
+	local stamp=matter/node_modules/.package-lock.json
+	if [ ! -f "$stamp" ] || [ matter/package-lock.json -nt "$stamp" ]; then
+		(cd matter && npm ci --no-audit --no-fund)
+	fi
+}
+
 build() {
-	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	matter_deps
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVO_MATTER=ON >/dev/null
 	cmake --build build -j "$(nproc)"
 }
 
@@ -77,9 +89,10 @@ package)
 	setup
 	# Its own build directory: no tests or benchmarks, installed under
 	# /usr, whatever ./build was configured with.
+	matter_deps
 	cmake -S . -B build-package -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	    -DCMAKE_INSTALL_PREFIX=/usr -DKELVO_TESTS=OFF -DKELVO_BENCH=OFF \
-	    -DKELVO_FUZZ=OFF -DKELVO_SANITIZE= >/dev/null
+	    -DKELVO_FUZZ=OFF -DKELVO_SANITIZE= -DKELVO_MATTER=ON >/dev/null
 	cmake --build build-package -j "$(nproc)"
 	rm -f build-package/kelvo_*.deb
 	(cd build-package && cpack -G DEB)

@@ -33,19 +33,25 @@ set(KELVO_BINDIR "${CMAKE_INSTALL_FULL_BINDIR}")
 # /etc/default under /usr, PREFIX/etc/default elsewhere: where the units
 # look for their settings files.
 set(KELVO_DEFAULTDIR "${CMAKE_INSTALL_FULL_SYSCONFDIR}/default")
-set(_services kelvo kelvo-web kelvo-mqtt)
+set(_services kelvo kelvo-web kelvo-mqtt kelvo-matter)
 foreach(_u IN LISTS _services)
   configure_file(${PROJECT_SOURCE_DIR}/systemd/${_u}.service.in
     ${PROJECT_BINARY_DIR}/systemd/${_u}.service @ONLY)
 endforeach()
 set(_shipped "")
 set(_conffiles "")
-foreach(_p kelvo kelvo-panel kelvo-web kelvo-mqtt kelvo-ctl)
+foreach(_p kelvo kelvo-panel kelvo-web kelvo-mqtt kelvo-ctl kelvo-matter)
   if(NOT TARGET ${_p})
     continue()
   endif()
   list(APPEND _shipped ${_p})
-  install(TARGETS ${_p} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  if(_p STREQUAL "kelvo-matter")
+    # One JavaScript file that nodejs runs (its first line says so).
+    install(PROGRAMS ${KELVO_MATTER_JS} DESTINATION ${CMAKE_INSTALL_BINDIR}
+      RENAME kelvo-matter)
+  else()
+    install(TARGETS ${_p} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  endif()
   # Pages go out compressed, as Debian's do.
   add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/man/${_p}.1.gz
     COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/man
@@ -107,10 +113,15 @@ set(CPACK_DEBIAN_PACKAGE_SECTION misc)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # The page's chart is Debian's Chart.js, served by kelvo-web from where
-# that package puts it.
+# that package puts it; kelvo-matter is run by Debian's nodejs.
+set(_depends "")
 if(TARGET kelvo-web)
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libjs-chart.js")
+  list(APPEND _depends "libjs-chart.js")
 endif()
+if(TARGET kelvo-matter)
+  list(APPEND _depends "nodejs (>= 20)")
+endif()
+list(JOIN _depends ", " CPACK_DEBIAN_PACKAGE_DEPENDS)
 # dpkg keeps a conffile the administrator changed across upgrades.
 list(JOIN _conffiles "\n" _conffiles_text)
 file(WRITE ${PROJECT_BINARY_DIR}/packaging/conffiles "${_conffiles_text}\n")

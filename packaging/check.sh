@@ -11,7 +11,7 @@
 #   warning, ships its copyright, changelog and settings files as
 #   conffiles, and its changelog's version is the package's.
 #
-# All three units are checked whether or not their program is built yet:
+# All four units are checked whether or not their program is built yet:
 # a program that is not gets an empty stand-in in the scratch root, since
 # verify insists that ExecStart= names an executable.
 set -euo pipefail
@@ -19,7 +19,7 @@ cd "$(dirname "$0")/.."
 
 build=${1:-build-package}
 max_exposure=15		# tenths, as --threshold takes it
-units="kelvo kelvo-web kelvo-mqtt"
+units="kelvo kelvo-web kelvo-mqtt kelvo-matter"
 fail=0
 
 scratch=$(mktemp -d)
@@ -104,6 +104,7 @@ else
 	fi
 	[ $fail -eq 0 ] && echo "  $(basename "$deb"): lintian clean"
 	want="/etc/default/kelvo-mqtt"
+	[ -f "$root/etc/default/kelvo-matter" ] && want="/etc/default/kelvo-matter $want"
 	[ -f "$root/etc/default/kelvo-web" ] && want="/etc/default/kelvo-web $want"
 	for f in $want; do
 		if ! dpkg-deb --ctrl-tarfile "$deb" | tar -xOf - ./conffiles \

@@ -93,13 +93,14 @@ installed=yes
 DEBIAN_FRONTEND=noninteractive apt-get install -y -q --reinstall "$deb"
 getent passwd kelvo >/dev/null || fail "no kelvo user after installing"
 has() { dpkg-query -L kelvo | grep -qx "/usr/bin/$1"; }
-for p in kelvo kelvo-panel kelvo-web kelvo-mqtt kelvo-ctl; do
+for p in kelvo kelvo-panel kelvo-web kelvo-mqtt kelvo-ctl kelvo-matter; do
 	if has "$p"; then
 		[ -x "/usr/bin/$p" ] || fail "/usr/bin/$p not executable"
 		dpkg-query -L kelvo | grep -qx "/usr/share/man/man1/$p.1.gz" ||
 		    fail "no man page for $p"
 		echo "installed: /usr/bin/$p and its man page"
-		if [ "$p" = kelvo-web ] || [ "$p" = kelvo-mqtt ]; then
+		if [ "$p" = kelvo-web ] || [ "$p" = kelvo-mqtt ] ||
+		    [ "$p" = kelvo-matter ]; then
 			f=/etc/default/$p
 			[ "$(stat -c %a "$f" 2>/dev/null)" = 600 ] ||
 			    fail "$f missing or not 0600"
@@ -232,14 +233,14 @@ stop "$kelvo" kelvo
 
 echo "--- apt-get remove"
 DEBIAN_FRONTEND=noninteractive apt-get remove -y -q kelvo
-for p in kelvo kelvo-panel kelvo-web kelvo-mqtt kelvo-ctl; do
+for p in kelvo kelvo-panel kelvo-web kelvo-mqtt kelvo-ctl kelvo-matter; do
 	[ ! -e "/usr/bin/$p" ] || fail "/usr/bin/$p left after removing"
 done
 [ -f /etc/default/kelvo-mqtt ] || fail "a remove took /etc/default/kelvo-mqtt"
 if [ -z "$before" ]; then
 	echo "--- apt-get purge"
 	DEBIAN_FRONTEND=noninteractive apt-get purge -y -q kelvo
-	for f in /etc/default/kelvo-web /etc/default/kelvo-mqtt; do
+	for f in /etc/default/kelvo-web /etc/default/kelvo-mqtt /etc/default/kelvo-matter; do
 		[ ! -e "$f" ] || fail "$f left after purging"
 	done
 fi

@@ -1,0 +1,189 @@
+// main.ts - kelvo-matter: kelvo, through kelvo-web's API, as a Matter
+// thermostat that controllers commission and operate.
+//
+// Start-up in order, each step failing with one clear line: the options
+// (usage and status 2 when bad), the storage and its pairing, the Matter
+// node on loopback (or on --interface, with its mDNS there), then the
+// link to kelvo-web, which comes and goes by itself.  Standard output
+// gets what a person or a test acts on: the addresses listened on, the
+// pairing codes while commissionable, "commissioned"; standard error one
+// line per event.  SIGTERM or SIGINT closes the node and exits 0.
+import "./preset.js";
+import { networkInterfaces } from "node:os";
+import { CommissioningServer, Environment, Logger, LogLevel, ServerNode, VendorId } from "@matter/main";
+import { QrCode } from "@matter/main/types";
+import { initialState, Kelvo, KelvoThermostat } from "./device.js";
+import { clean, log, logEnd } from "./log.js";
+import { type Options, OptionError, parseOptions, USAGE } from "./options.js";
+import { forgetFabrics, loadPairing, nodeStorage, type Pairing, prepareStorage, StorageError } from "./pairing.js";
+import { Web } from "./web.js";
+
+const NAME = "kelvo-matter";
+
+function exit(status: number, message?: string): never {
+	if (message !== undefined)
+		process.stderr.write(`${NAME}: ${clean(message)}\n`);
+	logEnd();
+	process.exit(status);
+}
+
+/** kelvo-web's token, as kelvo-web itself takes one. */
+function token(): string | undefined {
+	const t = process.env.KELVO_WEB_TOKEN;
+	if (t === undefined || t === "")
+		return undefined;
+	if (!/^[A-Za-z0-9._~-]{16,128}$/.test(t)) {
+		process.stderr.write(`${NAME}: KELVO_WEB_TOKEN is not 16 to 128 letters, digits or -._~\n${USAGE}`);
+		process.exit(2);
+	}
+	return t;
+}
+
+function options(): Options {
+	try {
+		const o = parseOptions(process.argv.slice(2), process.env);
+		if (o.help) {
+			process.stdout.write(USAGE);
+			process.exit(0);
+		}
+		return o;
+	} catch (e) {
+		if (!(e instanceof OptionError))
+			throw e;
+		process.stderr.write(`${NAME}: ${clean(e.message)}\n${USAGE}`);
+		process.exit(2);
+	}
+}
+
+/**
+ * matter.js's own lines go to standard error too, warnings and worse
+ * only, summarised per facility like the face's own.
+ */
+function quietMatter(): void {
+	Logger.level = LogLevel.WARN;
+	Logger.format = "plain";
+	const dest = Logger.destinations.default;
+	if (dest !== undefined)
+		dest.write = (text, message) => log(`matter-${message.facility}`,
+		    `matter.js ${message.facility}: ${text.replace(/^\S+ \S+ \S+ \S+ /, "").replace(/\s+/g, " ").trim()}`);
+}
+
+/**
+ * The codes, and the QR code drawn, each time the node is commissionable;
+ * at start after the addresses it listens on, which are known only once
+ * it has started.
+ */
+let codesHeld: string | undefined;
+let listening = false;
+
+class KelvoCommissioningServer extends CommissioningServer {
+	override initiateCommissioning(): void {
+		const { manualPairingCode, qrPairingCode } = this.state.pairingCodes;
+		const codes = `${NAME}: manual pairing code: ${manualPairingCode.replace(/-/g, "")}\n` +
+		    `${NAME}: QR code: ${qrPairingCode}\n${QrCode.get(qrPairingCode).trim()}\n`;
+		if (listening)
+			process.stdout.write(codes);
+		else
+			codesHeld = codes;
+	}
+}
+
+/** The addresses to listen on: loopback, or --interface's own. */
+function addresses(o: Options): { ipv4?: string; ipv6?: string; shown: string[] } {
+	if (o.iface === undefined)
+		return { ipv4: "127.0.0.1", ipv6: "::1", shown: ["127.0.0.1", "::1"] };
+	const found = networkInterfaces()[o.iface];
+	if (found === undefined)
+		exit(1, `--interface: there is no interface ${o.iface}`);
+	// A link-local IPv6 address is only one of several a controller may
+	// use, so the node listens on every address and announces itself on
+	// this interface only.
+	return { shown: found.map((a) => a.family === "IPv6" && a.scopeid ? `${a.address}%${o.iface}` : a.address) };
+}
+
+async function makeNode(o: Options, pairing: Pairing) {
+	const at = addresses(o);
+	const env = Environment.default;
+	env.vars.set("storage.path", nodeStorage(o.storage));
+	// mDNS on loopback by default, so nothing is announced to the LAN.
+	env.vars.set("mdns.networkInterface", o.iface ?? "lo");
+	const server = await ServerNode.create(ServerNode.RootEndpoint.with(KelvoCommissioningServer), {
+		id: "kelvo-matter",
+		network: { port: o.port, listeningAddressIpv4: at.ipv4, listeningAddressIpv6: at.ipv6 },
+		commissioning: { passcode: pairing.passcode, discriminator: pairing.discriminator },
+		productDescription: { name: "kelvo thermostat", deviceType: KelvoThermostat.deviceType },
+		basicInformation: {
+			vendorName: "kelvo", vendorId: VendorId(0xfff1),
+			productName: "kelvo thermostat", productLabel: "thermostat", productId: 0x8000,
+			nodeLabel: "kelvo thermostat", serialNumber: o.id,
+			hardwareVersion: 1, softwareVersion: 1, softwareVersionString: "0.9.0",
+		},
+	});
+	const endpoint = await server.add(KelvoThermostat, initialState());
+	return { server, endpoint, shown: at.shown };
+}
+
+function portTaken(e: unknown): boolean {
+	const text = e instanceof Error ? `${e.name} ${e.message} ${String((e as { cause?: unknown }).cause ?? "")}` : String(e);
+	return /EADDRINUSE|AddressInUse|address already in use/i.test(text);
+}
+
+async function main(): Promise<void> {
+	const o = options();
+	const webToken = token();
+	quietMatter();
+	let pairing: Pairing;
+	try {
+		prepareStorage(o.storage);
+		if (o.factoryReset) {
+			forgetFabrics(o.storage);
+			log("reset", `forgot every fabric in ${o.storage}`);
+		}
+		pairing = loadPairing(o.storage, o.passcode, o.discriminator);
+	} catch (e) {
+		if (e instanceof StorageError)
+			exit(1, e.message);
+		throw e;
+	}
+	const { server, endpoint, shown } = await makeNode(o, pairing);
+	server.lifecycle.commissioned.on(() => { process.stdout.write(`${NAME}: commissioned\n`); });
+	server.lifecycle.decommissioned.on(() => log("fabrics", "the last fabric was removed: commissionable again"));
+	const port = () => server.state.network.operationalPort;
+	try {
+		await server.start();
+	} catch (e) {
+		if (portTaken(e))
+			exit(1, `UDP port ${o.port} is taken`);
+		exit(1, `cannot start: ${e instanceof Error ? e.message : String(e)}`);
+	}
+	for (const a of shown)
+		process.stdout.write(`${NAME}: listening on ${a} port ${port()}\n`);
+	listening = true;
+	if (codesHeld !== undefined)
+		process.stdout.write(codesHeld);
+
+	const web = new Web(o.web, webToken, {
+		state: (s) => kelvo.apply(s),
+		available: (up) => log("available", up ? "writes reach kelvo again" : "kelvo or kelvo-web is away: writes fail until it is back"),
+	});
+	const kelvo = new Kelvo(endpoint, web);
+	web.start();
+
+	let stopping = false;
+	const stop = async () => {
+		if (stopping)
+			return;
+		stopping = true;
+		web.stop();
+		try {
+			await server.close();
+		} catch (e) {
+			log("close", `closing the node: ${e instanceof Error ? e.message : String(e)}`);
+		}
+		exit(0);
+	};
+	process.on("SIGTERM", () => void stop());
+	process.on("SIGINT", () => void stop());
+}
+
+main().catch((e) => exit(1, `stopped: ${e instanceof Error ? e.message : String(e)}`));

@@ -1,0 +1,136 @@
+// map.ts - kelvo's published values as Matter's, and Matter's writes as
+// kelvo's targets.  Pure functions, nothing else: the device applies them
+// and the tests check them.
+//
+// kelvo counts in whole and fractional degrees Fahrenheit; Matter in
+// hundredths of a degree Celsius.  kelvo's texts and its set-point limits
+// come from the contract (gen/contract.ts), typed by it, so a text renamed
+// there fails the build here rather than silently matching nothing.
+import { FanControl } from "@matter/main/clusters/fan-control";
+import { Thermostat } from "@matter/main/clusters/thermostat";
+import { FANS, MODES, PLANTS, SETPOINT_MAX, SETPOINT_MIN } from "@gen/contract.js";
+
+export type Mode = (typeof MODES)[number];
+export type Fan = (typeof FANS)[number];
+export type Plant = (typeof PLANTS)[number];
+
+// Matter's temperatures are int16 hundredths of °C, from absolute zero up.
+const CENTI_MIN = -27315;
+const CENTI_MAX = 32767;
+
+/** °F to 0.01 °C, rounded; null for no value or one Matter cannot carry. */
+export function fToCenti(f: number | null | undefined): number | null {
+	if (typeof f !== "number" || !Number.isFinite(f))
+		return null;
+	const c = Math.round(((f - 32) * 500) / 9);
+	return c >= CENTI_MIN && c <= CENTI_MAX ? c : null;
+}
+
+/** 0.01 °C to the nearest whole °F. */
+export function centiToF(c: number): number {
+	return Math.round((c * 9) / 500 + 32);
+}
+
+/** kelvo's set-point limits in Matter's unit, for the Abs…SetpointLimit attributes. */
+export const LIMIT_MIN_CENTI = fToCenti(SETPOINT_MIN) as number;
+export const LIMIT_MAX_CENTI = fToCenti(SETPOINT_MAX) as number;
+
+/**
+ * A set-point write as kelvo's whole-degree target, or undefined when it
+ * lies beyond kelvo's limits (checked in Matter's unit, so that the limit
+ * attributes themselves are accepted).
+ */
+export function setpointTarget(c: number): number | undefined {
+	if (!Number.isInteger(c) || c < LIMIT_MIN_CENTI || c > LIMIT_MAX_CENTI)
+		return undefined;
+	return Math.min(SETPOINT_MAX, Math.max(SETPOINT_MIN, centiToF(c)));
+}
+
+/**
+ * SetpointRaiseLower: the amount is in 0.1 °C steps; kelvo's buttons move
+ * its set point one whole °F a press, and stop at its limits.  undefined
+ * when the amount rounds to no press, so that nothing is sent.
+ */
+export function raiseLowerTarget(current: number, amount: number): number | undefined {
+	const presses = Math.round((amount * 9) / 50);
+	if (presses === 0 || !Number.isFinite(presses))
+		return undefined;
+	return Math.min(SETPOINT_MAX, Math.max(SETPOINT_MIN, current + presses));
+}
+
+const MODE_TO_SYSTEM: Record<Mode, Thermostat.SystemMode> = {
+	OFF: Thermostat.SystemMode.Off,
+	COOL: Thermostat.SystemMode.Cool,
+	HEAT: Thermostat.SystemMode.Heat,
+};
+
+export function systemMode(mode: Mode | null): Thermostat.SystemMode | undefined {
+	return mode === null ? undefined : MODE_TO_SYSTEM[mode];
+}
+
+/** A SystemMode write as kelvo's mode; undefined for a mode kelvo lacks. */
+export function modeTarget(value: number): Mode | undefined {
+	for (const m of MODES)
+		if (MODE_TO_SYSTEM[m] === value)
+			return m;
+	return undefined;
+}
+
+const FAN_TO_MODE: Record<Fan, FanControl.FanMode> = {
+	ON: FanControl.FanMode.High,
+	AUTO: FanControl.FanMode.Auto,
+};
+
+export function fanMode(fan: Fan | null): FanControl.FanMode | undefined {
+	return fan === null ? undefined : FAN_TO_MODE[fan];
+}
+
+/**
+ * A FanMode write as kelvo's fan.  kelvo's fan has no off: on AUTO it runs
+ * only with the plant, so Off is taken as AUTO (and reads back Auto).  The
+ * speeds the sequence Off/High/Auto lacks are refused (undefined).
+ */
+export function fanTarget(value: number): Fan | undefined {
+	switch (value) {
+	case FanControl.FanMode.Off:
+	case FanControl.FanMode.Auto:
+		return "AUTO";
+	case FanControl.FanMode.High:
+	case FanControl.FanMode.On:
+		return "ON";
+	default:
+		return undefined;
+	}
+}
+
+/** A PercentSetting write: 0 is Off (so AUTO), anything up to 100 is High. */
+export function percentTarget(value: number | null): Fan | undefined {
+	if (value === null || !Number.isInteger(value) || value < 0 || value > 100)
+		return undefined;
+	return value === 0 ? "AUTO" : "ON";
+}
+
+/** PercentSetting for a fan mode: 100 for High, null (unknown) for Auto. */
+export function percentSetting(fan: Fan | null): number | null {
+	return fan === "ON" ? 100 : null;
+}
+
+/** Whether the fan runs: switched on, or running with the plant. */
+export function fanRuns(fan: Fan | null, plant: Plant | null): boolean {
+	return fan === "ON" || plant === "heating" || plant === "cooling" || plant === "fan";
+}
+
+export interface RunningState { heat: boolean; cool: boolean; fan: boolean }
+
+export function runningState(fan: Fan | null, plant: Plant | null): RunningState {
+	return { heat: plant === "heating", cool: plant === "cooling", fan: fanRuns(fan, plant) };
+}
+
+/** A published text as one of the contract's, or null for anything else. */
+function oneOf<T extends string>(list: readonly T[], v: unknown): T | null {
+	return typeof v === "string" && (list as readonly string[]).includes(v) ? (v as T) : null;
+}
+
+export const asMode = (v: unknown): Mode | null => oneOf(MODES, v);
+export const asFan = (v: unknown): Fan | null => oneOf(FANS, v);
+export const asPlant = (v: unknown): Plant | null => oneOf(PLANTS, v);

@@ -1,0 +1,97 @@
+// pairing.ts - the storage folder, and the passcode and discriminator kept
+// in it.
+//
+// At first start a passcode and a discriminator are drawn at random (never
+// a passcode Matter forbids) and written to pairing.json in the storage,
+// so that the printed codes stay the same across restarts and a factory
+// reset.  --passcode and --discriminator override, and are kept too.  The
+// fabrics and keys are matter.js's, in the folder "node" beside it.
+import { randomInt } from "node:crypto";
+import { accessSync, constants, mkdirSync, readFileSync, renameSync, rmSync, writeFileSync } from "node:fs";
+import { join } from "node:path";
+import { passcodeAllowed } from "./options.js";
+
+export interface Pairing { passcode: number; discriminator: number }
+
+export class StorageError extends Error {}
+
+export function randomPasscode(): number {
+	// Forbidden ones are 11 of 10^8: a redraw is rare, and bounded anyway.
+	for (let i = 0; i < 100; i++) {
+		const n = randomInt(1, 99999999);
+		if (passcodeAllowed(n))
+			return n;
+	}
+	throw new Error("no passcode drawn");
+}
+
+export function randomDiscriminator(): number {
+	return randomInt(0, 4096);
+}
+
+function why(e: unknown): string {
+	return e instanceof Error ? e.message : String(e);
+}
+
+/** Makes the folder (0700) if need be, and checks that it can be written. */
+export function prepareStorage(dir: string): void {
+	try {
+		mkdirSync(dir, { recursive: true, mode: 0o700 });
+		accessSync(dir, constants.R_OK | constants.W_OK | constants.X_OK);
+	} catch (e) {
+		throw new StorageError(`storage ${dir} cannot be used: ${why(e)}`);
+	}
+}
+
+/** matter.js's storage, under the folder. */
+export function nodeStorage(dir: string): string {
+	return join(dir, "node");
+}
+
+/** Forgets every fabric: matter.js's storage goes, the pairing stays. */
+export function forgetFabrics(dir: string): void {
+	try {
+		rmSync(nodeStorage(dir), { recursive: true, force: true });
+	} catch (e) {
+		throw new StorageError(`storage ${dir}: cannot forget the fabrics: ${why(e)}`);
+	}
+}
+
+function read(file: string): Partial<Pairing> | undefined {
+	let text: string;
+	try {
+		text = readFileSync(file, "utf8");
+	} catch (e) {
+		if ((e as NodeJS.ErrnoException).code === "ENOENT")
+			return undefined;
+		throw new StorageError(`${file} cannot be read: ${why(e)}`);
+	}
+	try {
+		const v = JSON.parse(text) as Partial<Pairing>;
+		if (passcodeAllowed(v.passcode as number) && Number.isInteger(v.discriminator) &&
+		    (v.discriminator as number) >= 0 && (v.discriminator as number) <= 4095)
+			return v;
+	} catch {
+		// Said below.
+	}
+	throw new StorageError(`${file} is not a passcode and discriminator (remove it to draw new ones)`);
+}
+
+/** The pairing kept in the folder, drawn the first time, overridden by options. */
+export function loadPairing(dir: string, passcode?: number, discriminator?: number): Pairing {
+	const file = join(dir, "pairing.json");
+	const kept = read(file);
+	const p: Pairing = {
+		passcode: passcode ?? kept?.passcode ?? randomPasscode(),
+		discriminator: discriminator ?? kept?.discriminator ?? randomDiscriminator(),
+	};
+	if (kept?.passcode !== p.passcode || kept?.discriminator !== p.discriminator) {
+		try {
+			writeFileSync(`${file}.new`, JSON.stringify(p) + "\n", { mode: 0o600 });
+			renameSync(`${file}.new`, file);
+		} catch (e) {
+			throw new StorageError(`${file} cannot be written: ${why(e)}`);
+		}
+	}
+	return p;
+}
