@@ -137,6 +137,9 @@ export class Rig {
         this.kelvo = this.spawn("kelvo", [KELVO, this.state]);
         if (!await until(() => this.outputs().ts_mode !== undefined))
             throw new Error("kelvo never published\n" + this.kelvo.output());
+        if (this.web?.running &&
+            !await until(async () => (await this.api("GET", "/api/sim")).status === 200))
+            throw new Error("kelvo-web never saw kelvo\n" + this.web.output());
         return this.kelvo;
     }
 
