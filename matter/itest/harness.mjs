@@ -332,3 +332,4 @@ export class Controller {
         await this.ctl?.close();
     }
 }
+export * as clusters from "@matter/main/clusters";
