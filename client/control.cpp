@@ -21,6 +21,7 @@
 
 #include <algorithm>
 
+#include "contract.h"
 #include "link.h"
 #include "platform.h"
 #include "thermodyn.h"
@@ -139,11 +140,30 @@ client_batch_init(struct client_batch *b)
 	b->n = 0;
 }
 
+const char *
+client_control_value(const char *name, const char *value)
+{
+	int v;
+
+	/* A line break or a control character is refused, not trimmed. */
+	for (const char *p = value; *p; p++)
+		if ((unsigned char)*p < 0x20 || *p == 0x7f)
+			return value;
+	if (strcmp(name, "ts_mode") == 0 && (v = kc_mode_of(value)) != 0)
+		return kc_mode_name(v);
+	if (strcmp(name, "ts_fan") == 0 && (v = kc_fan_of(value)) != 0)
+		return kc_fan_name(v);
+	if (strcmp(name, "td_sys") == 0 && (v = kc_sys_of(value)) != 0)
+		return kc_sys_name(v);
+	return value;
+}
+
 bool
 client_batch_add(struct client_batch *b, const char *name, const char *value)
 {
 	int n;
 
+	value = client_control_value(name, value);
 	if (*name == '\0' || strpbrk(name, ": \t") != nullptr)
 		return false;
 	for (const char *p = name; *p; p++)

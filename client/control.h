@@ -55,7 +55,14 @@ struct client_batch {
 
 void	 client_batch_init(struct client_batch *b);
 /*
- * Adds name::value.  false when it cannot go into one line of a control
+ * The text kelvo takes for a command's value: a mode, fan or system state
+ * in any letter case, blanks around it, is kelvo's own ("heat" for
+ * ts_mode is "HEAT"), since the control object takes only that; any
+ * other value is value itself, for kelvo to judge.
+ */
+const char *client_control_value(const char *name, const char *value);
+/*
+ * Adds name::value, the value as client_control_value gives it.  false when it cannot go into one line of a control
  * text (a name that is empty or holds ':' or blanks, a value with a line
  * break or a control character) or the text would be too long: kelvo
  * checks what the command means.

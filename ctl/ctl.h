@@ -17,9 +17,10 @@
  * applied it, CTL_FAIL otherwise.  *sim gets kelvo's answer.
  */
 int	 ctl_send(const struct client_batch *b, struct client_sim *sim);
-/* kelvo-ctl play and record, given the arguments after the command. */
+/* kelvo-ctl play, record and press, given the arguments after it. */
 int	 ctl_play(int argc, char **argv);
 int	 ctl_record(int argc, char **argv);
+int	 ctl_press(int argc, char **argv);
 /* Prints the usage text to f. */
 void	 ctl_usage(FILE *f);
 

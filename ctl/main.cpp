@@ -31,6 +31,7 @@ ctl_usage(FILE *f)
 	    "       kelvo-ctl set NAME=VALUE...\n"
 	    "       kelvo-ctl fault none|LIST\n"
 	    "       kelvo-ctl reset\n"
+	    "       kelvo-ctl press mode|fan|up|down [N]\n"
 	    "       kelvo-ctl play [--paced] [--junit FILE] SCENARIO...\n"
 	    "       kelvo-ctl record FILE\n"
 	    "Drives the simulation of the kelvo whose PPS objects are under "
@@ -38,8 +39,10 @@ ctl_usage(FILE *f)
 	    "step, pm_interval,\npm_minutes, td_time_, td_temp_in_, "
 	    "td_temp_out_, td_sys, ts_mode, ts_fan,\nts_temp, fault, reset.  "
 	    "LIST is a comma-separated set of plant, sensor, silent.\n"
-	    "Exit status: 0 applied, 1 refused or kelvo not running, 2 bad "
-	    "arguments.\nplay: 0 every expectation held, 1 one failed or kelvo "
+	    "press presses a button N times (default 1, at most 100), each "
+	    "waited for\nuntil kelvo shows it.\n"
+	    "Exit status: 0 applied, 1 refused, not shown within 2 s or kelvo "
+	    "not running,\n2 bad arguments.\nplay: 0 every expectation held, 1 one failed or kelvo "
 	    "is not running,\n2 a file that is not a valid scenario.\n", f);
 }
 
@@ -137,6 +140,8 @@ main(int argc, char **argv)
 		return ctl_play(argc - 2, argv + 2);
 	if (strcmp(cmd, "record") == 0)
 		return ctl_record(argc - 2, argv + 2);
+	if (strcmp(cmd, "press") == 0)
+		return ctl_press(argc - 2, argv + 2);
 	if (strcmp(cmd, "pause") == 0 || strcmp(cmd, "resume") == 0) {
 		if (argc != 2)
 			return bad("pause and resume take no arguments");

@@ -10,13 +10,9 @@
  * A paced play lets kelvo run at its own period and acts when the
  * published clock reaches each point, for watching a face follow along.
  *
- * Presses go through the inputs object, the road every face takes, one
- * text each, and the next thing waits until the outputs show the press
- * taken: the player knows kelvo's button rules, so it waits for the
- * settings the press must give.  A press that changes nothing (up at 90)
- * could not be told taken, so it goes out with a fan press, which changes
- * something for sure, and a second fan press puts the fan back: kelvo
- * takes a text's presses together, so seeing the fan moved proves both.
+ * Presses go through the inputs object in the faces' turn, the road
+ * every face takes, and the next thing waits until the outputs show the
+ * press taken (press.h).
  */
 #include <errno.h>
 #include <fcntl.h>
@@ -33,14 +29,13 @@
 #include "ctl.h"
 #include "platform.h"
 #include "play.h"
+#include "press.h"
 #include "scenfile.h"
 #include "thermodyn.h"
 #include "xml2pps.h"
 
 #define OUTPUTS		"/pps/kelvo/outputs"
 #define OUTPUTS_WAIT	"/pps/kelvo/outputs?wait"
-#define INPUTS		"/pps/kelvo/inputs"
-#define PRESS_WAIT_MS	2000	/* a press kelvo has not shown by then is lost */
 #define DAY		1440
 
 struct player {
@@ -50,7 +45,6 @@ struct player {
 	struct client_sim sim;		/* kelvo's latest answer */
 	long		 now;		/* simulated minutes since the start */
 	int		 clock;		/* minute of the day last seen, -1 */
-	bool		 pressed;	/* the inputs hold a press */
 	std::string	 error;
 };
 
@@ -171,105 +165,33 @@ resume(struct player *p)
 	return true;
 }
 
-/* The settings a press gives, by kelvo's button rules. */
-static void
-predict(int btn, std::string *mode, std::string *fan, std::string *temp)
-{
-	int t = atoi(temp->c_str());
-
-	switch (btn) {
-	case BTN_MODE:
-		if (!mode->empty())
-			*mode = *mode == "OFF" ? "HEAT" : *mode == "HEAT" ?
-			    "COOL" : "OFF";
-		break;
-	case BTN_FAN:
-		if (!fan->empty())
-			*fan = *fan == "ON" ? "AUTO" : "ON";
-		break;
-	case BTN_UP:
-		if (t <= 89)
-			*temp = std::to_string(t + 1);
-		break;
-	case BTN_DOWN:
-		if (t > 60)
-			*temp = std::to_string(t - 1);
-		break;
-	}
-}
-
 static std::string
 shown(const struct player *p, int attr)
 {
 	return scenario_shown(&p->st, attr);
 }
 
-/* Writes a text pressing the buttons in mask and waits to see its result. */
-static bool
-press_text(struct player *p, int mask, const std::string &mode,
-    const std::string &fan, const std::string &temp)
+/* Each text the presser reads: a paced play counts its minutes. */
+static void
+press_seen(void *arg)
 {
-	char text[128];
-	long long end;
-	int fd, n;
-	bool seen;
+	struct player *p = (struct player *)arg;
 
-	n = snprintf(text, sizeof(text), "@inputs\nbtn1::%s\nbtn2::%s\n"
-	    "btn3::%s\nbtn4::%s\n", mask & (1 << BTN_MODE) ? "event" : "",
-	    mask & (1 << BTN_FAN) ? "event" : "",
-	    mask & (1 << BTN_UP) ? "event" : "",
-	    mask & (1 << BTN_DOWN) ? "event" : "");
-	/* The faces' turn at the inputs, held until kelvo shows the press. */
-	int lock = pps_lock(INPUTS, PRESS_WAIT_MS);
-	if ((fd = pps_open(INPUTS, O_WRONLY)) < 0 ||
-	    pps_write(fd, text, (size_t)n) != n) {
-		if (fd >= 0)
-			pps_close(fd);
-		p->error = std::string("cannot write the inputs object: ") +
-		    strerror(errno);
-		pps_unlock(lock);
-		return false;
-	}
-	pps_close(fd);
-	p->pressed = true;
-	end = link_now() + PRESS_WAIT_MS;
-	for (;;) {
-		/* The current text first: kelvo may have shown it already. */
-		if ((seen = shown(p, ATTR_MODE) == mode &&
-		    shown(p, ATTR_FAN) == fan && shown(p, ATTR_SETPOINT) == temp))
-			break;
-		long long left = end - link_now();
-		if (left <= 0 || !next_text(p, (int)left))
-			break;
-		if (p->paced)
-			follow_clock(p);
-	}
-	pps_unlock(lock);
-	if (!seen)
-		p->error = "kelvo did not show a press within " +
-		    std::to_string(PRESS_WAIT_MS) + " ms";
-	return seen;
+	if (p->paced)
+		follow_clock(p);
 }
 
 static bool
 press(struct player *p, int btn)
 {
-	std::string mode = shown(p, ATTR_MODE), fan = shown(p, ATTR_FAN);
-	std::string temp = shown(p, ATTR_SETPOINT);
-	std::string m = mode, f = fan, t = temp;
+	struct press_watch w = { p->outfd, &p->st, press_seen, p };
+	char why[256];
 
-	predict(btn, &m, &f, &t);
-	if (m != mode || f != fan || t != temp)
-		return press_text(p, 1 << btn, m, f, t);
-	/* Changes nothing: out with a fan press, then the fan back. */
-	if (fan != "ON" && fan != "AUTO") {
-		p->error = "a press that changes nothing cannot be seen taken "
-		    "while the fan is unknown";
+	if (!client_press_shown(&w, btn, why, sizeof(why))) {
+		p->error = why;
 		return false;
 	}
-	predict(BTN_FAN, &m, &f, &t);
-	return press_text(p, 1 << btn | 1 << BTN_FAN, m, f, t) &&
-	    press_text(p, 1 << BTN_FAN, mode, fan, temp);
+	return true;
 }
 
 /* Waits, at kelvo's pace, until the published clock reaches at. */
@@ -491,15 +413,6 @@ play_scenarios(const std::vector<scenario> &all, bool paced,
 		suites->push_back(out);
 		if (!ok)
 			break;
-	}
-	if (p.pressed) {
-		/* The idle text, so that no later kelvo takes the last press. */
-		char text[64];
-		int fd, n = client_inputs_text(0, text, sizeof(text));
-		if ((fd = pps_open(INPUTS, O_WRONLY)) >= 0) {
-			pps_write(fd, text, (size_t)n);
-			pps_close(fd);
-		}
 	}
 	pps_close(p.outfd);
 	return ok;

@@ -219,6 +219,8 @@ commands(const YAML::Node &n, const char *what, std::vector<scen_cmd> *cmds,
 			return fail(f, v, c.name + " needs a plain value" +
 			    (c.name == "fault" ? " or a list" : ""));
 		}
+		/* ts_mode: heat is HEAT, as every face takes it. */
+		c.value = client_control_value(c.name.c_str(), c.value.c_str());
 		if (!sim_check(c.name.c_str(), c.value.c_str(), why,
 		    sizeof(why)))
 			return fail(f, v, why);
@@ -261,9 +263,8 @@ presses(const YAML::Node &n, std::vector<int> *press, struct fault *f)
 static bool
 plain_ok(int what, const std::string &v)
 {
-	static const char *const modes[] = { "HEAT", "COOL", "OFF" };
-	static const char *const plants[] = { "heating", "cooling", "idle",
-	    "off" };
+	static const char *const plants[] = { "heating", "cooling", "fan",
+	    "idle", "off" };
 	double d;
 
 	if (v.empty())
@@ -272,14 +273,11 @@ plain_ok(int what, const std::string &v)
 		return number_of(v, &d);
 	switch (what) {
 	case ATTR_MODE:
-		for (const char *m : modes)
-			if (v == m)
-				return true;
-		return false;
+		return kc_mode_of(v.c_str()) != MODE_UNKNOWN;
 	case ATTR_FAN:
-		return v == "ON" || v == "AUTO";
+		return kc_fan_of(v.c_str()) != FAN_UNKNOWN;
 	case ATTR_SYS:
-		return v == "ON" || v == "OFF";
+		return kc_sys_of(v.c_str()) != SYS_UNKNOWN;
 	case EXPECT_PLANT:
 		for (const char *p : plants)
 			if (v == p)
@@ -317,6 +315,11 @@ expectations(const YAML::Node &n, std::vector<scen_expect> *out,
 			if (!plain_ok(e.what, e.text))
 				return fail(f, v, "\"" + e.text + "\" is never "
 				    "what " + name + " shows");
+			/* Compared with kelvo's own text: heat is HEAT. */
+			if (e.what == ATTR_MODE || e.what == ATTR_FAN ||
+			    e.what == ATTR_SYS)
+				e.text = client_control_value(name.c_str(),
+				    e.text.c_str());
 		} else if (v.IsMap() && numeric(e.what) && v.size() > 0) {
 			e.range = true;
 			for (auto r = v.begin(); r != v.end(); ++r) {

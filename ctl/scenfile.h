@@ -64,7 +64,8 @@ bool	 scenario_load(const char *path, struct scenario *s, std::string *err);
 const char *scenario_what_name(int what);
 /*
  * What st shows for what, as published (blanks trimmed); the plant as
- * the faces derive it: off, idle, heating, cooling ("" when unknown).
+ * the faces derive it: off, heating, cooling, fan, idle ("" when
+ * unknown).
  */
 std::string scenario_shown(const struct client_state *st, int what);
 /* Whether the shown value got meets e. */

@@ -81,7 +81,12 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 		    (unsigned char)out[i]);
 
 	nlohmann::json j = client_state_json(&st);
-	CHECK(j.is_object() && j.size() == CLIENT_ATTRS, "json %s",
+	/* The attributes, then the plant and the clock as shown. */
+	CHECK(j.is_object() && j.size() == CLIENT_ATTRS + 2, "json %s",
+	    j.dump().c_str());
+	CHECK(j["plant"].is_null() || j["plant"].is_string(), "plant %s",
+	    j.dump().c_str());
+	CHECK(j["clock"].is_null() == (st.minute < 0), "clock %s",
 	    j.dump().c_str());
 	(void)j.dump();
 

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <tuple>
 
+#include "control.h"
 #include "json.h"
 #include "link.h"
 #include "logline.h"
@@ -180,6 +181,52 @@ TEST(ClientJson, TypesEachAttributeAndNullsWhatDoesNotRead)
 	    "\"td_temp_out_\":null,\"td_time_\":\"2359\",\"ts_temp\":68}");
 	EXPECT_EQ(hj[1]["td_time_"], "0001");
 	EXPECT_EQ(hj[1]["td_temp_out_"], 59.933);
+}
+
+/*
+ * The state's enums, plant and clock as every JSON face hands them out,
+ * and the control values every face sends: kelvo's own text or as given.
+ */
+TEST(ClientJson, EnumsPlantAndTheClockShown)
+{
+	const struct {
+		const char *text, *mode, *sys, *plant, *clock;
+	} cases[] = {
+		{ "ts_mode::HEAT\nts_fan::ON\ntd_sys::OFF\ntd_time_::1200\n",
+		    "HEAT", "OFF", "fan", "12:00 pm" },
+		{ "ts_mode::heat\nts_fan::ON\ntd_sys::ON\ntd_time_::0000\n",
+		    nullptr, "ON", nullptr, "12:00 am" },
+		{ "ts_mode::OFF\nts_fan::AUTO\ntd_sys::ON\ntd_time_::2359\n",
+		    "OFF", "ON", "off", "11:59 pm" },
+		{ "ts_mode::COOL\nts_fan::AUTO\ntd_sys::On\ntd_time_::0024\n",
+		    "COOL", nullptr, nullptr, "12:24 am" },
+		{ "ts_mode::COOL\nts_fan::AUTO\ntd_sys::ON\ntd_time::12:00a\n",
+		    "COOL", "ON", "cooling", nullptr },
+	};
+	for (const auto &c : cases) {
+		struct client_state st = state(c.text);
+		nlohmann::json j = client_state_json(&st);
+		auto is = [](const nlohmann::json &v, const char *want) {
+			return want ? v == want : v.is_null();
+		};
+		EXPECT_TRUE(is(j["ts_mode"], c.mode)) << c.text << j.dump();
+		EXPECT_TRUE(is(j["td_sys"], c.sys)) << c.text << j.dump();
+		EXPECT_TRUE(is(j["plant"], c.plant)) << c.text << j.dump();
+		EXPECT_TRUE(is(j["clock"], c.clock)) << c.text << j.dump();
+	}
+
+	const struct {
+		const char *name, *value, *sent;
+	} values[] = {
+		{ "ts_mode", "heat", "HEAT" }, { "ts_mode", " Cool ", "COOL" },
+		{ "ts_fan", "on", "ON" }, { "td_sys", "oFf", "OFF" },
+		{ "ts_mode", "warm", "warm" }, { "ts_mode", "HEAT\n", "HEAT\n" },
+		{ "ts_fan", "o n", "o n" }, { "state", "Paused", "Paused" },
+		{ "reset", "on", "on" }, { "ts_fan", "", "" },
+	};
+	for (const auto &v : values)
+		EXPECT_STREQ(client_control_value(v.name, v.value), v.sent)
+		    << v.name << "=" << v.value;
 }
 
 /* Drives ended, as the link's worker tells them: kind, target, reached. */

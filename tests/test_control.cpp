@@ -276,4 +276,58 @@ TEST_F(Control, KelvoCtlExitStatuses)
 	kill(k->pid, SIGCONT);
 }
 
+/*
+ * kelvo-ctl press against a real kelvo: each press shown before it
+ * returns, a press that changes nothing still seen taken and undone
+ * nowhere else, and one kelvo never shows taken back; set in any case.
+ */
+TEST_F(Control, KelvoCtlPressAndSetInAnyCase)
+{
+	std::string err;
+	EXPECT_EQ(ctl("press up", &err), 1);
+	EXPECT_NE(err.find("kelvo is not running"), std::string::npos) << err;
+	start();
+	EXPECT_EQ(ctl("set ts_mode=heat ts_fan=On td_sys=off ts_temp=68"), 0);
+	EXPECT_EQ(value("ts_mode"), "HEAT");
+	EXPECT_EQ(value("ts_fan"), "ON");
+	EXPECT_EQ(value("td_sys"), "OFF");
+	/* The control object itself holds kelvo's own texts only. */
+	EXPECT_NE(kt::read_file(obj("control")).find("ts_mode::HEAT\nts_fan::ON\n"
+	    "td_sys::OFF\n"), std::string::npos) << kt::read_file(obj("control"));
+	EXPECT_EQ(ctl("set ts_mode=warm", &err), 1);
+	EXPECT_NE(err.find("ts_mode"), std::string::npos) << err;
+
+	/* Shown when kelvo-ctl returns: no wait needed to read the result. */
+	EXPECT_EQ(ctl("press up 3"), 0);
+	EXPECT_EQ(published("ts_temp"), "71");
+	EXPECT_EQ(ctl("press MODE"), 0);
+	EXPECT_EQ(published("ts_mode"), "COOL");
+	EXPECT_EQ(ctl("press fan 2"), 0);
+	EXPECT_EQ(published("ts_fan"), "ON");
+	EXPECT_EQ(ctl("set ts_temp=90"), 0);
+	EXPECT_EQ(ctl("press up"), 0);
+	EXPECT_EQ(published("ts_temp"), "90");
+	EXPECT_EQ(published("ts_fan"), "ON");
+	EXPECT_EQ(kt::read_file(obj("inputs")).find("event"), std::string::npos);
+
+	for (const char *args : { "press", "press left", "press up 0",
+	    "press up 101", "press up 2 3", "press up x", "press up -1" })
+		EXPECT_EQ(ctl(args, &err), 2) << args;
+	EXPECT_NE(err.find("usage: kelvo-ctl"), std::string::npos);
+
+	EXPECT_EQ(ctl("fault silent"), 0);
+	EXPECT_EQ(ctl("press down", &err), 1);
+	EXPECT_NE(err.find("silent"), std::string::npos) << err;
+	EXPECT_EQ(ctl("fault none"), 0);
+
+	/* A kelvo that takes nothing: the press is taken back, never applied. */
+	ASSERT_TRUE(kt::stop_process(k->pid));
+	EXPECT_EQ(ctl("press down", &err), 1);
+	EXPECT_NE(err.find("did not show a press"), std::string::npos) << err;
+	EXPECT_EQ(kt::read_file(obj("inputs")).find("event"), std::string::npos);
+	kill(k->pid, SIGCONT);
+	EXPECT_EQ(ctl("step 1"), 0);
+	EXPECT_EQ(published("ts_temp"), "90");
+}
+
 } // namespace

@@ -304,6 +304,29 @@ class Announce(Rig):
         self.assertEqual(render(cfg["mode_state_template"], nulls), "")
         self.assertEqual(render(cfg["temperature_state_template"], nulls), "None")
 
+        # The plant and the enums end to end: commands in any case reach
+        # kelvo as its own texts, and the action Home Assistant renders
+        # from the real payload follows, the fan running alone included.
+        for cmds, want in (
+                ({"ts_mode": "heat", "ts_fan": "on", "td_sys": "off"},
+                 ("HEAT", "ON", "OFF", "fan")),
+                ({"ts_mode": "Cool", "td_sys": "on"},
+                 ("COOL", "ON", "ON", "cooling")),
+                ({"ts_mode": "OFF"}, ("OFF", "ON", "ON", "off")),
+                ({"ts_mode": "heat", "ts_fan": "AUTO", "td_sys": "Off"},
+                 ("HEAT", "AUTO", "OFF", "idle"))):
+            w.publish(self.base + "/sim/set",
+                      json.dumps(dict(cmds, state="paused")))
+            raw, _ = w.wait(state_topic, lambda v: (
+                lambda j: (j["ts_mode"], j["ts_fan"], j["td_sys"],
+                           j["plant"]) == want)(json.loads(v)))
+            self.assertEqual(render(action, json.loads(raw)), want[3])
+        w.publish(self.base + "/sim/set", json.dumps({"td_time_": "1200"}))
+        raw, _ = w.wait(state_topic,
+                        lambda v: json.loads(v)["td_time_"] == "1200")
+        self.assertEqual((json.loads(raw)["td_time"], json.loads(raw)["clock"]),
+                         ("12:00a", "12:00 pm"))
+
         # kelvo stopping is offline, its return online again.
         k.stop()
         w.wait(self.base + "/availability", lambda v: v == "offline")

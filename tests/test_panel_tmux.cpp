@@ -10,6 +10,8 @@
 
 #include <memory>
 
+#include <regex>
+
 #include "testutil.h"
 
 namespace {
@@ -205,6 +207,9 @@ TEST_F(PanelTmux, ShowsTheSetPointAndMovesItWithTheKeys)
 	ASSERT_TRUE(shows("set point 68")) << screen();
 	for (const char *what : { "mode HEAT", "fan AUTO", "time ", "q quit" })
 		EXPECT_NE(screen().find(what), std::string::npos) << screen();
+	/* The clock in the faces' form, not the published "05:00p". */
+	EXPECT_TRUE(kt::wait_for([&] { return std::regex_search(screen(),
+	    std::regex("time (1[0-2]|[1-9]):[0-5][0-9] [ap]m")); })) << screen();
 
 	keys("-l +");
 	EXPECT_TRUE(shows("set point 69")) << screen();

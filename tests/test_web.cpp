@@ -459,9 +459,9 @@ TEST_F(WebTest, StateHistoryPageAndEveryRefusal)
 	r = http(w, "GET", "/api/state");
 	EXPECT_EQ(r.headers["content-type"], "application/json");
 	json st = r.j();
-	ASSERT_EQ(st.size(), 10u) << r.body;
+	ASSERT_EQ(st.size(), 12u) << r.body;
 	for (const char *k : { "ts_mode", "ts_fan", "td_sys", "td_time_",
-	    "td_time" })
+	    "td_time", "plant", "clock" })
 		EXPECT_TRUE(st[k].is_string()) << k;
 	for (const char *k : { "ts_temp", "td_temp_in", "td_temp_out" })
 		EXPECT_TRUE(st[k].is_number_integer()) << k;
@@ -520,7 +520,8 @@ TEST_F(WebTest, StateHistoryPageAndEveryRefusal)
 		{ 405, api(w, "POST", "/api/state") },
 		{ 405, api(w, "DELETE", "/api/setpoint") },
 		{ 405, api(w, "POST", "/api/mode", "{\"value\": \"OFF\"}") },
-		{ 415, http(w, "POST", "/api/press/up") },
+		/* Bare is no body; a body must say it is JSON. */
+		{ 415, http(w, "POST", "/api/press/up", {}, "{}") },
 		{ 415, http(w, "POST", "/api/press/up", { "Content-Type: "
 		    "text/plain" }, "{}") },
 		{ 415, http(w, "PUT", "/api/mode", { "Content-Type: "
@@ -1101,6 +1102,40 @@ TEST_F(WebTest, TwoFacesPressingAtOnceLoseNoPress)
 		ASSERT_TRUE(kt::wait_for([&] { return doc("ts_temp") == "85"; },
 		    20)) << "round " << round << ": " << doc("ts_temp");
 		/* Both idle texts out: the next round starts clean. */
+		ASSERT_TRUE(kt::wait_for([&] {
+			return inputs().find("event") == std::string::npos; }, 5));
+	}
+}
+
+/*
+ * Two kelvo-ctl press and a kelvo-web pressing at once, the web's presses
+ * bare calls (no body, no Content-Type): they take turns at the inputs
+ * object, so kelvo sees every press of the three, and each kelvo-ctl
+ * returns only once kelvo has shown its own.
+ */
+TEST_F(WebTest, KelvoCtlAndAWebPressingAtOnceLoseNoPress)
+{
+	Web w(pps, { "--listen", "127.0.0.1:0" }, root.path);
+	ASSERT_GT(w.port, 0);
+	start_kelvo(w);
+	std::string ctl = "PPS_ROOT=" + pps + " " KELVO_CTL_BIN;
+	for (int round = 0; round < 5; round++) {
+		ASSERT_EQ(system((ctl + " set ts_temp=65").c_str()), 0);
+		ASSERT_TRUE(kt::wait_for([&] {
+			return http(w, "GET", "/api/state").j()["ts_temp"] == 65; }));
+		int rc[2] = { -1, -1 };
+		std::thread t0([&] {
+			rc[0] = system((ctl + " press up 5").c_str()); });
+		std::thread t1([&] {
+			rc[1] = system((ctl + " press down 2").c_str()); });
+		for (int i = 0; i < 10; i++)
+			EXPECT_EQ(http(w, "POST", "/api/press/up").status, 202);
+		t0.join();
+		t1.join();
+		for (int r : rc)
+			EXPECT_TRUE(WIFEXITED(r) && WEXITSTATUS(r) == 0) << r;
+		ASSERT_TRUE(kt::wait_for([&] { return doc("ts_temp") == "78"; },
+		    20)) << "round " << round << ": " << doc("ts_temp");
 		ASSERT_TRUE(kt::wait_for([&] {
 			return inputs().find("event") == std::string::npos; }, 5));
 	}

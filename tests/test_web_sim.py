@@ -245,6 +245,78 @@ class Contract(Rig):
         t.start()
         return got, c
 
+    def enums_plant_and_clock(self, check):
+        """Modes and fans in any case reach kelvo as its own texts; the
+        state types them as enums, and the plant and the clock follow."""
+        def state(**cmds):
+            r = check("PUT", "/api/sim", self.call("PUT", "/api/sim", dict(
+                state="paused", **cmds)))
+            self.assertEqual(r.status, 200, (cmds, r.body))
+            return check("GET", "/api/state", self.call("GET", "/api/state")
+                         ).json()
+        for cmds, want in (
+                ({"ts_mode": "heat", "ts_fan": "on", "td_sys": "off"},
+                 ("HEAT", "ON", "OFF", "fan")),
+                ({"td_sys": "On"}, ("HEAT", "ON", "ON", "heating")),
+                ({"ts_mode": " Cool "}, ("COOL", "ON", "ON", "cooling")),
+                ({"td_sys": "OFF", "ts_fan": "auto"},
+                 ("COOL", "AUTO", "OFF", "idle")),
+                ({"ts_mode": "oFF", "td_sys": "ON"}, ("OFF", "AUTO", "ON", "off"))):
+            st = state(**cmds)
+            self.assertEqual((st["ts_mode"], st["ts_fan"], st["td_sys"],
+                              st["plant"]), want, cmds)
+        self.assertIn("ts_mode::OFF\n",
+                      open(self.pps + "/kelvo/outputs").read())
+        # Noon: the published text keeps its historic form, the faces' not.
+        for hhmm, published, shown in (("1200", "12:00a", "12:00 pm"),
+                                       ("0000", "12:00a", "12:00 am"),
+                                       ("1201", "12:01p", "12:01 pm")):
+            st = state(td_time_=hhmm)
+            self.assertEqual((st["td_time"], st["clock"]), (published, shown))
+        r = check("PUT", "/api/sim", self.call("PUT", "/api/sim",
+                                               {"ts_mode": "warm"}))
+        self.assertEqual(r.status, 400)
+        self.assertIn("ts_mode", r.json()["error"])
+
+    def bare_calls(self, check):
+        """A press, a step and a reset without a body and without a
+        Content-Type, as generated clients send them; a body of no type
+        or another type is still 415."""
+        before = self.call("GET", "/api/state").json()["td_time_"]
+        r = check("POST", "/api/sim/step", self.call(
+            "POST", "/api/sim/step", ctype=False))
+        self.assertEqual((r.status, r.json()["state"]), (200, "paused"), r.body)
+        after = self.call("GET", "/api/state").json()["td_time_"]
+        self.assertEqual(int(after[:2]) * 60 + int(after[2:]),
+                         (int(before[:2]) * 60 + int(before[2:]) + 2) % 1440)
+        r = check("POST", "/api/press/{button}", self.call(
+            "POST", "/api/press/fan", ctype=False))
+        self.assertEqual(r.status, 202, r.body)
+        for path, body, hdr in (
+                ("/api/press/fan", "{}", {}),
+                ("/api/sim/step", '{"ticks": 1}', {}),
+                ("/api/sim/reset", "", {"Content-Type": "text/plain"}),
+                ("/api/press/up", "", {"Content-Type": "text/plain"})):
+            r = check("POST", path.replace("/up", "/{button}").replace(
+                "/fan", "/{button}"), self.call("POST", path, body,
+                                                 headers=hdr, ctype=False))
+            self.assertEqual(r.status, 415, (path, body, hdr))
+        # A body that comes chunked, with no length announced, as well.
+        c = http.client.HTTPConnection("127.0.0.1", self.port, timeout=20)
+        try:
+            c.request("POST", "/api/sim/reset", body=iter([b"{}"]),
+                      headers={"Host": "127.0.0.1:%d" % self.port},
+                      encode_chunked=True)
+            r = c.getresponse()
+            self.assertEqual(r.status, 415)
+            r.read()
+        finally:
+            c.close()
+        self.assertEqual(self.call("GET", "/api/sim").json()["state"], "paused")
+        r = check("POST", "/api/sim/reset", self.call(
+            "POST", "/api/sim/reset", ctype=False))
+        self.assertEqual((r.status, r.json()["state"]), (200, "running"))
+
     def test_document_validates_and_real_answers_match_it(self):
         self.start_web()
         doc = self.load_document()
@@ -379,6 +451,9 @@ class Contract(Rig):
         self.assertTrue(until(lambda: self.call("GET", "/api/state")
                               .status == 200))
         self.assertEqual(self.call("GET", "/api/sim").json()["state"], "paused")
+
+        self.enums_plant_and_clock(check)
+        self.bare_calls(check)
 
         # A reset needs no body.
         r = check("POST", "/api/sim/reset", self.call("POST", "/api/sim/reset"))
@@ -717,7 +792,7 @@ class Browser(Rig):
             el(i).send_keys(text + Keys.ENTER)
         wait(lambda: state()["td_time_"] == "0630" and
              state()["td_temp_out_"] == 41.5)
-        wait(lambda: el("time").text == "06:30a")
+        wait(lambda: el("time").text == "6:30 am")
 
         # A day at 2 minutes a tick comes back to the same time; an hour
         # at 10 minutes a tick is 6 ticks.
@@ -731,7 +806,7 @@ class Browser(Rig):
              .get_attribute("value") == "10")
         el("btn-step-hour").click()
         wait(lambda: state()["td_time_"] == "0730")
-        wait(lambda: el("time").text == "07:30a")
+        wait(lambda: el("time").text == "7:30 am")
 
         # A fault as a toggle, shown as kelvo reports it.
         el("fault-plant").click()

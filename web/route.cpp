@@ -413,6 +413,14 @@ json_type(const char *type)
 	return *type == '\0' || *type == ';' || *type == ' ' || *type == '\t';
 }
 
+/* A change with neither a body nor a Content-Type: a bare call. */
+static bool
+bare_call(const struct route_request *rq)
+{
+	return header(rq, "Content-Type") == NULL && rq->body.empty() &&
+	    !rq->too_big;
+}
+
 /* The page and its files. */
 static void
 serve_asset(const struct route_request *rq, const char *rest,
@@ -623,7 +631,7 @@ serve_sim(const struct route_request *rq, const char *rest,
 		answer_json(a, 200, client_sim_json(&sim));
 }
 
-/* POST /api/sim/step: {"ticks": N}. */
+/* POST /api/sim/step: {"ticks": N}, or no body at all for one tick. */
 static void
 serve_sim_step(const struct route_request *rq, const char *rest,
     struct route_answer *a)
@@ -632,7 +640,8 @@ serve_sim_step(const struct route_request *rq, const char *rest,
 	ordered_json j, cmd;
 
 	(void)rest;
-	j = ordered_json::parse(rq->body, nullptr, false);
+	j = bare_call(rq) ? ordered_json{ { "ticks", 1 } } :
+	    ordered_json::parse(rq->body, nullptr, false);
 	if (j.is_discarded()) {
 		route_error(a, 400, "the body is not JSON");
 		return;
@@ -689,6 +698,17 @@ static const struct route routes[] = {
 	{ "/api/sim/step", "POST", "POST", NULL, serve_sim_step },
 	{ "/api/sim/reset", "POST", "POST", NULL, serve_sim_reset },
 };
+/*
+ * The changes whose body is optional, which may come with no body and no
+ * Content-Type, as generated clients send such a call.
+ */
+static bool
+takes_bare(const struct route *r)
+{
+	return r->serve == serve_press || r->serve == serve_sim_step ||
+	    r->serve == serve_sim_reset;
+}
+
 static const struct route asset_route = { "", "GET, HEAD", "", NULL,
     serve_asset };
 
@@ -804,11 +824,14 @@ route_head(const struct route_request *rq, struct route_answer *a)
 		r->serve(rq, rest, a);
 		return true;
 	}
-	if (!json_type(header_text(rq, "Content-Type"))) {
+	length = header_text(rq, "Content-Length");
+	/* A bare call is judged once its body proves to be none (route_body). */
+	if (!json_type(header_text(rq, "Content-Type")) && !(takes_bare(r) &&
+	    header(rq, "Content-Type") == NULL && (length == NULL ||
+	    strtoull(length, NULL, 10) == 0))) {
 		route_error(a, 415, "the Content-Type must be application/json");
 		return true;
 	}
-	length = header_text(rq, "Content-Length");
 	if (length != NULL && strtoull(length, NULL, 10) > ROUTE_BODY_MAX) {
 		route_error(a, 413, "the body is over 4096 bytes");
 		return true;
@@ -827,6 +850,9 @@ route_body(const struct route_request *rq, struct route_answer *a)
 	else if ((r = route_of(rq->path, &rest)) == NULL ||
 	    !allowed(rq->method, r->change))
 		route_error(a, 500, "no change at this path");
+	/* No Content-Type, yet a body came after all (chunked): no JSON. */
+	else if (header(rq, "Content-Type") == NULL && !bare_call(rq))
+		route_error(a, 415, "the Content-Type must be application/json");
 	else
 		r->serve(rq, rest, a);
 }

@@ -13,8 +13,9 @@
  * must carry it (401), and a client that sent a wrong one waits before
  * its next one is looked at (429); an Origin must name the Host's host
  * and port or be allowed (403); then the path (404), the method (405),
- * for a change a JSON content type (415) and a body of at most
- * ROUTE_BODY_MAX bytes (413).  Every answer to an allowed origin, a
+ * for a change a JSON content type (415; a press, a step and a reset may
+ * also come bare, with neither a body nor a Content-Type) and a body of
+ * at most ROUTE_BODY_MAX bytes (413).  Every answer to an allowed origin, a
  * refusal too, says it is allowed.
  *
  * A new resource is one more line in the routes table of route.cpp: its

@@ -31,6 +31,8 @@ type Target = "setpoint" | "mode" | "fan";
 /** The link between the behaviors and kelvo-web, one per process. */
 let web: Web | undefined;
 let published: State | undefined;
+/** What was last set on the endpoint from kelvo, as JSON; undefined after a write. */
+let lastShown: string | undefined;
 
 interface Context { offline?: boolean }
 
@@ -46,7 +48,10 @@ async function send(what: Target, value: number | string): Promise<void> {
 		if (web === undefined)
 			throw new Error("not connected");
 		await web.put(what, value);
-		log("write", `${what} ${value} sent to kelvo`);
+		// The write leaves its own value in the attribute: kelvo's next
+		// publication is to be set again even if it is the last one.
+		lastShown = undefined;
+		log(`write-${what}`, `${what} ${value} sent to kelvo`);
 	} catch (e) {
 		const why = e instanceof Error ? e.message : String(e);
 		log("write-failed", `a write of ${what} ${value} failed: ${why}`);
@@ -117,10 +122,10 @@ class KelvoFanControlServer extends FanBase {
 		waits(this.events.fanMode$Changing, this.events.percentSetting$Changing);
 		this.reactTo(this.events.fanMode$Changing, this.#fanModeChanging);
 		this.reactTo(this.events.percentSetting$Changing, this.#percentChanging);
-		// Off and percentages are taken as kelvo's AUTO or ON; once taken,
-		// the attributes show what kelvo has.
-		this.reactTo(this.events.fanMode$Changed, this.#settle, { offline: true });
-		this.reactTo(this.events.percentSetting$Changed, this.#settle, { offline: true });
+		// Off and percentages are taken as kelvo's AUTO or ON: once taken,
+		// the attributes say so until kelvo publishes it.
+		this.reactTo(this.events.fanMode$Changed, this.#fanModeTaken, { offline: true, lock: true });
+		this.reactTo(this.events.percentSetting$Changed, this.#percentTaken, { offline: true, lock: true });
 	}
 
 	async #fanModeChanging(value: FanControl.FanMode, _old: FanControl.FanMode, context: Context): Promise<void> {
@@ -141,16 +146,18 @@ class KelvoFanControlServer extends FanBase {
 		await send("fan", target);
 	}
 
-	#settle(): void {
-		const fan = map.asFan(published?.ts_fan);
-		const mode = map.fanMode(fan);
-		if (mode === undefined)
+	#fanModeTaken(value: FanControl.FanMode): void {
+		const F = FanControl.FanMode;
+		const mode = value === F.Off ? F.Auto : value === F.On ? F.High : value;
+		this.state.fanMode = mode;
+		this.state.percentSetting = mode === F.Auto ? null : 100;
+	}
+
+	#percentTaken(value: number | null): void {
+		if (value === null)
 			return;
-		// What the write asked for until kelvo publishes it.
-		const asked = this.state.fanMode === FanControl.FanMode.Off || this.state.percentSetting === 0
-			? FanControl.FanMode.Auto : this.state.fanMode;
-		this.state.fanMode = asked;
-		this.state.percentSetting = asked === FanControl.FanMode.Auto ? null : 100;
+		this.state.fanMode = value === 0 ? FanControl.FanMode.Auto : FanControl.FanMode.High;
+		this.state.percentSetting = value === 0 ? null : 100;
 	}
 }
 
@@ -249,7 +256,14 @@ async function show(endpoint: Endpoint<typeof KelvoThermostat>, s: State): Promi
 		fanControl.fanMode = fm;
 		fanControl.percentSetting = map.percentSetting(fan);
 	}
-	await endpoint.set({ thermostat, fanControl } as Parameters<typeof endpoint.set>[0]);
+	// kelvo publishes at every tick, mostly what it published before: the
+	// same values are not set again, which would cost a transaction each.
+	const patch = { thermostat, fanControl };
+	const text = JSON.stringify(patch);
+	if (text === lastShown)
+		return;
+	await endpoint.set(patch as Parameters<typeof endpoint.set>[0]);
+	lastShown = text;
 }
 
 /**

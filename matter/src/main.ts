@@ -61,6 +61,9 @@ function options(): Options {
  */
 function quietMatter(): void {
 	Logger.level = LogLevel.WARN;
+	// A write refused is said by the face itself; matter.js would say it
+	// again as a transaction rolled back.
+	Logger.facilityLevels = { Transaction: LogLevel.ERROR };
 	Logger.format = "plain";
 	const dest = Logger.destinations.default;
 	if (dest !== undefined)
@@ -94,15 +97,16 @@ function addresses(o: Options): { ipv4?: string; ipv6?: string; shown: string[] 
 		return { ipv4: "127.0.0.1", ipv6: "::1", shown: ["127.0.0.1", "::1"] };
 	const found = networkInterfaces()[o.iface];
 	if (found === undefined)
-		exit(1, `--interface: there is no interface ${o.iface}`);
-	// A link-local IPv6 address is only one of several a controller may
-	// use, so the node listens on every address and announces itself on
-	// this interface only.
-	return { shown: found.map((a) => a.family === "IPv6" && a.scopeid ? `${a.address}%${o.iface}` : a.address) };
+		exit(1, `--interface: there is no interface ${o.iface} with an address`);
+	// A controller may use any of the interface's addresses, link-local
+	// included, and one socket per family can be bound to one address
+	// only: so the node listens on every address, and announces itself
+	// (with the interface's addresses) there only.
+	log("interface", `announcing on ${o.iface}: ${found.map((a) => a.address).join(", ")}`);
+	return { ipv4: "0.0.0.0", ipv6: "::", shown: ["0.0.0.0", "::"] };
 }
 
-async function makeNode(o: Options, pairing: Pairing) {
-	const at = addresses(o);
+async function makeNode(o: Options, pairing: Pairing, at: ReturnType<typeof addresses>) {
 	const env = Environment.default;
 	env.vars.set("storage.path", nodeStorage(o.storage));
 	// mDNS on loopback by default, so nothing is announced to the LAN.
@@ -125,50 +129,40 @@ async function makeNode(o: Options, pairing: Pairing) {
 
 function portTaken(e: unknown): boolean {
 	const text = e instanceof Error ? `${e.name} ${e.message} ${String((e as { cause?: unknown }).cause ?? "")}` : String(e);
-	return /EADDRINUSE|AddressInUse|address already in use/i.test(text);
+	return /EADDRINUSE|AddressInUse|already in use/i.test(text);
 }
 
-async function main(): Promise<void> {
-	const o = options();
-	const webToken = token();
-	quietMatter();
-	let pairing: Pairing;
+/** The storage made ready, its fabrics forgotten if asked, its pairing. */
+function storage(o: Options): Pairing {
 	try {
 		prepareStorage(o.storage);
 		if (o.factoryReset) {
 			forgetFabrics(o.storage);
 			log("reset", `forgot every fabric in ${o.storage}`);
 		}
-		pairing = loadPairing(o.storage, o.passcode, o.discriminator);
+		return loadPairing(o.storage, o.passcode, o.discriminator);
 	} catch (e) {
 		if (e instanceof StorageError)
 			exit(1, e.message);
 		throw e;
 	}
-	const { server, endpoint, shown } = await makeNode(o, pairing);
+}
+
+async function main(): Promise<void> {
+	const o = options();
+	const webToken = token();
+	quietMatter();
+	const at = addresses(o);
+	const { server, endpoint, shown } = await makeNode(o, storage(o), at);
 	server.lifecycle.commissioned.on(() => { process.stdout.write(`${NAME}: commissioned\n`); });
 	server.lifecycle.decommissioned.on(() => log("fabrics", "the last fabric was removed: commissionable again"));
-	const port = () => server.state.network.operationalPort;
-	try {
-		await server.start();
-	} catch (e) {
-		if (portTaken(e))
-			exit(1, `UDP port ${o.port} is taken`);
-		exit(1, `cannot start: ${e instanceof Error ? e.message : String(e)}`);
-	}
-	for (const a of shown)
-		process.stdout.write(`${NAME}: listening on ${a} port ${port()}\n`);
-	listening = true;
-	if (codesHeld !== undefined)
-		process.stdout.write(codesHeld);
-
 	const web = new Web(o.web, webToken, {
 		state: (s) => kelvo.apply(s),
 		available: (up) => log("available", up ? "writes reach kelvo again" : "kelvo or kelvo-web is away: writes fail until it is back"),
 	});
 	const kelvo = new Kelvo(endpoint, web);
-	web.start();
 
+	// From here a signal closes the node, also one that comes while it starts.
 	let stopping = false;
 	const stop = async () => {
 		if (stopping)
@@ -184,6 +178,25 @@ async function main(): Promise<void> {
 	};
 	process.on("SIGTERM", () => void stop());
 	process.on("SIGINT", () => void stop());
+
+	try {
+		await server.start();
+	} catch (e) {
+		if (stopping)
+			return;
+		// Closed first, so that its storage is left as a later start wants
+		// it; what matter.js says of closing a node that never started is
+		// no news.
+		Logger.level = LogLevel.FATAL;
+		await server.close().catch(() => undefined);
+		exit(1, portTaken(e) ? `UDP port ${o.port} is taken` : `cannot start: ${e instanceof Error ? e.message : String(e)}`);
+	}
+	for (const a of shown)
+		process.stdout.write(`${NAME}: listening on ${a} port ${server.state.network.operationalPort}\n`);
+	listening = true;
+	if (codesHeld !== undefined)
+		process.stdout.write(codesHeld);
+	web.start();
 }
 
 main().catch((e) => exit(1, `stopped: ${e instanceof Error ? e.message : String(e)}`));

@@ -7,8 +7,8 @@
 // reset.  --passcode and --discriminator override, and are kept too.  The
 // fabrics and keys are matter.js's, in the folder "node" beside it.
 import { randomInt } from "node:crypto";
-import { accessSync, constants, mkdirSync, readFileSync, renameSync, rmSync, writeFileSync } from "node:fs";
-import { join } from "node:path";
+import { accessSync, constants, mkdirSync, readFileSync, renameSync, rmSync, statSync, writeFileSync } from "node:fs";
+import { dirname, join, resolve } from "node:path";
 import { passcodeAllowed } from "./options.js";
 
 export interface Pairing { passcode: number; discriminator: number }
@@ -33,10 +33,31 @@ function why(e: unknown): string {
 	return e instanceof Error ? e.message : String(e);
 }
 
+/**
+ * mkdir -p, one level at a time: Node 20's recursive mkdirSync spins
+ * for ever under /proc and the like, where a parent neither exists nor
+ * can be made.
+ */
+function makeDirs(dir: string): void {
+	const missing: string[] = [];
+	for (let d = resolve(dir); ; d = dirname(d)) {
+		try {
+			statSync(d);
+			break;
+		} catch (e) {
+			if ((e as NodeJS.ErrnoException).code !== "ENOENT" || dirname(d) === d)
+				throw e;
+			missing.unshift(d);
+		}
+	}
+	for (const d of missing)
+		mkdirSync(d, { mode: 0o700 });
+}
+
 /** Makes the folder (0700) if need be, and checks that it can be written. */
 export function prepareStorage(dir: string): void {
 	try {
-		mkdirSync(dir, { recursive: true, mode: 0o700 });
+		makeDirs(dir);
 		accessSync(dir, constants.R_OK | constants.W_OK | constants.X_OK);
 	} catch (e) {
 		throw new StorageError(`storage ${dir} cannot be used: ${why(e)}`);

@@ -117,11 +117,11 @@ export class Web {
 		if (this.#request !== req)
 			return;
 		this.#request = undefined;
+		if (this.#stopped)
+			return;
 		if (this.#connected)
 			log("stream", "lost kelvo-web's event stream; connecting again");
 		this.#setAvailable(false, this.#running);
-		if (this.#stopped)
-			return;
 		this.#retry = setTimeout(() => this.#open(), this.#delay);
 		this.#delay = Math.min(RETRY_MAX_MS, this.#delay + 1000);
 	}

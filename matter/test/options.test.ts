@@ -78,5 +78,7 @@ describe("pairing in the storage", () => {
 		}
 		writeFileSync(join(dir, "file"), "");
 		assert.throws(() => prepareStorage(join(dir, "file", "x")), /cannot be used/);
+		// Where Node's own recursive mkdir would spin for ever.
+		assert.throws(() => prepareStorage("/proc/kelvo-matter-test/x"), /cannot be used/);
 	});
 });
