@@ -78,6 +78,10 @@ describe("kelvo-matter and a controller", { timeout: 10 * WAIT }, () => {
         assert.deepEqual([qr.passcode, qr.discriminator, qr.vendorId, qr.productId],
             [PASSCODE, DISCRIMINATOR, 0xfff1, 0x8000]);
 
+        const listening = rig.matter.lines.filter(l => /listening on/.test(l));
+        assert.deepEqual(listening, [`kelvo-matter: listening on 127.0.0.1 port ${rig.matterPort}`,
+            `kelvo-matter: listening on ::1 port ${rig.matterPort}`], "not on loopback only");
+
         await ctl.commission(rig.pairingCode, rig.matterAddress, rig.matterPort);
         await rig.matter.line(/^kelvo-matter: commissioned$/);
         await ctl.connect();
