@@ -165,7 +165,12 @@ class KelvoIdentifyServer extends IdentifyServer {
 	override initialize(): ReturnType<IdentifyServer["initialize"]> {
 		const r = super.initialize();
 		this.reactTo(this.events.startIdentifying, this.#identifying);
+		this.reactTo(this.events.effectTriggered, this.#effect);
 		return r;
+	}
+
+	#effect(effect: { effectIdentifier: number }): void {
+		log("identify", `identify: asked for effect ${effect.effectIdentifier}`);
 	}
 
 	#identifying(): void {
