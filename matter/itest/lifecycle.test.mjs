@@ -1,0 +1,134 @@
+// kelvo-matter when the rest comes and goes: kelvo-web or kelvo away (writes
+// fail, reads keep the last values, both recover), kelvo-matter restarted
+// (the controller reconnects on its fabric), and --factory-reset
+// (commissionable again).
+import assert from "node:assert/strict";
+import path from "node:path";
+import { after, before, describe, test } from "node:test";
+
+import { BasicInformation, Thermostat } from "@matter/main/clusters";
+
+import { Controller, Rig, WAIT, centi, sleep, startStack, until } from "./harness.mjs";
+
+const FAILURE = 1;
+const T = Thermostat.Complete;
+
+describe("kelvo-matter's lifecycle", { timeout: 10 * WAIT }, () => {
+    const rig = new Rig();
+    const ctl = new Controller(path.join(rig.root, "controller"));
+
+    before(async () => {
+        await startStack(rig);
+        await ctl.start();
+        await ctl.commission(rig.pairingCode, rig.matterAddress, rig.matterPort);
+        await ctl.connect();
+        await rig.sim({ state: "paused", ts_temp: 68, td_temp_in_: 66.6 });
+        assert.ok(await until(async () => await ctl.read(T, "localTemperature") === centi(66.6)));
+    });
+    after(async () => {
+        await ctl.close();
+        await rig.close();
+    });
+
+    /** Writes set point `f` until a write is taken (bounded), then waits
+     *  for kelvo to publish it. */
+    async function writeReaches(f, why) {
+        const ok = await until(async () => {
+            await ctl.write(T, "occupiedHeatingSetpoint", centi(f));
+            return true;
+        }, WAIT, 500);
+        assert.ok(ok, `${why}: no write of ${f} was taken`);
+        assert.ok(await until(() => rig.outputs().ts_temp === String(f)),
+            `${why}: kelvo never showed ${f}`);
+    }
+
+    /** A write fails with a failure status and kelvo's set point stays. */
+    async function writeFails(f, why) {
+        const before = rig.outputs().ts_temp;
+        await assert.rejects(() => ctl.write(T, "occupiedHeatingSetpoint", centi(f)),
+            e => e.code === FAILURE, `${why}: the write of ${f} did not fail`);
+        assert.equal(rig.outputs().ts_temp, before);
+    }
+
+    test("kelvo-web stopped: writes fail, reads keep the last values; back: writes work", async () => {
+        await rig.stopWeb();
+        // The face may take a moment to notice; every write from then on fails.
+        assert.ok(await until(async () => {
+            try {
+                await ctl.write(T, "occupiedHeatingSetpoint", centi(74));
+                return false;
+            } catch (e) {
+                return e.code === FAILURE;
+            }
+        }, WAIT, 500), "writes did not fail without kelvo-web");
+        await writeFails(75, "kelvo-web stopped");
+        assert.equal(rig.outputs().ts_temp, "68");
+        assert.equal(await ctl.read(T, "localTemperature"), centi(66.6));
+        assert.equal(await ctl.read(T, "occupiedHeatingSetpoint"), centi(68));
+        assert.ok(rig.matter.running);
+
+        await rig.startWeb();
+        await writeReaches(76, "kelvo-web back");
+        // And the state flows again.
+        await rig.sim({ td_temp_in_: 71.1 });
+        assert.ok(await until(async () => await ctl.read(T, "localTemperature") === centi(71.1)));
+    });
+
+    test("kelvo stopped: writes fail; back: writes work", async () => {
+        await rig.stopKelvo();
+        assert.ok(await until(async () => (await rig.api("GET", "/api/state")).status === 503),
+            "kelvo-web never noticed kelvo stopping");
+        await writeFails(64, "kelvo stopped");
+        await writeFails(63, "kelvo stopped");
+        assert.equal(rig.outputs().ts_temp, "76");
+        await rig.startKelvo();
+        await writeReaches(65, "kelvo back");
+    });
+
+    test("a write of the set point the device already reads fails too while kelvo is away", {
+        todo: "kelvo-matter takes a write of the value it holds without asking kelvo-web",
+    }, async () => {
+        await rig.stopKelvo();
+        assert.ok(await until(async () => (await rig.api("GET", "/api/state")).status === 503));
+        try {
+            const held = await ctl.read(T, "occupiedHeatingSetpoint");
+            await assert.rejects(() => ctl.write(T, "occupiedHeatingSetpoint", held),
+                e => e.code === FAILURE, `a write of the held ${held} was taken`);
+        } finally {
+            await rig.startKelvo();
+        }
+    });
+
+    test("kelvo-matter restarted: the controller reconnects without commissioning again", async () => {
+        await rig.sim({ state: "paused" });
+        const exit = await rig.stopMatter();
+        assert.equal(exit.code, 0, "kelvo-matter did not exit 0 on SIGTERM");
+        await sleep(500);
+        const m = await rig.startMatter();
+        assert.ok(await until(async () =>
+            await ctl.read(BasicInformation.Complete, "serialNumber", 0) === rig.id, WAIT, 500),
+            "the controller did not reconnect\n" + m.output());
+        assert.ok(!m.lines.some(l => /pairing code/.test(l)),
+            "a commissioned kelvo-matter offered itself for commissioning:\n" + m.output());
+        await writeReaches(70, "after the restart");
+        await rig.sim({ td_temp_in_: 69.4 });
+        assert.ok(await until(async () => await ctl.read(T, "localTemperature") === centi(69.4)));
+    });
+
+    test("--factory-reset forgets the fabric: commissionable again, and a new controller commissions it", async () => {
+        await rig.stopMatter();
+        const m = await rig.startMatter(["--factory-reset"], { commissionable: true });
+        const fresh = new Controller(ctl.storage, "ctl2");
+        try {
+            await fresh.start();
+            await fresh.commission(rig.pairingCode, rig.matterAddress, rig.matterPort);
+            await m.line(/^kelvo-matter: commissioned$/);
+            await fresh.connect();
+            assert.equal(await fresh.read(BasicInformation.Complete, "serialNumber", 0), rig.id);
+            await fresh.write(T, "occupiedHeatingSetpoint", centi(80));
+            assert.ok(await until(() => rig.outputs().ts_temp === "80"));
+        } finally {
+            await fresh.close();
+        }
+    });
+});
