@@ -57,7 +57,6 @@ const char *kc_default(const char *name);
 #define KC_SETPOINT_MIN	60	/* the buttons keep the set point here */
 #define KC_SETPOINT_MAX	90
 #define KC_TEMP_MAX	1000	/* |any temperature| kelvo takes */
-#define KC_MINUTES_MAX	1440	/* simulated minutes a tick, from 1 */
 /* A limit's digits as a string literal: KC_STR(KC_SETPOINT_MIN) "60". */
 #define KC_STR_(x)	#x
 #define KC_STR(x)	KC_STR_(x)
