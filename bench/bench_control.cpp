@@ -159,7 +159,7 @@ main(int argc, char **argv)
 		    "max %.1f ms\n", ticks, t[2], t.back());
 	}
 
-	/* Windows of 4 s (one shorter one for less), running and paused in turn. */
+	/* Running and paused in turn, 4 s at a time (less for less). */
 	struct idle running, paused;
 	int window = idle < 4 ? std::max(idle, 1) : 4;
 	int rounds = std::max(idle / window, 1);

@@ -427,8 +427,8 @@ slot(int fd)
 static int
 watch(struct ppsobj *o)
 {
-	o->wd = inotify_add_watch(o->ifd, o->dir,
-	    PPS_EVENTS | IN_DELETE | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR);
+	o->wd = inotify_add_watch(o->ifd, o->dir, PPS_EVENTS | IN_DELETE |
+	    IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR);
 	o->seen = false;
 	return o->wd;
 }
