@@ -16,6 +16,15 @@
  * A writer killed between making its temporary file and renaming it
  * leaves that file behind; pps_tidy is how the object's only writer
  * clears them away at its start.
+ *
+ * A rename over a file that nobody holds open frees the replaced file
+ * before it lets go of the directory, and on a file system that discards
+ * freed blocks that waits on the disk: meanwhile every other create or
+ * rename in the directory waits too, a press behind a publication and a
+ * publication behind a press.  So a writer holds the text it replaces
+ * across its rename, and a "?wait" reader holds the text it handed out
+ * until it comes back for the next one; each closes it later, in its own
+ * time, with the directory free.
  */
 #include "platform.h"
 
@@ -404,6 +413,8 @@ struct ppsobj {
 	char		 path[PATH_MAX];
 	char		 dir[PATH_MAX];
 	char		 name[NAME_MAX + 1];
+	int		 held;		/* the text handed out last, "?wait" */
+	int		 superseded;	/* the one before it, closed next read */
 	/* What was read last, to tell a new text from a late event. */
 	struct stat	 st;
 	unsigned long long hash;
@@ -479,7 +490,7 @@ pps_open(const char *path, int flags, mode_t mode)
 	}
 
 	o->mode = st.st_mode & 07777;
-	o->ifd = o->wd = -1;
+	o->ifd = o->wd = o->held = o->superseded = -1;
 	snprintf(o->path, sizeof(o->path), "%s", real);
 	q = strrchr(real, '/');
 	snprintf(o->name, sizeof(o->name), "%.*s", NAME_MAX, q ? q + 1 : real);
@@ -560,19 +571,48 @@ read_text(struct ppsobj *o, char *buf, size_t len, bool remember)
 			break;
 		got += n;
 	}
-	close(fd);
-	if (remember) {
-		unsigned long long h = fnv1a(buf, (size_t)got);
-		if (o->seen && st.st_ino == o->st.st_ino &&
-		    st.st_dev == o->st.st_dev && st.st_size == o->st.st_size &&
-		    st.st_mtim.tv_sec == o->st.st_mtim.tv_sec &&
-		    st.st_mtim.tv_nsec == o->st.st_mtim.tv_nsec && h == o->hash)
-			return SAME_TEXT;
-		o->st = st;
-		o->hash = h;
-		o->seen = true;
+	if (!remember) {
+		close(fd);
+		return got;
 	}
+	unsigned long long h = fnv1a(buf, (size_t)got);
+	if (o->seen && st.st_ino == o->st.st_ino &&
+	    st.st_dev == o->st.st_dev && st.st_size == o->st.st_size &&
+	    st.st_mtim.tv_sec == o->st.st_mtim.tv_sec &&
+	    st.st_mtim.tv_nsec == o->st.st_mtim.tv_nsec && h == o->hash) {
+		close(fd);
+		return SAME_TEXT;
+	}
+	o->st = st;
+	o->hash = h;
+	o->seen = true;
+	/* Held until the next read, so the writer's rename frees nothing. */
+	if (o->superseded >= 0)
+		close(o->superseded);
+	o->superseded = o->held;
+	o->held = fd;
 	return got;
+}
+
+/*
+ * Frees the text that the one handed out last replaced: the reader has
+ * dealt with that one and is back for more, so nothing waits on this.
+ */
+static void
+drop_superseded(struct ppsobj *o)
+{
+	if (o->superseded >= 0)
+		close(o->superseded);
+	o->superseded = -1;
+}
+
+static void
+drop_held(struct ppsobj *o)
+{
+	drop_superseded(o);
+	if (o->held >= 0)
+		close(o->held);
+	o->held = -1;
 }
 
 /*
@@ -616,10 +656,16 @@ take_events(struct ppsobj *o, bool block)
 				p += sizeof(*e) + e->len;
 				continue;
 			}
-			/* Removed: the reader makes the object again. */
-			if (e->mask & IN_DELETE)
+			/*
+			 * Removed: the reader makes the object again, and lets
+			 * go of the text it held, since a file held open keeps
+			 * its directory from going and the removal of the
+			 * directory would never be told.
+			 */
+			if (e->mask & IN_DELETE) {
+				drop_held(o);
 				removed = true;
-			else if (e->mask & PPS_EVENTS)
+			} else if (e->mask & PPS_EVENTS)
 				changed = 1;
 			p += sizeof(*e) + e->len;
 		}
@@ -642,6 +688,7 @@ pps_read(int fd, void *buf, size_t len)
 		return -1;
 	if (!o->wait)
 		return read_text(o, (char *)buf, len, false);
+	drop_superseded(o);
 	if (o->wd < 0 && watch(o) < 0)
 		return -1;
 	if (!o->seen)
@@ -678,6 +725,7 @@ pps_read_within(int fd, void *buf, size_t len, int ms)
 		return -1;
 	if (!o->wait || !o->seen || (o->wd < 0 && watch(o) >= 0))
 		return pps_read(fd, buf, len);
+	drop_superseded(o);
 	if (o->wd < 0)
 		return -1;
 	clock_gettime(CLOCK_MONOTONIC, &t0);
@@ -708,12 +756,21 @@ ssize_t
 pps_write(int fd, const void *buf, size_t len)
 {
 	struct ppsobj *o = slot(fd);
+	int pin, r, saved;
 
 	if (o == NULL)
 		return -1;
-	if (replace_file(o->path, NULL, (const char *)buf, len, o->mode) < 0)
-		return -1;
-	return (ssize_t)len;
+	/*
+	 * A path, not an open for reading: whatever stands there (a FIFO, a
+	 * device) is held without being opened, and the rename frees nothing.
+	 */
+	pin = open(o->path, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+	r = replace_file(o->path, NULL, (const char *)buf, len, o->mode);
+	saved = errno;
+	if (pin >= 0)
+		close(pin);
+	errno = saved;
+	return r < 0 ? -1 : (ssize_t)len;
 }
 
 int
@@ -725,6 +782,7 @@ pps_close(int fd)
 		return -1;
 	if (o->ifd >= 0)
 		close(o->ifd);
+	drop_held(o);
 	pthread_mutex_lock(&objs_mutex);
 	o->used = false;
 	pthread_mutex_unlock(&objs_mutex);

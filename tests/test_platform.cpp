@@ -5,8 +5,13 @@
  */
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+#include <limits.h>
+#include <sys/stat.h>
+
 #include <atomic>
 #include <future>
+#include <vector>
 
 #include "platform.h"
 #include "testutil.h"
@@ -243,6 +248,86 @@ TEST_F(Pps, AReaderWhoseDirectoryVanishesFailsAndRecovers)
 	kt::write_file(obj, "@inputs\nbtn2::event\n");
 	EXPECT_EQ(read_once(fd), "@inputs\nbtn2::event\n");
 	pps_close(fd);
+}
+
+/* What this process holds open of the files that stood at path. */
+static std::vector<struct stat>
+held_at(const std::string &path)
+{
+	std::vector<struct stat> held;
+	DIR *d = opendir("/proc/self/fd");
+	struct dirent *e;
+
+	while (d != nullptr && (e = readdir(d)) != nullptr) {
+		std::string fd = std::string("/proc/self/fd/") + e->d_name;
+		char link[PATH_MAX];
+		ssize_t n = readlink(fd.c_str(), link, sizeof(link) - 1);
+		struct stat st;
+		if (n <= 0)
+			continue;
+		link[n] = '\0';
+		if ((link == path || link == path + " (deleted)") &&
+		    stat(fd.c_str(), &st) == 0)
+			held.push_back(st);
+	}
+	if (d != nullptr)
+		closedir(d);
+	return held;
+}
+
+TEST_F(Pps, AReaderHoldsWhatItHandedOutSoAReplacementFreesNothing)
+{
+	int fd = pps_open("/pps/kelvo/inputs?wait", O_RDONLY);
+	ASSERT_GE(fd, 0);
+	read_once(fd);
+	struct stat first;
+	ASSERT_EQ(stat(obj.c_str(), &first), 0);
+	rename_in("@inputs\nbtn3::event\n");
+	/* The writer's rename took the name; the file is still ours to free. */
+	auto held = held_at(obj);
+	ASSERT_EQ(held.size(), 1u);
+	EXPECT_EQ(held[0].st_ino, first.st_ino);
+	EXPECT_EQ(held[0].st_nlink, 0u);
+	EXPECT_EQ(read_blocked(fd), "@inputs\nbtn3::event\n");
+
+	/* Back for the next text, the reader lets the one before go. */
+	for (int i = 0; i < 6; i++) {
+		std::string t = "@inputs\nbtn" + std::to_string(i % 4 + 1) +
+		    "::event\n";
+		auto r = start_read(fd);
+		if (i % 2)
+			rewrite(t);
+		else
+			rename_in(t);
+		EXPECT_EQ(await(r), t);
+		struct stat now;
+		ASSERT_EQ(stat(obj.c_str(), &now), 0);
+		int current = 0;
+		held = held_at(obj);
+		for (const struct stat &st : held)
+			current += st.st_ino == now.st_ino && st.st_nlink == 1;
+		EXPECT_LE(held.size(), 2u) << "after text " << i;
+		EXPECT_GE(current, 1) << "after text " << i;
+	}
+	pps_close(fd);
+	EXPECT_EQ(held_at(obj).size(), 0u);
+}
+
+TEST_F(Pps, AWriterHoldsNothingOnceItsTextIsIn)
+{
+	int w = pps_open("/pps/kelvo/inputs", O_WRONLY);
+	ASSERT_GE(w, 0);
+	std::string t = "@inputs\nbtn2::event\n";
+	for (int i = 0; i < 3; i++)
+		ASSERT_EQ(pps_write(w, t.data(), t.size()), (ssize_t)t.size());
+	EXPECT_EQ(held_at(obj).size(), 0u);
+	/* Whatever stands in the way is taken by its name, never opened. */
+	ASSERT_EQ(unlink(obj.c_str()), 0);
+	ASSERT_EQ(mkfifo(obj.c_str(), 0600), 0);
+	EXPECT_EQ(pps_write(w, t.data(), t.size()), (ssize_t)t.size());
+	EXPECT_EQ(kt::read_file(obj), t);
+	EXPECT_EQ(held_at(obj).size(), 0u);
+	pps_close(w);
 }
 
 TEST(Wakeup, APostIsKeptForTheNextWaitAndPostsDoNotPileUp)
