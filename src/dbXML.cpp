@@ -47,6 +47,7 @@
 #include "platform.h"
 
 dbXML *db = nullptr;
+std::atomic<long> db_saves;
 
 /* The document this thread's last cycle replaced, still open; or -1. */
 static thread_local int replaced = -1;
@@ -315,6 +316,7 @@ dbXML::save(char *why, size_t len)
 	}
 	if (save_failing.exchange(false))
 		say("dbXML::saving %s again\n", doc->Value());
+	db_saves++;
 	return true;
 }
 

@@ -8,6 +8,8 @@
 #include <stddef.h>
 #include <sys/types.h>
 
+#include <atomic>
+
 class TiXmlDocument;
 
 class dbXML {
@@ -65,6 +67,11 @@ private:
  */
 void db_release();
 
+/*
+ * Saves this process has made: a reader that keeps what it read can tell
+ * whether any thread has saved since (a hand edit it must stat for).
+ */
+extern std::atomic<long> db_saves;
 extern dbXML *db;		/* the store cycle in progress, under xml_mutex */
 extern const char db_default_text[]; /* the document a reset writes */
 

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <math.h>
+#include <sys/stat.h>
 
 #include <memory>
 #include <thread>
@@ -270,9 +271,26 @@ TEST_F(Control, PausedTheClockStandsWhilePublicationsGoOn)
 	std::string at = value("td_time_");
 	kt::Publications pubs(pps / "kelvo", "outputs");
 	ASSERT_TRUE(pubs.ok());
+	struct stat was, now;
+	ASSERT_EQ(stat(doc().c_str(), &was), 0);
 	usleep(600 * 1000);
 	EXPECT_GE(pubs.take(), 5);
 	EXPECT_EQ(value("td_time_"), at);
+	/* Paused, the publications read what they read last: no saves. */
+	ASSERT_EQ(stat(doc().c_str(), &now), 0);
+	EXPECT_EQ(now.st_ino, was.st_ino);
+	EXPECT_EQ(now.st_mtim.tv_nsec, was.st_mtim.tv_nsec);
+	/* Yet a hand edit is published, and so is a press after it. */
+	std::string text = kt::read_file(doc());
+	size_t p = text.find("<ts_temp>");
+	ASSERT_NE(p, std::string::npos);
+	text.replace(p, text.find("</ts_temp>") - p, "<ts_temp>75");
+	kt::write_file(doc() + ".edit", text);
+	ASSERT_EQ(rename((doc() + ".edit").c_str(), doc().c_str()), 0);
+	EXPECT_TRUE(kt::wait_for([&] { return published("ts_temp") == "75"; }));
+	kt::write_file(obj("inputs"), "@inputs\nbtn1::\nbtn2::\nbtn3::event\n"
+	    "btn4::\n");
+	EXPECT_TRUE(kt::wait_for([&] { return published("ts_temp") == "76"; }));
 	/* A long period set while paused is left at once for a short one. */
 	ASSERT_EQ(batch("pm_interval::60000\nstate::running\n"), "");
 	ASSERT_EQ(batch("pm_interval::20\n"), "");
