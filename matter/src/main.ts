@@ -12,7 +12,7 @@ import "./preset.js";
 import { networkInterfaces } from "node:os";
 import { CommissioningServer, Environment, Logger, LogLevel, ServerNode, VendorId } from "@matter/main";
 import { QrCode } from "@matter/main/types";
-import { initialState, Kelvo, KelvoThermostat } from "./device.js";
+import { failWritesWhileAway, initialState, Kelvo, KelvoThermostat } from "./device.js";
 import { clean, log, logEnd } from "./log.js";
 import { type Options, OptionError, parseOptions, USAGE } from "./options.js";
 import { forgetFabrics, loadPairing, nodeStorage, type Pairing, prepareStorage, StorageError } from "./pairing.js";
@@ -124,6 +124,7 @@ async function makeNode(o: Options, pairing: Pairing, at: ReturnType<typeof addr
 		},
 	});
 	const endpoint = await server.add(KelvoThermostat, initialState());
+	failWritesWhileAway(server, endpoint);
 	return { server, endpoint, shown: at.shown };
 }
 

@@ -56,6 +56,13 @@ export class Web {
 		return this.#connected && this.#running;
 	}
 
+	/** Why a target cannot be put now, or undefined when it can. */
+	get away(): string | undefined {
+		if (!this.#connected)
+			return "kelvo-web cannot be reached";
+		return this.#running ? undefined : "kelvo is not running";
+	}
+
 	start(): void {
 		this.#open();
 	}
@@ -188,8 +195,9 @@ export class Web {
 	 * when kelvo-web took it, rejects with why not otherwise.
 	 */
 	put(what: "setpoint" | "mode" | "fan", value: number | string): Promise<void> {
-		if (!this.available)
-			return Promise.reject(new WebError(this.#connected ? "kelvo is not running" : "kelvo-web cannot be reached"));
+		const away = this.away;
+		if (away !== undefined)
+			return Promise.reject(new WebError(away));
 		const body = JSON.stringify({ value });
 		const url = new URL(`api/${what}`, this.#base);
 		return new Promise((resolve, reject) => {
