@@ -131,6 +131,25 @@ describe("kelvo-matter's lifecycle", { timeout: 10 * WAIT }, () => {
         assert.ok(await until(async () => await ctl.read(T, "localTemperature") === centi(69.4)));
     });
 
+    test("kelvo-matter stopping closes its session with the controller, also one resumed after a restart", async () => {
+        // Twice: the session of the restart above, then one resumed after
+        // this test's own restart.  Told, the controller drops it at once
+        // and resumes a new one with the node that comes back; not told,
+        // it would hold it until it next sends and that goes unanswered.
+        for (const round of ["first", "second"]) {
+            assert.equal(await ctl.read(BasicInformation.Complete, "serialNumber", 0), rig.id);
+            assert.ok(ctl.hasSession(), `${round}: the controller has no session to start with`);
+            const exit = await rig.stopMatter();
+            assert.equal(exit.code, 0);
+            assert.ok(await until(() => !ctl.hasSession(), 20_000),
+                `${round}: the stopped kelvo-matter left the controller its session`);
+            await rig.startMatter();
+            assert.ok(await until(async () =>
+                await ctl.read(BasicInformation.Complete, "serialNumber", 0) === rig.id, WAIT, 500),
+                `${round}: the controller did not reconnect`);
+        }
+    });
+
     test("--factory-reset forgets the fabric: commissionable again, and a new controller commissions it", async () => {
         await rig.stopMatter();
         const m = await rig.startMatter(["--factory-reset"], { commissionable: true });
