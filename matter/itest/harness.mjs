@@ -16,7 +16,7 @@ import { fileURLToPath } from "node:url";
 import { Environment, Logger, LogLevel } from "@matter/main";
 import { ManualPairingCodeCodec, NodeId } from "@matter/main/types";
 import { GeneralCommissioning } from "@matter/main/clusters";
-import { PeerSet } from "@matter/main/protocol";
+import { PeerSet, SessionManager } from "@matter/main/protocol";
 import { CommissioningController } from "@project-chip/matter.js";
 
 const here = path.dirname(fileURLToPath(import.meta.url));
@@ -326,6 +326,13 @@ export class Controller {
 
     async write(cluster, attr, value, ep = 1) {
         return this.cluster(cluster, ep).attributes[attr].set(value);
+    }
+
+    /** Whether the controller holds a session with the device that is
+     *  not closing: one the device has closed is gone from its list. */
+    hasSession(nodeId = this.nodeId) {
+        const sessions = this.ctl.node.env.get(SessionManager).sessions;
+        return [...sessions].some(s => s.peerNodeId === nodeId && !s.isClosing);
     }
 
     async close() {

@@ -6,7 +6,7 @@ import assert from "node:assert/strict";
 import path from "node:path";
 import { after, before, describe, test } from "node:test";
 
-import { BasicInformation, Thermostat } from "@matter/main/clusters";
+import { BasicInformation, FanControl, Thermostat } from "@matter/main/clusters";
 
 import { Controller, Rig, WAIT, centi, sleep, startStack, until } from "./harness.mjs";
 
@@ -85,18 +85,34 @@ describe("kelvo-matter's lifecycle", { timeout: 10 * WAIT }, () => {
         await writeReaches(65, "kelvo back");
     });
 
-    test("a write of the set point the device already reads fails too while kelvo is away", {
-        todo: "kelvo-matter takes a write of the value it holds without asking kelvo-web",
-    }, async () => {
+    test("a write of the set point the device already reads fails too while kelvo is away", async () => {
+        const seen = rig.matter.errLines.length;
         await rig.stopKelvo();
-        assert.ok(await until(async () => (await rig.api("GET", "/api/state")).status === 503));
+        // A held value is not put to kelvo-web, so the face itself is to
+        // know first that kelvo is away.
+        assert.ok(await until(() => rig.matter.errLines.slice(seen).some(l => /writes fail until it is back/.test(l))),
+            "kelvo-matter never said kelvo was away:\n" + rig.matter.output());
+        let held;
         try {
-            const held = await ctl.read(T, "occupiedHeatingSetpoint");
+            held = await ctl.read(T, "occupiedHeatingSetpoint");
             await assert.rejects(() => ctl.write(T, "occupiedHeatingSetpoint", held),
                 e => e.code === FAILURE, `a write of the held ${held} was taken`);
+            const fan = await ctl.read(FanControl.Complete, "fanMode");
+            await assert.rejects(() => ctl.write(FanControl.Complete, "fanMode", fan),
+                e => e.code === FAILURE, `a write of the held fan mode ${fan} was taken`);
+            assert.ok(rig.matter.errLines.some(l => /write to Thermostat failed: kelvo is not running/.test(l)),
+                "no line said why the write failed:\n" + rig.matter.output());
         } finally {
             await rig.startKelvo();
         }
+        // Back: the same value is taken, and as it changes nothing, kelvo's
+        // set point stays.
+        const before = rig.outputs().ts_temp;
+        assert.ok(await until(async () => {
+            await ctl.write(T, "occupiedHeatingSetpoint", held);
+            return true;
+        }, WAIT, 500), "the held set point was not taken with kelvo back");
+        assert.equal(rig.outputs().ts_temp, before);
     });
 
     test("kelvo-matter restarted: the controller reconnects without commissioning again", async () => {
@@ -113,6 +129,25 @@ describe("kelvo-matter's lifecycle", { timeout: 10 * WAIT }, () => {
         await writeReaches(70, "after the restart");
         await rig.sim({ td_temp_in_: 69.4 });
         assert.ok(await until(async () => await ctl.read(T, "localTemperature") === centi(69.4)));
+    });
+
+    test("kelvo-matter stopping closes its session with the controller, also one resumed after a restart", async () => {
+        // Twice: the session of the restart above, then one resumed after
+        // this test's own restart.  Told, the controller drops it at once
+        // and resumes a new one with the node that comes back; not told,
+        // it would hold it until it next sends and that goes unanswered.
+        for (const round of ["first", "second"]) {
+            assert.equal(await ctl.read(BasicInformation.Complete, "serialNumber", 0), rig.id);
+            assert.ok(ctl.hasSession(), `${round}: the controller has no session to start with`);
+            const exit = await rig.stopMatter();
+            assert.equal(exit.code, 0);
+            assert.ok(await until(() => !ctl.hasSession(), 20_000),
+                `${round}: the stopped kelvo-matter left the controller its session`);
+            await rig.startMatter();
+            assert.ok(await until(async () =>
+                await ctl.read(BasicInformation.Complete, "serialNumber", 0) === rig.id, WAIT, 500),
+                `${round}: the controller did not reconnect`);
+        }
     });
 
     test("--factory-reset forgets the fabric: commissionable again, and a new controller commissions it", async () => {

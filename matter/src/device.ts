@@ -11,7 +11,7 @@
 // only accepted once kelvo-web has taken its target, and while kelvo or
 // kelvo-web is away every write fails.  Local changes are told apart by
 // their context and pass through untouched.
-import { Endpoint } from "@matter/main";
+import { Endpoint, type ServerNode } from "@matter/main";
 import { FanControlServer } from "@matter/main/behaviors/fan-control";
 import { IdentifyServer } from "@matter/main/behaviors/identify";
 import { ThermostatServer } from "@matter/main/behaviors/thermostat";
@@ -56,6 +56,36 @@ async function send(what: Target, value: number | string): Promise<void> {
 		const why = e instanceof Error ? e.message : String(e);
 		log("write-failed", `a write of ${what} ${value} failed: ${why}`);
 		throw new StatusResponse.FailureError(`${what} not set: ${why}`);
+	}
+}
+
+/**
+ * matter.js fires $Changing only for a value other than the one held, so a
+ * write of the value the device already shows would be answered success
+ * without kelvo being asked, also while kelvo is away.  Every controller's
+ * write opens its cluster for writing first (and only a controller's: what
+ * kelvo publishes is set on the endpoint directly), so that is where a
+ * write to the thermostat's clusters fails while kelvo or kelvo-web is
+ * away, whatever its value.  Otherwise a changed value goes on to the
+ * reactors below and is put to kelvo-web; the same value presses nothing
+ * and is taken as it is.  "Away" is the event stream's word: kelvo-web
+ * gone closes it at once, kelvo stopping is a status event on it, and
+ * while kelvo runs a state arrives every period.
+ */
+export function failWritesWhileAway(node: ServerNode, endpoint: Endpoint): void {
+	const clusters = node.protocol[endpoint.number];
+	for (const id of [Thermostat.Cluster.id, FanControl.Cluster.id, ThermostatUserInterfaceConfiguration.Cluster.id]) {
+		const cluster = clusters?.[id];
+		if (cluster === undefined)
+			throw new Error(`endpoint ${endpoint.number} has no cluster ${id} to guard`);
+		const open = cluster.openForWrite.bind(cluster);
+		cluster.openForWrite = (session) => {
+			const away = web === undefined ? "not connected" : web.away;
+			if (away === undefined)
+				return open(session);
+			log("write-failed", `a write to ${cluster.type.name} failed: ${away}`);
+			return Promise.reject(new StatusResponse.FailureError(`not written: ${away}`));
+		};
 	}
 }
 

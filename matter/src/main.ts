@@ -7,12 +7,14 @@
 // link to kelvo-web, which comes and goes by itself.  Standard output
 // gets what a person or a test acts on: the addresses listened on, the
 // pairing codes while commissionable, "commissioned"; standard error one
-// line per event.  SIGTERM or SIGINT closes the node and exits 0.
+// line per event.  SIGTERM or SIGINT closes the node, its controllers told,
+// and exits 0.
 import "./preset.js";
 import { networkInterfaces } from "node:os";
 import { CommissioningServer, Environment, Logger, LogLevel, ServerNode, VendorId } from "@matter/main";
+import { SessionManager } from "@matter/main/protocol";
 import { QrCode } from "@matter/main/types";
-import { initialState, Kelvo, KelvoThermostat } from "./device.js";
+import { failWritesWhileAway, initialState, Kelvo, KelvoThermostat } from "./device.js";
 import { clean, log, logEnd } from "./log.js";
 import { type Options, OptionError, parseOptions, USAGE } from "./options.js";
 import { forgetFabrics, loadPairing, nodeStorage, type Pairing, prepareStorage, StorageError } from "./pairing.js";
@@ -106,12 +108,46 @@ function addresses(o: Options): { ipv4?: string; ipv6?: string; shown: string[] 
 	return { ipv4: "0.0.0.0", ipv6: "::", shown: ["0.0.0.0", "::"] };
 }
 
+const SESSIONS_CLOSE_MS = 2000;	// for the peers to take their sessions' close
+const NODE_CLOSE_MS = 10_000;		// for the node's close as a whole, on a signal
+
+/**
+ * Ends every secure session as a peer is to be told: subscriptions flushed
+ * (the last reports, the node's ShutDown event among them), then a close
+ * message.  Bounded: sessions a peer does not let go of in time are left
+ * to matter.js's own ending, which follows.
+ */
+async function closeSessions(manager: SessionManager): Promise<void> {
+	const open = [...manager.sessions].filter((s) => s.isSecure && !s.isClosing);
+	if (open.length === 0)
+		return;
+	const closing = open.map((s) => s.initiateClose(async () => { await s.closeSubscriptions(true); }));
+	try {
+		await bounded(Promise.allSettled(closing), SESSIONS_CLOSE_MS);
+	} catch (e) {
+		log("close", `closing the sessions with controllers: ${e instanceof Error ? e.message : String(e)}`);
+	}
+}
+
+/**
+ * matter.js ends its sessions at shutdown without telling the peers, so a
+ * controller goes on sending into one that is gone: it retransmits for
+ * about 5 s and waits as long again before it resumes a session with the
+ * restarted node.  Told, it resumes one as soon as the node is back.
+ */
+class KelvoNode extends ServerNode {
+	override async prepareRuntimeShutdown(): Promise<void> {
+		await closeSessions(this.env.get(SessionManager));
+		await super.prepareRuntimeShutdown();
+	}
+}
+
 async function makeNode(o: Options, pairing: Pairing, at: ReturnType<typeof addresses>) {
 	const env = Environment.default;
 	env.vars.set("storage.path", nodeStorage(o.storage));
 	// mDNS on loopback by default, so nothing is announced to the LAN.
 	env.vars.set("mdns.networkInterface", o.iface ?? "lo");
-	const server = await ServerNode.create(ServerNode.RootEndpoint.with(KelvoCommissioningServer), {
+	const server = await KelvoNode.create(ServerNode.RootEndpoint.with(KelvoCommissioningServer), {
 		id: "kelvo-matter",
 		network: { port: o.port, listeningAddressIpv4: at.ipv4, listeningAddressIpv6: at.ipv6 },
 		commissioning: { passcode: pairing.passcode, discriminator: pairing.discriminator },
@@ -124,7 +160,21 @@ async function makeNode(o: Options, pairing: Pairing, at: ReturnType<typeof addr
 		},
 	});
 	const endpoint = await server.add(KelvoThermostat, initialState());
+	failWritesWhileAway(server, endpoint);
 	return { server, endpoint, shown: at.shown };
+}
+
+/** p, or an error once ms have passed without it. */
+async function bounded<T>(p: Promise<T>, ms: number): Promise<T> {
+	let timer: NodeJS.Timeout | undefined;
+	const late = new Promise<never>((_, reject) => {
+		timer = setTimeout(() => reject(new Error(`not done within ${ms / 1000} s`)), ms);
+	});
+	try {
+		return await Promise.race([p, late]);
+	} finally {
+		clearTimeout(timer);
+	}
 }
 
 function portTaken(e: unknown): boolean {
@@ -170,7 +220,7 @@ async function main(): Promise<void> {
 		stopping = true;
 		web.stop();
 		try {
-			await server.close();
+			await bounded(server.close(), NODE_CLOSE_MS);
 		} catch (e) {
 			log("close", `closing the node: ${e instanceof Error ? e.message : String(e)}`);
 		}

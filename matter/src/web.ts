@@ -44,6 +44,15 @@ export class Web {
 	#delay = RETRY_MIN_MS;
 	#stopped = false;
 	#failing = false;	// said once until the stream is back
+	/**
+	 * The last state's text as kelvo-web sent it.  kelvo publishes every
+	 * period, and while it is paused or settled the same text again and
+	 * again: that is passed over unparsed.  Forgotten when the stream is
+	 * opened again and when a target is taken, as a write may leave the
+	 * device showing what kelvo's next publication, the same text, puts
+	 * right.
+	 */
+	#lastState: string | undefined;
 
 	constructor(base: URL, token: string | undefined, events: WebEvents) {
 		this.#base = base;
@@ -54,6 +63,13 @@ export class Web {
 	/** Whether a target can be put now: kelvo-web there and kelvo running. */
 	get available(): boolean {
 		return this.#connected && this.#running;
+	}
+
+	/** Why a target cannot be put now, or undefined when it can. */
+	get away(): string | undefined {
+		if (!this.#connected)
+			return "kelvo-web cannot be reached";
+		return this.#running ? undefined : "kelvo is not running";
 	}
 
 	start(): void {
@@ -103,6 +119,7 @@ export class Web {
 			this.#delay = RETRY_MIN_MS;
 			this.#connected = true;
 			this.#failing = false;
+			this.#lastState = undefined;
 			this.#read(res, req);
 		});
 		req.on("error", (e) => {
@@ -158,6 +175,8 @@ export class Web {
 	}
 
 	#dispatch(event: string, data: string): void {
+		if (event === "state" && data === this.#lastState)
+			return;
 		let value: unknown;
 		try {
 			value = JSON.parse(data);
@@ -179,6 +198,7 @@ export class Web {
 				log("stream-bad", "kelvo-web sent a state that is not an object");
 				return;
 			}
+			this.#lastState = data;
 			this.#events.state(value as State);
 		}
 	}
@@ -188,8 +208,9 @@ export class Web {
 	 * when kelvo-web took it, rejects with why not otherwise.
 	 */
 	put(what: "setpoint" | "mode" | "fan", value: number | string): Promise<void> {
-		if (!this.available)
-			return Promise.reject(new WebError(this.#connected ? "kelvo is not running" : "kelvo-web cannot be reached"));
+		const away = this.away;
+		if (away !== undefined)
+			return Promise.reject(new WebError(away));
 		const body = JSON.stringify({ value });
 		const url = new URL(`api/${what}`, this.#base);
 		return new Promise((resolve, reject) => {
@@ -209,8 +230,10 @@ export class Web {
 						req.destroy(new WebError("kelvo-web's answer is too long"));
 				});
 				res.on("end", () => {
-					if (res.statusCode === 202)
+					if (res.statusCode === 202) {
+						this.#lastState = undefined;
 						resolve();
+					}
 					else
 						reject(new WebError(`kelvo-web refused ${what} ${value}: ${res.statusCode} ${reason(answer)}`));
 				});

@@ -74,6 +74,21 @@ describe("kelvo-web client", () => {
 		await assert.rejects(web.put("fan", "ON"), WebError);
 	});
 
+	test("a state sent again as it was is passed over, until a target is taken", async () => {
+		answer = { status: 202, body: '{"target": 71}' };
+		states.length = 0;
+		stream?.write("event: state\ndata: {\"ts_temp\": 71}\n\n");
+		stream?.write("event: state\ndata: {\"ts_temp\": 71}\n\n");
+		stream?.write("event: state\ndata: {\"ts_temp\": 72}\n\n");
+		stream?.write("event: state\ndata: {\"ts_temp\": 72}\n\n");
+		await until(() => (states.length >= 2 ? true : undefined), "two states");
+		await web.put("setpoint", 72);
+		stream?.write("event: state\ndata: {\"ts_temp\": 72}\n\n");
+		stream?.write("event: state\ndata: {\"ts_temp\": 73}\n\n");
+		await until(() => (states.length >= 4 ? true : undefined), "states after the target");
+		assert.deepEqual(states, [{ ts_temp: 71 }, { ts_temp: 72 }, { ts_temp: 72 }, { ts_temp: 73 }]);
+	});
+
 	test("an endless line drops the stream, which is opened again, and writes fail meanwhile", async () => {
 		const first = stream;
 		stream?.write("data: " + "x".repeat(70 * 1024));
