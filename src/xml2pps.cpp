@@ -606,6 +606,13 @@ control2xml(void *)
 	fresh = true;
 	/* The sim object's only writer: any temporary file of it is stale. */
 	pps_tidy(PPS_SIM);
+	/*
+	 * A client that sees this start in the sim object reads the outputs
+	 * next and must find this kelvo's text there, not one a stopped
+	 * kelvo left behind: the first publication comes first.
+	 */
+	if (!(sim_faults & FAULT_SILENT))
+		wait_shown(1);
 	write_sim(&simfd, batches, "");
 
 	while (!exit_in_progress) {

@@ -263,6 +263,30 @@ TEST_F(Control, AStepIsExactlyThatManyOrdinaryTicks)
 	EXPECT_LE(kt::count(k->output(), "\n"), 20) << k->output();
 }
 
+/*
+ * A client that sees a new start in the sim object reads the outputs
+ * next: they must be this kelvo's, never the text a stopped one left.
+ */
+TEST_F(Control, TheSimObjectOfAStartComesAfterItsFirstPublication)
+{
+	for (int i = 0; i < 5; i++) {
+		ASSERT_EQ(mkdir((pps / "kelvo").c_str(), 0700) == 0 ||
+		    errno == EEXIST, true);
+		unlink(obj("sim").c_str());
+		kt::write_file(obj("outputs"), "@outputs\nts_mode::OFF\n");
+		struct stat left, now;
+		ASSERT_EQ(stat(obj("outputs").c_str(), &left), 0);
+		k.reset(new kt::Kelvo(pps.path, { root.path }, root.path));
+		std::string me = std::to_string(k->pid) + "@";
+		ASSERT_TRUE(kt::wait_for([&] {
+			return sim("start").compare(0, me.size(), me) == 0; }));
+		ASSERT_EQ(stat(obj("outputs").c_str(), &now), 0);
+		EXPECT_NE(now.st_ino, left.st_ino) << i;
+		EXPECT_EQ(published("ts_mode"), "HEAT") << i;
+		EXPECT_EQ(k->stop(), 0);
+	}
+}
+
 TEST_F(Control, PausedTheClockStandsWhilePublicationsGoOn)
 {
 	start();
