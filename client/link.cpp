@@ -60,6 +60,7 @@ static struct timespec sim_seen;		/* the worker's alone */
 /* All guarded by link_mutex. */
 static struct client_state latest;
 static bool have_latest;
+static long texts_taken;	/* by the reader, for link_catch_up */
 static struct client_history history;
 static long long last_text = -1;		/* ms of the newest text */
 static long long gap[GAPS];
@@ -227,6 +228,7 @@ reader(void *arg)
 			last_text = std::max(last_text, when);
 			latest = st;
 			have_latest = true;
+			texts_taken++;
 			client_history_add(&history, &st);
 			object_there = true;
 			if (pacer.dirty && !pacer.acked && inflight != 0 &&
@@ -583,6 +585,44 @@ link_status(long long *silent)
 		*silent = last_text >= 0 ? now - last_text : -1;
 	pthread_mutex_unlock(&link_mutex);
 	return st;
+}
+
+/*
+ * What the outputs object holds now, or a later text, is the link's once
+ * it has taken that text or taken any since: a text it reads after ours
+ * cannot be older.
+ */
+bool
+link_catch_up(int ms)
+{
+	char buf[2048];
+	struct client_state now;
+	struct timespec until;
+	long before;
+	ssize_t n = -1;
+	bool caught;
+	int fd;
+
+	pthread_mutex_lock(&link_mutex);
+	before = texts_taken;
+	pthread_mutex_unlock(&link_mutex);
+	if ((fd = pps_open(LINK_OUTPUTS, O_RDONLY)) >= 0) {
+		n = pps_read(fd, buf, sizeof(buf));
+		pps_close(fd);
+	}
+	if (n <= 0)
+		return false;
+	client_parse(buf, (size_t)n, &now);
+
+	deadline_in(&until, ms > 0 ? (unsigned int)ms : 0);
+	pthread_mutex_lock(&link_mutex);
+	while (!(caught = texts_taken != before || (have_latest &&
+	    memcmp(latest.text, now.text, sizeof(now.text)) == 0)))
+		if (pthread_cond_timedwait(&link_cond, &link_mutex,
+		    &until) == ETIMEDOUT)
+			break;
+	pthread_mutex_unlock(&link_mutex);
+	return caught;
 }
 
 bool

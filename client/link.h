@@ -53,6 +53,13 @@ bool	 link_running(void);
 int	 link_status(long long *silent);
 /* The latest published state; false when none has come yet. */
 bool	 link_latest(struct client_state *st);
+/*
+ * Waits up to ms until the latest state is what the outputs object holds
+ * now, or newer: a face that answers for a batch kelvo has applied (and
+ * so published) catches up first, so its next state is the result.
+ * false when there is no text or it did not come in time.
+ */
+bool	 link_catch_up(int ms);
 void	 link_history(struct client_history *h);
 /*
  * Queues a press: presses waiting, this one included, or LINK_DOWN/FULL.

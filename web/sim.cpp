@@ -18,9 +18,12 @@
 
 #include <microhttpd.h>
 
+#include "link.h"
 #include "route.h"
 #include "sender.h"
 #include "simjson.h"
+
+#define CATCH_UP_MS	1000	/* for the link to take the published result */
 
 using nlohmann::json;
 
@@ -54,6 +57,9 @@ answered(int result, const struct client_sim *sim, const char *why,
 {
 	struct websim_job *job = (struct websim_job *)arg;
 
+	/* kelvo published the result before it answered: so do we. */
+	if (result == CONTROL_APPLIED)
+		link_catch_up(CATCH_UP_MS);
 	pthread_mutex_lock(&job_mutex);
 	switch (result) {
 	case CONTROL_APPLIED:
