@@ -589,6 +589,30 @@ control_refused(int *simfd, long batches, const char *why)
 	write_sim(simfd, batches, why);
 }
 
+/*
+ * The control object made empty and opened, and the sim object of this
+ * start written; the control object's descriptor, -1 without one yet.
+ */
+static int
+control_start(int *simfd)
+{
+	int fd;
+
+	start_make();
+	fd = open_control();
+	/* The sim object's only writer: any temporary file of it is stale. */
+	pps_tidy(PPS_SIM);
+	/*
+	 * A client that sees this start in the sim object reads the outputs
+	 * next and must find this kelvo's text there, not one a stopped
+	 * kelvo left behind: the first publication comes first.
+	 */
+	if (!(sim_faults & FAULT_SILENT))
+		wait_shown(1);
+	write_sim(simfd, 0, "");
+	return fd;
+}
+
 void *
 control2xml(void *)
 {
@@ -600,20 +624,9 @@ control2xml(void *)
 	bool fresh;		/* nothing read since open_control */
 
 	Printf("control2xml:: enter main processing\n");
-	start_make();
 	why[0] = '\0';
-	fd = open_control();
+	fd = control_start(&simfd);
 	fresh = true;
-	/* The sim object's only writer: any temporary file of it is stale. */
-	pps_tidy(PPS_SIM);
-	/*
-	 * A client that sees this start in the sim object reads the outputs
-	 * next and must find this kelvo's text there, not one a stopped
-	 * kelvo left behind: the first publication comes first.
-	 */
-	if (!(sim_faults & FAULT_SILENT))
-		wait_shown(1);
-	write_sim(&simfd, batches, "");
 
 	while (!exit_in_progress) {
 		if (fd < 0) {
