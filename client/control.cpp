@@ -23,6 +23,7 @@
 
 #include <algorithm>
 
+#include "client.h"
 #include "contract.h"
 #include "platform.h"
 
@@ -168,6 +169,26 @@ client_outputs_age(void)
 	long long age = (long long)(now.tv_sec - st.st_mtim.tv_sec) * 1000 +
 	    (now.tv_nsec - st.st_mtim.tv_nsec) / 1000000;
 	return age < 0 ? 0 : age;
+}
+
+int
+client_outputs_read(struct client_state *st)
+{
+	char buf[2048];
+	ssize_t n = -1;
+	int fd;
+
+	if ((fd = pps_open(KC_OUTPUTS, O_RDONLY)) >= 0) {
+		n = pps_read(fd, buf, sizeof(buf));
+		pps_close(fd);
+	}
+	if (n <= 0)
+		return -1;
+	/* A cut-off last line would give a wrong value. */
+	if ((size_t)n == sizeof(buf))
+		while (n > 0 && buf[n - 1] != '\n')
+			n--;
+	return client_parse(buf, (size_t)n, st);
 }
 
 long long

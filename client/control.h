@@ -115,5 +115,10 @@ bool	 client_running_now(struct client_sim *sim, bool *have_sim);
 bool	 client_takes_batches(long long age, const struct client_sim *sim);
 /* ms since the outputs object was last written; -1 when it is missing. */
 long long client_outputs_age(void);
+/*
+ * The outputs object as it stands, parsed into st: the attributes taken
+ * (client_parse), or -1 when there is no object or no text in it.
+ */
+int	 client_outputs_read(struct client_state *st);
 
 #endif

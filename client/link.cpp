@@ -595,24 +595,16 @@ link_status(long long *silent)
 bool
 link_catch_up(int ms)
 {
-	char buf[2048];
 	struct client_state now;
 	struct timespec until;
 	long before;
-	ssize_t n = -1;
 	bool caught;
-	int fd;
 
 	pthread_mutex_lock(&link_mutex);
 	before = texts_taken;
 	pthread_mutex_unlock(&link_mutex);
-	if ((fd = pps_open(LINK_OUTPUTS, O_RDONLY)) >= 0) {
-		n = pps_read(fd, buf, sizeof(buf));
-		pps_close(fd);
-	}
-	if (n <= 0)
+	if (client_outputs_read(&now) < 0)
 		return false;
-	client_parse(buf, (size_t)n, &now);
 
 	deadline_in(&until, ms > 0 ? (unsigned int)ms : 0);
 	pthread_mutex_lock(&link_mutex);

@@ -13,6 +13,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "control.h"
 #include "link.h"
 #include "platform.h"
 
@@ -46,15 +47,7 @@ same(const struct kc_settings &a, const struct kc_settings &b)
 static bool
 read_now(struct press_watch *w)
 {
-	char buf[OUTPUTS_TEXT_MAX];
-	ssize_t n = -1;
-	int fd;
-
-	if ((fd = pps_open(KC_OUTPUTS, O_RDONLY)) >= 0) {
-		n = pps_read(fd, buf, sizeof(buf));
-		pps_close(fd);
-	}
-	if (n <= 0 || client_parse(buf, (size_t)n, w->st) == 0)
+	if (client_outputs_read(w->st) <= 0)
 		return false;
 	if (w->seen != NULL)
 		w->seen(w->arg);

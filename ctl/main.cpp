@@ -103,24 +103,20 @@ judged(const char *cmd, const char *unit, const char *name, const char *value)
 static int
 status(void)
 {
-	char buf[1024], out[1024];
+	char out[1024];
 	struct client_sim sim;
 	struct client_state st;
 	bool have_sim, alive;
-	ssize_t n = -1;
-	int fd;
+	int taken;
 
 	alive = client_running_now(&sim, &have_sim);
-	if ((fd = pps_open(KC_OUTPUTS, O_RDONLY)) >= 0) {
-		n = pps_read(fd, buf, sizeof(buf));
-		pps_close(fd);
-	}
-	alive = alive && have_sim && n > 0;
+	taken = client_outputs_read(&st);
+	alive = alive && have_sim && taken >= 0;
 	if (have_sim) {
 		client_sim_format(&sim, out, sizeof(out));
 		fputs(out, stdout);
 	}
-	if (n > 0 && client_parse(buf, (size_t)n, &st) > 0) {
+	if (taken > 0) {
 		client_format(&st, out, sizeof(out));
 		fputs(out, stdout);
 	}

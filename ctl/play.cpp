@@ -33,7 +33,6 @@
 #include "press.h"
 #include "scenfile.h"
 
-#define OUTPUTS		KC_OUTPUTS
 #define OUTPUTS_WAIT	KC_OUTPUTS "?wait"
 #define DAY		1440
 
@@ -52,15 +51,7 @@ struct player {
 static bool
 read_outputs(struct player *p)
 {
-	char buf[KC_TEXT_LEN];
-	ssize_t n = -1;
-	int fd;
-
-	if ((fd = pps_open(OUTPUTS, O_RDONLY)) >= 0) {
-		n = pps_read(fd, buf, sizeof(buf));
-		pps_close(fd);
-	}
-	if (n <= 0 || client_parse(buf, (size_t)n, &p->st) == 0) {
+	if (client_outputs_read(&p->st) <= 0) {
 		p->error = "kelvo's outputs cannot be read";
 		return false;
 	}

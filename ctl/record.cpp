@@ -670,19 +670,12 @@ static bool
 read_start(struct recorder *r)
 {
 	struct client_sim sim;
-	char buf[KC_TEXT_LEN];
-	ssize_t n = -1;
-	int fd;
 
 	if (!client_sim_read(&sim)) {
 		fprintf(stderr, "kelvo-ctl: cannot read kelvo's sim object\n");
 		return false;
 	}
-	if ((fd = pps_open(KC_OUTPUTS, O_RDONLY)) >= 0) {
-		n = pps_read(fd, buf, sizeof(buf));
-		pps_close(fd);
-	}
-	if (n <= 0 || client_parse(buf, (size_t)n, &r->last) == 0) {
+	if (client_outputs_read(&r->last) <= 0) {
 		fprintf(stderr, "kelvo-ctl: cannot read kelvo's outputs\n");
 		return false;
 	}

@@ -39,16 +39,9 @@ usage(const char *what, const char *text)
 static bool
 published(void)
 {
-	char buf[KC_TEXT_LEN];
 	struct client_state st;
-	ssize_t n = -1;
-	int fd;
 
-	if ((fd = pps_open(KC_OUTPUTS, O_RDONLY)) >= 0) {
-		n = pps_read(fd, buf, sizeof(buf));
-		pps_close(fd);
-	}
-	return n > 0 && client_parse(buf, (size_t)n, &st) > 0;
+	return client_outputs_read(&st) > 0;
 }
 
 /*
