@@ -154,13 +154,16 @@ read_values(char (*values)[PPS_VALUE_LEN])
 {
 	static char raw[PPS_VALUES][PPS_VALUE_LEN];
 
-	if (!sim_paused || !document_untouched()) {
+	bool paused = sim_paused;
+
+	if (!paused || !document_untouched()) {
 		db = new dbXML(xml_fname, false);
 		pps_values(db, raw);
 		if (db != nullptr)
 			delete db;
+		/* Running, the next cycle reads anyway: no stat to pay. */
 		read_saves = db_saves;
-		read_known = stat(xml_fname, &read_as) == 0;
+		read_known = paused && stat(xml_fname, &read_as) == 0;
 	}
 	memcpy(values, raw, sizeof(raw));
 }
