@@ -6,8 +6,10 @@
  * read its parameters, then starts the publisher (which starts the input
  * reader) and sleeps on exit_semaphore.  SIGTERM and SIGINT post that
  * semaphore, so a stop from outside takes the same road as a worker
- * leaving its loop, and main holds xml_mutex as it returns so that no
- * store cycle is cut in half by the exit.
+ * leaving its loop.  On the way out main waits for a control batch in
+ * hand to be answered, then holds xml_mutex as it returns, so that no
+ * store cycle is cut in half by the exit and no batch kelvo applied goes
+ * unanswered.
  *
  * A kelvo without one of its threads is no thermostat: without the
  * simulation main would wait at the barrier for ever, without the
@@ -159,6 +161,11 @@ on_stop(int)
 {
 	int saved = errno;
 
+	/*
+	 * Set here, not only once main wakes: a worker about to take work
+	 * it could not finish before the exit must see it at once.
+	 */
+	exit_in_progress = true;
 	sem_post(&exit_semaphore);
 	errno = saved;
 }
@@ -232,6 +239,8 @@ main(int argc, char **argv)
 
 	exit_in_progress = true;
 	delay(250);
+	/* A batch taken is answered before kelvo goes. */
+	control_drain();
 	/* Held until the process is gone: no store cycle starts or tears. */
 	pthread_mutex_lock(&xml_mutex);
 	Printf("kelvo::main - exit\n");

@@ -57,6 +57,13 @@
 #define CONTROL_TEXT	"@control\n"
 #define SHOWN_WAIT	1000	/* ms a batch waits for its publication */
 
+/*
+ * Held by the control reader from taking a batch until it has answered
+ * it, and by main on the way out: a batch kelvo applied is always
+ * answered, never left for the next start to count as not taken.
+ */
+static pthread_mutex_t answering = PTHREAD_MUTEX_INITIALIZER;
+
 /* Posted by the readers after a batch that changed something. */
 static struct wakeup pressed;
 static bool pressed_made;	/* else the publisher only keeps its ticks */
@@ -548,7 +555,8 @@ wait_shown(long want)
 {
 	struct timespec due;
 
-	if (!shown_made)
+	/* A kelvo on its way out publishes no more: answer at once. */
+	if (!shown_made || exit_in_progress)
 		return;
 	deadline_in(&due, SHOWN_WAIT);
 	pthread_mutex_lock(&shown.mutex);
@@ -616,6 +624,12 @@ control_start(int *simfd)
 	return fd;
 }
 
+void
+control_drain(void)
+{
+	pthread_mutex_lock(&answering);
+}
+
 void *
 control2xml(void *)
 {
@@ -672,9 +686,11 @@ control2xml(void *)
 		}
 		fresh = false;
 		why[0] = '\0';
+		pthread_mutex_lock(&answering);
 		pthread_mutex_lock(&xml_mutex);
 		if (stopping()) {
 			pthread_mutex_unlock(&xml_mutex);
+			pthread_mutex_unlock(&answering);
 			break;
 		}
 		n = control_batch(buf, (size_t)len, why, sizeof(why));
@@ -684,6 +700,7 @@ control2xml(void *)
 			control_applied(&simfd, ++batches, n, want);
 		else
 			control_refused(&simfd, ++batches, why);
+		pthread_mutex_unlock(&answering);
 		db_release();
 	}
 

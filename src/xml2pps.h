@@ -22,6 +22,11 @@ void *xml2pps(void *arg);
 void *event2xml(void *arg);
 /* The control reader thread: batches of commands that drive the simulation. */
 void *control2xml(void *arg);
+/*
+ * On the way out: waits until a batch the control reader has taken is
+ * answered, and keeps it from taking another.
+ */
+void control_drain(void);
 
 #define CONTROL_LEN	KC_CONTROL_LEN	/* the longest control text taken */
 #define CONTROL_MAX	KC_BATCH_MAX	/* commands in one batch */
