@@ -842,6 +842,13 @@ class Browser(Rig):
         el("btn-step-hour").click()
         wait(lambda: state()["td_time_"] == "0730")
         wait(lambda: el("time").text == "7:30 am")
+        # At 25 minutes a tick the nearest to an hour is 2 ticks, as on
+        # Home Assistant's button, and the button says so.
+        self.assertEqual(self.call("PUT", "/api/sim",
+                                   {"pm_minutes": 25}).status, 200)
+        wait(lambda: el("btn-step-hour").text == "Step 50 minutes")
+        el("btn-step-hour").click()
+        wait(lambda: state()["td_time_"] == "0820")
 
         # A fault as a toggle, shown as kelvo reports it.
         el("fault-plant").click()

@@ -302,6 +302,7 @@
 		const paused = sim !== null && sim.state === 'paused';
 		put('sim-state', sim === null ? DASH : sim.state);
 		put('btn-pause', paused ? 'Resume' : 'Pause');
+		put('btn-step-hour', hourLabel());
 		$('clock-paused').hidden = !paused;
 		const speed = sim !== null && Number.isInteger(sim.pm_minutes) ?
 		    String(sim.pm_minutes) : '';
@@ -369,11 +370,30 @@
 		control('/api/sim', 'PUT', commands, where);
 	}
 
-	function step(minutes) {
-		const m = sim !== null && Number.isInteger(sim.pm_minutes) ?
+	// Minutes a tick; kelvo's default while the page knows nothing yet.
+	function tickMinutes() {
+		return sim !== null && Number.isInteger(sim.pm_minutes) ?
 		    sim.pm_minutes : 2;
-		control('/api/sim/step', 'POST',
-		    { ticks: Math.max(1, Math.ceil(minutes / m)) }, RUN);
+	}
+
+	// The whole number of ticks nearest to minutes, at least one: the
+	// rule Home Assistant's hour button follows too.
+	function ticksFor(minutes) {
+		const m = tickMinutes();
+		return Math.max(1, Math.floor((minutes + Math.floor(m / 2)) / m));
+	}
+
+	// The hour button named for what it steps when that is not an hour.
+	function hourLabel() {
+		const m = tickMinutes() * ticksFor(60);
+		if (m === 60)
+			return 'Step an hour';
+		return m % 60 === 0 ? 'Step ' + m / 60 + ' hours' :
+		    'Step ' + m + ' minutes';
+	}
+
+	function step(minutes) {
+		control('/api/sim/step', 'POST', { ticks: ticksFor(minutes) }, RUN);
 	}
 
 	// Focus selects the value, also when a click gave it.
