@@ -102,6 +102,11 @@ describe("kelvo-matter's lifecycle", { timeout: 10 * WAIT }, () => {
                 e => e.code === FAILURE, `a write of the held fan mode ${fan} was taken`);
             assert.ok(rig.matter.errLines.some(l => /write to Thermostat failed: kelvo is not running/.test(l)),
                 "no line said why the write failed:\n" + rig.matter.output());
+            // A command too, even one whose amount presses nothing.
+            const cmd = ctl.cluster(Thermostat.Complete).commands;
+            for (const amount of [1, 10])
+                await assert.rejects(() => cmd.setpointRaiseLower({ mode: Thermostat.SetpointRaiseLowerMode.Both, amount }),
+                    e => e.code === FAILURE, `SetpointRaiseLower ${amount} was taken while kelvo was away`);
         } finally {
             await rig.startKelvo();
         }

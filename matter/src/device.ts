@@ -42,6 +42,11 @@ function constraint(what: string): never {
 	throw new StatusResponse.ConstraintErrorError(what);
 }
 
+/** Why writes fail now, or undefined while kelvo and kelvo-web are there. */
+function awayNow(): string | undefined {
+	return web === undefined ? "not connected" : web.away;
+}
+
 /** Puts a controller's target to kelvo-web, or fails the write with why not. */
 async function send(what: Target, value: number | string): Promise<void> {
 	try {
@@ -80,7 +85,7 @@ export function failWritesWhileAway(node: ServerNode, endpoint: Endpoint): void 
 			throw new Error(`endpoint ${endpoint.number} has no cluster ${id} to guard`);
 		const open = cluster.openForWrite.bind(cluster);
 		cluster.openForWrite = (session) => {
-			const away = web === undefined ? "not connected" : web.away;
+			const away = awayNow();
 			if (away === undefined)
 				return open(session);
 			log("write-failed", `a write to ${cluster.type.name} failed: ${away}`);
@@ -132,6 +137,13 @@ class KelvoThermostatServer extends ThermostatBase {
 
 	/** Moves kelvo's one set point by whole presses, whatever the mode asked. */
 	override async setpointRaiseLower({ amount }: Thermostat.SetpointRaiseLowerRequest): Promise<void> {
+		// Checked first: an amount that presses nothing is no success
+		// while kelvo could not have taken one.
+		const away = awayNow();
+		if (away !== undefined) {
+			log("write-failed", `SetpointRaiseLower failed: ${away}`);
+			throw new StatusResponse.FailureError(`not raised or lowered: ${away}`);
+		}
 		const current = published?.ts_temp;
 		if (typeof current !== "number") {
 			log("write-failed", "SetpointRaiseLower failed: kelvo's set point is not known");
