@@ -18,6 +18,12 @@
  * lands within a hair of a tick of a running kelvo may be written down
  * one tick early; the plant as published is set at every step, so the
  * playback is where kelvo was all the same.
+ *
+ * A stop signal does not end the recording at once: the three readers
+ * see kelvo's texts at their own moments, so the outputs may already
+ * show a batch whose text or answer is still unread.  The readers go on
+ * until what was taken of each object is what it holds (or ENDING_MS
+ * has passed, which is then said as a step that may not play back).
  */
 #include <errno.h>
 #include <fcntl.h>
@@ -46,6 +52,7 @@
 #define ANSWER_MS	3000	/* a batch unanswered by then was taken back */
 #define ORDER_MS	50	/* how far the readers' texts may come out of order */
 #define EARLY_TICKS	20	/* ticks a running kelvo may make unseen */
+#define ENDING_MS	3000	/* how long a stop waits to catch up */
 
 enum { T_OUTPUTS, T_SIM, T_CONTROL };
 
@@ -53,9 +60,12 @@ struct text {
 	int		 kind;		/* T_* */
 	std::string	 body;
 	long long	 at;		/* ms it was read */
+	bool		 before;	/* held before the recording began */
 };
 
-static std::atomic<bool> stopping(false);
+static std::atomic<bool> stopping(false);	/* a stop signal came */
+static std::atomic<bool> readers_done(false);
+static std::atomic<int> readers_ready(0);	/* past their first read */
 static pthread_mutex_t queue_mutex = PTHREAD_MUTEX_INITIALIZER;
 static pthread_cond_t queue_cond = PTHREAD_COND_INITIALIZER;
 static std::deque<text> queue;
@@ -77,16 +87,23 @@ read_loop(void *arg)
 {
 	struct reader *r = (struct reader *)arg;
 	char buf[KC_CONTROL_LEN + 1];
-	bool first = true;
+	bool first = true, ready = false;
 	ssize_t n;
 	int fd = -1;
 
-	while (!stopping) {
+	while (!readers_done) {
 		if (fd < 0 && (fd = pps_open(r->path, O_RDONLY)) < 0) {
 			delay(200);
 			continue;
 		}
-		if ((n = pps_read_within(fd, buf, sizeof(buf), 200)) <= 0) {
+		n = pps_read_within(fd, buf, sizeof(buf), 200);
+		if (!ready) {
+			ready = true;
+			readers_ready++;
+		}
+		if (n == 0)
+			first = false;	/* an empty object held nothing */
+		if (n <= 0) {
 			if (n < 0 && errno != ETIMEDOUT && errno != EINTR) {
 				pps_close(fd);
 				fd = -1;
@@ -94,15 +111,10 @@ read_loop(void *arg)
 			}
 			continue;
 		}
-		/* What the control object held before: already answered. */
-		if (first && r->kind == T_CONTROL) {
-			first = false;
-			continue;
-		}
-		first = false;
 		pthread_mutex_lock(&queue_mutex);
 		queue.push_back({ r->kind, std::string(buf, (size_t)n),
-		    link_now() });
+		    link_now(), first });
+		first = false;
 		pthread_cond_signal(&queue_cond);
 		pthread_mutex_unlock(&queue_mutex);
 	}
@@ -155,7 +167,11 @@ struct recorder {
 	struct client_sim sim;		/* what has been written down */
 	bool		 have_sim;
 	std::string	 setting[3];	/* ts_mode, ts_fan, ts_temp written */
+	std::string	 control;	/* the last control text read */
+	long		 texts;		/* control texts read since the start */
+	long		 base;		/* kelvo's count of batches then */
 	std::string	 pending;	/* a control text not yet answered */
+	long		 pending_no;	/* which text it was */
 	long long	 pending_at;
 	std::vector<std::string> held;	/* outputs waiting for the answer */
 	bool		 early;		/* an answer came before its batch */
@@ -335,6 +351,22 @@ batch(struct recorder *r, const std::string &text)
 }
 
 /*
+ * kelvo counts every control text it takes, so an answer whose count is
+ * not the pending text's answers another: a text was read too late or
+ * not at all, and its batch's place is a guess.  Counted again from
+ * here, so that one miss is said once.
+ */
+static void
+in_turn(struct recorder *r, const struct client_sim *sim)
+{
+	if (r->pending.empty() || sim->batch == r->base + r->pending_no)
+		return;
+	doubt(r, "a batch's text was not read in its turn: its commands may "
+	    "be another batch's");
+	r->base = sim->batch - r->pending_no;
+}
+
+/*
  * kelvo answered a batch: what it did, then the texts held for it.  When
  * the batch moved the clock, the held texts are searched for its result:
  * those before it are ticks a running kelvo made before it took the
@@ -346,6 +378,7 @@ answered(struct recorder *r, const struct client_sim *sim, bool late)
 	bool jumped = false;
 	size_t from = 0;
 
+	in_turn(r, sim);
 	if (sim->error[0] == '\0' && !r->pending.empty()) {
 		jumped = r->pending.find("\ntd_time_::") != std::string::npos ||
 		    r->pending.find("\nreset::") != std::string::npos ||
@@ -378,16 +411,19 @@ answered(struct recorder *r, const struct client_sim *sim, bool late)
 			from--;
 		if (from == held.size()) {
 			/*
-			 * No result seen: the clock restarts from the next
-			 * text, which is the result unless a running kelvo
-			 * ticked first.
+			 * No result seen: the texts held all came before it,
+			 * and the clock restarts from the next text, which
+			 * is the result unless a running kelvo ticked first.
+			 * Taking a held text after the batch would count the
+			 * batch's minutes twice.
 			 */
 			if (!sim->paused)
 				doubt(r, "the result of a batch that moved the "
 				    "clock was not seen before kelvo ran on");
+			for (const std::string &h : held)
+				outputs(r, h);
 			batch(r, r->pending);
 			r->clock = -1;
-			from = held.empty() ? 0 : held.size() - 1;
 		}
 		r->held.swap(held);
 	} else if (sim->error[0] == '\0') {
@@ -478,10 +514,16 @@ take(struct recorder *r, const struct text &t)
 		take_outputs(r, t);
 		break;
 	case T_CONTROL:
+		r->control = t.body;
+		/* What the control object held before: already answered. */
+		if (t.before)
+			break;
+		r->texts++;
 		/* The empty text is kelvo's start or a sender taking back. */
 		if (t.body.compare(0, 9, "@control\n") != 0 || t.body.size() <= 9)
 			break;
 		r->pending = t.body;
+		r->pending_no = r->texts;
 		r->pending_at = link_now();
 		/*
 		 * Each object has its own reader, so the result of a batch
@@ -680,22 +722,63 @@ read_start(struct recorder *r)
 		return false;
 	}
 	r->sim = sim;
+	r->base = sim.batch;
 	r->s.name = "recorded session";
 	starting(r);
 	return true;
 }
 
-/* The texts the readers queue, taken until a stop signal; then the rest. */
+/*
+ * Whether the recording has caught up with kelvo: nothing waits for an
+ * answer or a batch, and the outputs, the sim object and the control
+ * object hold now what was last taken of each.  kelvo takes a batch,
+ * publishes its result, then answers; read here the other way round, a
+ * result already out whose batch was not seen shows in a later read.
+ */
+static bool
+caught_up(const struct recorder *r)
+{
+	struct client_state st;
+	struct client_sim sim;
+	char buf[KC_CONTROL_LEN + 1];
+	ssize_t n = -1;
+	int fd;
+
+	if (!r->pending.empty() || r->early || !r->held.empty() ||
+	    client_outputs_read(&st) <= 0 || !client_sim_read(&sim))
+		return false;
+	for (int a = 0; a < KC_ATTRS; a++)
+		if (strcmp(st.text[a], r->last.text[a]) != 0)
+			return false;
+	if (sim.batch != r->sim.batch)
+		return false;
+	if ((fd = pps_open(KC_CONTROL, O_RDONLY)) >= 0) {
+		n = pps_read(fd, buf, sizeof(buf));
+		pps_close(fd);
+	}
+	/* An empty object is a batch taken back: nothing for kelvo. */
+	return n == 0 ||
+	    (n > 0 && r->control == std::string(buf, (size_t)n));
+}
+
+/*
+ * The texts the readers queue, taken until a stop signal and then until
+ * the recording has caught up with kelvo.  What is read after that came
+ * after the end; a recording that could not catch up takes it all and
+ * says so.
+ */
 static void
 follow(struct recorder *r, struct reader *readers, int nreaders)
 {
+	long long ending = -1;
+	bool exact = false;
+
 	for (;;) {
 		struct timespec now, due;
-		bool done = stopping;
 		pthread_mutex_lock(&queue_mutex);
-		if (queue.empty() && !done) {
+		if (queue.empty()) {
 			clock_gettime(CLOCK_REALTIME, &now);
-			deadline_after(&due, &now, 100);
+			deadline_after(&due, &now, ending < 0 ? 100 : 20);
 			pthread_cond_timedwait(&queue_cond, &queue_mutex, &due);
 		}
 		std::deque<text> got;
@@ -704,15 +787,24 @@ follow(struct recorder *r, struct reader *readers, int nreaders)
 		for (const text &t : got)
 			take(r, t);
 		overdue(r);
-		if (done && got.empty())
+		if (ending < 0 && stopping)
+			ending = link_now();
+		if (ending >= 0 && ((exact = caught_up(r)) ||
+		    link_now() - ending > ENDING_MS))
 			break;
 	}
+	readers_done = true;
 	for (int i = 0; i < nreaders; i++)
 		pthread_join(readers[i].tid, nullptr);
+	if (exact)
+		return;
 	pthread_mutex_lock(&queue_mutex);
 	for (const text &t : queue)
 		take(r, t);
 	pthread_mutex_unlock(&queue_mutex);
+	doubt(r, "kelvo was still moving " + std::to_string(ENDING_MS /
+	    1000) + " s after the stop: the end is where it was last seen, "
+	    "and a batch or tick of it may be missing");
 }
 
 /* What is still open at the end, and everything as last published. */
@@ -761,6 +853,13 @@ record_session(const char *path)
 			fprintf(stderr, "kelvo-ctl: cannot start a reader\n");
 			return CTL_FAIL;
 		}
+	/*
+	 * The control reader's first text is taken as answered already, so
+	 * the start is announced once the readers have read once: a batch
+	 * sent after the announcement is never taken for an old one.
+	 */
+	for (int i = 0; i < 200 && readers_ready < 3; i++)
+		delay(10);
 	fprintf(stderr, "kelvo-ctl: recording into %s; Ctrl-C ends it\n",
 	    path);
 	follow(&r, readers, 3);
