@@ -425,6 +425,12 @@ class Contract(Rig):
         check("GET", "/api/openapi.json", self.call("GET", "/api/openapi.json"))
         check("GET", "/", self.call("GET", "/"))
         check("GET", "/static/{file}", self.call("GET", "/static/kelvo.js"))
+        # The drives reach their targets first: one still pressing after
+        # kelvo goes on would undo the settings the batches below make.
+        def driven():
+            st = self.call("GET", "/api/state").json()
+            return (st.get("ts_temp"), st.get("ts_fan")) == (70, "ON")
+        self.assertTrue(until(driven))
 
         # kelvo stopped in its tracks: nothing taken within 2 s of asking is
         # 504, however many batches were ahead, the 17th batch waiting is 429,
