@@ -49,13 +49,11 @@
 #define LOCK_WAIT	15000	/* ms to wait for another face's turn */
 #define LOCK_COURTESY	10	/* ms between our turns, for a face waiting */
 /*
- * ms a press kelvo has not shown keeps the turn.  Longer than a drive
- * waits between its presses: another face's write before kelvo read ours
- * would replace it, and a kelvo on a machine under load has been seen to
- * take more than a second and a half.  A kelvo that shows it ends the
- * turn at once, so only a press that never shows waits it out.
+ * ms a press kelvo has not shown keeps the turn: as long as a drive waits
+ * before it presses again, so a drive's next press is never judged on a
+ * text older than its last one.
  */
-#define LOCK_HOLD	5000
+#define LOCK_HOLD	DRIVE_SETTLE
 
 static pthread_mutex_t link_mutex = PTHREAD_MUTEX_INITIALIZER;
 static pthread_cond_t link_cond;
