@@ -364,6 +364,18 @@ look_at_sim(void)
 	}
 }
 
+/*
+ * Under link_mutex: whether our press written last still holds the next
+ * back.  The gap is enough for a kelvo that keeps up, but one slowed
+ * down (a loaded machine) would take two of our presses as one.
+ */
+static bool
+holding(long long now)
+{
+	return inputs_lock >= 0 && inflight_moves && pacer.dirty &&
+	    !pacer.acked && now - written_at < LOCK_HOLD;
+}
+
 /* Under link_mutex: whether kelvo runs, and the drives' next presses. */
 static bool
 judge(long long now, bool there, struct worker_news *news)
@@ -385,9 +397,14 @@ judge(long long now, bool there, struct worker_news *news)
 		struct client_drive *d = &drive[k];
 		if (d->state == DRIVE_ACTIVE && !run)
 			d->state = DRIVE_FAILED;
-		/* One press of a drive waits for kelvo at a time. */
-		else if (d->state == DRIVE_ACTIVE &&
-		    client_pacer_holds(&pacer, k, false) == 0 && (btn =
+		/*
+		 * A drive's next press is judged on a text that shows every
+		 * press before it, the face's own included: one judged while
+		 * a press of the face is queued or unshown would take that
+		 * press's move for its own, and overshoot.
+		 */
+		else if (d->state == DRIVE_ACTIVE && pacer.n == 0 &&
+		    !holding(now) && (btn =
 		    client_drive_next(d, have_latest ? &latest : NULL,
 		    now)) != 0)
 			client_pacer_push(&pacer, btn);
@@ -408,18 +425,6 @@ end_turn_locked(void)
 	pthread_mutex_unlock(&link_mutex);
 	end_turn();
 	pthread_mutex_lock(&link_mutex);
-}
-
-/*
- * Under link_mutex: whether our press written last still holds the next
- * back.  The gap is enough for a kelvo that keeps up, but one slowed
- * down (a loaded machine) would take two of our presses as one.
- */
-static bool
-holding(long long now)
-{
-	return inputs_lock >= 0 && inflight_moves && pacer.dirty &&
-	    !pacer.acked && now - written_at < LOCK_HOLD;
 }
 
 /*

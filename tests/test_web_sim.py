@@ -427,10 +427,14 @@ class Contract(Rig):
         check("GET", "/static/{file}", self.call("GET", "/static/kelvo.js"))
         # The drives reach their targets first: one still pressing after
         # kelvo goes on would undo the settings the batches below make.
+        # A press queued just before the set point's drive must not pass
+        # for the drive's own: 70 exactly, not one beyond.
+        seen = []
         def driven():
-            st = self.call("GET", "/api/state").json()
-            return (st.get("ts_temp"), st.get("ts_fan")) == (70, "ON")
-        self.assertTrue(until(driven))
+            seen.append(self.call("GET", "/api/state").json())
+            return (seen[-1].get("ts_temp"), seen[-1].get("ts_fan")) == (
+                70, "ON")
+        self.assertTrue(until(driven), seen[-1])
 
         # kelvo stopped in its tracks: nothing taken within 2 s of asking is
         # 504, however many batches were ahead, the 17th batch waiting is 429,
