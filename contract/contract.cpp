@@ -184,6 +184,23 @@ kc_clock_of(const char *s)
 	return kc_clock_valid(t) ? t : -1;
 }
 
+int
+kc_minute_of(const char *s)
+{
+	int t = kc_clock_of(s);
+
+	return t < 0 ? -1 : t / 100 * 60 + t % 100;
+}
+
+int
+kc_ticks_for(int minutes, int pm_minutes)
+{
+	int m = pm_minutes > 0 ? pm_minutes : atoi(kc_default("pm_minutes"));
+	int t = (minutes + m / 2) / m;
+
+	return t < 1 ? 1 : t;
+}
+
 void
 kc_clock_text(int t, char *out, size_t len)
 {

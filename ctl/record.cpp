@@ -132,18 +132,6 @@ default_of(const char *name)
 	return v != nullptr ? v : "";
 }
 
-/* Minute of the day of an HHMM text, -1 when it is none. */
-static int
-minute_of(const std::string &hhmm)
-{
-	int t;
-
-	if (hhmm.size() != 4 ||
-	    hhmm.find_first_not_of("0123456789") != std::string::npos)
-		return -1;
-	t = atoi(hhmm.c_str());
-	return t % 100 < 60 && t / 100 < 24 ? t / 100 * 60 + t % 100 : -1;
-}
 
 /* What taking one outputs text changed, to take it back. */
 struct undo {
@@ -327,7 +315,7 @@ batch(struct recorder *r, const std::string &text)
 		if (name == "reset") {
 			note(r, "reset", "defaults");
 			pm = atoi(default_of("pm_minutes").c_str());
-			r->clock = minute_of(default_of("td_time_"));
+			r->clock = kc_minute_of(default_of("td_time_").c_str());
 			for (int i = 0; i < 3; i++)
 				r->setting[i] = default_of(settings[i]);
 			r->sim.pm_minutes = pm;
@@ -342,7 +330,7 @@ batch(struct recorder *r, const std::string &text)
 		    name == "fault" || name == "state")
 			continue;
 		if (name == "td_time_")
-			r->clock = minute_of(v);
+			r->clock = kc_minute_of(v.c_str());
 		for (int i = 0; i < 3; i++)
 			if (name == settings[i])
 				r->setting[i] = v;

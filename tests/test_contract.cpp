@@ -124,8 +124,28 @@ TEST(Contract, ClockForms)
 		EXPECT_STREQ(buf, r.display);
 	}
 	for (const char *bad : { "2400", "1260", "123", "01234", "-123", "+123",
-	    " 123", "12a0", "" })
+	    " 123", "12a0", "" }) {
 		EXPECT_EQ(kc_clock_of(bad), -1) << bad;
+		EXPECT_EQ(kc_minute_of(bad), -1) << bad;
+	}
+	EXPECT_EQ(kc_minute_of("0000"), 0);
+	EXPECT_EQ(kc_minute_of("1704"), 17 * 60 + 4);
+	EXPECT_EQ(kc_minute_of("2359"), 1439);
+	EXPECT_EQ(kc_minute_of(nullptr), -1);
+}
+
+/* The steps a face offers: the nearest whole ticks, never none. */
+TEST(Contract, TicksForAnHourAndADay)
+{
+	const struct { int minutes, pm_minutes, ticks; } rows[] = {
+		{ 60, 2, 30 }, { 60, 7, 9 }, { 60, 25, 2 }, { 60, 60, 1 },
+		{ 60, 61, 1 }, { 60, 119, 1 }, { 60, 120, 1 }, { 60, 1440, 1 },
+		{ 60, 8, 8 }, { 60, 9, 7 }, { 1440, 2, 720 }, { 1440, 7, 206 },
+		{ 1440, 1440, 1 }, { 60, 0, 30 }, { 60, -1, 30 },
+	};
+	for (const auto &r : rows)
+		EXPECT_EQ(kc_ticks_for(r.minutes, r.pm_minutes), r.ticks)
+		    << r.minutes << " at " << r.pm_minutes;
 }
 
 TEST(Contract, AnyCaseParsing)

@@ -21,6 +21,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "contract.h"
 #include "testutil.h"
 
 namespace {
@@ -465,7 +466,7 @@ TEST_F(WebTest, StateHistoryPageAndEveryRefusal)
 	r = http(w, "GET", "/api/state");
 	EXPECT_EQ(r.headers["content-type"], "application/json");
 	json st = r.j();
-	ASSERT_EQ(st.size(), 12u) << r.body;
+	ASSERT_EQ(st.size(), 13u) << r.body;
 	for (const char *k : { "ts_mode", "ts_fan", "td_sys", "td_time_",
 	    "td_time", "plant", "clock" })
 		EXPECT_TRUE(st[k].is_string()) << k;
@@ -482,8 +483,10 @@ TEST_F(WebTest, StateHistoryPageAndEveryRefusal)
 	json h = http(w, "GET", "/api/history").j();
 	ASSERT_TRUE(h.is_array());
 	for (auto &e : h) {
-		EXPECT_EQ(e.size(), 5u) << e.dump();
+		EXPECT_EQ(e.size(), 6u) << e.dump();
 		EXPECT_EQ(e["td_time_"].get<std::string>().size(), 4u);
+		EXPECT_EQ(e["minute"], kc_minute_of(
+		    e["td_time_"].get<std::string>().c_str()));
 		EXPECT_EQ(e["ts_temp"], 68);
 	}
 	EXPECT_LT(h[0]["td_time_"].get<std::string>(),

@@ -342,7 +342,8 @@ class Contract(Rig):
         r = check("GET", "/api/sim", self.call("GET", "/api/sim"))
         self.assertEqual(r.json(), {"state": "running", "pm_interval": 200,
                                     "pm_minutes": 2, "fault": [], "batch": 0,
-                                    "error": ""})
+                                    "error": "", "hour_ticks": 30,
+                                    "day_ticks": 720})
 
         # One batch, applied and shown at once by the outputs.
         r = check("PUT", "/api/sim", self.call("PUT", "/api/sim", {
