@@ -1135,7 +1135,8 @@ TEST_F(WebTest, WrongTokensAreAnsweredAtOnceAndNeverLockTheRightOneOut)
 /*
  * 200 connections from the user's own address that say nothing or dribble
  * their headers give way to requests that come whole: 40 at once are all
- * answered, and an event stream open before them all is not cut.
+ * answered, and so are 40 beside a crowd from many addresses that fills
+ * the server; an event stream open before them all is not cut.
  */
 TEST_F(WebTest, IdleAndSlowConnectionsGiveWayToWholeRequests)
 {
@@ -1175,6 +1176,28 @@ TEST_F(WebTest, IdleAndSlowConnectionsGiveWayToWholeRequests)
 		From other("127.0.0.2");
 		EXPECT_EQ(http(w, "GET", "/api/state").status, 200);
 	}
+	for (int fd : slow)
+		if (fd >= 0)
+			close(fd);
+	slow.clear();
+
+	/*
+	 * 520 silent ones from five other addresses, each under its own
+	 * limit but all of them over the server's: the oldest give way.
+	 */
+	const char *crowd[] = { "127.0.0.3", "127.0.0.4", "127.0.0.5",
+	    "127.0.0.6", "127.0.0.7" };
+	for (const char *addr : crowd) {
+		From other(addr);
+		for (int i = 0; i < 104; i++)
+			slow.push_back(dial(w.port));
+	}
+	std::vector<int> users = send_each(w, std::vector<std::string>(40,
+	    request(w, "GET", "/api/state")));
+	int served = 0;
+	for (const Response &u : answers(users))
+		served += u.status == 200;
+	EXPECT_EQ(served, 40) << "beside a crowd of many addresses";
 	for (int fd : slow)
 		if (fd >= 0)
 			close(fd);
