@@ -2,10 +2,9 @@
  * Figures of kelvo-web under the attacks one local process can make:
  * how long the user's 40 requests (the right token, sent at once) take
  * to be answered, with nobody else there, after 140 wrong tokens sent at
- * once from the same address, beside 200 slow connections from it (half
- * of them silent, half sending a byte of headers every 500 ms, each one
- * opened again as soon as it is closed), and beside 520 such from five
- * other loopback addresses, more than the server takes at once.
+ * once from the same address, and beside 200 slow connections from it
+ * (half of them silent, half sending a byte of headers every 500 ms, each
+ * one opened again as soon as it is closed).
  *
  *   build/bench/bench_web_guard [path/to/kelvo-web] [runs]
  *
@@ -34,26 +33,21 @@
 #define USERS		40
 #define GUESSES		140
 #define SLOW		200
-#define CROWD		520	/* from CROWD_ADDRS other addresses */
-#define CROWD_ADDRS	5
 #define CASE_MS		30000	/* a case given up after this */
 #define DRIBBLE_MS	500	/* a slow connection's byte every this */
 #define TOKEN		"bench-0123456789abcdef"
 
-/* A connection from 127.0.0.from, made non-blocking. */
+/* A connection, made non-blocking once it is there. */
 static int
-dial(int port, int from = 1)
+dial(int port)
 {
-	struct sockaddr_in sa = {}, me = {};
+	struct sockaddr_in sa = {};
 	int fd = socket(AF_INET, SOCK_STREAM, 0);
 
-	me.sin_family = AF_INET;
-	me.sin_addr.s_addr = htonl(INADDR_LOOPBACK - 1 + (unsigned)from);
 	sa.sin_family = AF_INET;
 	sa.sin_port = htons((uint16_t)port);
 	sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-	if (bind(fd, (struct sockaddr *)&me, sizeof(me)) < 0 ||
-	    connect(fd, (struct sockaddr *)&sa, sizeof(sa)) < 0) {
+	if (connect(fd, (struct sockaddr *)&sa, sizeof(sa)) < 0) {
 		close(fd);
 		return -1;
 	}
@@ -103,13 +97,6 @@ struct outcome {
 	double	 last_ms = 0;		/* to the last of them */
 	double	 p50_ms = 0;
 };
-
-/* The address of the i-th slow connection: the crowd's after the first. */
-static int
-from_of(size_t i)
-{
-	return i < SLOW ? 1 : 2 + (int)((i - SLOW) % CROWD_ADDRS);
-}
 
 /*
  * Sends the users' requests at once and waits for their answers, keeping
@@ -163,7 +150,7 @@ serve_users(int port, std::vector<int> &slow)
 				char c;
 				if (slow[i] >= 0 && recv(slow[i], &c, 1, 0) == 0) {
 					close(slow[i]);
-					slow[i] = dial(port, from_of(i));
+					slow[i] = dial(port);
 				} else if (i % 2 == 1)
 					say(slow[i], "X");
 			}
@@ -178,10 +165,7 @@ serve_users(int port, std::vector<int> &slow)
 	return o;
 }
 
-/*
- * One case: 0 nobody else, 1 the guesses, 2 the slow connections, 3 the
- * crowd from other addresses.
- */
+/* One case: 0 nobody else, 1 the guesses, 2 the slow connections. */
 static struct outcome
 run_case(const char *bin, int which)
 {
@@ -203,11 +187,8 @@ run_case(const char *bin, int which)
 			    std::to_string(i) + " HTTP/1.1\r\nHost: 127.0.0.1:" +
 			    std::to_string(port) + "\r\n\r\n");
 		}
-	for (int i = 0; which >= 2 && i < SLOW + (which == 3 ? CROWD : 0);
-	    i++) {
-		/* The crowd comes as the slow ones do, without them. */
-		slow.push_back(which == 2 || i >= SLOW ? dial(port,
-		    from_of((size_t)i)) : -1);
+	for (int i = 0; which == 2 && i < SLOW; i++) {
+		slow.push_back(dial(port));
 		if (i % 2 == 1)
 			say(slow.back(), "GET / HTTP/1.1\r\nX-Slow: ");
 	}
@@ -234,10 +215,9 @@ main(int argc, char **argv)
 	const char *bin = argc > 1 ? argv[1] : "build/web/kelvo-web";
 	int runs = argc > 2 ? atoi(argv[2]) : 3;
 	static const char *const names[] = { "alone",
-	    "after 140 wrong tokens", "beside 200 slow connections",
-	    "beside 520 from 5 others" };
+	    "after 140 wrong tokens", "beside 200 slow connections" };
 
-	for (int which = 0; which < 4; which++)
+	for (int which = 0; which < 3; which++)
 		for (int r = 0; r < runs; r++) {
 			struct outcome o = run_case(bin, which);
 			printf("%-28s run %d: %2d of %d answered 200, p50 %.1f ms, "
