@@ -263,15 +263,22 @@ kc_whole(const char *s, long lo, long hi, long *v)
 }
 
 bool
-kc_temperature(const char *s, float *v)
+kc_decimal(const char *s, double *v)
 {
 	char *end;
-	double d;
 
 	if (*s == '\0' || strspn(s, "0123456789.-+eE") != strlen(s))
 		return false;
-	d = strtod(s, &end);
-	if (*end != '\0' || !isfinite(d) || fabs(d) > KC_TEMP_MAX)
+	*v = strtod(s, &end);
+	return *end == '\0' && isfinite(*v);
+}
+
+bool
+kc_temperature(const char *s, float *v)
+{
+	double d;
+
+	if (!kc_decimal(s, &d) || fabs(d) > KC_TEMP_MAX)
 		return false;
 	*v = (float)d;
 	return true;

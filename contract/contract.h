@@ -150,6 +150,11 @@ bool	 kc_command_check(const char *name, const char *value, char *why,
 int	 kc_ticks_for(int minutes, int pm_minutes);
 /* A whole number within lo..hi, as plain digits with an optional sign. */
 bool	 kc_whole(const char *s, long lo, long hi, long *v);
+/*
+ * A plain decimal number: digits, sign, point and exponent only (no
+ * blanks, hex, "inf" or "nan"), all of s, finite.
+ */
+bool	 kc_decimal(const char *s, double *v);
 /* A temperature: a plain decimal number within +-KC_TEMP_MAX. */
 bool	 kc_temperature(const char *s, float *v);
 

@@ -194,6 +194,9 @@ TEST(Contract, CommandChecksAtTheirEdges)
 		{ "td_temp_in_", "1000.5", false }, { "td_temp_out_", "7.25", true },
 		{ "td_temp_out_", "nan", false }, { "td_temp_out_", "", false },
 		{ "td_temp_in_", "1e2", true }, { "td_temp_in_", "1e9", false },
+		{ "td_temp_in_", "-0", true }, { "td_temp_in_", "0x10", false },
+		{ "td_temp_in_", " 68", false }, { "td_temp_in_", "inf", false },
+		{ "ts_temp", "-0", true }, { "ts_temp", "0x10", false },
 		{ "td_sys", "ON", true }, { "td_sys", "OFF", true },
 		{ "td_sys", "AUTO", false }, { "td_sys", "on", false },
 		{ "ts_fan", "AUTO", true }, { "ts_fan", "OFF", false },
@@ -220,6 +223,25 @@ TEST(Contract, CommandChecksAtTheirEdges)
 	EXPECT_STREQ(why, "\"bo?gus\" is no command");
 	EXPECT_EQ(kc_command_of("fault")->json, KC_JSON_FAULTS);
 	EXPECT_EQ(kc_command_of("ts_temp")->json, KC_JSON_WHOLE);
+}
+
+/* Every number a decimal may be, beyond a temperature's range too. */
+TEST(Contract, DecimalsAsTheControlObjectReadsThem)
+{
+	static const struct { const char *text; bool ok; double v; } rows[] = {
+		{ "1700", true, 1700 }, { "-0", true, 0 }, { "66.125", true, 66.125 },
+		{ "6.8e1", true, 68 }, { "+5", true, 5 }, { "1e400", false, 0 },
+		{ "0x10", false, 0 }, { " 68", false, 0 }, { "68 ", false, 0 },
+		{ "inf", false, 0 }, { "nan", false, 0 }, { "", false, 0 },
+		{ "1.2.3", false, 0 }, { "-", false, 0 }, { "e", false, 0 },
+	};
+	for (const auto &r : rows) {
+		double v = -1;
+		EXPECT_EQ(kc_decimal(r.text, &v), r.ok) << r.text;
+		if (r.ok) {
+			EXPECT_EQ(v, r.v) << r.text;
+		}
+	}
 }
 
 TEST(Contract, FaultLists)
