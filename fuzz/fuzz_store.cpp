@@ -25,6 +25,7 @@
 
 #include "dbXML.h"
 #include "kelvo.h"
+#include "model.h"
 #include "thermodyn.h"
 #include "xml2pps.h"
 
@@ -190,7 +191,7 @@ check_clock(void)
 	db = new dbXML(xml_fname, false);
 	if ((s = db->getValStr("td_time_")) != nullptr) {
 		CHECK(strlen(s) == 4 && strspn(s, "0123456789") == 4 &&
-		    clock_valid(atoi(s)), "td_time_ \"%s\"", s);
+		    kc_clock_valid(atoi(s)), "td_time_ \"%s\"", s);
 	}
 	delete db;
 	db = nullptr;

@@ -6,9 +6,9 @@
  * from the document and writes them back moved on by pm_minutes of
  * simulated time, so a restart continues where the last run stopped.
  *
- * Temperatures are stored as single-precision floats and worked in double
- * precision; the document keeps three decimals, and that rounding is part
- * of the simulation's behaviour, so the step is written out exactly.
+ * What a tick does to the world is the model's (model/, the same code a
+ * fleet runs); this file loads the world from the document, hands it to
+ * the model and stores what changed, so every byte stays the document's.
  *
  * The document is edited by hand, so the tick reads every value as
  * untrusted: a missing text, a time that is no time, a temperature that is
@@ -26,7 +26,6 @@
  */
 #include "thermodyn.h"
 
-#include <limits.h>
 #include <math.h>
 #include <pthread.h>
 #include <stdio.h>
@@ -36,6 +35,7 @@
 #include "contract.h"
 #include "dbXML.h"
 #include "kelvo.h"
+#include "model.h"
 #include "platform.h"
 
 std::atomic<int> pm_interval(1000);
@@ -50,8 +50,6 @@ static bool sim_wake_made;
 #define DEFAULT_INTERVAL	200
 #define DEFAULT_MINUTES		2
 #define MAX_MINUTES		KC_MINUTES_MAX	/* a whole day per tick */
-#define HOUR			60	/* the longest step the model takes */
-#define MAX_TEMP		((float)KC_TEMP_MAX)	/* beyond this a value is no temperature */
 
 static void
 tracef(const char *fmt, const char *name, long value)
@@ -62,55 +60,28 @@ tracef(const char *fmt, const char *name, long value)
 	Printf(line);
 }
 
-int
-roundoff(float x)
-{
-	float f;
+static void world_store(dbXML *, const struct km_world *, unsigned);
+static void world_store_params(dbXML *, const struct km_world *, unsigned);
 
-	if (isnan(x))
-		return 0;
-	f = floorf(x);
-	if (f >= 2147483647.0f)
-		return INT_MAX;
-	if (f < -2147483648.0f)
-		return INT_MIN;
-	return (x - f >= 0.5f && f < 2147483520.0f) ? (int)f + 1 : (int)f;
-}
-
-bool
-clock_valid(int t)
-{
-	return kc_clock_valid(t);
-}
-
-int
-clock_step(int t, int minutes)
-{
-	int h = t / 100;
-	int m = t % 100 + minutes;
-
-	if (m >= 60) {
-		h += m / 60;
-		m %= 60;
-		h %= 24;
-	}
-	return h * 100 + m;
-}
-
-void
-clock_text(int t, char *out, size_t len)
-{
-	/* The historic form, noon reading "12:00a": the contract's. */
-	kc_clock_text(t, out, len);
-}
-
-/* A temperature from the document, or fallback when it is none. */
+/*
+ * A temperature from the document, or fallback when it is none.  A
+ * missing element reads as the store's failure value, with its line; a
+ * text that is no number, or no temperature kelvo takes, restarts at the
+ * fallback with a line of its own.
+ */
 static float
 temperature(dbXML *d, const char *name, float fallback)
 {
-	float v = d->getValFp(name);
+	const char *s = d->findValStr(name);
+	char *end;
+	float v;
 
-	if (isfinite(v) && fabsf(v) <= MAX_TEMP)
+	if (s == nullptr)
+		return d->getValFp(name);
+	v = strtof(s, &end);
+	end += strspn(end, " \t\r\n");
+	if (end != s && *end == '\0' && isfinite(v) &&
+	    fabsf(v) <= (float)KC_TEMP_MAX)
 		return v;
 	tracef("thermodyn::%s is no temperature, restarting it at %ld\n",
 	    name, (long)fallback);
@@ -134,67 +105,90 @@ copy_text(dbXML *d, const char *name, char *buf, size_t len,
 	snprintf(buf, len, "%s", s);
 }
 
+/*
+ * The model's step on the document: the world read in the order the step
+ * has always read it, each value with its fallback and its line (a mode
+ * that is no mode text cools, as it always did), moved by the model and
+ * stored back.
+ */
 void
 model_step(dbXML *d, int t, int m, int faults)
 {
-	char sys[16], mode[16];
-	float out, in, diff;
-	bool running;
-	int s;
+	char text[16];
+	struct km_world w = {};
 
-	out = temperature(d, "td_temp_out_", 60.0f);
-	if (t >= 500 && t < 1700)
-		out = (float)(out + 2.0 * m / 60);
-	else
-		out = (float)(out - 2.0 * m / 60);
-	d->setValFp("td_temp_out_", out);
-	d->setValInt("td_temp_out", roundoff(out));
+	w.clock = t;
+	w.out = temperature(d, "td_temp_out_", 60.0f);
+	w.in = temperature(d, "td_temp_in_", 66.0f);
+	copy_text(d, "td_sys", text, sizeof(text), "OFF");
+	w.running = strcmp(text, "OFF") != 0;
+	copy_text(d, "ts_mode", text, sizeof(text), "OFF");
+	w.mode = kc_mode_exact(text);
+	w.setpoint = d->getValInt("ts_temp");
+	w.faults = faults;
+	km_step(&w, t, m);
+	world_store(d, &w, KM_SET_OUT | KM_SET_IN | KM_SET_SYS);
+}
 
-	in = temperature(d, "td_temp_in_", 66.0f);
-	diff = in - out;
-	copy_text(d, "td_sys", sys, sizeof(sys), "OFF");
-	running = strcmp(sys, "OFF") != 0;
-	copy_text(d, "ts_mode", mode, sizeof(mode), "OFF");
-	s = d->getValInt("ts_temp");
+/*
+ * The same, for a control command: quietly, since a command that sets
+ * the fan has no business tracing the temperatures, and only what the
+ * command changed is stored (world_store).
+ */
+static void
+world_peek(dbXML *d, struct km_world *w)
+{
+	const char *s;
 
-	auto drift = [&]() {
-		in = in - (float)(diff * (m / 60.0) * 0.2);
-	};
-	/* A broken plant is switched as usual; only the heat never comes. */
-	bool works = !(faults & FAULT_PLANT);
-	if (strcmp(mode, "OFF") == 0 || (faults & FAULT_SENSOR)) {
-		/*
-		 * No heating or cooling happens, so none is shown; a thermostat
-		 * that cannot read the room keeps the plant off.
-		 */
-		drift();
-		running = false;
-	} else if (strcmp(mode, "HEAT") == 0) {
-		if (running) {
-			if (works)
-				in = (float)(in + 5.0 * m / 60);
-			else
-				drift();
-			running = !(in >= s + 1.0);
-		} else {
-			drift();
-			running = in <= s - 1.0;
-		}
-	} else {
-		if (running) {
-			if (works)
-				in = (float)(in - 15.0 * m / 60);
-			else
-				drift();
-			running = !(in <= s - 1.0);
-		} else {
-			drift();
-			running = in >= s + 1.0;
-		}
+	km_reset(w);
+	if ((s = d->findValStr("td_time_")) != nullptr)
+		w->clock = kc_clock_of(s);
+	if ((s = d->findValStr("td_temp_out_")) != nullptr)
+		w->out = strtof(s, nullptr);
+	if ((s = d->findValStr("td_temp_in_")) != nullptr)
+		w->in = strtof(s, nullptr);
+	if ((s = d->findValStr("td_sys")) != nullptr)
+		w->running = strcmp(s, "OFF") != 0;
+	w->mode = kc_mode_exact(d->findValStr("ts_mode"));
+	w->fan = kc_fan_exact(d->findValStr("ts_fan"));
+	if ((s = d->findValStr("ts_temp")) != nullptr)
+		w->setpoint = atoi(s);
+	w->minutes = pm_minutes;
+	w->interval = pm_interval;
+	w->paused = sim_paused;
+	w->faults = sim_faults;
+}
+
+
+/* Writes what set (KM_SET_*) says changed, as the document keeps it. */
+static void
+world_store(dbXML *d, const struct km_world *w, unsigned set)
+{
+	char text[32];
+
+	if (set & KM_SET_CLOCK) {
+		snprintf(text, sizeof(text), "%04d", w->clock);
+		d->setValStr("td_time_", text);
+		kc_clock_text(w->clock, text, sizeof(text));
+		d->setValStr("td_time", text);
 	}
-	d->setValFp("td_temp_in_", in);
-	d->setValInt("td_temp_in", roundoff(in));
-	d->setValStr("td_sys", running ? "ON" : "OFF");
+	if (set & KM_SET_OUT) {
+		d->setValFp("td_temp_out_", w->out);
+		d->setValInt("td_temp_out", w->out_whole);
+	}
+	if (set & KM_SET_IN) {
+		d->setValFp("td_temp_in_", w->in);
+		d->setValInt("td_temp_in", w->in_whole);
+	}
+	if (set & KM_SET_SYS)
+		d->setValStr("td_sys", w->running ? "ON" : "OFF");
+	if (set & KM_SET_MODE)
+		d->setValStr("ts_mode", kc_mode_name(w->mode));
+	if (set & KM_SET_FAN)
+		d->setValStr("ts_fan", kc_fan_name(w->fan));
+	if (set & KM_SET_SETPOINT)
+		d->setValInt("ts_temp", w->setpoint);
+	world_store_params(d, w, set);
 }
 
 void
@@ -209,27 +203,24 @@ thermodyn_tick(void)
 static void
 tick_of(dbXML *d, int m)
 {
-	char tbuf[16], line[256];
+	char text[16], line[256];
 	char *end;
 	long v;
 	int t;
 
-	copy_text(d, "td_time_", tbuf, sizeof(tbuf), "0000");
-	v = strtol(tbuf, &end, 10);
+	copy_text(d, "td_time_", text, sizeof(text), "0000");
+	v = strtol(text, &end, 10);
 	t = (v >= 0 && v <= 2359) ? (int)v : -1;
-	if (end == tbuf || *end != '\0' || !clock_valid(t)) {
+	if (end == text || *end != '\0' || !kc_clock_valid(t)) {
 		snprintf(line, sizeof(line), "thermodyn::td_time_ %s is no time "
-		    "of day, restarting the clock at 0000\n", tbuf);
+		    "of day, restarting the clock at 0000\n", text);
 		Printf(line);
 		t = 0;
 	}
-	t = clock_step(t, m);
-	snprintf(tbuf, sizeof(tbuf), "%04d", t);
-	d->setValStr("td_time_", tbuf);
-	clock_text(t, tbuf, sizeof(tbuf));
-	d->setValStr("td_time", tbuf);
-
-	model_step(d, t, m, sim_faults);
+	struct km_world w = {};
+	w.clock = km_clock_step(t, m);
+	world_store(d, &w, KM_SET_CLOCK);
+	model_step(d, w.clock, m, sim_faults);
 }
 
 void
@@ -238,13 +229,12 @@ sim_tick(dbXML *d)
 	char line[256];
 	const char *sys, *mode, *fan;
 	int m = pm_minutes;
-	int n = m > HOUR ? (m + HOUR - 1) / HOUR : 1;
+	int n = m > KM_HOUR ? (m + KM_HOUR - 1) / KM_HOUR : 1;
 
 	/*
-	 * The model holds for steps of up to an hour: beyond that the drift
-	 * overshoots and the outdoor ramp never turns.  A longer tick is
-	 * ticks of at most an hour, the longer ones first, each with the
-	 * thermostat deciding, so a day a tick is 24 ticks of an hour.
+	 * The model holds for steps of up to an hour: a longer tick is
+	 * ticks of at most an hour, the longer ones first (the model's rule,
+	 * km_tick), each read back from the document as the next one finds it.
 	 */
 	for (int i = 0; i < n; i++)
 		tick_of(d, m / n + (i < m % n));
@@ -374,12 +364,6 @@ thermodyn(void *)
 	return nullptr;
 }
 
-bool
-is_button(const char *name)
-{
-	return kc_button_of_attr(name) != 0;
-}
-
 /*
  * A press is the contract's rule (kc_press) applied to the document: the
  * values read exactly as written, each button reading and writing only
@@ -427,98 +411,71 @@ web_cgi(char *name)
 }
 
 /*
- * The control commands, checked by the contract's rule (every value is
- * untrusted text: a command is checked whole before a batch applies any
- * of them, and the texts that reach the document are the checked ones).
+ * The simulation's own parameters: kept in the document so a restart
+ * continues with them, and in force at once.  A document without them
+ * runs as it always did, so running and no faults are kept as nothing.
  */
-bool
-sim_check(const char *name, const char *value, char *why, size_t len)
-{
-	return kc_command_check(name, value, why, len);
-}
-
 static void
-set_paused(dbXML *d, bool paused)
+world_store_params(dbXML *d, const struct km_world *w, unsigned set)
 {
-	sim_paused = paused;
-	if (paused)
-		d->putValStr("pm_state", "paused");
-	else
-		d->delVal("pm_state");
+	char text[32];
+
+	if (set & KM_SET_INTERVAL) {
+		snprintf(text, sizeof(text), "%d", w->interval);
+		d->putValStr("pm_interval", text);
+		pm_interval = w->interval;
+	}
+	if (set & KM_SET_MINUTES) {
+		snprintf(text, sizeof(text), "%d", w->minutes);
+		d->putValStr("pm_minutes", text);
+		pm_minutes = w->minutes;
+	}
+	if (set & KM_SET_PAUSED) {
+		sim_paused = w->paused;
+		if (w->paused)
+			d->putValStr("pm_state", "paused");
+		else
+			d->delVal("pm_state");
+	}
+	if (set & KM_SET_FAULTS) {
+		sim_faults = w->faults;
+		kc_fault_text(w->faults, text, sizeof(text));
+		if (w->faults != 0)
+			d->putValStr("pm_fault", text);
+		else
+			d->delVal("pm_fault");
+	}
 }
 
 void
 sim_apply(dbXML *d, const char *name, const char *value)
 {
 	const struct kc_command *c = kc_command_of(name);
-	char text[32];
+	struct km_world w;
 	long v = 0;
-	float f;
 
 	if (c == nullptr)
 		return;
 	switch (c->kind) {
-	case KC_CMD_STATE:
-		set_paused(d, strcmp(value, "paused") == 0);
-		break;
 	case KC_CMD_STEP:
-		set_paused(d, true);
-		if (kc_whole(value, 1, STEP_MAX, &v))
+		/* Tick by tick on the document, each with its trace line. */
+		world_peek(d, &w);
+		w.paused = true;
+		world_store_params(d, &w, KM_SET_PAUSED);
+		if (kc_whole(value, 1, KC_STEP_MAX, &v))
 			for (long i = 0; i < v; i++)
 				sim_tick(d);
 		break;
-	case KC_CMD_INTERVAL:
-	case KC_CMD_MINUTES:
-		if (!kc_whole(value, 1, 60000, &v))
-			break;
-		snprintf(text, sizeof(text), "%ld", v);
-		d->putValStr(name, text);
-		if (c->kind == KC_CMD_INTERVAL)
-			pm_interval = (int)v;
-		else
-			pm_minutes = (int)v;
-		break;
-	case KC_CMD_TIME:
-		d->setValStr("td_time_", value);
-		clock_text(atoi(value), text, sizeof(text));
-		d->setValStr("td_time", text);
-		break;
-	case KC_CMD_TEMP:
-		if (!kc_temperature(value, &f))
-			break;
-		d->setValFp(name, f);
-		/* The rounded form is the name without its trailing "_". */
-		snprintf(text, sizeof(text), "%.*s", (int)strlen(name) - 1, name);
-		d->setValInt(text, roundoff(f));
-		break;
-	case KC_CMD_SYS:
-	case KC_CMD_MODE:
-	case KC_CMD_FAN:
-		d->setValStr(name, value);
-		break;
-	case KC_CMD_SETPOINT:
-		if (kc_whole(value, 0, 1000, &v))
-			d->setValInt(name, (int)v);
-		break;
-	case KC_CMD_FAULT: {
-		char why[96];
-		int faults = kc_fault_parse(value, why, sizeof(why));
-		if (faults < 0)
-			break;
-		sim_faults = faults;
-		kc_fault_text(faults, text, sizeof(text));
-		if (faults != 0)
-			d->putValStr("pm_fault", text);
-		else
-			d->delVal("pm_fault");
-		break;
-	}
 	case KC_CMD_RESET:
 		d->reset();
 		sim_paused = false;
 		sim_faults = 0;
 		pm_interval = d->getValInt("pm_interval");
 		pm_minutes = d->getValInt("pm_minutes");
+		break;
+	default:
+		world_peek(d, &w);
+		world_store(d, &w, km_apply(&w, name, value));
 		break;
 	}
 }

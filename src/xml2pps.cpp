@@ -189,14 +189,14 @@ publish(int *fd)
 	int n;
 
 	pthread_mutex_lock(&xml_mutex);
-	if (sim_faults & FAULT_SILENT) {
+	if (sim_faults & KC_FAULT_SILENT) {
 		pthread_mutex_unlock(&xml_mutex);
 		return;
 	}
 	cycle = ++pub_begun;
 	read_values(values);
 	/* A failed sensor reads nothing; the room goes on underneath. */
-	if (sim_faults & FAULT_SENSOR)
+	if (sim_faults & KC_FAULT_SENSOR)
 		values[3][0] = values[4][0] = '\0';
 	pthread_mutex_unlock(&xml_mutex);
 
@@ -364,7 +364,7 @@ event2xml(void *)
 			    "event2xml::processing input %.4s\n", names[i]);
 			Printf(line);
 			web_cgi(names[i]);
-			buttons = buttons || is_button(names[i]);
+			buttons = buttons || kc_button_of_attr(names[i]) != 0;
 		}
 		pthread_mutex_unlock(&xml_mutex);
 		/* Publish the batch now; one that changed nothing needs none. */
@@ -447,7 +447,7 @@ control_batch(char *text, size_t len, char *why, size_t whylen)
 	    whylen)) <= 0)
 		return n;
 	for (int i = 0; i < n; i++)
-		if (!sim_check(names[i], values[i], why, whylen))
+		if (!kc_command_check(names[i], values[i], why, whylen))
 			return -1;
 	/*
 	 * A batch the disk does not take is refused whole: the settings it
@@ -582,7 +582,7 @@ control_applied(int *simfd, long batches, int n, long want)
 		sim_wakeup();
 		if (pressed_made)
 			wakeup_post(&pressed);
-		if (!(sim_faults & FAULT_SILENT))
+		if (!(sim_faults & KC_FAULT_SILENT))
 			wait_shown(want);
 	}
 	write_sim(simfd, batches, "");
@@ -618,7 +618,7 @@ control_start(int *simfd)
 	 * next and must find this kelvo's text there, not one a stopped
 	 * kelvo left behind: the first publication comes first.
 	 */
-	if (!(sim_faults & FAULT_SILENT))
+	if (!(sim_faults & KC_FAULT_SILENT))
 		wait_shown(1);
 	write_sim(simfd, 0, "");
 	return fd;

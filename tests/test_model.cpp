@@ -9,6 +9,7 @@
 
 #include "dbXML.h"
 #include "kelvo.h"
+#include "model.h"
 #include "thermodyn.h"
 #include "testutil.h"
 
@@ -16,24 +17,24 @@ namespace {
 
 TEST(Clock, AdvancesAndCarriesIntoTheHour)
 {
-	EXPECT_EQ(clock_step(1700, 2), 1702);
-	EXPECT_EQ(clock_step(1758, 2), 1800);
-	EXPECT_EQ(clock_step(958, 2), 1000);
-	EXPECT_EQ(clock_step(1158, 2), 1200);
-	EXPECT_EQ(clock_step(2358, 2), 0);
-	EXPECT_EQ(clock_step(2330, 60), 30);
+	EXPECT_EQ(km_clock_step(1700, 2), 1702);
+	EXPECT_EQ(km_clock_step(1758, 2), 1800);
+	EXPECT_EQ(km_clock_step(958, 2), 1000);
+	EXPECT_EQ(km_clock_step(1158, 2), 1200);
+	EXPECT_EQ(km_clock_step(2358, 2), 0);
+	EXPECT_EQ(km_clock_step(2330, 60), 30);
 }
 
 TEST(Clock, WrapsForLargeStepsToo)
 {
-	EXPECT_EQ(clock_step(2300, 120), 100);
-	EXPECT_EQ(clock_step(1234, 1440), 1234);
-	EXPECT_EQ(clock_step(2359, 1440), 2359);
-	EXPECT_EQ(clock_step(0, 61), 101);
+	EXPECT_EQ(km_clock_step(2300, 120), 100);
+	EXPECT_EQ(km_clock_step(1234, 1440), 1234);
+	EXPECT_EQ(km_clock_step(2359, 1440), 2359);
+	EXPECT_EQ(km_clock_step(0, 61), 101);
 	for (int t = 0; t < 2400; t += (t % 100 == 59) ? 41 : 1)
 		for (int m : { 1, 2, 7, 59, 60, 61, 119, 1439, 1440 }) {
-			int n = clock_step(t, m);
-			ASSERT_TRUE(clock_valid(n)) << t << " + " << m;
+			int n = km_clock_step(t, m);
+			ASSERT_TRUE(kc_clock_valid(n)) << t << " + " << m;
 			int from = t / 100 * 60 + t % 100;
 			ASSERT_EQ(n / 100 * 60 + n % 100, (from + m) % 1440);
 		}
@@ -41,12 +42,12 @@ TEST(Clock, WrapsForLargeStepsToo)
 
 TEST(Clock, ValidTimesOnly)
 {
-	EXPECT_TRUE(clock_valid(0));
-	EXPECT_TRUE(clock_valid(2359));
-	EXPECT_FALSE(clock_valid(-1));
-	EXPECT_FALSE(clock_valid(2400));
-	EXPECT_FALSE(clock_valid(1260));
-	EXPECT_FALSE(clock_valid(INT_MAX));
+	EXPECT_TRUE(kc_clock_valid(0));
+	EXPECT_TRUE(kc_clock_valid(2359));
+	EXPECT_FALSE(kc_clock_valid(-1));
+	EXPECT_FALSE(kc_clock_valid(2400));
+	EXPECT_FALSE(kc_clock_valid(1260));
+	EXPECT_FALSE(kc_clock_valid(INT_MAX));
 }
 
 TEST(Clock, TwelveHourText)
@@ -59,7 +60,7 @@ TEST(Clock, TwelveHourText)
 	};
 	char buf[16];
 	for (auto &c : cases) {
-		clock_text(c.t, buf, sizeof(buf));
+		kc_clock_text(c.t, buf, sizeof(buf));
 		EXPECT_STREQ(buf, c.text) << c.t;
 	}
 }
