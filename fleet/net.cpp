@@ -348,7 +348,7 @@ for_thermostat(struct conn *c, const struct mosquitto_message *msg,
 		long num = strtol(id.c_str() + 1, &end, 10);
 		if (id[0] != 't' || *end != '\0' || num < 1 ||
 		    num > opt->count || id.size() != (size_t)fleet_width + 1)
-			logline_on("unknown", "%s: no thermostat %s in this "
+			logline_on(msg->topic, "%s: no thermostat %s in this "
 			    "fleet (t%0*d..t%d); ignored", msg->topic,
 			    id.c_str(), fleet_width, 1, opt->count);
 		return;

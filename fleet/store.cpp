@@ -37,7 +37,8 @@ static struct store_counts counts;
 
 static const char SCHEMA[] =
     "CREATE TABLE IF NOT EXISTS thermostat ("
-    " num INTEGER PRIMARY KEY, clock INTEGER, out REAL, inside REAL,"
+    " num INTEGER PRIMARY KEY, clock INTEGER, out REAL, out_whole INTEGER,"
+    " inside REAL, in_whole INTEGER,"
     " running INTEGER, mode INTEGER, fan INTEGER, setpoint INTEGER,"
     " interval INTEGER, minutes INTEGER, paused INTEGER, faults INTEGER,"
     " batch INTEGER, error TEXT)";
@@ -107,11 +108,11 @@ store_open(const char *path)
 	    !exec("PRAGMA synchronous=NORMAL") || !exec(SCHEMA) ||
 	    !exec("BEGIN IMMEDIATE") || !exec("COMMIT"))
 		return false;
-	if (sqlite3_prepare_v2(db, "SELECT clock, out, inside, running, mode,"
+	if (sqlite3_prepare_v2(db, "SELECT clock, out, out_whole, inside, in_whole, running, mode,"
 	    " fan, setpoint, interval, minutes, paused, faults, batch, error"
 	    " FROM thermostat WHERE num = ?", -1, &load_st, NULL) != SQLITE_OK ||
 	    sqlite3_prepare_v2(db, "INSERT OR REPLACE INTO thermostat VALUES"
-	    " (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)", -1, &save_st,
+	    " (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)", -1, &save_st,
 	    NULL) != SQLITE_OK)
 		return refuse(sqlite3_errmsg(db));
 	return true;
@@ -125,26 +126,31 @@ store_load(struct thermostat *t)
 
 	sqlite3_bind_int(load_st, 1, t->num);
 	if (sqlite3_step(load_st) == SQLITE_ROW) {
-		w->clock = sqlite3_column_int(load_st, 0);
-		w->out = (float)sqlite3_column_double(load_st, 1);
-		w->in = (float)sqlite3_column_double(load_st, 2);
-		w->running = sqlite3_column_int(load_st, 3) != 0;
-		w->mode = sqlite3_column_int(load_st, 4);
-		w->fan = sqlite3_column_int(load_st, 5);
-		w->setpoint = sqlite3_column_int(load_st, 6);
-		w->interval = sqlite3_column_int(load_st, 7);
-		w->minutes = sqlite3_column_int(load_st, 8);
-		w->paused = sqlite3_column_int(load_st, 9) != 0;
-		w->faults = sqlite3_column_int(load_st, 10) & KC_FAULT_ALL;
-		t->batch = (long)sqlite3_column_int64(load_st, 11);
-		const unsigned char *e = sqlite3_column_text(load_st, 12);
+		int c = 0;
+		w->clock = sqlite3_column_int(load_st, c++);
+		w->out = (float)sqlite3_column_double(load_st, c++);
+		w->out_whole = sqlite3_column_int(load_st, c++);
+		w->in = (float)sqlite3_column_double(load_st, c++);
+		w->in_whole = sqlite3_column_int(load_st, c++);
+		w->running = sqlite3_column_int(load_st, c++) != 0;
+		w->mode = sqlite3_column_int(load_st, c++);
+		w->fan = sqlite3_column_int(load_st, c++);
+		w->setpoint = sqlite3_column_int(load_st, c++);
+		w->interval = sqlite3_column_int(load_st, c++);
+		w->minutes = sqlite3_column_int(load_st, c++);
+		w->paused = sqlite3_column_int(load_st, c++) != 0;
+		w->faults = sqlite3_column_int(load_st, c++) & KC_FAULT_ALL;
+		t->batch = (long)sqlite3_column_int64(load_st, c++);
+		const unsigned char *e = sqlite3_column_text(load_st, c++);
 		snprintf(t->error, sizeof(t->error), "%s", e != NULL ?
 		    (const char *)e : "");
 		found = true;
 	}
 	sqlite3_reset(load_st);
 	/* A row written by hand may hold anything: the world stays sane. */
-	if (found && (!kc_clock_valid(w->clock) || w->interval < 1 ||
+	if (found && (!kc_clock_valid(w->clock) || w->mode < MODE_UNKNOWN ||
+	    w->mode > MODE_COOL || w->fan < FAN_UNKNOWN || w->fan > FAN_ON ||
+	    w->interval < 1 ||
 	    w->interval > KC_INTERVAL_MAX || w->minutes < 1 ||
 	    w->minutes > KC_MINUTES_MAX))
 		return false;
@@ -160,7 +166,9 @@ save_one(const struct thermostat *t)
 	sqlite3_bind_int(save_st, i++, t->num);
 	sqlite3_bind_int(save_st, i++, w->clock);
 	sqlite3_bind_double(save_st, i++, w->out);
+	sqlite3_bind_int(save_st, i++, w->out_whole);
 	sqlite3_bind_double(save_st, i++, w->in);
+	sqlite3_bind_int(save_st, i++, w->in_whole);
 	sqlite3_bind_int(save_st, i++, w->running);
 	sqlite3_bind_int(save_st, i++, w->mode);
 	sqlite3_bind_int(save_st, i++, w->fan);

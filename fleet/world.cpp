@@ -68,6 +68,7 @@ seed_world(struct km_world *w, uint64_t seed, int num)
 	snprintf(in, sizeof(in), "%d.%d", w->setpoint + draw(seed, num, 4,
 	    -5, 5), draw(seed, num, 5, 0, 9));
 	w->in = km_kept((float)atof(in));
+	w->in_whole = roundoff((float)atof(in));
 	minute = draw(seed, num, 6, 0, 1439);
 	w->clock = minute / 60 * 100 + minute % 60;
 }
@@ -236,7 +237,7 @@ world_changed(const struct thermostat *t, struct fleet_shown *now)
 	const struct km_world *w = &t->w;
 	const struct fleet_shown *was = &t->shown;
 
-	now->in = w->faults & KC_FAULT_SENSOR ? INT_MIN : km_round(w->in);
+	now->in = w->faults & KC_FAULT_SENSOR ? INT_MIN : w->in_whole;
 	now->mode = w->mode;
 	now->fan = w->fan;
 	now->setpoint = w->setpoint;
