@@ -3,8 +3,9 @@
 # folder above it (or of a face beside it), or when modules include each
 # other round a circle.  Lowest first: contract; src/platform; the
 # daemon's modules in src/ and, beside them, the client library; the faces
-# (panel, web, mqtt, ctl), each on its own.  tests, bench and fuzz may
-# include anything.  A module is a folder's NAME.h with its NAME.cpp; a
+# (panel, web, mqtt, ctl, fleet), each on its own; the model sits on the
+# contract alone, under the daemon, and only the fleet among the faces
+# uses it.  tests, bench and fuzz may include anything.  A module is a folder's NAME.h with its NAME.cpp; a
 # program's entry (the file defining main) is no module but a root, so
 # what it includes makes no circle.
 # Usage: tests/check_layers.sh [SOURCE_DIR]
@@ -12,16 +13,20 @@ cd "${1:-$(dirname "$0")/..}" || exit 2
 exec /usr/bin/python3 - <<'PY'
 import os, re, sys
 
-folders = ["contract", "src", "client", "panel", "web", "mqtt", "ctl"]
+folders = ["contract", "model", "src", "client", "panel", "web", "mqtt", "ctl",
+           "fleet"]
 # What each layer may include, besides its own folder.
 below = {
     "contract": set(),
     "platform": {"contract"},
-    "src": {"contract", "platform"},
+    "src": {"contract", "platform", "model"},
     "client": {"contract", "platform"},
+    "model": {"contract"},
 }
 for face in ("panel", "web", "mqtt", "ctl"):
     below[face] = {"contract", "platform", "client"}
+# The fleet runs the model's worlds itself, with no daemon below it.
+below["fleet"] = {"contract", "platform", "client", "model"}
 
 def layer(folder, name):
     if folder == "src" and name.startswith("platform."):
