@@ -258,7 +258,13 @@ subscribe(struct conn *c)
 	std::vector<char *> v;
 	for (auto &s : subs)
 		v.push_back(&s[0]);
-	mosquitto_subscribe_multiple(c->m, NULL, (int)v.size(), v.data(), 1,
+	/*
+	 * QoS 0: a clean session holds nothing for a thermostat away, so
+	 * QoS 1 would buy nothing on a live connection, and a clustered
+	 * broker (NATS) makes each QoS 1 subscription a replicated consumer,
+	 * which thousands of thermostats' subscriptions swamp.
+	 */
+	mosquitto_subscribe_multiple(c->m, NULL, (int)v.size(), v.data(), 0,
 	    0, NULL);
 }
 
