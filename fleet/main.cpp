@@ -30,6 +30,7 @@
 
 #include "logline.h"
 #include "parse.h"
+#include "platform.h"
 #include "topics.h"
 #include "wheel.h"
 
@@ -44,10 +45,7 @@ static unsigned long rate[2], last_count[2];
 long long
 fleet_now(void)
 {
-	struct timespec ts;
-
-	clock_gettime(CLOCK_MONOTONIC, &ts);
-	return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+	return monotonic_ms();
 }
 
 void

@@ -22,7 +22,6 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/file.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <sqlite3.h>
@@ -42,15 +41,6 @@ static const char SCHEMA[] =
     " running INTEGER, mode INTEGER, fan INTEGER, setpoint INTEGER,"
     " interval INTEGER, minutes INTEGER, paused INTEGER, faults INTEGER,"
     " batch INTEGER, error TEXT)";
-
-static long long
-ms_now(void)
-{
-	struct timespec ts;
-
-	clock_gettime(CLOCK_MONOTONIC, &ts);
-	return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
-}
 
 static bool
 refuse(const char *what)
@@ -192,7 +182,7 @@ save_one(const struct thermostat *t)
 int
 store_save(bool pending_only, long long *ms)
 {
-	long long start = ms_now();
+	long long start = fleet_now();
 	std::vector<struct thermostat *> saved;
 	bool ok;
 
@@ -220,7 +210,7 @@ store_save(bool pending_only, long long *ms)
 	}
 	counts.saves++;
 	counts.rows += saved.size();
-	counts.last_ms = ms_now() - start;
+	counts.last_ms = fleet_now() - start;
 	counts.total_ms += counts.last_ms;
 	if (ms != NULL)
 		*ms = counts.last_ms;
