@@ -244,7 +244,10 @@ subscribe(struct conn *c)
 		for (int k = 0; k < SIMCMD_KINDS; k++)
 			subs.push_back(s.command[k]);
 	};
-	if (opt->connection == CONN_EACH) {
+	/* The watcher's wildcards cover its own thermostat: subscribing
+	 * both would bring a press twice from a broker that delivers once
+	 * per matching subscription. */
+	if (opt->connection == CONN_EACH && !c->watcher) {
 		topics_of(c->first, &tp);
 		add(&tp);
 	}

@@ -185,6 +185,9 @@ class Cluster(unittest.TestCase):
             return False
 
     def fleet(self, i):
+        # A tick every 2 s: NATS keeps every retained state in JetStream,
+        # replicated three times, and three nodes on one small machine
+        # beside the fleets have no room for ten times as many.
         brokers = ",".join(f"{addr(j)}:1883" for j in
                            [i] + [j for j in HOSTS if j != i])
         err = open(os.path.join(self.dir, f"fleet{i}.err"), "a")
@@ -193,7 +196,7 @@ class Cluster(unittest.TestCase):
             ["ip", "netns", "exec", host_ns(i), FLEET, "--count", str(COUNT),
              "--shard", f"{i}/3", "--broker", brokers, "--store",
              os.path.join(self.dir, f"fleet{i}.sqlite"), "--listen",
-             "127.0.0.1:0"], stdout=err, stderr=err)
+             "127.0.0.1:0", "--interval", "2000"], stdout=err, stderr=err)
 
     def text(self, name):
         with open(os.path.join(self.dir, name), errors="replace") as f:
@@ -239,9 +242,13 @@ class Cluster(unittest.TestCase):
         self.nodes[1].wait()
         o.wait_all([f"kelvo/{n}/availability" for n in shard1],
                    lambda v: v == "online")
-        self.assertTrue(until(lambda: all(f"kelvo/{n}/state" in o.since
-                                          for n in shard1)),
-                        "shard 1's states did not resume")
+        if not until(lambda: all(f"kelvo/{n}/state" in o.since
+                                 for n in shard1)):
+            missing = [n for n in shard1 if f"kelvo/{n}/state" not in o.since]
+            self.fail(f"{len(missing)} of shard 1's states did not resume, "
+                      f"e.g. {missing[:5]}\n" +
+                      self.text("fleet1.err")[-3000:] +
+                      self.text("n2.log")[-3000:])
         times = sorted(o.since[f"kelvo/{n}/state"] for n in shard1)
         print(f"shard 1 back after its node died: p50 "
               f"{times[len(times) // 2]:.2f} s, p95 "
