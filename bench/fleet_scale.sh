@@ -10,7 +10,8 @@
 #   3. kelvo-fleet --count BIG --connection shared at a tick a second:
 #      its CPU and memory.
 #
-#   bench/fleet_scale.sh [N (10000)] [BIG (100000)] [PAIRS (100)]
+#   bench/fleet_scale.sh [N (10000)] [BIG (100000)] [PAIRS (50: 100 inotify
+#   instances, under the default limit of 128)]
 #
 # Everything it starts it stops again, by pid, however it ends;
 # FLEET_KEEP=1 keeps the scratch directory with every log.
@@ -21,7 +22,7 @@ top=$(dirname "$here")
 fleet_bin=${KELVO_FLEET_BIN:-$top/build/fleet/kelvo-fleet}
 mosquitto_bin=${MOSQUITTO_BIN:-/usr/sbin/mosquitto}
 python=/usr/bin/python3
-n=${1:-10000} big=${2:-100000} pairs=${3:-100}
+n=${1:-10000} big=${2:-100000} pairs=${3:-50}
 for v in "$n" "$big" "$pairs"; do
 	case $v in ''|*[!0-9]*) echo "usage: bench/fleet_scale.sh [N] [BIG] [PAIRS]" >&2; exit 2 ;; esac
 done
@@ -29,6 +30,7 @@ done
 
 # A descriptor a connection, in the broker and in the fleet.
 ulimit -n "$(ulimit -Hn)"
+# Mosquitto needs one a connection; kelvo-fleet raises its own.
 work=$(mktemp -d /tmp/kelvo-fleet-scale.XXXXXX)
 pids=$work/pids
 : >"$pids"

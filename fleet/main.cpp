@@ -320,19 +320,31 @@ read_options(int argc, char *argv[], struct fleet_options *o)
 	return -1;
 }
 
-/* As many descriptors as the hard limit allows: one a connection. */
+/*
+ * Descriptors for every connection: its socket and the pair of sockets
+ * libmosquitto makes in every client to wake its own thread, which this
+ * loop never uses.  The hard limit is raised too where the process may
+ * (root), else the soft one goes as far as the hard one allows.
+ */
 static void
-raise_files(size_t need)
+raise_files(size_t conns)
 {
+	rlim_t want = (rlim_t)conns * 3 + 256;
 	struct rlimit rl;
 
 	if (getrlimit(RLIMIT_NOFILE, &rl) < 0)
 		return;
+	if (rl.rlim_max != RLIM_INFINITY && rl.rlim_max < want) {
+		struct rlimit more = { want, want };
+		if (setrlimit(RLIMIT_NOFILE, &more) == 0)
+			return;
+	}
 	rl.rlim_cur = rl.rlim_max;
 	setrlimit(RLIMIT_NOFILE, &rl);
-	if (rl.rlim_cur != RLIM_INFINITY && rl.rlim_cur < need + 64)
-		logline("only %lu file descriptors for %zu connections: some "
-		    "will not connect", (unsigned long)rl.rlim_cur, need);
+	if (rl.rlim_cur != RLIM_INFINITY && rl.rlim_cur < want)
+		logline("only %lu file descriptors for %zu connections (3 "
+		    "each): some will not connect", (unsigned long)rl.rlim_cur,
+		    conns);
 }
 
 /* The worlds: each from the store where it has a row, else the seed. */
