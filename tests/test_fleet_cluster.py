@@ -165,7 +165,11 @@ class Cluster(unittest.TestCase):
                     f"jetstream {{ store_dir: \"{self.dir}/js{i}\" }}\n"
                     f"cluster {{ name: kelvo, listen: {addr(i)}:6222, "
                     f"routes: [ {routes} ] }}\n"
-                    f"mqtt {{ listen: {addr(i)}:1883 }}\n")
+                    # Three copies of the MQTT state however few
+                    # nodes are up when the first client comes, so that
+                    # no node's death takes any of it away.
+                    f"mqtt {{ listen: {addr(i)}:1883, "
+                    f"stream_replicas: 3 }}\n")
         log = open(os.path.join(self.dir, f"n{i}.log"), "a")
         self.logs.append(log)
         self.nodes[i] = subprocess.Popen(
