@@ -57,8 +57,8 @@ def memory_kb(pid):
 class Fleet:
     def __init__(self, args):
         self.prefix = args.prefix
-        self.ids = [f"t{i:03d}" for i in range(args.first,
-                                               args.first + args.count)]
+        self.ids = [f"t{i:0{args.width}d}" for i in
+                    range(args.first, args.first + args.count)]
         self.cv = threading.Condition()
         self.online = set()
         self.setpoint = {}
@@ -156,6 +156,10 @@ def main():
     ap.add_argument("--prefix", default="kelvo")
     ap.add_argument("--from", dest="first", type=int, default=1)
     ap.add_argument("--count", type=int, required=True)
+    ap.add_argument("--width", type=int, default=3,
+                    help="digits of an id (kelvo-fleet: those of --count)")
+    ap.add_argument("--ready-only", action="store_true",
+                    help="only the time until all are online with a state")
     ap.add_argument("--commands", type=int, default=200)
     ap.add_argument("--rate", type=float, default=10.0)
     ap.add_argument("--idle", type=float, default=10.0)
@@ -178,6 +182,8 @@ def main():
         return 1
     print(f"fleet: all {args.count} online with a state after "
           f"{time.monotonic() - t0:.1f} s")
+    if args.ready_only:
+        return 0
     time.sleep(2)       # past the start-up
 
     before = {k: sum(cpu_seconds(p) for p in ps) for k, ps in procs.items()}
@@ -196,11 +202,10 @@ def main():
         rss = statistics.mean(m[0] for m in mem[kind])
         pss = statistics.mean(m[1] for m in mem[kind])
         print(f"memory {kind:6s}: RSS {rss:7.0f} kB, PSS {pss:7.0f} kB each")
-    per = {i: sum(statistics.mean(m[i] for m in mem[k])
-                  for k in ("kelvo", "bridge")) +
-           sum(m[i] for m in mem.get("broker", [])) / args.count
+    # Every process of the fleet and the broker, shared by the thermostats.
+    per = {i: sum(m[i] for k in mem for m in mem[k]) / args.count
            for i in (0, 1)}
-    print(f"memory per thermostat (kelvo + bridge + broker share): "
+    print(f"memory per thermostat (its processes + broker share): "
           f"RSS {per[0]:.0f} kB, PSS {per[1]:.0f} kB")
 
     rng = fleet.rng

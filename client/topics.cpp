@@ -86,7 +86,8 @@ mqtt_make_topics(const std::string &prefix, const std::string &id,
 }
 
 nlohmann::json
-mqtt_discovery(const std::string &id, const struct mqtt_topics *t)
+mqtt_discovery(const std::string &id, const struct mqtt_topics *t,
+    const char *origin)
 {
 	nlohmann::json d;
 	std::string uid = "kelvo_" + id;
@@ -99,7 +100,7 @@ mqtt_discovery(const std::string &id, const struct mqtt_topics *t)
 		{ "manufacturer", "kelvo" },
 		{ "model", "simulated thermostat" },
 	};
-	d["origin"] = { { "name", "kelvo-mqtt" } };
+	d["origin"] = { { "name", origin } };
 	d["availability_topic"] = t->availability;
 	d["payload_available"] = MQTT_ONLINE;
 	d["payload_not_available"] = MQTT_OFFLINE;

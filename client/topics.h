@@ -44,9 +44,12 @@ bool	 mqtt_valid_prefix(const char *prefix);
 void	 mqtt_make_topics(const std::string &prefix, const std::string &id,
 	    const std::string &dprefix, struct mqtt_topics *t);
 
-/* The retained climate config for Home Assistant's discovery. */
+/*
+ * The retained climate config for Home Assistant's discovery; origin
+ * names the program that sends it.
+ */
 nlohmann::json	mqtt_discovery(const std::string &id,
-	    const struct mqtt_topics *t);
+	    const struct mqtt_topics *t, const char *origin = "kelvo-mqtt");
 
 /* CMD_* of a topic, or -1 when it is none of the command topics. */
 int	 mqtt_command_of(const struct mqtt_topics *t, const char *topic);
