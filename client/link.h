@@ -1,14 +1,15 @@
 /*
- * link.h - one user interface's link to a running kelvo, through its two
- * PPS objects: follows every published text, keeps the latest state and
- * the day's history, sends presses spaced so none is lost, drives settings
- * to targets, and says whether kelvo is running.
+ * link.h - one user interface's link to a running kelvo: follows every
+ * published text, keeps the latest state and the day's history, sends
+ * presses and targets as control batches, and says whether kelvo is
+ * running.
  *
  * The link runs two threads of its own: a reader blocked in a "?wait"
- * read of the outputs object, and a worker that writes presses, steps the
- * drives and watches for kelvo going quiet.  The hooks are called on those
- * threads, never with the link's lock held, so they may call back in.
- * A process has one link; it lives until the process ends.
+ * read of the outputs object, and a worker that watches for kelvo going
+ * quiet; the batches go by the client library's sender (sender.h).  The
+ * hooks are called on those threads, never with the link's lock held, so
+ * they may call back in.  A process has one link; it lives until the
+ * process ends.
  */
 #ifndef KELVO_LINK_H
 #define KELVO_LINK_H
