@@ -401,7 +401,7 @@ queue(const struct client_batch *b, const char *what)
 	if (stop || (job = new (std::nothrow) link_job) == NULL)
 		return LINK_DOWN;
 	snprintf(job->what, sizeof(job->what), "%s", what);
-	if ((n = sender_push(b, answered, job, LINK_QUEUE_MAX, NULL)) <= 0) {
+	if ((n = sender_push_in_turn(b, answered, job, LINK_QUEUE_MAX)) <= 0) {
 		delete job;
 		return LINK_FULL;
 	}

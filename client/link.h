@@ -18,7 +18,7 @@
 #include "platform.h"
 
 #define LINK_OUTPUTS	KC_OUTPUTS
-#define LINK_QUEUE_MAX	64	/* presses and targets waiting, at most */
+#define LINK_QUEUE_MAX	256	/* presses and targets waiting, at most */
 
 /*
  * kelvo counts as running while its outputs object exists and texts keep

@@ -25,6 +25,7 @@ struct job {
 	sender_done		 done;
 	void			*arg;
 	long long		 due;		/* monotonic_ms() it must be taken by */
+	bool			 in_turn;	/* due counts from its beginning */
 };
 
 static pthread_mutex_t job_mutex = PTHREAD_MUTEX_INITIALIZER;
@@ -47,7 +48,8 @@ worker(void *arg)
 		struct job j = queue.front();
 		queue.pop_front();
 		pthread_mutex_unlock(&job_mutex);
-		long long left = j.due - monotonic_ms();
+		long long left = j.in_turn ? CONTROL_WAIT_MS :
+		    j.due - monotonic_ms();
 		if (left > 0) {
 			int result = client_control_send(&j.batch, (int)left,
 			    &sim, why, sizeof(why));
@@ -95,9 +97,9 @@ sender_start(void)
 	return started;
 }
 
-int
-sender_push(const struct client_batch *b, sender_done done, void *arg,
-    int max, void (*queued)(void *arg))
+static int
+push(const struct client_batch *b, sender_done done, void *arg, int max,
+    void (*queued)(void *arg), bool in_turn)
 {
 	int n = 0;
 
@@ -106,12 +108,26 @@ sender_push(const struct client_batch *b, sender_done done, void *arg,
 		if (queued != NULL)
 			queued(arg);
 		queue.push_back(job{ *b, done, arg,
-		    monotonic_ms() + CONTROL_WAIT_MS });
+		    monotonic_ms() + CONTROL_WAIT_MS, in_turn });
 		n = ++busy;
 		pthread_cond_broadcast(&job_cv);
 	}
 	pthread_mutex_unlock(&job_mutex);
 	return n;
+}
+
+int
+sender_push(const struct client_batch *b, sender_done done, void *arg,
+    int max, void (*queued)(void *arg))
+{
+	return push(b, done, arg, max, queued, false);
+}
+
+int
+sender_push_in_turn(const struct client_batch *b, sender_done done,
+    void *arg, int max)
+{
+	return push(b, done, arg, max, NULL, true);
 }
 
 void

@@ -149,18 +149,22 @@ class AtOnce(Rig):
             else:
                 btn = rnd.choice(["up", "down"])
             if op == "sync":
+                # 429: the queued presses ahead fill the queue, and
+                # nothing was sent.
                 st, body = self.call("PUT", "/api/sim", {"press": [btn]})
-                self.assertEqual(st, 200, body)
-                sp, sent = press(sp, btn), sent + 1
+                self.assertIn(st, (200, 429), body)
+                if st == 200:
+                    sp, sent = press(sp, btn), sent + 1
             elif op == "target":
                 t = rnd.choice([60, 90])
                 if rnd.random() < 0.5:
                     st, body = self.call("PUT", "/api/sim", {"ts_temp": t})
-                    self.assertEqual(st, 200, body)
+                    self.assertIn(st, (200, 429), body)
                 else:
                     st, body = self.call("PUT", "/api/setpoint", {"value": t})
                     self.assertEqual((st, body), (202, {"target": t}))
-                sp, sent = t, sent + 1
+                if st != 429:
+                    sp, sent = t, sent + 1
             elif op == "async":
                 st, body = self.call("POST", "/api/press/" + btn)
                 self.assertIn(st, (202, 429), body)
@@ -171,8 +175,8 @@ class AtOnce(Rig):
                                      {"value": rnd.choice([59, 91])})
                 self.assertEqual(st, 400, body)
         # The queue is one line: this answer comes after every one before.
-        st, body = self.call("PUT", "/api/sim", {"press": ["fan", "fan"]})
-        self.assertEqual(st, 200, body)
+        self.assertTrue(until(lambda: self.call(
+            "PUT", "/api/sim", {"press": ["fan", "fan"]})[0] == 200))
         out["web"] = (sp, sent + 1)
 
     def mqtt_face(self, n, rnd, out):
