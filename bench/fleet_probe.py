@@ -14,8 +14,8 @@ runs from just before its publication to the arrival of the first state
 that shows its set point.
 
 With --split (one thermostat on this machine) the probe also watches the
-thermostat's PPS objects and splits each command's time: to the press in
-the inputs object (broker and bridge), to the set point in the outputs
+thermostat's PPS objects and splits each command's time: to its batch in
+the control object (broker and bridge), to the set point in the outputs
 object (kelvo), and from there to the state (bridge and broker).  Prints
 the figures.
 """
@@ -121,17 +121,17 @@ class Fleet:
 def split(fleet, tid, target, sent, pps, before):
     """Polls the PPS objects every half millisecond until the state shows
     target; the three legs in s, or None when it did not show.  before
-    is the inputs object's (inode, mtime) ahead of the command."""
-    inputs, outputs = pps + "/inputs", pps + "/outputs"
+    is the control object's (inode, mtime) ahead of the command."""
+    control, outputs = pps + "/control", pps + "/outputs"
     t_in = t_out = None
     while time.monotonic() - sent < TIMEOUT:
         now = time.monotonic()
         try:
-            # The last press may still be in the object: a new one is a
-            # new file (written aside and renamed) holding an event.
-            st = os.stat(inputs)
+            # The last batch is still in the object: a new one is a new
+            # file (written aside and renamed) setting the target.
+            st = os.stat(control)
             if (t_in is None and (st.st_ino, st.st_mtime_ns) != before and
-                    "::event" in open(inputs).read()):
+                    f"ts_temp::{target}\n" in open(control).read()):
                 t_in = now
             if t_out is None and f"ts_temp::{target}\n" in open(outputs).read():
                 t_out = now
@@ -227,7 +227,7 @@ def main():
             before = None
             if args.split:
                 try:
-                    st = os.stat(args.split + "/inputs")
+                    st = os.stat(args.split + "/control")
                     before = (st.st_ino, st.st_mtime_ns)
                 except OSError:
                     pass
@@ -248,8 +248,8 @@ def main():
           f"({args.rate:g}/s across {args.count}): median "
           f"{statistics.median(times):.1f} ms, p95 {percentile(times, 95):.1f} "
           f"ms, max {max(times):.1f} ms")
-    for k, name in enumerate(("command to press in the inputs object",
-                              "press to set point in the outputs object",
+    for k, name in enumerate(("command to its batch in the control object",
+                              "batch to set point in the outputs object",
                               "outputs object to state")):
         if legs:
             xs = [leg[k] * 1000 for leg in legs]

@@ -277,6 +277,11 @@ km_apply(struct km_world *w, const char *name, const char *value)
 	case KC_CMD_RESET:
 		km_reset(w);
 		return KM_SET_ALL;
+	case KC_CMD_PRESS:
+		km_press(w, kc_button_of(value, false));
+		return KM_SET_MODE | KM_SET_FAN | KM_SET_SETPOINT;
+	case KC_CMD_ID:		/* names the batch; changes nothing */
+		return 0;
 	}
 	return 0;
 }

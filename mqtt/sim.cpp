@@ -36,9 +36,17 @@ answered(int result, const struct client_sim *sim, const char *why,
 		kind = "down";
 		snprintf(line, sizeof(line), "%s: dropped: %s", topic, why);
 		break;
-	default:
-		kind = "not applied";
-		snprintf(line, sizeof(line), "%s: not applied: %s", topic, why);
+	case CONTROL_TIMEOUT:		/* why says nobody knows yet */
+		kind = "unknown";
+		snprintf(line, sizeof(line), "%s: %s", topic, why);
+		break;
+	case CONTROL_UNPUBLISHED:	/* why says it was applied */
+		kind = "unpublished";
+		snprintf(line, sizeof(line), "%s: %s", topic, why);
+		break;
+	default:			/* nothing was written */
+		kind = "not sent";
+		snprintf(line, sizeof(line), "%s: not sent: %s", topic, why);
 		break;
 	}
 	/* Each kind of failure on each topic is a kind of line of its own. */
