@@ -242,6 +242,8 @@ TEST(Contract, DecimalsAsTheControlObjectReadsThem)
 			EXPECT_EQ(v, r.v) << r.text;
 		}
 	}
+}
+
 /* Ids, presses and targets at their edges. */
 TEST(Contract, IdsPressesAndTargets)
 {
