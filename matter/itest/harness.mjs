@@ -111,6 +111,13 @@ class Proc {
     }
 }
 
+/** node's options on the bundle's #! line, as its launcher runs it. */
+export function launcherArgs() {
+    const first = fs.readFileSync(MATTER, "utf8").slice(0, 200).split("\n")[0];
+    const m = /^#!\S+ (.+)$/.exec(first);
+    return m ? [m[1]] : [];
+}
+
 /** A scratch root with kelvo, kelvo-web and kelvo-matter in it. */
 export class Rig {
     constructor(prefix = "kelvo-matter-test-") {
@@ -217,7 +224,7 @@ export class Rig {
     }
 
     runMatter(args) {
-        const argv = /\.m?js$/.test(MATTER) ? [process.execPath, MATTER] : [MATTER];
+        const argv = /\.m?js$/.test(MATTER) ? [process.execPath, ...launcherArgs(), MATTER] : [MATTER];
         return this.spawn("kelvo-matter", [...argv, ...args]);
     }
 
