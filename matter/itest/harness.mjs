@@ -111,6 +111,38 @@ class Proc {
     }
 }
 
+/** The folder matter.js keeps its values in, under the storage. */
+export function valuesDir(storage) {
+    const walk = d => {
+        for (const e of fs.readdirSync(d, { withFileTypes: true })) {
+            if (e.isFile() && e.name.startsWith("root."))
+                return d;
+            const found = e.isDirectory() ? walk(path.join(d, e.name)) : undefined;
+            if (found)
+                return found;
+        }
+        return undefined;
+    };
+    return walk(storage);
+}
+
+/** Counts files renamed into place (matter.js writes each value to
+ *  KEY.tmp and renames it to KEY) in kelvo-matter's storage, per key:
+ *  inotify on the values' folder itself,
+ *  which sees every rename, where node's recursive watch does not. */
+export function storageWrites(storage) {
+    const dir = valuesDir(storage);
+    if (dir === undefined)
+        throw new Error(`no values stored under ${storage}`);
+    const counts = new Map();
+    const w = fs.watch(dir, (event, name) => {
+        if (event !== "rename" || name === null || name.endsWith(".tmp") || !fs.existsSync(path.join(dir, name)))
+            return;
+        counts.set(name, (counts.get(name) ?? 0) + 1);
+    });
+    return { counts, total: () => [...counts.values()].reduce((a, b) => a + b, 0),
+        close: () => w.close() };
+}
 /** node's options on the bundle's #! line, as its launcher runs it. */
 export function launcherArgs() {
     const first = fs.readFileSync(MATTER, "utf8").slice(0, 200).split("\n")[0];

@@ -17,7 +17,7 @@
 // kelvo's AUTO) is put right by kelvo's next publication, so two
 // attributes can never set each other back and forth, and the storage
 // is written only when kelvo or a controller changes something.
-import { Endpoint, type ServerNode } from "@matter/main";
+import { Endpoint, type ServerNode, ServerNodeStore } from "@matter/main";
 import { FanControlServer } from "@matter/main/behaviors/fan-control";
 import { IdentifyServer } from "@matter/main/behaviors/identify";
 import { ThermostatServer } from "@matter/main/behaviors/thermostat";
@@ -178,6 +178,28 @@ export function guardWrites(node: ServerNode, endpoint: Endpoint): void {
 			return saysRefusals(cluster, await open(session), session);
 		};
 	}
+}
+
+/**
+ * kelvo holds the thermostat's values; kelvo-matter's copy in its storage
+ * only shows something before kelvo first publishes.  So a failure to
+ * store one (a full disk, a damaged folder) does not turn a write kelvo
+ * applied into a failure for the controller, which would then send it
+ * again: the failure is said in a line and the write stands.  The root
+ * endpoint's storage (fabrics, keys, the commissioning) is not this one
+ * and fails as it must.
+ */
+export function keepWritesOnStorageFailure(node: ServerNode, endpoint: Endpoint): void {
+	const store = node.env.get(ServerNodeStore).storeForEndpoint(endpoint);
+	const set = store.set.bind(store);
+	store.set = async (...args: Parameters<typeof store.set>) => {
+		try {
+			await set(...args);
+		} catch (e) {
+			const what = Object.entries(args[0]).map(([b, v]) => Object.keys(v ?? {}).map((k) => `${b}.${k}`)).flat();
+			log("storage-failed", `storage failed for ${what.join(", ")} (kelvo has the value): ${e instanceof Error ? e.message : String(e)}`);
+		}
+	};
 }
 
 /**
