@@ -53,10 +53,10 @@ worker(void *arg)
 			    &sim, why, sizeof(why));
 			j.done(result, &sim, why, j.arg);
 		} else {
-			snprintf(why, sizeof(why), "kelvo took nothing within "
-			    "%d ms (the batches ahead of it were not taken)",
+			snprintf(why, sizeof(why), "not sent: the batches "
+			    "ahead of it took the %d ms it had",
 			    CONTROL_WAIT_MS);
-			j.done(CONTROL_TIMEOUT, NULL, why, j.arg);
+			j.done(CONTROL_BUSY, NULL, why, j.arg);
 		}
 		pthread_mutex_lock(&job_mutex);
 		busy--;

@@ -219,6 +219,8 @@ const struct kc_command kc_commands[KC_COMMANDS] = {
 	{ "ts_temp", KC_CMD_SETPOINT, KC_JSON_WHOLE },
 	{ "fault", KC_CMD_FAULT, KC_JSON_FAULTS },
 	{ "reset", KC_CMD_RESET, KC_JSON_TEXT },
+	{ "press", KC_CMD_PRESS, KC_JSON_BUTTONS },
+	{ "id", KC_CMD_ID, KC_JSON_NONE },
 };
 
 const char *const kc_fault_name[KC_FAULTS] = { "plant", "sensor", "silent" };
@@ -258,6 +260,21 @@ kc_temperature(const char *s, float *v)
 		return false;
 	*v = (float)d;
 	return true;
+}
+
+bool
+kc_id_valid(const char *id)
+{
+	size_t n = strspn(id, "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstu"
+	    "vwxyz0123456789_.-");
+
+	return n >= 1 && n <= KC_ID_MAX && id[n] == '\0';
+}
+
+bool
+kc_error_applied(const char *error)
+{
+	return strncmp(error, KC_UNPUBLISHED, sizeof(KC_UNPUBLISHED) - 1) == 0;
 }
 
 /* The value as it may be repeated in a message: short, printable. */
@@ -356,6 +373,9 @@ command_value_ok(int kind, const char *value)
 	case KC_CMD_SETPOINT:	return kc_whole(value, 0, KC_TEMP_MAX, &v);
 	case KC_CMD_FAULT:	return kc_fault_parse(value, fwhy, sizeof(fwhy)) >= 0;
 	case KC_CMD_RESET:	return strcmp(value, "defaults") == 0;
+	case KC_CMD_PRESS:	return kc_button_of(value, false) != 0 &&
+				    strpbrk(value, " \t") == nullptr;
+	case KC_CMD_ID:		return kc_id_valid(value);
 	}
 	return false;
 }
@@ -411,6 +431,14 @@ command_why(const struct kc_command *c, const char *name, const char *value,
 		break;
 	case KC_CMD_RESET:
 		snprintf(why, len, "%s: \"%s\" is not defaults", name, q);
+		break;
+	case KC_CMD_PRESS:
+		snprintf(why, len, "%s: \"%s\" is no button (mode, fan, up, "
+		    "down)", name, q);
+		break;
+	case KC_CMD_ID:
+		snprintf(why, len, "%s: \"%s\" is not 1 to %d of A-Z a-z 0-9 "
+		    "_ . -", name, q, KC_ID_MAX);
 		break;
 	}
 }
