@@ -15,7 +15,7 @@ import fs from "node:fs";
 import path from "node:path";
 import { parseArgs } from "node:util";
 
-import { Controller, Rig, centi, clusters, sleep, startStack, storageWrites, until } from
+import { Controller, Rig, centi, clusters, cpuSeconds, memoryMB, sleep, startStack, storageWrites, until } from
     "../matter/itest/harness.mjs";
 
 const { values: opt } = parseArgs({ options: {
@@ -25,17 +25,6 @@ const { values: opt } = parseArgs({ options: {
 } });
 const { Thermostat, FanControl } = clusters;
 const T = Thermostat.Complete, F = FanControl.Complete;
-
-function cpuSeconds(pid) {
-    const f = fs.readFileSync(`/proc/${pid}/stat`, "utf8").split(") ")[1].split(" ");
-    return (Number(f[11]) + Number(f[12])) / 100;
-}
-function rssMB(pid) {
-    const s = fs.readFileSync(`/proc/${pid}/status`, "utf8");
-    const kb = k => Number(s.match(new RegExp(`^${k}:\\s+(\\d+)`, "m"))[1]);
-    return { rss: kb("VmRSS") / 1024, hwm: kb("VmHWM") / 1024 };
-}
-
 
 // One write a step, each kind in turn; FanMode and PercentSetting
 // alternate so that each undoes what the other did.
@@ -91,7 +80,7 @@ try {
             nextRestart = Date.now() + restartMs;
         }
         if (Date.now() >= nextLine) {
-            const now = Date.now(), c = cpuSeconds(pid), m = rssMB(pid), w = store.total();
+            const now = Date.now(), c = cpuSeconds(pid), m = memoryMB(pid), w = store.total();
             const row = { minute: Math.round((now - (end - Number(opt.minutes) * 60_000)) / 60_000),
                 cpu: 100 * (c - cpu0) / ((now - t0) / 1000), rss: m.rss, hwm: m.hwm,
                 storage: w - written0, ok, failed, reports, restarts };
@@ -106,7 +95,7 @@ try {
     const w0 = store.total(), c0 = cpuSeconds(pid), q0 = Date.now();
     await sleep(60_000);
     const quiet = { storage: store.total() - w0,
-        cpu: 100 * (cpuSeconds(pid) - c0) / ((Date.now() - q0) / 1000), ...rssMB(pid) };
+        cpu: 100 * (cpuSeconds(pid) - c0) / ((Date.now() - q0) / 1000), ...memoryMB(pid) };
     console.log(`a minute without writes: ${quiet.storage} storage writes, CPU ${quiet.cpu.toFixed(2)} %, ` +
         `RSS ${quiet.rss.toFixed(0)} MB (peak ${quiet.hwm.toFixed(0)} MB)`);
     console.log("storage writes by key:", JSON.stringify(Object.fromEntries(store.counts)));

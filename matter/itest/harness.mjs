@@ -111,6 +111,19 @@ class Proc {
     }
 }
 
+/** utime + stime of a process, in seconds. */
+export function cpuSeconds(pid) {
+    const f = fs.readFileSync(`/proc/${pid}/stat`, "utf8").split(") ")[1].split(" ");
+    return (Number(f[11]) + Number(f[12])) / 100;
+}
+
+/** A process's resident memory now and at its peak, in MB. */
+export function memoryMB(pid) {
+    const s = fs.readFileSync(`/proc/${pid}/status`, "utf8");
+    const kb = k => Number(s.match(new RegExp(`^${k}:\\s+(\\d+)`, "m"))[1]);
+    return { rss: kb("VmRSS") / 1024, hwm: kb("VmHWM") / 1024 };
+}
+
 /** The folder matter.js keeps its values in, under the storage. */
 export function valuesDir(storage) {
     const walk = d => {
