@@ -194,6 +194,24 @@ describe("writes through kelvo-matter", { timeout: 10 * WAIT }, () => {
         }
     });
 
+    test("kelvo stopped past kelvo-web's limit: a failure and a line saying the outcome is unknown, and the write may still land", async () => {
+        const T = Thermostat.Complete;
+        await rig.sim({ ts_temp: 70 });
+        const from = rig.matter.errLines.length;
+        rig.kelvo.child.kill("SIGSTOP");
+        try {
+            await assert.rejects(ctl.write(T, "occupiedHeatingSetpoint", centi(73)), e => e.code === 1,
+                "a write kelvo did not answer was not a failure");
+        } finally {
+            rig.kelvo.child.kill("SIGCONT");
+        }
+        const lines = rig.matter.errLines.slice(from);
+        assert.ok(lines.some(l => /set point 73 °F: outcome unknown/.test(l)), lines.join("\n"));
+        assert.ok(!lines.some(l => /not applied/.test(l)), lines.join("\n"));
+        // The batch was left for kelvo, which takes it once it runs again.
+        await published({ ts_temp: 73 }, "the batch left for kelvo");
+    });
+
     test("Identify answers and is logged", async () => {
         const from = rig.matter.errLines.length + rig.matter.lines.length;
         await ctl.cluster(Identify.Complete).commands.identify({ identifyTime: 3 });
