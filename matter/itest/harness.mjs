@@ -322,9 +322,11 @@ export class Controller {
             listeningAddressIpv6: "::1",
         });
         await this.ctl.start();
-        // mDNS does not cross loopback here, so the device's operational
-        // address is the one it was commissioned on, given to every peer
-        // that has none.
+        // mDNS crosses loopback only with multicast and routes on lo (the
+        // README's recipe, which needs root; loopback.test.mjs applies it
+        // in a namespace and commissions without this), so here the
+        // device's operational address is the one it was commissioned on,
+        // given to every peer that has none.
         this.ctl.node.env.get(PeerSet).added.on(peer => {
             if (this.address && !peer.descriptor.operationalAddress)
                 peer.descriptor.operationalAddress = { type: "udp", ...this.address };
