@@ -127,11 +127,11 @@ const noSqlite = {
 
 /**
  * V8's limit on the old generation, on the launcher's #! line (Linux
- * passes what follows the interpreter as one argument): matter.js keeps
- * sessions, subscriptions and its caches there, about 30 MB in use, and
- * the collector lets it grow towards its limit before it works hard.  At
- * this bound the process stays under 192 MB resident; the systemd unit
- * gives node the same.
+ * passes what follows the interpreter as one argument).  V8 lets the heap
+ * grow towards its limit before it collects hard, and its default limit
+ * is far above what matter.js's sessions, subscriptions and caches need;
+ * at this bound kelvo-matter stays under 192 MB resident over hours of
+ * writes (BENCHMARKS.md).  The systemd unit gives node the same.
  */
 const HEAP = "--max-old-space-size=96";
 
