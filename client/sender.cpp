@@ -66,13 +66,14 @@ worker(void *arg)
 	return NULL;
 }
 
-int
-sender_start(void)
+static int started = -1;
+
+static void
+start_once(void)
 {
 	pthread_condattr_t ca;
 	pthread_attr_t attr;
 	pthread_t tid;
-	int rc;
 
 	pthread_condattr_init(&ca);
 	pthread_condattr_setclock(&ca, CLOCK_MONOTONIC);
@@ -80,16 +81,25 @@ sender_start(void)
 	pthread_condattr_destroy(&ca);
 	pthread_attr_init(&attr);
 	pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-	rc = pthread_create(&tid, &attr, worker, NULL);
+	started = pthread_create(&tid, &attr, worker, NULL) == 0 ? 0 : -1;
 	pthread_attr_destroy(&attr);
-	return rc == 0 ? 0 : -1;
 }
 
-bool
+/* A face's link and its own batches share the one worker. */
+int
+sender_start(void)
+{
+	static pthread_once_t once = PTHREAD_ONCE_INIT;
+
+	pthread_once(&once, start_once);
+	return started;
+}
+
+int
 sender_push(const struct client_batch *b, sender_done done, void *arg,
     int max, void (*queued)(void *arg))
 {
-	bool taken = false;
+	int n = 0;
 
 	pthread_mutex_lock(&job_mutex);
 	if (!stopping && busy < max) {
@@ -97,12 +107,24 @@ sender_push(const struct client_batch *b, sender_done done, void *arg,
 			queued(arg);
 		queue.push_back(job{ *b, done, arg,
 		    monotonic_ms() + CONTROL_WAIT_MS });
-		busy++;
+		n = ++busy;
 		pthread_cond_broadcast(&job_cv);
-		taken = true;
 	}
 	pthread_mutex_unlock(&job_mutex);
-	return taken;
+	return n;
+}
+
+void
+sender_drain(int ms)
+{
+	struct timespec due;
+
+	deadline_in(&due, (unsigned int)(ms > 0 ? ms : 0));
+	pthread_mutex_lock(&job_mutex);
+	while (busy > 0 && pthread_cond_timedwait(&job_cv, &job_mutex,
+	    &due) == 0)
+		;
+	pthread_mutex_unlock(&job_mutex);
 }
 
 void

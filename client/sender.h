@@ -24,16 +24,19 @@
 typedef void (*sender_done)(int result, const struct client_sim *sim,
     const char *why, void *arg);
 
-/* Starts the worker; -1 when it cannot be started. */
+/* Starts the worker, once however often called; -1 when it cannot. */
 int	 sender_start(void);
 /*
- * Queues b, its hook and arg; false, with nothing queued, when max
- * batches are queued or under way already or the sender has stopped.
- * queued (NULL for none) is called with arg once the batch is taken,
- * before the worker can begin it: for what must happen before done.
+ * Queues b, its hook and arg: how many batches are queued or under way,
+ * this one included, or 0, with nothing queued, when max are already or
+ * the sender has stopped.  queued (NULL for none) is called with arg once
+ * the batch is taken, before the worker can begin it: for what must
+ * happen before done.
  */
-bool	 sender_push(const struct client_batch *b, sender_done done,
+int	 sender_push(const struct client_batch *b, sender_done done,
 	    void *arg, int max, void (*queued)(void *arg));
+/* Waits up to ms until nothing is queued or under way. */
+void	 sender_drain(int ms);
 /*
  * Takes no more: the queued batches get CONTROL_STOPPED at once, and
  * the one under way is waited for, at most ms.

@@ -460,3 +460,21 @@ kc_command_check(const char *name, const char *value, char *why, size_t len)
 	command_why(c, name, value, q, why, len);
 	return false;
 }
+
+bool
+kc_target_check(const char *name, const char *value, char *why, size_t len)
+{
+	long v;
+
+	if (strcmp(name, "ts_temp") == 0) {
+		if (kc_whole(value, KC_SETPOINT_MIN, KC_SETPOINT_MAX, &v))
+			return true;
+		snprintf(why, len, "the set point must be a whole number from "
+		    KC_STR(KC_SETPOINT_MIN) " to " KC_STR(KC_SETPOINT_MAX));
+		return false;
+	}
+	if (strcmp(name, "ts_mode") == 0 || strcmp(name, "ts_fan") == 0)
+		return kc_command_check(name, value, why, len);
+	snprintf(why, len, "%s is no target (ts_temp, ts_mode, ts_fan)", name);
+	return false;
+}

@@ -160,6 +160,14 @@ bool	 kc_error_applied(const char *error);
 #define KC_STEP_MAX	10080	/* ticks one step command may take: a week */
 #define KC_INTERVAL_MAX	60000	/* real ms between ticks */
 #define KC_MINUTES_MAX	1440	/* simulated minutes per tick: a day */
+/*
+ * A face's target: ts_temp, ts_mode or ts_fan set to value as one batch,
+ * the set point within the buttons' limits (KC_SETPOINT_MIN..MAX), as a
+ * target outside them is no thermostat's.  false with why for anything
+ * else, before anything is sent.
+ */
+bool	 kc_target_check(const char *name, const char *value, char *why,
+	    size_t len);
 /* A whole number within lo..hi, as plain digits with an optional sign. */
 bool	 kc_whole(const char *s, long lo, long hi, long *v);
 /* A temperature: a plain decimal number within +-KC_TEMP_MAX. */

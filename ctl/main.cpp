@@ -117,13 +117,12 @@ judged(const char *cmd, const char *unit, const char *name, const char *value)
 static bool
 target_ok(const char *name, const char *value)
 {
-	long v;
+	char why[KC_WHY_LEN];
 
-	if (strcmp(name, "ts_temp") != 0 || (kc_whole(value, KC_SETPOINT_MIN,
-	    KC_SETPOINT_MAX, &v)))
+	if (strcmp(name, "ts_temp") != 0 ||
+	    kc_target_check(name, value, why, sizeof(why)))
 		return true;
-	fprintf(stderr, "kelvo-ctl: set: ts_temp must be a whole number from "
-	    KC_STR(KC_SETPOINT_MIN) " to " KC_STR(KC_SETPOINT_MAX) "\n");
+	fprintf(stderr, "kelvo-ctl: set: %s\n", why);
 	return false;
 }
 

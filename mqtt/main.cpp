@@ -100,8 +100,9 @@ static std::condition_variable offline_cv;
 static int offline_mid = -1;
 static bool offline_sent;
 
-static const int drive_of[CMD_KINDS] = { DRIVE_MODE, DRIVE_FAN,
-    DRIVE_SETPOINT, -1 };
+/* The setting each set command targets; the press command has none. */
+static const char *const target_of[CMD_KINDS] = { "ts_mode", "ts_fan",
+    "ts_temp", NULL };
 
 static int
 publish(const std::string &topic, const std::string &payload, int qos,
@@ -337,13 +338,18 @@ on_message(struct mosquitto *m, void *arg, const struct mosquitto_message *msg)
 		}
 	}
 	rc = kind == CMD_PRESS ? link_press(value) :
-	    link_drive(drive_of[kind], value);
+	    link_set(target_of[kind], kind == CMD_MODE ? kc_mode_name(value) :
+	    kind == CMD_FAN ? kc_fan_name(value) :
+	    std::to_string(value).c_str());
 	if (rc == LINK_DOWN)
 		logline_on(topic, "%s: %s dropped: kelvo is not running", topic,
 		    q.c_str());
 	else if (rc == LINK_FULL)
 		logline_on(topic, "%s: %s dropped: too many presses waiting",
 		    topic, q.c_str());
+	else if (rc == LINK_BAD)
+		logline_on(topic, "%s: %s refused: outside the thermostat's "
+		    "limits", topic, q.c_str());
 }
 
 /* The link's hooks, on its threads. */
@@ -385,18 +391,16 @@ say_line(const char *about, const char *line)
 	logline_on(about, "%s", line);
 }
 
+/*
+ * kelvo's answer to a command: one that was not applied says why, "may
+ * yet be taken" when nobody knows yet.
+ */
 static void
-on_driven(int kind, int target, bool reached, void *arg)
+on_answered(const char *what, int result, const char *why, void *arg)
 {
-	char value[16];
-
 	(void)arg;
-	if (reached)
-		return;
-	client_drive_target(kind, target, value, sizeof(value));
-	/* Given up, or ended by a press of the same setting. */
-	logline("stopped driving the %s to %s", client_drive_name(kind),
-	    value);
+	if (result != CONTROL_APPLIED)
+		logline("%s: %s", what, why);
 }
 
 static void
@@ -685,7 +689,7 @@ static int
 start_threads(const struct options *o, const char *path, bool *said)
 {
 	static struct link_hooks hooks = { on_published, on_running,
-	    on_driven, on_trace, NULL };
+	    on_answered, on_trace, NULL };
 	static struct simlink_hooks simhooks = { on_sim, NULL };
 	int rc;
 

@@ -639,7 +639,7 @@ TEST_F(Control, KelvoCtlExitStatuses)
 	for (const char *args : { "set ts_temp=59", "set ts_temp=91",
 	    "set ts_temp=1000", "set ts_mode=COOL ts_temp=x" })
 		EXPECT_EQ(ctl(args, &err), 2) << args;
-	EXPECT_NE(err.find("ts_temp must be a whole number from 60 to 90"),
+	EXPECT_NE(err.find("set point must be a whole number from 60 to 90"),
 	    std::string::npos) << err;
 	EXPECT_EQ(sim("batch"), std::to_string(batches + 2));
 	EXPECT_EQ(ctl("set ts_temp=60"), 0);
