@@ -35,8 +35,8 @@ describe("writes through kelvo-matter", { timeout: 10 * WAIT }, () => {
         assert.ok(ok, `${why}: kelvo publishes ${JSON.stringify(rig.outputs())}, not ${JSON.stringify(want)}`);
     }
 
-    /** A write the device refuses with a constraint error and a line of its
-     *  own; kelvo's outputs stay as they were, also a while later. */
+    /** A write the device refuses with a constraint error and one line of
+     *  its own; kelvo's outputs stay as they were, also a while later. */
     async function refused(what, fn) {
         const before = rig.outputs();
         const from = rig.matter.errLines.length;
@@ -45,6 +45,8 @@ describe("writes through kelvo-matter", { timeout: 10 * WAIT }, () => {
         assert.ok(await until(() => rig.matter.errLines.slice(from).some(l => /refused/.test(l)), 5000),
             `${what}: no line\n${rig.matter.errLines.slice(-5).join("\n")}`);
         await sleep(1000);
+        const lines = rig.matter.errLines.slice(from).filter(l => /refused/.test(l));
+        assert.equal(lines.length, 1, `${what}: not one line\n${lines.join("\n")}`);
         const now = rig.outputs();
         for (const k of ["ts_mode", "ts_fan", "ts_temp"])
             assert.equal(now[k], before[k], `${what} changed ${k}`);

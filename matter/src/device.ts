@@ -41,7 +41,7 @@ interface Context { offline?: boolean }
 
 /**
  * The errors this face has already said a line for; a write refused
- * inside matter.js is said where the write ends (see refusalsSaid).
+ * inside matter.js is said where the write ends (see saysRefusals).
  */
 const said = new WeakSet<object>();
 
