@@ -6,7 +6,9 @@ import fs from "node:fs";
 import path from "node:path";
 import { after, describe, test } from "node:test";
 
-import { Rig, WAIT, freeUdpPort } from "./harness.mjs";
+import { fileURLToPath } from "node:url";
+
+import { Rig, WAIT, freeUdpPort, launcherArgs } from "./harness.mjs";
 
 describe("kelvo-matter's start-up refusals", { timeout: 10 * WAIT }, () => {
     const rig = new Rig();
@@ -66,5 +68,12 @@ describe("kelvo-matter's start-up refusals", { timeout: 10 * WAIT }, () => {
         } finally {
             holder.close();
         }
+    });
+    test("node's heap is bounded, the same on the launcher's #! line and in the unit", () => {
+        const [bound] = launcherArgs();
+        assert.match(bound ?? "", /^--max-old-space-size=\d+$/);
+        const unit = fs.readFileSync(path.resolve(path.dirname(fileURLToPath(import.meta.url)),
+            "../../systemd/kelvo-matter.service.in"), "utf8");
+        assert.match(unit, new RegExp(`^Environment=NODE_OPTIONS=${bound}$`, "m"));
     });
 });
