@@ -49,6 +49,7 @@ try {
     let nextLine = Date.now() + everyMs, nextRestart = Date.now() + restartMs;
     let cpu0 = cpuSeconds(pid), t0 = Date.now(), written0 = 0;
     let ok = 0, failed = 0, step = 0, reports = 0, restarts = 0;
+    const failures = new Map();   // why a write failed → how often
     const back = [];       // kelvo-web started → a write answered again, ms
     const rows = [];
     console.log("minute | CPU % of a core | RSS MB (peak) | storage writes | writes ok/failed | reports sent | kelvo-web restarts");
@@ -59,8 +60,10 @@ try {
         try {
             await ctl.write(cluster, attr, value);
             ok++;
-        } catch {
+        } catch (e) {
             failed++;
+            const why = String(e?.message ?? e).slice(0, 80);
+            failures.set(why, (failures.get(why) ?? 0) + 1);
         }
         if (step % 5 === 0) {
             await rig.api("PUT", "/api/sim", { td_temp_out_: 40 + (step % 40) / 2 }).catch(() => undefined);
@@ -98,6 +101,7 @@ try {
         cpu: 100 * (cpuSeconds(pid) - c0) / ((Date.now() - q0) / 1000), ...memoryMB(pid) };
     console.log(`a minute without writes: ${quiet.storage} storage writes, CPU ${quiet.cpu.toFixed(2)} %, ` +
         `RSS ${quiet.rss.toFixed(0)} MB (peak ${quiet.hwm.toFixed(0)} MB)`);
+    console.log("writes failed, by reason:", JSON.stringify(Object.fromEntries(failures)));
     console.log("storage writes by key:", JSON.stringify(Object.fromEntries(store.counts)));
     const b = back.filter(x => !Number.isNaN(x)).sort((x, y) => x - y);
     console.log(`kelvo-web started → a write answered again: n ${b.length}, p50 ${b[Math.floor(b.length / 2)]?.toFixed(0)} ms, ` +
