@@ -29,7 +29,7 @@
 #include "contract.h"
 #include "platform.h"
 
-#define EMPTY_TEXT	"@control\n"
+#define EMPTY_TEXT	KC_CONTROL_HEAD
 #define SIM_TEXT_LEN	1024
 
 /* A whole number within lo..hi, all of s. */
@@ -56,7 +56,8 @@ client_sim_parse(const char *text, size_t len, struct client_sim *sim)
 	memset(sim, 0, sizeof(*sim));
 	sim->pm_interval = sim->pm_minutes = -1;
 	sim->batch = -1;
-	if (len < 5 || memcmp(text, "@sim\n", 5) != 0)
+	if (len < sizeof(KC_SIM_HEAD) - 1 ||
+	    memcmp(text, KC_SIM_HEAD, sizeof(KC_SIM_HEAD) - 1) != 0)
 		return false;
 	for (p = text + 5; p < end; ) {
 		const char *nl = (const char *)memchr(p, '\n', (size_t)(end - p));
@@ -70,7 +71,7 @@ client_sim_parse(const char *text, size_t len, struct client_sim *sim)
 		*value = '\0';
 		value += 2;
 		if (strcmp(line, "state") == 0) {
-			sim->paused = strcmp(value, "paused") == 0;
+			sim->paused = strcmp(value, KC_PAUSED) == 0;
 			seen |= 1;
 		} else if (strcmp(line, "pm_interval") == 0 &&
 		    whole(value, 1, KC_INTERVAL_MAX, &v)) {
@@ -105,8 +106,8 @@ client_sim_format(const struct client_sim *sim, char *buf, size_t len)
 
 	kc_fault_text(sim->faults, faults, sizeof(faults));
 	return snprintf(buf, len, "state %s\npm_interval %d\npm_minutes %d\n"
-	    "fault %s\nbatch %ld\nerror %s\n", sim->paused ? "paused" :
-	    "running", sim->pm_interval, sim->pm_minutes,
+	    "fault %s\nbatch %ld\nerror %s\n", sim->paused ? KC_PAUSED :
+	    KC_RUNNING, sim->pm_interval, sim->pm_minutes,
 	    faults[0] ? faults : "none", sim->batch, sim->error);
 }
 

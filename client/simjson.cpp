@@ -45,7 +45,7 @@ client_sim_json(const struct client_sim *sim)
 		if (sim->faults & (1 << i))
 			faults.push_back(kc_fault_name[i]);
 	return json{
-		{ "state", sim->paused ? "paused" : "running" },
+		{ "state", sim->paused ? KC_PAUSED : KC_RUNNING },
 		{ "pm_interval", sim->pm_interval > 0 ? json(sim->pm_interval) :
 		    json() },
 		{ "pm_minutes", sim->pm_minutes > 0 ? json(sim->pm_minutes) :

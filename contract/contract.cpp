@@ -376,7 +376,7 @@ one_of(const char *value, const char *const *names)
 static bool
 command_value_ok(int kind, const char *value)
 {
-	static const char *const states[] = { "paused", "running", nullptr };
+	static const char *const states[] = { KC_PAUSED, KC_RUNNING, nullptr };
 	static const char *const syses[] = { "ON", "OFF", nullptr };
 	static const char *const fans[] = { "ON", "AUTO", nullptr };
 	static const char *const modes[] = { "HEAT", "COOL", "OFF", nullptr };

@@ -21,6 +21,14 @@
 #define KC_CONTROL	KC_DIR "/control"	/* batches that drive the world */
 #define KC_SIM		KC_DIR "/sim"		/* the answer to each batch */
 
+/* The objects' first lines, and the two states of the simulation. */
+#define KC_OUTPUTS_HEAD	"@outputs\n"
+#define KC_INPUTS_HEAD	"@inputs\n"
+#define KC_CONTROL_HEAD	"@control\n"
+#define KC_SIM_HEAD	"@sim\n"
+#define KC_RUNNING	"running"
+#define KC_PAUSED	"paused"
+
 /* The published attributes, in the order kelvo publishes them. */
 enum { ATTR_MODE, ATTR_FAN, ATTR_SETPOINT, ATTR_IN_PRECISE, ATTR_IN,
     ATTR_OUT_PRECISE, ATTR_OUT, ATTR_SYS, ATTR_TIME_PRECISE, ATTR_TIME,

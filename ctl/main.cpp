@@ -186,7 +186,8 @@ main(int argc, char **argv)
 	if (strcmp(cmd, "pause") == 0 || strcmp(cmd, "resume") == 0) {
 		if (argc != 2)
 			return bad("pause and resume take no arguments");
-		client_batch_add(&b, "state", *cmd == 'p' ? "paused" : "running");
+		client_batch_add(&b, "state", *cmd == 'p' ? KC_PAUSED :
+		    KC_RUNNING);
 	} else if (strcmp(cmd, "step") == 0) {
 		if (argc > 3 || (argc == 3 && !digits(argv[2])))
 			return bad("step takes one whole number of ticks");

@@ -113,7 +113,7 @@ send(struct player *p, const std::vector<scen_cmd> &cmds, long ticks,
 		}
 	}
 	if (!p->paced || reset)
-		client_batch_add(&b, "state", "paused");
+		client_batch_add(&b, "state", KC_PAUSED);
 	if (b.n == 0)
 		return true;
 	switch (client_control_send(&b, CONTROL_WAIT_MS, &p->sim, why,
@@ -147,7 +147,7 @@ resume(struct player *p)
 	char why[320];
 
 	client_batch_init(&b);
-	client_batch_add(&b, "state", "running");
+	client_batch_add(&b, "state", KC_RUNNING);
 	if (client_control_send(&b, CONTROL_WAIT_MS, &p->sim, why,
 	    sizeof(why)) != CONTROL_APPLIED) {
 		p->error = why;

@@ -286,7 +286,7 @@ sim_moved(struct recorder *r, const struct client_sim *sim)
 		note(r, "fault", f);
 	}
 	if (sim->paused != r->sim.paused)
-		note(r, "state", sim->paused ? "paused" : "running");
+		note(r, "state", sim->paused ? KC_PAUSED : KC_RUNNING);
 	r->sim = *sim;
 }
 
@@ -529,7 +529,8 @@ take(struct recorder *r, const struct text &t)
 			break;
 		r->texts++;
 		/* The empty text is kelvo's start or a sender taking back. */
-		if (t.body.compare(0, 9, "@control\n") != 0 || t.body.size() <= 9)
+		if (t.body.compare(0, strlen(KC_CONTROL_HEAD), KC_CONTROL_HEAD) != 0 ||
+		    t.body.size() <= strlen(KC_CONTROL_HEAD))
 			break;
 		r->pending = t.body;
 		r->pending_no = r->texts;
@@ -704,7 +705,7 @@ starting(struct recorder *r)
 	kc_fault_text(r->sim.faults, f, sizeof(f));
 	if (f[0] != '\0')
 		r->s.start.push_back({ "fault", f, 0 });
-	r->s.start.push_back({ "state", r->sim.paused ? "paused" : "running",
+	r->s.start.push_back({ "state", r->sim.paused ? KC_PAUSED : KC_RUNNING,
 	    0 });
 	r->setting[0] = trimmed(r->last.text[ATTR_MODE]);
 	r->setting[1] = trimmed(r->last.text[ATTR_FAN]);

@@ -230,7 +230,7 @@ km_apply(struct km_world *w, const char *name, const char *value)
 		return 0;
 	switch (c->kind) {
 	case KC_CMD_STATE:
-		w->paused = strcmp(value, "paused") == 0;
+		w->paused = strcmp(value, KC_PAUSED) == 0;
 		return KM_SET_PAUSED;
 	case KC_CMD_STEP:
 		w->paused = true;

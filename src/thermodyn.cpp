@@ -266,8 +266,8 @@ sim_load(dbXML *d)
 	int f = 0;
 
 	s = d->findValStr("pm_state");
-	sim_paused = s != nullptr && strcmp(s, "paused") == 0;
-	if (s != nullptr && !sim_paused && strcmp(s, "running") != 0) {
+	sim_paused = s != nullptr && strcmp(s, KC_PAUSED) == 0;
+	if (s != nullptr && !sim_paused && strcmp(s, KC_RUNNING) != 0) {
 		snprintf(line, sizeof(line), "thermodyn::pm_state %.32s is no "
 		    "state, running\n", s);
 		Printf(line);
@@ -435,7 +435,7 @@ world_store_params(dbXML *d, const struct km_world *w, unsigned set)
 	if (set & KM_SET_PAUSED) {
 		sim_paused = w->paused;
 		if (w->paused)
-			d->putValStr("pm_state", "paused");
+			d->putValStr("pm_state", KC_PAUSED);
 		else
 			d->delVal("pm_state");
 	}

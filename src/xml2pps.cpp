@@ -50,11 +50,11 @@
 #define PPS_OUTPUTS	KC_OUTPUTS
 #define PPS_INPUTS	KC_INPUTS
 #define PPS_INPUTS_WAIT	KC_INPUTS "?wait"
-#define INPUTS_TEXT	"@inputs\nbtn1::\nbtn2::\nbtn3::\nbtn4::\n"
+#define INPUTS_TEXT	KC_INPUTS_HEAD "btn1::\nbtn2::\nbtn3::\nbtn4::\n"
 #define PPS_CONTROL	KC_CONTROL
 #define PPS_CONTROL_WAIT KC_CONTROL "?wait"
 #define PPS_SIM		KC_SIM
-#define CONTROL_TEXT	"@control\n"
+#define CONTROL_TEXT	KC_CONTROL_HEAD
 #define SHOWN_SLICE	100	/* ms between looks at whether kelvo stops */
 
 /*
@@ -99,7 +99,7 @@ pps_text(char (*values)[PPS_VALUE_LEN], char *out, size_t len)
 	int n;
 
 	/* Ten values of 63 could exceed the text: it is cut, never overrun. */
-	n = snprintf(out, len, "@outputs\nts_mode::%s\nts_fan::%s\n"
+	n = snprintf(out, len, KC_OUTPUTS_HEAD "ts_mode::%s\nts_fan::%s\n"
 	    "ts_temp::%s\ntd_temp_in_::%s\ntd_temp_in::%s\n"
 	    "td_temp_out_::%s\ntd_temp_out::%s\ntd_sys::%s\n"
 	    "td_time_::%s\ntd_time::%s\n", values[0], values[1], values[2],
@@ -542,9 +542,9 @@ write_sim(int *fd, long batches, const char *error, const char *id)
 	int n;
 
 	kc_fault_text(sim_faults, faults, sizeof(faults));
-	n = snprintf(text, sizeof(text), "@sim\nstate::%s\npm_interval::%d\n"
+	n = snprintf(text, sizeof(text), KC_SIM_HEAD "state::%s\npm_interval::%d\n"
 	    "pm_minutes::%d\nfault::%s\nbatch::%ld\nerror::%s\nid::%s\n"
-	    "start::%s\n", sim_paused ? "paused" : "running", (int)pm_interval,
+	    "start::%s\n", sim_paused ? KC_PAUSED : KC_RUNNING, (int)pm_interval,
 	    (int)pm_minutes, faults, batches, error, id, start_id);
 	if (n < 0 || (size_t)n >= sizeof(text))
 		return;
