@@ -136,6 +136,7 @@ shows_press(int btn, const struct client_state *from,
 {
 	struct kc_settings want = { true, from->mode, true, from->fan,
 	    from->has_setpoint, from->setpoint };
+	struct kc_band band = client_band(from);
 
 	/*
 	 * Moved the way the press moves it (the contract's rule), not merely
@@ -143,7 +144,12 @@ shows_press(int btn, const struct client_state *from,
 	 * showed) must not pass, and a set point may have moved further by
 	 * presses of other faces.
 	 */
-	kc_press(&want, btn);
+	client_press_rule(from, &want, &band, btn);
+	/* In modern AUTO up and down move the band: its low end tells. */
+	if (client_band_buttons(from) && (btn == BTN_UP || btn == BTN_DOWN))
+		return st->has_low && (!band.has_band ||
+		    (btn == BTN_UP ? band.low > from->low && st->low > from->low :
+		    band.low < from->low && st->low < from->low));
 	switch (btn) {
 	case BTN_MODE:
 		return st->mode == want.mode;
@@ -258,11 +264,15 @@ reader(void *arg)
 static bool
 press_moves(int btn, const struct client_state *from)
 {
-	struct kc_settings s = { false, 0, false, 0, true, from->setpoint };
+	struct kc_settings s = { true, from->mode, false, 0, true,
+	    from->setpoint };
+	struct kc_band band = client_band(from);
 
 	if (btn == BTN_UP || btn == BTN_DOWN) {
 		/* The contract's rule: the buttons stop at the limits. */
-		kc_press(&s, btn);
+		client_press_rule(from, &s, &band, btn);
+		if (client_band_buttons(from))
+			return !band.has_band || band.low != from->low;
 		return !from->has_setpoint || s.setpoint != from->setpoint;
 	}
 	return btn == BTN_MODE || btn == BTN_FAN;

@@ -19,11 +19,21 @@
 
 #define OUTPUTS_TEXT_MAX	2048	/* longer than any outputs text */
 
-/* The settings st shows, as the buttons' rule takes them. */
-static struct kc_settings
+/*
+ * The settings st shows, as the buttons' rule takes them, with the band
+ * of a modern thermostat beside them.
+ */
+struct shown {
+	struct kc_settings s;
+	struct kc_band b;
+	bool modern;
+};
+
+static struct shown
 settings_of(const struct client_state *st)
 {
-	struct kc_settings s;
+	struct shown sh;
+	struct kc_settings &s = sh.s;
 
 	s.has_mode = st->text[ATTR_MODE][0] != '\0';
 	s.mode = st->mode;
@@ -31,12 +41,29 @@ settings_of(const struct client_state *st)
 	s.fan = st->fan;
 	s.has_setpoint = st->has_setpoint;
 	s.setpoint = st->has_setpoint ? st->setpoint : 0;
-	return s;
+	sh.b = client_band(st);
+	sh.modern = st->modern;
+	return sh;
+}
+
+/* One press by the rule of the profile sh was shown in. */
+static void
+press_rule(struct shown *sh, int btn)
+{
+	if (sh->modern)
+		kc_press_modern(&sh->s, &sh->b, btn);
+	else
+		kc_press(&sh->s, btn);
 }
 
 static bool
-same(const struct kc_settings &a, const struct kc_settings &b)
+same(const struct shown &x, const struct shown &y)
 {
+	const struct kc_settings &a = x.s, &b = y.s;
+
+	if (x.b.has_band != y.b.has_band || (x.b.has_band &&
+	    (x.b.low != y.b.low || x.b.high != y.b.high)))
+		return false;
 	return a.has_mode == b.has_mode && (!a.has_mode || a.mode == b.mode) &&
 	    a.has_fan == b.has_fan && (!a.has_fan || a.fan == b.fan) &&
 	    a.has_setpoint == b.has_setpoint &&
@@ -75,7 +102,7 @@ write_inputs(int mask)
 
 /* Writes the buttons in mask and waits until w->st shows want. */
 static bool
-press_mask(struct press_watch *w, int mask, const struct kc_settings &want,
+press_mask(struct press_watch *w, int mask, const struct shown &want,
     char *why, size_t whylen)
 {
 	char buf[OUTPUTS_TEXT_MAX];
@@ -111,16 +138,16 @@ press_in_turn(struct press_watch *w, int btn, char *why, size_t whylen)
 		snprintf(why, whylen, "kelvo's outputs cannot be read");
 		return false;
 	}
-	struct kc_settings was = settings_of(w->st), want = was;
-	kc_press(&want, btn);
+	struct shown was = settings_of(w->st), want = was;
+	press_rule(&want, btn);
 	if (!same(want, was))
 		return press_mask(w, 1 << btn, want, why, whylen);
-	if (!was.has_fan || (was.fan != FAN_ON && was.fan != FAN_AUTO)) {
+	if (!was.s.has_fan || (was.s.fan != FAN_ON && was.s.fan != FAN_AUTO)) {
 		snprintf(why, whylen, "a press that changes nothing cannot be "
 		    "seen taken while the fan is unknown");
 		return false;
 	}
-	kc_press(&want, BTN_FAN);
+	press_rule(&want, BTN_FAN);
 	return press_mask(w, 1 << btn | 1 << BTN_FAN, want, why, whylen) &&
 	    press_mask(w, 1 << BTN_FAN, was, why, whylen);
 }
