@@ -153,6 +153,8 @@ publish_sim_locked(bool configs)
 		publish(simtopics.state, client_sim_json(&sim).dump(), 1);
 }
 
+static nlohmann::json state_json(const struct client_state *);
+
 /* Everything a fresh broker or a restarted Home Assistant needs. */
 static void
 publish_all_locked(void)
@@ -163,7 +165,7 @@ publish_all_locked(void)
 		return;
 	publish(topics.discovery, discovery, 1);
 	if (link_latest(&st))
-		publish(topics.state, client_state_json(&st).dump(), 0);
+		publish(topics.state, state_json(&st).dump(), 0);
 	publish_sim_locked(true);
 	announce_locked();
 }
@@ -346,12 +348,27 @@ on_message(struct mosquitto *m, void *arg, const struct mosquitto_message *msg)
 		    topic, q.c_str());
 }
 
+/*
+ * The state topic's JSON: a classic kelvo's as it always was, without the
+ * modern profile's values, which it has none of.
+ */
+static nlohmann::json
+state_json(const struct client_state *st)
+{
+	nlohmann::json j = client_state_json(st);
+
+	if (!st->modern)
+		for (int i = KC_ATTRS; i < KC_ATTRS_MODERN; i++)
+			j.erase(kc_attr_name[i]);
+	return j;
+}
+
 /* The link's hooks, on its threads. */
 static void
 on_published(const struct client_state *st, void *arg)
 {
 	(void)arg;
-	std::string text = client_state_json(st).dump();
+	std::string text = state_json(st).dump();
 	std::lock_guard<std::mutex> lk(pub_mutex);
 	if (may_publish_locked())
 		publish(topics.state, text, 0);

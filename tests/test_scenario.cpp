@@ -215,7 +215,7 @@ TEST(Scenario, InvalidFilesExit2AndNothingIsPlayed)
 		{ "steps: [{at: 1, press: left}]\n", ":1:24:", "a press is" },
 		{ "steps: [{at: 1, expect: {td_sys: maybe}}]\n", ":1:34:",
 		    "never what td_sys shows" },
-		{ "steps: [{at: 1, expect: {td_humidity: 3}}]\n", ":1:26:",
+		{ "steps: [{at: 1, expect: {td_pressure: 3}}]\n", ":1:26:",
 		    "is not published" },
 		{ "steps:\n  - at: 1\n   expect: x\n", ":3:", "" },
 		{ "start: {fault: silent}\nsteps: [{at: 1, press: up}]\n",

@@ -465,7 +465,7 @@ TEST_F(WebTest, StateHistoryPageAndEveryRefusal)
 	r = http(w, "GET", "/api/state");
 	EXPECT_EQ(r.headers["content-type"], "application/json");
 	json st = r.j();
-	ASSERT_EQ(st.size(), 12u) << r.body;
+	ASSERT_EQ(st.size(), 18u) << r.body;
 	for (const char *k : { "ts_mode", "ts_fan", "td_sys", "td_time_",
 	    "td_time", "plant", "clock" })
 		EXPECT_TRUE(st[k].is_string()) << k;
