@@ -375,6 +375,7 @@ TEST_F(ModernWorld, AWeekInEveryModeIsTheDaemonsToTheByte)
 	};
 	for (int m : { 2, 61 }) {
 		for (auto &s : starts) {
+			TearDown();
 			SetUp();
 			both("profile", "modern");
 			both("pm_minutes", std::to_string(m).c_str());
