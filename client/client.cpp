@@ -18,6 +18,8 @@
 #include <string.h>
 #include <strings.h>
 
+#include "model.h"
+
 /*
  * kelvo moves its clock a few minutes per tick.  A bigger step than this
  * is a kelvo started afresh (or moved to another document), and joining
@@ -48,7 +50,7 @@ parse_int(const char *v, long lo, long hi, int *out)
 	return true;
 }
 
-/* Temperatures beyond this are no reading but a broken text. */
+/* A temperature beyond the contract's limit is a broken text. */
 static bool
 parse_temp(const char *v, double *out)
 {
@@ -61,25 +63,9 @@ parse_temp(const char *v, double *out)
 		return false;
 	while (*end == ' ')
 		end++;
-	if (*end != '\0' || !isfinite(d) || d <= -1000 || d >= 1000)
+	if (*end != '\0' || !isfinite(d) || fabs(d) > KC_TEMP_MAX)
 		return false;
 	*out = d;
-	return true;
-}
-
-/* HHMM as kelvo writes it, "%04d" of hours * 100 + minutes. */
-static bool
-parse_hhmm(const char *v, int *minute)
-{
-	size_t n = strlen(v);
-	int t;
-
-	if (n == 0 || n > 4 || strspn(v, "0123456789") != n)
-		return false;
-	t = atoi(v);
-	if (t / 100 >= 24 || t % 100 >= 60)
-		return false;
-	*minute = t / 100 * 60 + t % 100;
 	return true;
 }
 
@@ -91,15 +77,6 @@ printable(const char *v)
 		if ((unsigned char)*v < 0x20 || (unsigned char)*v > 0x7e)
 			return false;
 	return true;
-}
-
-/* kelvo rounds half up, so must we when only the precise value came. */
-static int
-roundoff(double x)
-{
-	double f = floor(x);
-
-	return (int)f + (x - f >= 0.5 ? 1 : 0);
 }
 
 static int
@@ -187,23 +164,21 @@ parse_line(char *line, struct client_state *st, bool *in_precise,
 		return st->sys != SYS_UNKNOWN;
 	}
 	if (strcmp(name, "ts_temp") == 0)
-		return st->has_setpoint = parse_int(v, -999, 999,
-		    &st->setpoint);
+		return st->has_setpoint = parse_int(v, -KC_TEMP_MAX,
+		    KC_TEMP_MAX, &st->setpoint);
 	if (strcmp(name, "td_temp_in_") == 0)
 		return *in_precise = parse_temp(v, &st->in);
 	if (strcmp(name, "td_temp_out_") == 0)
 		return *out_precise = parse_temp(v, &st->out);
 	if (strcmp(name, "td_temp_in") == 0)
-		return *in_whole = parse_int(v, -999, 999, &st->in_whole);
+		return *in_whole = parse_int(v, -KC_TEMP_MAX, KC_TEMP_MAX,
+		    &st->in_whole);
 	if (strcmp(name, "td_temp_out") == 0)
-		return *out_whole = parse_int(v, -999, 999, &st->out_whole);
+		return *out_whole = parse_int(v, -KC_TEMP_MAX, KC_TEMP_MAX,
+		    &st->out_whole);
 	if (strcmp(name, "td_time_") == 0) {
-		if (parse_hhmm(v, &i)) {
-			st->minute = i;
-			return true;
-		}
-		st->minute = -1;
-		return false;
+		st->minute = kc_minute_of(v);
+		return st->minute >= 0;
 	}
 	if (strcmp(name, "td_time") == 0) {
 		size_t n = strlen(v);
@@ -246,12 +221,12 @@ client_parse(const char *text, size_t len, struct client_state *st)
 
 	/* Either form of a temperature stands in for the other. */
 	if (in_precise && !in_whole)
-		st->in_whole = roundoff(st->in);
+		st->in_whole = roundoff((float)st->in);
 	else if (in_whole && !in_precise)
 		st->in = st->in_whole;
 	st->has_in = in_precise || in_whole;
 	if (out_precise && !out_whole)
-		st->out_whole = roundoff(st->out);
+		st->out_whole = roundoff((float)st->out);
 	else if (out_whole && !out_precise)
 		st->out = st->out_whole;
 	st->has_out = out_precise || out_whole;
@@ -360,9 +335,12 @@ client_button_of(const char *s, bool anycase)
 int
 client_format(const struct client_state *st, char *buf, size_t len)
 {
-	char in[16] = "?", out[16] = "?", sp[16] = "?";
+	char in[16] = "?", out[16] = "?", sp[16] = "?", clock[16];
 	int n;
 
+	/* The published "12:00a" stays; the clock tells noon from midnight. */
+	if (!client_clock_display(st, clock, sizeof(clock)))
+		snprintf(clock, sizeof(clock), "?");
 	if (st->has_in)
 		snprintf(in, sizeof(in), "%.1f", st->in);
 	if (st->has_out)
@@ -370,8 +348,9 @@ client_format(const struct client_state *st, char *buf, size_t len)
 	if (st->has_setpoint)
 		snprintf(sp, sizeof(sp), "%d", st->setpoint);
 	n = snprintf(buf, len,
-	    "time %s\nindoor %s\noutdoor %s\nsetpoint %s\nmode %s\nfan %s\n"
-	    "plant %s\n", st->clock[0] ? st->clock : "?", in, out, sp,
+	    "time %s\nclock %s\nindoor %s\noutdoor %s\nsetpoint %s\nmode %s\n"
+	    "fan %s\nplant %s\n", st->clock[0] ? st->clock : "?", clock, in,
+	    out, sp,
 	    client_mode_name(st->mode), client_fan_name(st->fan),
 	    kc_plant_name(client_plant(st)) ? kc_plant_name(client_plant(st)) :
 	    "?");

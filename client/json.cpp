@@ -89,6 +89,8 @@ client_state_json(const struct client_state *st)
 	char clock[16];
 	j["clock"] = client_clock_display(st, clock, sizeof(clock)) ?
 	    json(clock) : json();
+	/* td_time_ read by the contract's rule, so no face reads it again. */
+	j["minute"] = st->minute >= 0 ? json(st->minute) : json();
 	return j;
 }
 
@@ -107,6 +109,7 @@ client_history_json(const struct client_history *h)
 		    minute % 60);
 		json j = json::object();
 		j["td_time_"] = hhmm;
+		j["minute"] = minute;
 		j["td_temp_in_"] = s->have & SAMPLE_IN ? json(s->in) : json();
 		j["td_temp_out_"] = s->have & SAMPLE_OUT ? json(s->out) : json();
 		j["ts_temp"] = s->have & SAMPLE_SETPOINT ?

@@ -37,6 +37,9 @@ client_sim_json(const struct client_sim *sim)
 		{ "fault", faults },
 		{ "batch", sim->batch >= 0 ? json(sim->batch) : json() },
 		{ "error", sim->error },
+		/* What the page's hour and day buttons step, by one rule. */
+		{ "hour_ticks", kc_ticks_for(60, sim->pm_minutes) },
+		{ "day_ticks", kc_ticks_for(24 * 60, sim->pm_minutes) },
 	};
 }
 
@@ -127,13 +130,4 @@ client_batch_json(const ordered_json &j, struct client_batch *b,
 		}
 	}
 	return true;
-}
-
-int
-client_ticks_for(int minutes, int pm_minutes)
-{
-	if (pm_minutes <= 0)
-		pm_minutes = 2;
-	int ticks = (minutes + pm_minutes - 1) / pm_minutes;
-	return ticks < 1 ? 1 : ticks;
 }

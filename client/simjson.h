@@ -28,7 +28,5 @@ nlohmann::json	client_sim_json(const struct client_sim *sim);
  */
 bool	 client_batch_json(const nlohmann::ordered_json &j,
 	    struct client_batch *b, std::string *why);
-/* Ticks that cover minutes at pm_minutes a tick (unknown: kelvo's 2). */
-int	 client_ticks_for(int minutes, int pm_minutes);
 
 #endif

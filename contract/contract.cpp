@@ -290,6 +290,23 @@ kc_clock_of(const char *s)
 	return kc_clock_valid(t) ? t : -1;
 }
 
+int
+kc_minute_of(const char *s)
+{
+	int t = kc_clock_of(s);
+
+	return t < 0 ? -1 : t / 100 * 60 + t % 100;
+}
+
+int
+kc_ticks_for(int minutes, int pm_minutes)
+{
+	int m = pm_minutes > 0 ? pm_minutes : atoi(kc_default("pm_minutes"));
+	int t = (minutes + m / 2) / m;
+
+	return t < 1 ? 1 : t;
+}
+
 void
 kc_clock_text(int t, char *out, size_t len)
 {
@@ -358,15 +375,22 @@ kc_whole(const char *s, long lo, long hi, long *v)
 }
 
 bool
-kc_temperature(const char *s, float *v)
+kc_decimal(const char *s, double *v)
 {
 	char *end;
-	double d;
 
 	if (*s == '\0' || strspn(s, "0123456789.-+eE") != strlen(s))
 		return false;
-	d = strtod(s, &end);
-	if (*end != '\0' || !isfinite(d) || fabs(d) > KC_TEMP_MAX)
+	*v = strtod(s, &end);
+	return *end == '\0' && isfinite(*v);
+}
+
+bool
+kc_temperature(const char *s, float *v)
+{
+	double d;
+
+	if (!kc_decimal(s, &d) || fabs(d) > KC_TEMP_MAX)
 		return false;
 	*v = (float)d;
 	return true;

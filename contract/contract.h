@@ -172,6 +172,8 @@ const char *kc_plant_name(int plant);
 bool	 kc_clock_valid(int hhmm);
 /* HHMM of exactly four digits 0000..2359; -1 for anything else. */
 int	 kc_clock_of(const char *s);
+/* The minute of the day, 0..1439, of an HHMM text; -1 for none. */
+int	 kc_minute_of(const char *s);
 void	 kc_clock_text(int hhmm, char *out, size_t len);	/* "05:02p" */
 void	 kc_clock_display(int hhmm, char *out, size_t len); /* "5:02 pm" */
 
@@ -215,8 +217,19 @@ bool	 kc_command_check_as(int profile, const char *name, const char *value,
 #define KC_STEP_MAX	10080	/* ticks one step command may take: a week */
 #define KC_INTERVAL_MAX	60000	/* real ms between ticks */
 #define KC_MINUTES_MAX	1440	/* simulated minutes per tick: a day */
+/*
+ * The steps a face offers in whole ticks: the whole number of ticks
+ * nearest to minutes at pm_minutes a tick (kelvo's default of 2 when that
+ * is unknown, <= 0), at least one.  An hour at 7 minutes a tick is 9.
+ */
+int	 kc_ticks_for(int minutes, int pm_minutes);
 /* A whole number within lo..hi, as plain digits with an optional sign. */
 bool	 kc_whole(const char *s, long lo, long hi, long *v);
+/*
+ * A plain decimal number: digits, sign, point and exponent only (no
+ * blanks, hex, "inf" or "nan"), all of s, finite.
+ */
+bool	 kc_decimal(const char *s, double *v);
 /* A temperature: a plain decimal number within +-KC_TEMP_MAX. */
 bool	 kc_temperature(const char *s, float *v);
 

@@ -16,8 +16,9 @@
  * (it does so only after publishing the result), so the clock a batch
  * sets is never counted as minutes gone by.  A batch or a press that
  * lands within a hair of a tick of a running kelvo may be written down
- * one tick early; the plant as published is set at every step, so the
- * playback is where kelvo was all the same.
+ * one tick early; the plant and the clock as last published are set at
+ * every step (while kelvo publishes), so the playback is where kelvo was
+ * all the same.
  *
  * A stop signal does not end the recording at once: the three readers
  * see kelvo's texts at their own moments, so the outputs may already
@@ -133,18 +134,6 @@ default_of(const char *name)
 	return v != nullptr ? v : "";
 }
 
-/* Minute of the day of an HHMM text, -1 when it is none. */
-static int
-minute_of(const std::string &hhmm)
-{
-	int t;
-
-	if (hhmm.size() != 4 ||
-	    hhmm.find_first_not_of("0123456789") != std::string::npos)
-		return -1;
-	t = atoi(hhmm.c_str());
-	return t % 100 < 60 && t / 100 < 24 ? t / 100 * 60 + t % 100 : -1;
-}
 
 /* What taking one outputs text changed, to take it back. */
 struct undo {
@@ -225,6 +214,30 @@ trimmed(const std::string &s)
 	return a == std::string::npos ? "" : s.substr(a, b - a + 1);
 }
 
+/*
+ * A step at this minute also sets the plant and the clock as st shows
+ * them: a change that lands next to a tick of a running kelvo cannot be
+ * told from the text to have come before the tick or after it, and the
+ * published plant (three decimals, as kelvo keeps it) and clock put the
+ * playback where kelvo really was either way; the clock also drives the
+ * outdoor temperature, so a step a tick off would otherwise leave every
+ * later value off.  A failed sensor hides the indoor temperature, and
+ * then only the rest can be set.
+ */
+static void
+plant_and_clock(struct recorder *r, const struct client_state *st)
+{
+	if (r->s.steps.empty() || r->s.steps.back().at != r->now ||
+	    r->s.steps.back().set.empty())
+		return;
+	for (int a : { ATTR_IN_PRECISE, ATTR_OUT_PRECISE, ATTR_SYS,
+	    ATTR_TIME_PRECISE }) {
+		std::string v = trimmed(st->text[a]);
+		if (!v.empty())
+			note(r, kc_attr_name[a], v);
+	}
+}
+
 static void
 outputs(struct recorder *r, const std::string &body)
 {
@@ -256,26 +269,7 @@ outputs(struct recorder *r, const std::string &body)
 			r->setting[i] = v;
 		}
 	}
-	/*
-	 * A step at this minute also sets the plant and the clock as this
-	 * text shows them: a change that lands next to a tick of a running
-	 * kelvo cannot be told from the text to have come before the tick
-	 * or after it, and the published plant (three decimals, as kelvo
-	 * keeps it) and clock put the playback where kelvo really was
-	 * either way; the clock also drives the outdoor temperature, so a
-	 * step a tick off would otherwise leave every later value off.  A
-	 * failed sensor hides the indoor temperature, and then only the
-	 * rest can be set.
-	 */
-	if (!r->s.steps.empty() && r->s.steps.back().at == r->now &&
-	    !r->s.steps.back().set.empty()) {
-		for (int a : { ATTR_IN_PRECISE, ATTR_OUT_PRECISE, ATTR_SYS,
-		    ATTR_TIME_PRECISE }) {
-			std::string v = trimmed(st.text[a]);
-			if (!v.empty())
-				note(r, kc_attr_name[a], v);
-		}
-	}
+	plant_and_clock(r, &st);
 	r->last = st;
 	r->have_out = true;
 }
@@ -330,7 +324,7 @@ batch(struct recorder *r, const std::string &text)
 		if (name == "reset") {
 			note(r, "reset", "defaults");
 			pm = atoi(default_of("pm_minutes").c_str());
-			r->clock = minute_of(default_of("td_time_"));
+			r->clock = kc_minute_of(default_of("td_time_").c_str());
 			for (int i = 0; i < SETTINGS; i++)
 				r->setting[i] = default_of(settings[i]);
 			r->sim.pm_minutes = pm;
@@ -345,7 +339,7 @@ batch(struct recorder *r, const std::string &text)
 		    name == "fault" || name == "state")
 			continue;
 		if (name == "td_time_")
-			r->clock = minute_of(v);
+			r->clock = kc_minute_of(v.c_str());
 		for (int i = 0; i < SETTINGS; i++)
 			if (name == settings[i])
 				r->setting[i] = v;
@@ -450,6 +444,15 @@ answered(struct recorder *r, const struct client_sim *sim, bool late)
 	}
 	if (sim->error[0] == '\0')
 		sim_moved(r, sim);
+	/*
+	 * A step of the faults, the speed or the state alone has no text of
+	 * its own to come: it takes the plant and the clock from the last
+	 * one, when that is where kelvo is now (not while it is silent, nor
+	 * when its clock moved unseen).
+	 */
+	if (sim->error[0] == '\0' && r->clock >= 0 &&
+	    r->last.minute == r->clock && !(r->sim.faults & KC_FAULT_SILENT))
+		plant_and_clock(r, &r->last);
 	r->sim.batch = sim->batch;
 	r->pending.clear();
 	for (size_t i = from; i < r->held.size(); i++)

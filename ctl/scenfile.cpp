@@ -74,7 +74,22 @@ numeric(int what)
 	    what == ATTR_HUMIDITY_PRECISE || what == ATTR_HUMIDITY;
 }
 
-/* A whole text as a finite number, blanks around it allowed. */
+/*
+ * A number a scenario file gives, wherever it gives one, read by the
+ * rules of the control object, so that what a file may say in one place
+ * it may say in every other: the minutes of at as kc_whole reads a whole
+ * number, an expected value and a range's bound as kc_decimal reads a
+ * temperature, a set value by kc_command_check itself.  "0x10", " 68"
+ * and "inf" are no number anywhere, and "-0" is 0 everywhere, as kelvo
+ * takes it.
+ */
+static bool
+file_number(const std::string &s, double *v)
+{
+	return kc_decimal(s.c_str(), v);
+}
+
+/* A text kelvo published as a finite number, blanks around it allowed. */
 static bool
 number_of(const std::string &s, double *v)
 {
@@ -118,7 +133,7 @@ scenario_holds(const struct scen_expect &e, const std::string &got)
 			return false;
 		return (!e.has_min || g >= e.min) && (!e.has_max || g <= e.max);
 	}
-	if (number_of(e.text, &w) && number_of(got, &g))
+	if (file_number(e.text, &w) && number_of(got, &g))
 		return g == w;
 	return got == e.text;
 }
@@ -296,7 +311,7 @@ plain_ok(int what, const std::string &v)
 	if (v.empty())
 		return what != EXPECT_PLANT;
 	if (numeric(what))
-		return number_of(v, &d);
+		return file_number(v, &d);
 	switch (what) {
 	case ATTR_MODE:
 		return kc_mode_of_as(KC_PROFILE_MODERN, v.c_str()) !=
@@ -362,7 +377,7 @@ expectations(const YAML::Node &n, std::vector<scen_expect> *out,
 					return fail(f, r->first, "a range "
 					    "takes min and max only");
 				if (!r->second.IsScalar() ||
-				    !number_of(r->second.Scalar(), &d))
+				    !file_number(r->second.Scalar(), &d))
 					return fail(f, r->second, bound +
 					    " must be a number");
 				if (bound == "min") {
@@ -394,15 +409,11 @@ expectations(const YAML::Node &n, std::vector<scen_expect> *out,
 	return true;
 }
 
-/* A whole number of minutes, plain digits. */
+/* A whole number of minutes. */
 static bool
 minutes(const YAML::Node &n, long *at, struct fault *f)
 {
-	const std::string &s = n.IsScalar() ? n.Scalar() : std::string();
-
-	if (!n.IsScalar() || s.empty() || s.size() > 9 ||
-	    s.find_first_not_of("0123456789") != std::string::npos ||
-	    (*at = strtol(s.c_str(), nullptr, 10)) > SCEN_AT_MAX)
+	if (!n.IsScalar() || !kc_whole(n.Scalar().c_str(), 0, SCEN_AT_MAX, at))
 		return fail(f, n, "at must be a whole number of minutes, 0 to " +
 		    std::to_string(SCEN_AT_MAX));
 	return true;
@@ -489,7 +500,8 @@ static bool
 document(const YAML::Node &root, struct scenario *s, struct fault *f)
 {
 	std::set<std::string> seen;
-	bool have_steps = false;
+	YAML::Node steps;
+	bool have_steps = false, checks = false;
 	int profile = KC_PROFILE_CLASSIC;
 
 	if (!root.IsMap())
@@ -518,8 +530,10 @@ document(const YAML::Node &root, struct scenario *s, struct fault *f)
 				if (!one_step(v[i], prev, &st, &profile, f))
 					return false;
 				prev = st.at;
+				checks = checks || !st.expect.empty();
 				s->steps.push_back(st);
 			}
+			steps = v;
 			have_steps = true;
 		} else {
 			return fail(f, k, "\"" + name + "\" is no key of a "
@@ -528,7 +542,13 @@ document(const YAML::Node &root, struct scenario *s, struct fault *f)
 	}
 	if (!have_steps)
 		return fail(f, root, "a scenario needs steps");
-	return silent_presses(s, f);
+	if (!silent_presses(s, f))
+		return false;
+	/* It would pass having checked nothing: "0 passed" is no pass. */
+	if (!checks)
+		return fail(f, steps, "no step expects anything: a scenario "
+		    "checks what kelvo shows");
+	return true;
 }
 
 /*

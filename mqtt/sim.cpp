@@ -100,9 +100,9 @@ static const char SPEED_COMMAND[] =
 static void
 hour_button(int pm_minutes, int *ticks, std::string *name)
 {
-	int m = pm_minutes > 0 ? pm_minutes : 2, t = (60 + m / 2) / m;
+	int m = pm_minutes > 0 ? pm_minutes : atoi(kc_default("pm_minutes"));
 
-	*ticks = t < 1 ? 1 : t;
+	*ticks = kc_ticks_for(60, m);
 	m *= *ticks;
 	if (m == 60)
 		*name = "Step one hour";

@@ -326,14 +326,10 @@ static void
 tick_of(dbXML *d, int m)
 {
 	char text[16], line[256];
-	char *end;
-	long v;
 	int t;
 
 	copy_text(d, "td_time_", text, sizeof(text), "0000");
-	v = strtol(text, &end, 10);
-	t = (v >= 0 && v <= 2359) ? (int)v : -1;
-	if (end == text || *end != '\0' || !kc_clock_valid(t)) {
+	if ((t = kc_clock_of(text)) < 0) {
 		snprintf(line, sizeof(line), "thermodyn::td_time_ %s is no time "
 		    "of day, restarting the clock at 0000\n", text);
 		Printf(line);

@@ -208,7 +208,8 @@ TEST(ClientJson, TypesEachAttributeAndNullsWhatDoesNotRead)
 	    "td_temp_out_::nan\ntd_temp_out::x\ntd_sys::O\x01N\n"
 	    "td_time_::1704\n");
 	nlohmann::json j = client_state_json(&odd);
-	EXPECT_EQ(j.size(), 18u);
+	EXPECT_EQ(j.size(), 19u);
+	EXPECT_EQ(j["minute"], 17 * 60 + 4);
 	EXPECT_EQ(j["ts_mode"], "HEAT");
 	EXPECT_EQ(j["td_temp_in_"], 66.127);
 	EXPECT_EQ(j["td_temp_in"], 66);
@@ -226,7 +227,8 @@ TEST(ClientJson, TypesEachAttributeAndNullsWhatDoesNotRead)
 	client_history_add(&h, &b);
 	nlohmann::json hj = client_history_json(&h);
 	ASSERT_EQ(hj.size(), 2u);
-	EXPECT_EQ(hj[0].dump(), "{\"td_sys\":\"ON\",\"td_temp_in_\":65.96,"
+	EXPECT_EQ(hj[0].dump(), "{\"minute\":1439,\"td_sys\":\"ON\","
+	    "\"td_temp_in_\":65.96,"
 	    "\"td_temp_out_\":null,\"td_time_\":\"2359\",\"ts_temp\":68}");
 	EXPECT_EQ(hj[1]["td_time_"], "0001");
 	EXPECT_EQ(hj[1]["td_temp_out_"], 59.933);

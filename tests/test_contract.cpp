@@ -124,8 +124,28 @@ TEST(Contract, ClockForms)
 		EXPECT_STREQ(buf, r.display);
 	}
 	for (const char *bad : { "2400", "1260", "123", "01234", "-123", "+123",
-	    " 123", "12a0", "" })
+	    " 123", "12a0", "" }) {
 		EXPECT_EQ(kc_clock_of(bad), -1) << bad;
+		EXPECT_EQ(kc_minute_of(bad), -1) << bad;
+	}
+	EXPECT_EQ(kc_minute_of("0000"), 0);
+	EXPECT_EQ(kc_minute_of("1704"), 17 * 60 + 4);
+	EXPECT_EQ(kc_minute_of("2359"), 1439);
+	EXPECT_EQ(kc_minute_of(nullptr), -1);
+}
+
+/* The steps a face offers: the nearest whole ticks, never none. */
+TEST(Contract, TicksForAnHourAndADay)
+{
+	const struct { int minutes, pm_minutes, ticks; } rows[] = {
+		{ 60, 2, 30 }, { 60, 7, 9 }, { 60, 25, 2 }, { 60, 60, 1 },
+		{ 60, 61, 1 }, { 60, 119, 1 }, { 60, 120, 1 }, { 60, 1440, 1 },
+		{ 60, 8, 8 }, { 60, 9, 7 }, { 1440, 2, 720 }, { 1440, 7, 206 },
+		{ 1440, 1440, 1 }, { 60, 0, 30 }, { 60, -1, 30 },
+	};
+	for (const auto &r : rows)
+		EXPECT_EQ(kc_ticks_for(r.minutes, r.pm_minutes), r.ticks)
+		    << r.minutes << " at " << r.pm_minutes;
 }
 
 TEST(Contract, AnyCaseParsing)
@@ -174,6 +194,9 @@ TEST(Contract, CommandChecksAtTheirEdges)
 		{ "td_temp_in_", "1000.5", false }, { "td_temp_out_", "7.25", true },
 		{ "td_temp_out_", "nan", false }, { "td_temp_out_", "", false },
 		{ "td_temp_in_", "1e2", true }, { "td_temp_in_", "1e9", false },
+		{ "td_temp_in_", "-0", true }, { "td_temp_in_", "0x10", false },
+		{ "td_temp_in_", " 68", false }, { "td_temp_in_", "inf", false },
+		{ "ts_temp", "-0", true }, { "ts_temp", "0x10", false },
 		{ "td_sys", "ON", true }, { "td_sys", "OFF", true },
 		{ "td_sys", "AUTO", false }, { "td_sys", "on", false },
 		{ "ts_fan", "AUTO", true }, { "ts_fan", "OFF", false },
@@ -200,6 +223,25 @@ TEST(Contract, CommandChecksAtTheirEdges)
 	EXPECT_STREQ(why, "\"bo?gus\" is no command");
 	EXPECT_EQ(kc_command_of("fault")->json, KC_JSON_FAULTS);
 	EXPECT_EQ(kc_command_of("ts_temp")->json, KC_JSON_WHOLE);
+}
+
+/* Every number a decimal may be, beyond a temperature's range too. */
+TEST(Contract, DecimalsAsTheControlObjectReadsThem)
+{
+	static const struct { const char *text; bool ok; double v; } rows[] = {
+		{ "1700", true, 1700 }, { "-0", true, 0 }, { "66.125", true, 66.125 },
+		{ "6.8e1", true, 68 }, { "+5", true, 5 }, { "1e400", false, 0 },
+		{ "0x10", false, 0 }, { " 68", false, 0 }, { "68 ", false, 0 },
+		{ "inf", false, 0 }, { "nan", false, 0 }, { "", false, 0 },
+		{ "1.2.3", false, 0 }, { "-", false, 0 }, { "e", false, 0 },
+	};
+	for (const auto &r : rows) {
+		double v = -1;
+		EXPECT_EQ(kc_decimal(r.text, &v), r.ok) << r.text;
+		if (r.ok) {
+			EXPECT_EQ(v, r.v) << r.text;
+		}
+	}
 }
 
 TEST(Contract, FaultLists)

@@ -278,7 +278,7 @@ class Announce(Rig):
         # The state follows kelvo: ten attributes, the plant and the clock
         # as shown, typed, the clock moving.
         st = self.state(w)
-        self.assertEqual(len(st), 12)
+        self.assertEqual(len(st), 13)
         self.assertIsInstance(st["ts_temp"], int)
         self.assertIsInstance(st["td_temp_in_"], float)
         w.wait(state_topic, lambda v: json.loads(v)["td_time_"] != st["td_time_"])

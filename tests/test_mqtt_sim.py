@@ -35,7 +35,8 @@ class Sim(Rig):
         sim = self.sim(w)
         self.assertEqual(sim, {"state": "running", "pm_interval": 200,
                                "pm_minutes": 2, "fault": [], "batch": 0,
-                               "error": ""})
+                               "error": "", "hour_ticks": 30,
+                               "day_ticks": 720})
         self.assertTrue(self.watcher().wait(self.base + "/sim")[1], "retained")
 
         # The configs, key by key, on the climate entity's device.

@@ -40,14 +40,16 @@ TEST(PanelParse, ReadsAPublishedTextAndFormatsIt)
 	EXPECT_DOUBLE_EQ(st.out, 59.933);
 	EXPECT_EQ(st.minute, 17 * 60 + 4);
 	client_format(&st, buf, sizeof(buf));
-	EXPECT_STREQ(buf, "time 05:04p\nindoor 66.1\noutdoor 59.9\n"
+	EXPECT_STREQ(buf, "time 05:04p\nclock 5:04 pm\nindoor 66.1\n"
+	    "outdoor 59.9\n"
 	    "setpoint 68\nmode HEAT\nfan AUTO\nplant heating\n");
 
 	/* The other values kelvo publishes; "%8.3f" may leave blanks. */
 	st = parse("ts_mode::COOL\nts_fan::ON\ntd_sys::OFF\ntd_time_::0000\n"
 	    "td_temp_in_::  -3.500\nts_temp::-5\nts_mode::OFF\n");
 	client_format(&st, buf, sizeof(buf));
-	EXPECT_STREQ(buf, "time ?\nindoor -3.5\noutdoor ?\nsetpoint -5\n"
+	EXPECT_STREQ(buf, "time ?\nclock 12:00 am\nindoor -3.5\noutdoor ?\n"
+	    "setpoint -5\n"
 	    "mode OFF\nfan ON\nplant off\n") << "the last repeat counts";
 	EXPECT_EQ(st.minute, 0);
 }

@@ -111,7 +111,8 @@ TEST_F(PanelOnce, PrintsWhatIsReadableOrSaysWhereItLooked)
 	    "td_time::\x1b[2J\n");
 	r = run_panel(pps, "--once");
 	EXPECT_EQ(r.status, 0) << r.err;
-	EXPECT_EQ(r.out, "time ?\nindoor ?\noutdoor ?\nsetpoint 72\nmode ?\n"
+	EXPECT_EQ(r.out, "time ?\nclock ?\nindoor ?\noutdoor ?\nsetpoint 72\n"
+	    "mode ?\n"
 	    "fan ?\nplant ?\nrunning yes\n");
 	for (const char *junk : { "nothing here", "" }) {
 		kt::write_file(outputs(), junk);

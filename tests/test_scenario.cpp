@@ -231,6 +231,26 @@ TEST(Scenario, InvalidFilesExit2AndNothingIsPlayed)
 		    "(U+0009)" },
 		{ "steps: [{at: 1}]\n---\nsteps: [{at: 2, set: {ts_temp: 80}}]\n",
 		    ":2:1:", "a second YAML document" },
+		/* Nothing would be checked, and "0 passed" would say it passed. */
+		{ "name: empty\nsteps: []\n", ":2:8:", "no step expects anything" },
+		{ "start: {ts_temp: 70}\nsteps:\n  - at: 5\n    set: {ts_temp: 72}\n"
+		    "  - {at: 9, press: up}\n", ":3:3:",
+		    "no step expects anything" },
+		/* Hex is no number in any place a file gives one. */
+		{ "steps: [{at: 0x10, expect: {ts_temp: 68}}]\n", ":1:14:",
+		    "at must be a whole number of minutes" },
+		{ "start: {ts_temp: 0x10}\nsteps: [{at: 1, expect: {ts_temp: 68}}]\n",
+		    ":1:18:", "ts_temp: \"0x10\"" },
+		{ "steps: [{at: 1, set: {td_temp_out_: 0x10}, "
+		    "expect: {ts_temp: 68}}]\n", ":1:37:", "td_temp_out_: \"0x10\"" },
+		{ "steps: [{at: 1, expect: {td_temp_out_: 0x10}}]\n", ":1:40:",
+		    "\"0x10\" is never what td_temp_out_ shows" },
+		{ "steps: [{at: 1, expect: {td_temp_in_: {max: 0x10}}}]\n",
+		    ":1:45:", "max must be a number" },
+		{ "steps: [{at: 1, expect: {ts_temp: \" 68\"}}]\n", ":1:35:",
+		    "is never what ts_temp shows" },
+		{ "steps: [{at: -1, expect: {ts_temp: 68}}]\n", ":1:14:",
+		    "at must be a whole number of minutes" },
 	};
 	std::string before = w.document();
 	std::string sim = kt::read_file(w.pps + "/kelvo/sim");
@@ -257,6 +277,29 @@ TEST(Scenario, InvalidFilesExit2AndNothingIsPlayed)
 	    kt::attribute(sim, "batch"));
 	EXPECT_EQ(kt::element(w.document(), "ts_temp"),
 	    kt::element(before, "ts_temp"));
+}
+
+/*
+ * A number is read by one rule wherever a scenario gives one, the
+ * control object's: "-0" is 0 in at, a set, an expected value and a
+ * range alike, and an exponent a temperature may have an expected value
+ * may have too.
+ */
+TEST(Scenario, MinusZeroIsZeroInEveryPlace)
+{
+	World w;
+	std::string f = w.file("zero.yaml",
+	    "start: {ts_temp: 68, td_temp_out_: 10}\n"
+	    "steps:\n"
+	    "  - at: -0\n"
+	    "    set: {td_temp_out_: -0}\n"
+	    "    expect:\n"
+	    "      td_temp_out_: -0\n"
+	    "      td_temp_out: {min: -0, max: -0.0}\n"
+	    "      ts_temp: 6.8e1\n");
+	CtlRun r = w.ctl("play '" + f + "'");
+	EXPECT_EQ(r.status, 0) << r.out << r.err;
+	EXPECT_EQ(r.out, "3 passed, 0 failed\n") << r.err;
 }
 
 /*
@@ -666,6 +709,47 @@ TEST(Scenario, ARecordingStoppedRightAfterABatchEndsWithIt)
 			    << kt::read_file(rec);
 		}
 	}
+}
+
+/*
+ * Steps that change only the faults or the speed set the plant and the
+ * clock as every other recorded step does, and the playback passes.
+ */
+TEST(Scenario, EveryRecordedStepSetsThePlantAndTheClock)
+{
+	World w;
+	std::string rec = w.dir / "rec.yaml", err = w.dir / "rec.err";
+	ASSERT_EQ(w.ctl("set td_time_=0600 state=paused").status, 0);
+	pid_t r = spawn_ctl(w, { "record", rec }, w.dir / "rec.out", err);
+	ASSERT_TRUE(kt::wait_for([&] {
+		return kt::read_file(err).find("recording into") !=
+		    std::string::npos;
+	}));
+	for (const char *c : { "fault plant", "step 5", "fault none",
+	    "step 5", "speed 3", "step 4", "set ts_mode=COOL", "step 2",
+	    "fault sensor", "step 3", "fault none" })
+		ASSERT_EQ(w.ctl(c).status, 0) << c;
+	kill(r, SIGINT);
+	EXPECT_EQ(exit_of(r), 0) << kt::read_file(err);
+
+	std::string y = kt::read_file(rec);
+	int steps = 0;
+	for (size_t at = y.find("\n  - at: "); at != std::string::npos;
+	    at = y.find("\n  - at: ", at + 1)) {
+		size_t next = y.find("\n  - at: ", at + 1);
+		std::string step = y.substr(at, next == std::string::npos ?
+		    std::string::npos : next - at);
+		if (step.find("\n    set:") == std::string::npos)
+			continue;
+		steps++;
+		EXPECT_NE(step.find("td_time_: "), std::string::npos) << step;
+		EXPECT_NE(step.find("td_sys: "), std::string::npos) << step;
+		EXPECT_NE(step.find("td_temp_out_: "), std::string::npos) << step;
+	}
+	EXPECT_EQ(steps, 6) << y;
+	ASSERT_EQ(w.ctl("reset").status, 0);
+	CtlRun back = w.ctl("play '" + rec + "'");
+	EXPECT_EQ(back.status, 0) << back.out << back.err << y;
 }
 
 /* Presses written by hand, a fault and a speed change, recorded. */

@@ -21,6 +21,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "contract.h"
 #include "testutil.h"
 
 namespace {
@@ -465,7 +466,7 @@ TEST_F(WebTest, StateHistoryPageAndEveryRefusal)
 	r = http(w, "GET", "/api/state");
 	EXPECT_EQ(r.headers["content-type"], "application/json");
 	json st = r.j();
-	ASSERT_EQ(st.size(), 18u) << r.body;
+	ASSERT_EQ(st.size(), 19u) << r.body;
 	for (const char *k : { "ts_mode", "ts_fan", "td_sys", "td_time_",
 	    "td_time", "plant", "clock" })
 		EXPECT_TRUE(st[k].is_string()) << k;
@@ -482,8 +483,10 @@ TEST_F(WebTest, StateHistoryPageAndEveryRefusal)
 	json h = http(w, "GET", "/api/history").j();
 	ASSERT_TRUE(h.is_array());
 	for (auto &e : h) {
-		EXPECT_EQ(e.size(), 5u) << e.dump();
+		EXPECT_EQ(e.size(), 6u) << e.dump();
 		EXPECT_EQ(e["td_time_"].get<std::string>().size(), 4u);
+		EXPECT_EQ(e["minute"], kc_minute_of(
+		    e["td_time_"].get<std::string>().c_str()));
 		EXPECT_EQ(e["ts_temp"], 68);
 	}
 	EXPECT_LT(h[0]["td_time_"].get<std::string>(),
@@ -1070,94 +1073,219 @@ TEST_F(WebTest, SlowClientsDoNotLockOthersOut)
 	EXPECT_EQ(w.stop(), 0);
 }
 
-/* Is an answer waiting on fd now? */
-bool
-readable(int fd)
+/* Sends each request on a connection of its own, all before any answer. */
+std::vector<int>
+send_each(const Web &w, const std::vector<std::string> &requests)
 {
-	struct pollfd p = { fd, POLLIN, 0 };
-
-	return poll(&p, 1, 0) == 1;
+	std::vector<int> fds;
+	for (const std::string &t : requests) {
+		int fd = dial(w.port);
+		if (fd >= 0 && !send_all(fd, t)) {
+			close(fd);
+			fd = -1;
+		}
+		fds.push_back(fd);
+	}
+	return fds;
 }
 
-/*
- * A guesser sharing the user's address (every local process on loopback)
- * never keeps the right token out: the right one is taken at once after
- * 30 wrong ones, while the answers to those are still held back.
- */
-TEST_F(WebTest, WrongTokensWaitRightOnesDoNotAndTheLogStaysShort)
+/* The answer on each (status -1 when none came), each closed. */
+std::vector<Response>
+answers(std::vector<int> &fds)
 {
-	const std::string token = "0123456789abcdef-right";
-	Web w(pps, { "--listen", "127.0.0.1:0" }, root.path, token.c_str());
-	ASSERT_GT(w.port, 0) << w.line;
-
-	Response r = http(w, "GET", "/api/history");
-	EXPECT_EQ(r.status, 401);
-	EXPECT_EQ(r.j().value("error", ""), "a token is needed");
-
-	/* 30 guesses at once, one with a body that is not wanted. */
-	std::vector<int> fds;
-	for (int i = 0; i < 30; i++) {
-		int fd = dial(w.port);
-		ASSERT_GE(fd, 0);
-		fds.push_back(fd);
-		ASSERT_TRUE(send_all(fd, i == 7 ? request(w, "POST",
-		    "/api/press/up", { "Authorization: Bearer guess",
-		    "Content-Type: application/json" }, "{}") : request(w, "GET",
-		    "/api/history?token=guess" + std::to_string(i))));
-	}
-	/* The first answer comes once all 30 have long been read. */
-	std::vector<struct pollfd> p;
-	for (int fd : fds)
-		p.push_back({ fd, POLLIN, 0 });
-	ASSERT_GT(poll(p.data(), p.size(), 20000), 0);
-
-	r = http(w, "GET", "/api/history", { "Authorization: Bearer " + token });
-	EXPECT_EQ(r.status, 200) << r.body;
-	EXPECT_TRUE(std::any_of(fds.begin(), fds.end(), [](int fd) {
-		return !readable(fd); })) << "taken while wrong ones wait";
-	/* Another address's count is its own: its first is answered soon. */
-	{
-		From other("127.0.0.2");
-		r = http(w, "GET", "/api/history?token=wrong");
-		EXPECT_EQ(r.status, 401);
-		EXPECT_EQ(r.j().value("error", ""), "wrong token");
-		EXPECT_TRUE(std::any_of(fds.begin(), fds.end(), [](int fd) {
-			return !readable(fd); })) << "answered before ours";
-	}
-	/* Each guess is told, in the end, that it was wrong. */
-	for (int fd : fds) {
+	std::vector<Response> rs;
+	for (int &fd : fds) {
 		std::string raw;
-		r = answer(fd, raw);
-		EXPECT_EQ(r.status, 401);
-		EXPECT_EQ(r.j().value("error", ""), "wrong token");
-		EXPECT_EQ(r.headers["www-authenticate"],
-		    "Bearer error=\"invalid_token\"");
-		close(fd);
+		rs.push_back(fd >= 0 ? answer(fd, raw) : Response());
+		if (fd >= 0)
+			close(fd);
+		fd = -1;
 	}
-	/* A held answer goes when kelvo-web stops, which it does not delay. */
-	int late = dial(w.port);
-	ASSERT_TRUE(send_all(late, request(w, "GET", "/?token=guess-late")));
-	std::string raw;
-	std::this_thread::sleep_for(std::chrono::milliseconds(300));
-	EXPECT_FALSE(readable(late)) << "held ten seconds";
-	EXPECT_EQ(w.stop(SIGINT, 5), 0);
-	EXPECT_EQ(answer(late, raw).status, 401);
-	close(late);
+	return rs;
+}
 
-	/* A few lines, whose counts add up to every guess refused. */
-	std::istringstream err(kt::read_file(root / "web.err"));
+/* How many guesses the lines tell of, their counts added up. */
+int
+guesses_told(const std::string &log, const char *what, int *lines)
+{
+	std::istringstream err(log);
 	std::string line;
-	int lines = 0, told = 0;
+	int told = 0;
+	*lines = 0;
 	while (std::getline(err, line)) {
-		lines++;
-		if (line.find("a wrong token from 127.0.0.") == std::string::npos)
+		++*lines;
+		if (line.find(what) == std::string::npos)
 			continue;
 		size_t n = line.find(" (");
 		told += n != std::string::npos && line.find(" like this in ", n) !=
 		    std::string::npos ? atoi(line.c_str() + n + 2) : 1;
 	}
-	EXPECT_EQ(told, 32);
-	EXPECT_LE(lines, 12) << kt::read_file(root / "web.err");
+	return told;
+}
+
+/*
+ * A guesser sharing the user's address (every local process on loopback)
+ * never keeps the right token out: 140 wrong tokens at once, all answered
+ * without holding a connection (the first "wrong token", those under its
+ * penalty 429), and then 40 right ones at once are all served.
+ */
+TEST_F(WebTest, WrongTokensAreAnsweredAtOnceAndNeverLockTheRightOneOut)
+{
+	const std::string token = "0123456789abcdef-right";
+	Web w(pps, { "--listen", "127.0.0.1:0" }, root.path, token.c_str());
+	ASSERT_GT(w.port, 0) << w.line;
+	const std::string bearer = "Authorization: Bearer " + token;
+	kelvo.reset(new kt::Kelvo(pps, { state }, root.path));
+	ASSERT_TRUE(kt::wait_for([&] { return http(w, "GET", "/api/state",
+	    { bearer }).status == 200; }, 20));
+
+	Response r = http(w, "GET", "/api/history");
+	EXPECT_EQ(r.status, 401);
+	EXPECT_EQ(r.j().value("error", ""), "a token is needed");
+
+	std::vector<std::string> guesses;
+	for (int i = 0; i < 140; i++)
+		guesses.push_back(i == 7 ? request(w, "POST", "/api/press/up",
+		    { "Authorization: Bearer guess", "Content-Type: "
+		    "application/json" }, "{}") : request(w, "GET",
+		    "/api/state?token=guess" + std::to_string(i)));
+	/* The right ones come while the guesses are still in. */
+	std::vector<int> fds = send_each(w, guesses);
+	std::vector<int> right = send_each(w, std::vector<std::string>(40,
+	    request(w, "GET", "/api/state", { bearer })));
+	int served = 0;
+	for (const Response &u : answers(right))
+		served += u.status == 200 && u.j()["ts_temp"] == 68;
+	EXPECT_EQ(served, 40) << "the right token, at once, every time";
+
+	int wrong = 0, refused = 0;
+	for (const Response &g : answers(fds)) {
+		if (g.status == 401) {
+			wrong++;
+			EXPECT_EQ(g.j().value("error", ""), "wrong token");
+			EXPECT_EQ(g.headers.at("www-authenticate"),
+			    "Bearer error=\"invalid_token\"");
+		} else if (g.status == 429) {
+			refused++;
+			EXPECT_EQ(g.j().value("error", ""),
+			    "too many wrong tokens");
+			int after = atoi(g.headers.count("retry-after") ?
+			    g.headers.at("retry-after").c_str() : "0");
+			EXPECT_TRUE(after >= 1 && after <= 10) << after;
+		} else
+			EXPECT_EQ(g.status, -1) << "only a guess gives way";
+	}
+	EXPECT_GE(wrong, 1);
+	EXPECT_GE(refused, 1);
+
+	/* Another address's count is its own; this one's penalty ends. */
+	{
+		From other("127.0.0.2");
+		r = http(w, "GET", "/api/history?token=wrong");
+		EXPECT_EQ(r.status, 401);
+		EXPECT_EQ(r.j().value("error", ""), "wrong token");
+	}
+	int later = 0;
+	EXPECT_TRUE(kt::wait_for([&] { later++; return http(w, "GET",
+	    "/api/state?token=guess-later").status == 401; }, 15));
+	EXPECT_EQ(http(w, "GET", "/api/state", { bearer }).status, 200);
+	EXPECT_EQ(doc("ts_temp"), "68") << "no guess pressed anything";
+	EXPECT_EQ(w.stop(), 0);
+
+	/*
+	 * A few lines, whose counts add up to every guess answered (and
+	 * at most those given way to after they were read).
+	 */
+	std::string log = kt::read_file(root / "web.err");
+	int lines = 0;
+	int told = guesses_told(log, "a wrong token from 127.0.0.", &lines) +
+	    guesses_told(log, "a further wrong token from 127.0.0.1", &lines);
+	EXPECT_GE(told, wrong + refused + 1 + later) << log;
+	EXPECT_LE(told, 140 + 1 + later) << log;
+	EXPECT_LE(lines, 16) << log;
+}
+
+/*
+ * 200 connections from the user's own address that say nothing or dribble
+ * their headers give way to requests that come whole: 40 at once are all
+ * answered, and so are 40 beside a crowd from many addresses that fills
+ * the server; an event stream open before them all is not cut.
+ */
+TEST_F(WebTest, IdleAndSlowConnectionsGiveWayToWholeRequests)
+{
+	Web w(pps, { "--listen", "127.0.0.1:0" }, root.path);
+	ASSERT_GT(w.port, 0) << w.line;
+	start_kelvo(w);
+	Stream stream(w);
+	ASSERT_EQ(stream.head.status, 200);
+
+	std::vector<int> slow;
+	for (int i = 0; i < 200; i++) {
+		int fd = dial(w.port);
+		if (fd >= 0 && i % 2 == 1)
+			send_all(fd, "G");
+		slow.push_back(fd);
+	}
+	for (int round = 0; round < 3; round++) {
+		/* A byte more from the dribbling ones, and no request whole. */
+		for (size_t i = 1; i < slow.size(); i += 2)
+			if (slow[i] >= 0)
+				send_all(slow[i], "E");
+		std::vector<int> users = send_each(w, std::vector<std::string>(40,
+		    request(w, "GET", "/api/state")));
+		int served = 0;
+		for (const Response &u : answers(users))
+			served += u.status == 200;
+		EXPECT_EQ(served, 40) << "round " << round;
+		/* The place of each that gave way is taken again. */
+		for (int &fd : slow)
+			if (fd < 0 || closed(fd)) {
+				if (fd >= 0)
+					close(fd);
+				fd = dial(w.port);
+			}
+	}
+	{
+		From other("127.0.0.2");
+		EXPECT_EQ(http(w, "GET", "/api/state").status, 200);
+	}
+	for (int fd : slow)
+		if (fd >= 0)
+			close(fd);
+	slow.clear();
+
+	/*
+	 * 520 silent ones from five other addresses, each under its own
+	 * limit but all of them over the server's: the oldest give way.
+	 */
+	const char *crowd[] = { "127.0.0.3", "127.0.0.4", "127.0.0.5",
+	    "127.0.0.6", "127.0.0.7" };
+	for (const char *addr : crowd) {
+		From other(addr);
+		for (int i = 0; i < 104; i++)
+			slow.push_back(dial(w.port));
+	}
+	std::vector<int> users = send_each(w, std::vector<std::string>(40,
+	    request(w, "GET", "/api/state")));
+	int served = 0;
+	for (const Response &u : answers(users))
+		served += u.status == 200;
+	EXPECT_EQ(served, 40) << "beside a crowd of many addresses";
+	for (int fd : slow)
+		if (fd >= 0)
+			close(fd);
+
+	/* The stream was answered all along: it still carries events. */
+	EXPECT_EQ(api(w, "PUT", "/api/sim",
+	    "{\"state\": \"paused\", \"td_time_\": \"0930\"}").status,
+	    200);
+	/* After those it carried while the crowd was there. */
+	std::string shown = "?";
+	for (int i = 0; i < 1000 && shown != "0930" && !shown.empty(); i++)
+		shown = stream.next_named("state", 15).value("td_time_", "");
+	EXPECT_EQ(shown, "0930");
+	EXPECT_FALSE(stream.ended);
+	EXPECT_EQ(w.stop(), 0);
 }
 
 } // namespace

@@ -342,7 +342,8 @@ class Contract(Rig):
         r = check("GET", "/api/sim", self.call("GET", "/api/sim"))
         self.assertEqual(r.json(), {"state": "running", "pm_interval": 200,
                                     "pm_minutes": 2, "fault": [], "batch": 0,
-                                    "error": ""})
+                                    "error": "", "hour_ticks": 30,
+                                    "day_ticks": 720})
 
         # One batch, applied and shown at once by the outputs.
         r = check("PUT", "/api/sim", self.call("PUT", "/api/sim", {
@@ -489,7 +490,7 @@ class Contract(Rig):
         for path, ops in doc["paths"].items():
             self.assertIn("options", ops, path)
 
-    def test_token_waits_and_headers_given_twice_match_it(self):
+    def test_token_penalty_and_headers_given_twice_match_it(self):
         token = "k3lvo-web-token-0123"
         self.start_web(env={"KELVO_WEB_TOKEN": token})
         bearer = {"Authorization": "Bearer " + token}
@@ -499,15 +500,21 @@ class Contract(Rig):
         ops = (("GET", "/api/state", "/api/state", None),
                ("PUT", "/api/sim", "/api/sim", {"state": "paused"}),
                ("POST", "/api/press/{button}", "/api/press/up", None))
-        # Wrong tokens: 401 "wrong token", each answered later than the
-        # one before; the right token right after them is taken at once,
-        # for a read and for a change alike (kelvo is not running: 503).
+        # Wrong tokens: 401 "wrong token" at once, and any that follows
+        # within its penalty 429 with a Retry-After, as the document says
+        # for every kind of request; the right token right after them is
+        # taken at once, for a read and for a change alike (kelvo is not
+        # running: 503).
         for n in range(5):
             method, template, path, body = ops[n % 3]
             r = check(method, template, self.call(method, path, body,
                                                   headers=wrong))
-            self.assertEqual(r.status, 401)
-            self.assertEqual(r.json()["error"], "wrong token")
+            self.assertIn((r.status, r.json()["error"]),
+                          ((401, "wrong token"),) if n == 0 else
+                          ((401, "wrong token"),
+                           (429, "too many wrong tokens")))
+            if r.status == 429:
+                self.assertIn(int(r.headers["retry-after"]), range(1, 11))
         for method, template, path, body in ops:
             r = check(method, template, self.call(method, path, body,
                                                   headers=bearer))
@@ -632,14 +639,16 @@ class Cors(Rig):
                              (200, "text/event-stream", dev, "Origin"))
         finally:
             c.close()
-        # A wrong token's answer is held back, with the origin's headers
-        # so that its page reads why; a preflight, which carries none, is
-        # not held, nor is the right token after the wrong ones.
+        # A wrong token's refusal, and those under its penalty, carry the
+        # origin's headers so that its page reads why; a preflight, which
+        # carries no token, is not refused under the penalty, nor is the
+        # right token after the wrong ones.
         for n in range(4):
             r = self.call("GET", "/api/sim", headers={
                 "Origin": dev, "Authorization": "Bearer wrong-token-0123456"})
-            self.assertEqual((r.status, r.headers.get(
-                "access-control-allow-origin")), (401, dev))
+            self.assertIn((r.status, r.headers.get(
+                "access-control-allow-origin")),
+                ((401, dev),) if n == 0 else ((401, dev), (429, dev)))
         r = self.call("OPTIONS", "/api/sim", headers={
             "Origin": dev, "Access-Control-Request-Method": "PUT"})
         self.assertEqual(r.status, 204)

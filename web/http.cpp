@@ -22,11 +22,19 @@
  * entry leaves under that lock before libmicrohttpd closes the socket,
  * so the descriptor shut down is never one reused by then.
  *
- * The answer to a wrong token is held back (route.h's hold_ms): the
- * connection is suspended, and a thread of this file's resumes it when
- * its time has come, or at once when the server stops, since it must not
- * stop with a connection suspended.  Each held answer is a connection,
- * so there are never more than HTTP_CONN_MAX of them.
+ * The limits on connections are kept here too, not by libmicrohttpd,
+ * which would refuse a newcomer while slow or idle clients sit on every
+ * place.  A connection that has a deadline has not brought its request
+ * yet; one that has none is being answered (or streams, or waits on
+ * kelvo).  When a newcomer finds the limit reached, the oldest connection
+ * still waiting for its request, of its own address when that address
+ * is at its limit, gives way: its socket is shut down, and libmicrohttpd
+ * closes it.  Only when every place is being answered is the newcomer
+ * the one shut down.  So a client that sends its request when it
+ * connects is served however many others hang about, and an event
+ * stream, answered for as long as it lasts, is never one that gives way.
+ * libmicrohttpd's own limit sits HTTP_CONN_SLACK above, for those
+ * shut down and not yet closed.
  */
 #include "http.h"
 
@@ -39,9 +47,6 @@
 #include <string.h>
 #include <sys/socket.h>
 
-#include <time.h>
-
-#include <algorithm>
 #include <atomic>
 #include <new>
 #include <string>
@@ -68,15 +73,18 @@
 
 static struct MHD_Daemon *httpd;
 
-/* A connection, for its deadline. */
+/* A connection, for its deadline and its place. */
 struct conn {
 	int		 fd;
+	unsigned char	 peer[17];	/* family, then the address */
 	long long	 deadline;	/* ms; 0 while answering */
+	bool		 leaving;	/* shut down, not yet closed */
 	struct conn	*prev, *next;
 };
 
 static pthread_mutex_t conn_mutex = PTHREAD_MUTEX_INITIALIZER;
-static struct conn *conns;		/* guarded by conn_mutex */
+/* Oldest first, all guarded by conn_mutex. */
+static struct conn *conns, *conns_last;
 
 /* One request and its answer, from the first call to completion. */
 struct exchange {
@@ -85,26 +93,7 @@ struct exchange {
 	bool			 answered;	/* by route_head() */
 	size_t			 received;	/* body bytes, kept or not */
 	websim_job_ptr		 job;		/* a batch under way */
-	bool			 held;		/* counted until completed */
-	bool			 waiting;	/* held: the next call answers */
 };
-
-/* Answers held back, and when each connection is to be resumed. */
-struct held {
-	struct MHD_Connection	*conn;
-	long long		 at;		/* ms, link_now()'s clock */
-};
-
-static pthread_mutex_t hold_mutex = PTHREAD_MUTEX_INITIALIZER;
-static pthread_cond_t hold_cond;		/* a new one, or stop */
-static pthread_cond_t hold_answered;		/* one held has gone */
-/* All guarded by hold_mutex. */
-static struct held holds[HTTP_CONN_MAX];
-static int nholds;
-static int unanswered;			/* held, not yet answered */
-static bool hold_stopping;
-static pthread_t hold_thread;
-static bool hold_running;
 
 static void
 set_deadline(struct MHD_Connection *c, long long deadline)
@@ -120,6 +109,73 @@ set_deadline(struct MHD_Connection *c, long long deadline)
 	pthread_mutex_unlock(&conn_mutex);
 }
 
+/* The client's address, as a key: its family, then its bytes. */
+static void
+peer_of(struct MHD_Connection *c, unsigned char peer[17])
+{
+	const union MHD_ConnectionInfo *ci = MHD_get_connection_info(c,
+	    MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+	const struct sockaddr *sa = ci != NULL ? ci->client_addr : NULL;
+
+	memset(peer, 0, 17);
+	if (sa == NULL)
+		return;
+	peer[0] = (unsigned char)sa->sa_family;
+	if (sa->sa_family == AF_INET6)
+		memcpy(peer + 1,
+		    &((const struct sockaddr_in6 *)sa)->sin6_addr, 16);
+	else if (sa->sa_family == AF_INET)
+		memcpy(peer + 1,
+		    &((const struct sockaddr_in *)sa)->sin_addr, 4);
+}
+
+/* Under conn_mutex: k is shut down, and counts no more. */
+static void
+give_way(struct conn *k)
+{
+	/* libmicrohttpd sees the end and closes it itself. */
+	shutdown(k->fd, SHUT_RDWR);
+	k->leaving = true;
+	k->deadline = 0;
+}
+
+/*
+ * Under conn_mutex, for a newcomer k not yet in the list: makes a place
+ * for it when its address or the server is at its limit, by the oldest
+ * that still waits for its request; false when there is none to give
+ * way, and k must go.
+ */
+static bool
+make_place(const struct conn *k)
+{
+	struct conn *oldest = NULL, *oldest_mine = NULL;
+	int all = 0, mine = 0;
+
+	for (struct conn *o = conns; o != NULL; o = o->next) {
+		if (o->leaving)
+			continue;
+		bool same = memcmp(o->peer, k->peer, sizeof(k->peer)) == 0;
+		all++;
+		mine += same;
+		if (o->deadline == 0)
+			continue;
+		if (oldest == NULL)
+			oldest = o;
+		if (same && oldest_mine == NULL)
+			oldest_mine = o;
+	}
+	if (mine >= HTTP_CONN_PER_ADDR) {
+		if (oldest_mine == NULL)
+			return false;
+		give_way(oldest_mine);
+	} else if (all >= HTTP_CONN_MAX) {
+		if (oldest == NULL)
+			return false;
+		give_way(oldest);
+	}
+	return true;
+}
+
 static void
 connection(void *cls, struct MHD_Connection *c, void **ctx,
     enum MHD_ConnectionNotificationCode how)
@@ -133,11 +189,16 @@ connection(void *cls, struct MHD_Connection *c, void **ctx,
 		ci = MHD_get_connection_info(c, MHD_CONNECTION_INFO_CONNECTION_FD);
 		if (ci != NULL && (k = new (std::nothrow) conn()) != NULL) {
 			k->fd = ci->connect_fd;
+			peer_of(c, k->peer);
 			k->deadline = link_now() + HTTP_REQUEST_TIME * 1000;
-			k->next = conns;
-			if (conns != NULL)
-				conns->prev = k;
-			conns = k;
+			if (!make_place(k))
+				give_way(k);
+			k->prev = conns_last;
+			if (conns_last != NULL)
+				conns_last->next = k;
+			else
+				conns = k;
+			conns_last = k;
 		}
 		*ctx = k;
 	} else if (k != NULL) {
@@ -147,6 +208,8 @@ connection(void *cls, struct MHD_Connection *c, void **ctx,
 			conns = k->next;
 		if (k->next != NULL)
 			k->next->prev = k->prev;
+		else
+			conns_last = k->prev;
 		delete k;
 		*ctx = NULL;
 	}
@@ -162,11 +225,8 @@ http_tick(void)
 
 	pthread_mutex_lock(&conn_mutex);
 	for (struct conn *k = conns; k != NULL; k = k->next, n++)
-		if (k->deadline != 0 && now >= k->deadline) {
-			/* libmicrohttpd sees the end and closes it itself. */
-			shutdown(k->fd, SHUT_RDWR);
-			k->deadline = 0;
-		}
+		if (k->deadline != 0 && now >= k->deadline)
+			give_way(k);
 	pthread_mutex_unlock(&conn_mutex);
 	/*
 	 * Each connection had a memory pool of libmicrohttpd's, freed when
@@ -286,139 +346,6 @@ send_answer(struct MHD_Connection *c, struct route_answer *a)
 	return ret;
 }
 
-/*
- * In the handler: suspends c until at; false when it cannot be held (the
- * server is stopping) and the answer should go now.
- */
-static bool
-hold(struct MHD_Connection *c, long long at)
-{
-	bool ok;
-
-	pthread_mutex_lock(&hold_mutex);
-	ok = hold_running && !hold_stopping && nholds < HTTP_CONN_MAX;
-	if (ok) {
-		/* Resumed only once the handler has returned, as sim.cpp's. */
-		MHD_suspend_connection(c);
-		holds[nholds++] = held{ c, at };
-		unanswered++;
-		pthread_cond_signal(&hold_cond);
-	}
-	pthread_mutex_unlock(&hold_mutex);
-	return ok;
-}
-
-/* The thread: resumes each held connection at its time. */
-static void *
-holder(void *arg)
-{
-	struct MHD_Connection *due[HTTP_CONN_MAX];
-
-	(void)arg;
-	pthread_mutex_lock(&hold_mutex);
-	for (;;) {
-		long long now = link_now(), soon = now + 60 * 1000;
-		int ndue = 0;
-
-		for (int i = 0; i < nholds;) {
-			if (hold_stopping || holds[i].at <= now) {
-				due[ndue++] = holds[i].conn;
-				holds[i] = holds[--nholds];
-			} else {
-				soon = std::min(soon, holds[i].at);
-				i++;
-			}
-		}
-		if (ndue > 0) {
-			pthread_mutex_unlock(&hold_mutex);
-			for (int i = 0; i < ndue; i++)
-				MHD_resume_connection(due[i]);
-			pthread_mutex_lock(&hold_mutex);
-			continue;
-		}
-		if (hold_stopping)
-			break;
-		struct timespec ts;
-		clock_gettime(CLOCK_MONOTONIC, &ts);
-		long long ns = ts.tv_nsec + (soon - now) * 1000000LL;
-		ts.tv_sec += ns / 1000000000LL;
-		ts.tv_nsec = ns % 1000000000LL;
-		pthread_cond_timedwait(&hold_cond, &hold_mutex, &ts);
-	}
-	pthread_mutex_unlock(&hold_mutex);
-	return NULL;
-}
-
-static int
-hold_start(void)
-{
-	pthread_condattr_t ca;
-
-	pthread_condattr_init(&ca);
-	pthread_condattr_setclock(&ca, CLOCK_MONOTONIC);
-	pthread_cond_init(&hold_cond, &ca);
-	pthread_cond_init(&hold_answered, &ca);
-	pthread_condattr_destroy(&ca);
-	hold_stopping = false;
-	if (pthread_create(&hold_thread, NULL, holder, NULL) != 0)
-		return -1;
-	hold_running = true;
-	return 0;
-}
-
-/* A held exchange has been answered, or its connection is gone. */
-static void
-hold_over(struct exchange *x)
-{
-	if (!x->held)
-		return;
-	x->held = false;
-	pthread_mutex_lock(&hold_mutex);
-	unanswered--;
-	pthread_cond_broadcast(&hold_answered);
-	pthread_mutex_unlock(&hold_mutex);
-}
-
-/*
- * Every held answer goes now, and the server is given up to ms to send
- * them: stopping it would close their connections unanswered.
- */
-static void
-hold_stop(int ms)
-{
-	struct timespec ts;
-
-	if (!hold_running)
-		return;
-	pthread_mutex_lock(&hold_mutex);
-	hold_stopping = true;
-	pthread_cond_signal(&hold_cond);
-	pthread_mutex_unlock(&hold_mutex);
-	pthread_join(hold_thread, NULL);
-	hold_running = false;
-	clock_gettime(CLOCK_MONOTONIC, &ts);
-	ts.tv_sec += ms / 1000;
-	ts.tv_nsec += (ms % 1000) * 1000000L;
-	if (ts.tv_nsec >= 1000000000L) {
-		ts.tv_sec++;
-		ts.tv_nsec -= 1000000000L;
-	}
-	pthread_mutex_lock(&hold_mutex);
-	while (unanswered > 0 && pthread_cond_timedwait(&hold_answered,
-	    &hold_mutex, &ts) == 0)
-		;
-	pthread_mutex_unlock(&hold_mutex);
-}
-
-/* Holds x's answer back for its time: true when it is held. */
-static bool
-held_back(struct MHD_Connection *c, struct exchange *x)
-{
-	set_deadline(c, 0);
-	x->held = x->waiting = hold(c, link_now() + x->a.hold_ms);
-	return x->held;
-}
-
 static enum MHD_Result
 handle(void *cls, struct MHD_Connection *c, const char *url,
     const char *method, const char *version, const char *upload,
@@ -436,13 +363,7 @@ handle(void *cls, struct MHD_Connection *c, const char *url,
 		x->answered = route_head(&x->rq, &x->a);
 		if (!x->answered || !has_body(c))
 			return MHD_YES;
-		/* Its body is not wanted: the answer goes now or when due. */
-		return x->a.hold_ms > 0 && held_back(c, x) ? MHD_YES :
-		    send_answer(c, &x->a);
-	}
-	if (x->waiting) {
-		/* Resumed: its time has come. */
-		x->waiting = false;
+		/* Its body is not wanted: the answer goes now. */
 		return send_answer(c, &x->a);
 	}
 	if (x->job) {
@@ -466,8 +387,6 @@ handle(void *cls, struct MHD_Connection *c, const char *url,
 		route_body(&x->rq, &x->a);
 	if (x->a.send && websim_send(c, &x->a, &x->job))
 		return MHD_YES;		/* suspended until the batch is done */
-	if (x->a.hold_ms > 0 && held_back(c, x))
-		return MHD_YES;
 	return send_answer(c, &x->a);
 }
 
@@ -477,8 +396,6 @@ completed(void *cls, struct MHD_Connection *c, void **req_cls,
 {
 	(void)cls;
 	(void)how;
-	if (*req_cls != NULL)
-		hold_over((struct exchange *)*req_cls);
 	delete (struct exchange *)*req_cls;
 	*req_cls = NULL;
 	/* A next request on this connection has the idle time to come. */
@@ -523,23 +440,18 @@ http_start(int fd, int family)
 
 	if (family == AF_INET6)
 		flags |= MHD_USE_IPv6;
-	if (hold_start() < 0)
-		return -1;
 	httpd = MHD_start_daemon(flags, 0, NULL, NULL, handle, NULL,
 	    MHD_OPTION_EXTERNAL_LOGGER, (MHD_LogCallback)logger, NULL,
 	    MHD_OPTION_LISTEN_SOCKET, (MHD_socket)fd,
 	    MHD_OPTION_CONNECTION_TIMEOUT, (unsigned int)HTTP_IDLE,
-	    MHD_OPTION_CONNECTION_LIMIT, (unsigned int)HTTP_CONN_MAX,
-	    MHD_OPTION_PER_IP_CONNECTION_LIMIT,
-	    (unsigned int)HTTP_CONN_PER_ADDR,
+	    MHD_OPTION_CONNECTION_LIMIT,
+	    (unsigned int)(HTTP_CONN_MAX + HTTP_CONN_SLACK),
 	    MHD_OPTION_NOTIFY_CONNECTION,
 	    (MHD_NotifyConnectionCallback)connection, NULL,
 	    MHD_OPTION_NOTIFY_COMPLETED, (MHD_RequestCompletedCallback)completed,
 	    NULL,
 	    MHD_OPTION_END);
 	serving = httpd != NULL;
-	if (httpd == NULL)
-		hold_stop(0);
 	return httpd != NULL ? 0 : -1;
 }
 
@@ -549,7 +461,6 @@ http_stop(void)
 	if (httpd == NULL)
 		return;
 	websim_stop(3000);
-	hold_stop(2000);
 	stream_close_all(2000);
 	MHD_stop_daemon(httpd);
 	httpd = NULL;

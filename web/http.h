@@ -9,8 +9,11 @@
  * connection opening, or within HTTP_IDLE s of the answer before it;
  * an answer must not stall for HTTP_IDLE s.  No client address has more
  * than HTTP_CONN_PER_ADDR connections, so that one client cannot take
- * all HTTP_CONN_MAX.  An answer route.h holds back (a wrong token's)
- * keeps its connection, without a deadline, until its time.
+ * all HTTP_CONN_MAX.  At either limit a newcomer takes the place of the
+ * oldest connection still waiting for its request (of its own address
+ * at that one's limit), so that clients that connect and wait, idle or
+ * a byte at a time, keep out none that bring their requests.  Every
+ * answer goes as soon as it is known: none holds its connection.
  */
 #ifndef KELVO_WEB_HTTP_H
 #define KELVO_WEB_HTTP_H
@@ -19,6 +22,7 @@
 #define HTTP_REQUEST_TIME	5	/* s for a first request */
 #define HTTP_CONN_MAX		512	/* connections at once */
 #define HTTP_CONN_PER_ADDR	128	/* of them from one address */
+#define HTTP_CONN_SLACK		64	/* given way, not yet closed */
 
 /*
  * Serves on the listening socket fd (of address family family) until
@@ -27,7 +31,7 @@
 int	 http_start(int fd, int family);
 /* About once a second: ends connections past their deadline. */
 void	 http_tick(void);
-/* Sends the answers held back, ends the event streams, stops serving. */
+/* Answers the batches under way, ends the event streams, stops serving. */
 void	 http_stop(void);
 
 #endif

@@ -18,6 +18,7 @@
 
 (function () {
 	const DAY = 1440;		// minutes in the simulated day
+	const HOUR = 60;
 	const STEP_MAX = 180;		// a bigger jump of the clock: a new start
 	const RETRY_MS = 3000;		// before opening a refused stream again
 	const DRAW_MS = 500;
@@ -61,12 +62,16 @@
 		return isNum(v) ? v.toFixed(1) : DASH;
 	}
 
-	// Minute of the day of an HHMM text, -1 when it is none.
-	function minuteOf(hhmm) {
-		if (typeof hhmm !== 'string' || !/^\d{4}$/.test(hhmm))
-			return -1;
-		const h = Number(hhmm.slice(0, 2)), m = Number(hhmm.slice(2));
-		return h < 24 && m < 60 ? h * 60 + m : -1;
+	// "HH:MM" of a minute of the day (kelvo-web reads td_time_ for us).
+	function hhmmOf(minute) {
+		const pad = (n) => String(n).padStart(2, '0');
+		return pad(Math.floor(minute / 60)) + ':' + pad(minute % 60);
+	}
+
+	// The minute of the day kelvo-web gives, -1 when there is none.
+	function minuteOf(s) {
+		return Number.isInteger(s.minute) && s.minute >= 0 &&
+		    s.minute < DAY ? s.minute : -1;
 	}
 
 	function notice() {
@@ -112,10 +117,10 @@
 			$('setpoint').closest('.setpoint').classList.remove('pending');
 		}
 
-		clock = { hhmm: st.td_time_, outdoor: outdoor };
+		clock = { minute: minuteOf(st), outdoor: outdoor };
 		showSimInputs();
 
-		last = { td_time_: st.td_time_, td_temp_in_: indoor,
+		last = { minute: st.minute, td_temp_in_: indoor,
 		    td_temp_out_: outdoor, ts_temp: st.ts_temp };
 		add(last);
 		scheduleDraw();
@@ -123,7 +128,7 @@
 
 	// One sample of /api/history's shape into the chart's series.
 	function add(s) {
-		const m = minuteOf(s.td_time_);
+		const m = minuteOf(s);
 		if (m < 0)
 			return;
 		const n = series.minute.length;
@@ -136,7 +141,7 @@
 				for (const k of Object.keys(series))
 					series[k].pop();
 			} else if (d > STEP_MAX) {
-				restarted(series.labels[n - 1], s.td_time_);
+				restarted(series.labels[n - 1], hhmmOf(m));
 				series = empty();
 			} else
 				abs = series.abs[n - 1] + d;
@@ -144,7 +149,7 @@
 		const sp = isNum(s.ts_temp) ? s.ts_temp : null;
 		series.minute.push(m);
 		series.abs.push(abs);
-		series.labels.push(s.td_time_.slice(0, 2) + ':' + s.td_time_.slice(2));
+		series.labels.push(hhmmOf(m));
 		series.indoor.push(isNum(s.td_temp_in_) ? s.td_temp_in_ : null);
 		series.outdoor.push(isNum(s.td_temp_out_) ? s.td_temp_out_ : null);
 		series.setpoint.push(sp);
@@ -156,9 +161,9 @@
 	}
 
 	// Says why the chart starts over: kelvo-web's history does too.
-	function restarted(from, hhmm) {
+	function restarted(from, to) {
 		put('history-note', 'The clock went from ' + from + ' to ' +
-		    hhmm.slice(0, 2) + ':' + hhmm.slice(2) + ', more than ' +
+		    to + ', more than ' +
 		    STEP_MAX / 60 + ' hours on: the day is charted afresh ' +
 		    'from there, as kelvo-web keeps it.');
 	}
@@ -292,8 +297,8 @@
 		const t = $('sim-time'), o = $('sim-outdoor');
 		if (clock === null)
 			return;
-		if (document.activeElement !== t && minuteOf(clock.hhmm) >= 0)
-			t.value = clock.hhmm.slice(0, 2) + ':' + clock.hhmm.slice(2);
+		if (document.activeElement !== t && clock.minute >= 0)
+			t.value = hhmmOf(clock.minute);
 		if (document.activeElement !== o && isNum(clock.outdoor))
 			o.value = clock.outdoor.toFixed(1);
 	}
@@ -376,16 +381,18 @@
 		    sim.pm_minutes : 2;
 	}
 
-	// The whole number of ticks nearest to minutes, at least one: the
-	// rule Home Assistant's hour button follows too.
+	// What the hour and day buttons step, in whole ticks: kelvo-web
+	// gives them by the rule Home Assistant's hour button follows too.
 	function ticksFor(minutes) {
-		const m = tickMinutes();
-		return Math.max(1, Math.floor((minutes + Math.floor(m / 2)) / m));
+		const t = sim === null ? null :
+		    minutes === DAY ? sim.day_ticks : sim.hour_ticks;
+		return Number.isInteger(t) && t > 0 ? t : null;
 	}
 
 	// The hour button named for what it steps when that is not an hour.
 	function hourLabel() {
-		const m = tickMinutes() * ticksFor(60);
+		const ticks = ticksFor(HOUR);
+		const m = ticks === null ? HOUR : tickMinutes() * ticks;
 		if (m === 60)
 			return 'Step an hour';
 		return m % 60 === 0 ? 'Step ' + m / 60 + ' hours' :
@@ -393,7 +400,10 @@
 	}
 
 	function step(minutes) {
-		control('/api/sim/step', 'POST', { ticks: ticksFor(minutes) }, RUN);
+		const ticks = ticksFor(minutes);
+		// Nothing to step by before kelvo-web has told the speed.
+		if (ticks !== null)
+			control('/api/sim/step', 'POST', { ticks: ticks }, RUN);
 	}
 
 	// Focus selects the value, also when a click gave it.
@@ -414,7 +424,7 @@
 		$('btn-pause').addEventListener('click', () => setSim({
 			state: sim !== null && sim.state === 'paused' ?
 			    'running' : 'paused' }, RUN));
-		$('btn-step-hour').addEventListener('click', () => step(60));
+		$('btn-step-hour').addEventListener('click', () => step(HOUR));
 		$('btn-step-day').addEventListener('click', () => step(DAY));
 		$('sim-speed').addEventListener('change', (e) => {
 			const m = Number(e.target.value);

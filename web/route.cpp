@@ -9,16 +9,22 @@
  * before the whole request has been found good.
  *
  * Wrong tokens are counted per client address (an IPv6 client by its
- * /64, which one machine commonly has to itself), and the answer to the
- * n-th is held back GUESS_FIRST_MS * 2^(n-1) ms, up to GUESS_MAX_MS.  The
- * right token is looked at and taken at once, whatever its address sent
+ * /64, which one machine commonly has to itself).  A wrong token is
+ * answered at once, and puts its address under penalty for
+ * GUESS_FIRST_MS * 2^(n-1) ms after the n-th, up to GUESS_MAX_MS.  Under
+ * penalty, any token but the right one is refused with 429 and a
+ * Retry-After, neither counted nor told apart: a client that waits as
+ * told is told about one guess per penalty.  Nothing is held back, so
+ * no guess keeps a connection: holding them let one local process fill
+ * every connection with its guesses and keep the user out.  The right
+ * token is looked at and taken at once, whatever its address sent
  * before: on loopback every local process shares one address, and a
- * guesser there must not keep the real user out.  A guesser sending many
- * tokens at once still learns slowly: each held answer keeps its
- * connection, and an address has at most HTTP_CONN_PER_ADDR of them.
- * The right token does not clear the count, or a guesser beside the
- * user's page would be answered quickly again at each of its requests;
- * a count is forgotten GUESS_FORGET_MS after its address's last wrong
+ * guesser there must not keep the real user out.  This is also why a
+ * guesser that ignores the 429s still has its tokens compared; what
+ * keeps it out is the token's length (ROUTE_TOKEN_MIN).  The right token
+ * does not clear the count, or a guesser beside the user's page would
+ * be told about its guesses quickly again at each of its requests; a
+ * count is forgotten GUESS_FORGET_MS after its address's last wrong
  * token.
  *
  * A change of the simulation is judged here down to its batch; kelvo's
@@ -291,6 +297,7 @@ struct guesser {
 	unsigned char	 key[9];	/* family, then an address or a /64 */
 	int		 wrong;		/* 0: the slot is free */
 	long long	 last;		/* ms */
+	long long	 until;		/* ms: under penalty until then */
 };
 
 static struct guesser guessers[GUESSERS];
@@ -337,6 +344,7 @@ guesser_of(const unsigned char key[9], long long now)
 	}
 	memcpy(free_one->key, key, 9);
 	free_one->wrong = 0;
+	free_one->until = 0;
 	return free_one;
 }
 
@@ -355,10 +363,40 @@ peer_text(const struct sockaddr_storage *ss, char *buf, size_t len)
 static const struct route *route_of(const std::string &path,
     const char **rest);
 
+/* What a guess was for, as its line says. */
+static const char *
+guessed_at(const struct route *r)
+{
+	return r == NULL ? "no resource" : r->path[0] != '\0' ? r->path :
+	    "the page";
+}
+
+/*
+ * Under penalty: a token that is not the right one refused cheaply, as
+ * 429 with the whole seconds left, and a line of a kind of its own.
+ */
+static void
+refuse_guess(const struct route_request *rq, const struct guesser *g,
+    long long now, struct route_answer *a)
+{
+	char who[INET6_ADDRSTRLEN], after[24];
+	const struct route *r;
+	const char *rest;
+
+	snprintf(after, sizeof(after), "%lld", (g->until - now + 999) / 1000);
+	peer_text(&rq->peer, who, sizeof(who));
+	r = route_of(rq->path, &rest);
+	logline_on(r != NULL ? r->path : "?",
+	    "a further wrong token from %s for %s, refused under penalty", who,
+	    guessed_at(r));
+	route_error(a, 429, "too many wrong tokens");
+	add_header(a, "Retry-After", after);
+}
+
 /*
  * With a token: true when the request may go on; else the answer is
- * 401, held back when the token was wrong.  cross: it comes from another
- * origin.  *in_query: the right token came in the query.
+ * 401, or 429 while its address is under penalty.  cross: it comes from
+ * another origin.  *in_query: the right token came in the query.
  */
 static bool
 authorized(const struct route_request *rq, bool cross,
@@ -384,17 +422,20 @@ authorized(const struct route_request *rq, bool cross,
 	if (right)
 		return true;
 	guess_key(&rq->peer, key);
-	peer_text(&rq->peer, who, sizeof(who));
 	g = guesser_of(key, now);
-	g->wrong += g->wrong < 1000000;
 	g->last = now;
-	a->hold_ms = std::min<long long>(GUESS_MAX_MS,
+	if (g->wrong > 0 && now < g->until) {
+		refuse_guess(rq, g, now, a);
+		return false;
+	}
+	g->wrong += g->wrong < 1000000;
+	g->until = now + std::min<long long>(GUESS_MAX_MS,
 	    (long long)GUESS_FIRST_MS << std::min(g->wrong - 1, 16));
+	peer_text(&rq->peer, who, sizeof(who));
 	/* The route names the kind: guesses at one path do not hide another's. */
 	r = route_of(rq->path, &rest);
 	logline_on(r != NULL ? r->path : "?", "a wrong token from %s for %s",
-	    who, r == NULL ? "no resource" : r->path[0] != '\0' ? r->path :
-	    "the page");
+	    who, guessed_at(r));
 	route_error(a, 401, "wrong token");
 	add_header(a, "WWW-Authenticate", "Bearer error=\"invalid_token\"");
 	return false;

@@ -11,9 +11,9 @@
  * answered here, without a token: 204 for an allowed origin (cors.h)
  * and a path that is one, else 403 or 404; with a token the request
  * must carry one (401, "a token is needed") and the right one (401,
- * "wrong token", answered only hold_ms later, a time that grows with
- * each wrong one from the address); an Origin must name the Host's host
- * and port or be allowed (403); then the path (404), the method (405),
+ * "wrong token"; while the address is under penalty for its last wrong
+ * one, 429 "too many wrong tokens" with a Retry-After); an Origin must
+ * name the Host's host and port or be allowed (403); then the path (404), the method (405),
  * for a change a JSON content type (415; a press, a step and a reset may
  * also come bare, with neither a body nor a Content-Type) and a body of
  * at most ROUTE_BODY_MAX bytes (413).  Every answer to an allowed origin, a
@@ -40,7 +40,7 @@
 #define ROUTE_TOKEN_MIN	16	/* characters of a token, at least */
 #define ROUTE_TOKEN_MAX	128	/* and at most */
 #define ROUTE_COOKIE	"kelvo_web_token_"	/* and the port */
-#define GUESS_FIRST_MS	100	/* a first wrong token's answer held */
+#define GUESS_FIRST_MS	100	/* penalty after a first wrong token */
 #define GUESS_MAX_MS	10000	/* it doubles with each up to this */
 
 typedef std::vector<std::pair<std::string, std::string>> route_fields;
@@ -62,8 +62,6 @@ struct route_answer {
 	size_t			 len = 0;
 	route_fields		 headers;	/* besides every answer's */
 	bool			 stream = false; /* an event stream instead */
-	/* A wrong token's answer: held back this long before it goes. */
-	long long		 hold_ms = 0;
 	/*
 	 * Or this batch sent to kelvo first, and its result the answer;
 	 * until then the answer is a 503.
