@@ -16,7 +16,7 @@ cd "$(dirname "$0")"
 PACKAGES="build-essential cmake pkg-config libtinyxml-dev libgtest-dev
   libbenchmark-dev libncurses-dev tmux nlohmann-json3-dev libmicrohttpd-dev
   libjs-chart.js libmosquitto-dev mosquitto mosquitto-clients openssl
-  python3-paho-mqtt python3-jinja2
+  python3-paho-mqtt python3-jinja2 libsqlite3-dev sqlite3 nats-server iproute2
   python3-jsonschema
   chromium chromium-driver python3-selenium curl dpkg-dev mandoc man-db
   lintian libyaml-cpp-dev

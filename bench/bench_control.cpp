@@ -1,9 +1,13 @@
 /*
  * Figures of the control object on a running kelvo: batch to sim object,
- * long steps to their published result, and a paused kelvo's idle CPU
- * beside a running one's.
+ * a press command to its publication, long steps to their published
+ * result, and a paused kelvo's idle CPU beside a running one's.
  *
  *   build/bench/bench_control [path/to/kelvo] [batches] [idle-seconds]
+ *                             [presses]
+ *
+ * presses 0 leaves the press figure out, for a kelvo without press
+ * commands.
  *
  * A batch is a whole control text renamed into place, as kelvo-ctl
  * writes it; its time runs until the sim object counts it.  Batches are
@@ -108,6 +112,7 @@ main(int argc, char **argv)
 	const char *bin = argc > 1 ? argv[1] : "build/kelvo";
 	int batches = argc > 2 ? atoi(argv[2]) : 200;
 	int idle = argc > 3 ? atoi(argv[3]) : 30;
+	int presses = argc > 4 ? atoi(argv[4]) : 150;
 	char tmpl[] = "/tmp/kelvo-bench-XXXXXX";
 	std::string root = mkdtemp(tmpl);
 
@@ -142,6 +147,35 @@ main(int argc, char **argv)
 	printf("batch to sim object, %zu batches: p50 %.2f ms, p95 %.2f ms, "
 	    "max %.2f ms (period 200 ms)\n", lat.size(), lat[lat.size() / 2],
 	    lat[lat.size() * 95 / 100], lat.back());
+
+	/*
+	 * A press command to its publication: presses up and down in
+	 * turn, each timed from its rename until the outputs show the set
+	 * point it makes (the answer comes after that, so it is not waited
+	 * for here).
+	 */
+	std::vector<double> pr;
+	batch("ts_temp::70\n");
+	for (int i = 0; i < presses; i++) {
+		usleep((useconds_t)gap(rng) * 1000);
+		std::string want = i % 2 ? "70" : "71";
+		std::string tmp = control + ".new";
+		std::ofstream(tmp) << "@control\nid::bench" << i << "\npress::" <<
+		    (i % 2 ? "down" : "up") << "\n";
+		double t0 = now_ms();
+		rename(tmp.c_str(), control.c_str());
+		while (now_ms() - t0 < 5000 && attr(outputs, "ts_temp") != want)
+			usleep(50);
+		pr.push_back(now_ms() - t0);
+		while (now_ms() - t0 < 5000 &&
+		    attr(sim, "id") != "bench" + std::to_string(i))
+			usleep(50);
+	}
+	std::sort(pr.begin(), pr.end());
+	if (!pr.empty())
+		printf("press command to its publication, %zu presses: p50 %.2f ms, "
+	    "p99 %.2f ms, max %.2f ms\n", pr.size(), pr[pr.size() / 2],
+	    pr[pr.size() * 99 / 100], pr.back());
 
 	for (int ticks : { 720, 10080 }) {
 		std::vector<double> t;

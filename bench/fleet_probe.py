@@ -14,8 +14,8 @@ runs from just before its publication to the arrival of the first state
 that shows its set point.
 
 With --split (one thermostat on this machine) the probe also watches the
-thermostat's PPS objects and splits each command's time: to the press in
-the inputs object (broker and bridge), to the set point in the outputs
+thermostat's PPS objects and splits each command's time: to its batch in
+the control object (broker and bridge), to the set point in the outputs
 object (kelvo), and from there to the state (bridge and broker).  Prints
 the figures.
 """
@@ -57,8 +57,8 @@ def memory_kb(pid):
 class Fleet:
     def __init__(self, args):
         self.prefix = args.prefix
-        self.ids = [f"t{i:03d}" for i in range(args.first,
-                                               args.first + args.count)]
+        self.ids = [f"t{i:0{args.width}d}" for i in
+                    range(args.first, args.first + args.count)]
         self.cv = threading.Condition()
         self.online = set()
         self.setpoint = {}
@@ -121,17 +121,17 @@ class Fleet:
 def split(fleet, tid, target, sent, pps, before):
     """Polls the PPS objects every half millisecond until the state shows
     target; the three legs in s, or None when it did not show.  before
-    is the inputs object's (inode, mtime) ahead of the command."""
-    inputs, outputs = pps + "/inputs", pps + "/outputs"
+    is the control object's (inode, mtime) ahead of the command."""
+    control, outputs = pps + "/control", pps + "/outputs"
     t_in = t_out = None
     while time.monotonic() - sent < TIMEOUT:
         now = time.monotonic()
         try:
-            # The last press may still be in the object: a new one is a
-            # new file (written aside and renamed) holding an event.
-            st = os.stat(inputs)
+            # The last batch is still in the object: a new one is a new
+            # file (written aside and renamed) setting the target.
+            st = os.stat(control)
             if (t_in is None and (st.st_ino, st.st_mtime_ns) != before and
-                    "::event" in open(inputs).read()):
+                    f"ts_temp::{target}\n" in open(control).read()):
                 t_in = now
             if t_out is None and f"ts_temp::{target}\n" in open(outputs).read():
                 t_out = now
@@ -156,6 +156,10 @@ def main():
     ap.add_argument("--prefix", default="kelvo")
     ap.add_argument("--from", dest="first", type=int, default=1)
     ap.add_argument("--count", type=int, required=True)
+    ap.add_argument("--width", type=int, default=3,
+                    help="digits of an id (kelvo-fleet: those of --count)")
+    ap.add_argument("--ready-only", action="store_true",
+                    help="only the time until all are online with a state")
     ap.add_argument("--commands", type=int, default=200)
     ap.add_argument("--rate", type=float, default=10.0)
     ap.add_argument("--idle", type=float, default=10.0)
@@ -178,6 +182,8 @@ def main():
         return 1
     print(f"fleet: all {args.count} online with a state after "
           f"{time.monotonic() - t0:.1f} s")
+    if args.ready_only:
+        return 0
     time.sleep(2)       # past the start-up
 
     before = {k: sum(cpu_seconds(p) for p in ps) for k, ps in procs.items()}
@@ -196,11 +202,10 @@ def main():
         rss = statistics.mean(m[0] for m in mem[kind])
         pss = statistics.mean(m[1] for m in mem[kind])
         print(f"memory {kind:6s}: RSS {rss:7.0f} kB, PSS {pss:7.0f} kB each")
-    per = {i: sum(statistics.mean(m[i] for m in mem[k])
-                  for k in ("kelvo", "bridge")) +
-           sum(m[i] for m in mem.get("broker", [])) / args.count
+    # Every process of the fleet and the broker, shared by the thermostats.
+    per = {i: sum(m[i] for k in mem for m in mem[k]) / args.count
            for i in (0, 1)}
-    print(f"memory per thermostat (kelvo + bridge + broker share): "
+    print(f"memory per thermostat (its processes + broker share): "
           f"RSS {per[0]:.0f} kB, PSS {per[1]:.0f} kB")
 
     rng = fleet.rng
@@ -222,7 +227,7 @@ def main():
             before = None
             if args.split:
                 try:
-                    st = os.stat(args.split + "/inputs")
+                    st = os.stat(args.split + "/control")
                     before = (st.st_ino, st.st_mtime_ns)
                 except OSError:
                     pass
@@ -243,8 +248,8 @@ def main():
           f"({args.rate:g}/s across {args.count}): median "
           f"{statistics.median(times):.1f} ms, p95 {percentile(times, 95):.1f} "
           f"ms, max {max(times):.1f} ms")
-    for k, name in enumerate(("command to press in the inputs object",
-                              "press to set point in the outputs object",
+    for k, name in enumerate(("command to its batch in the control object",
+                              "batch to set point in the outputs object",
                               "outputs object to state")):
         if legs:
             xs = [leg[k] * 1000 for leg in legs]

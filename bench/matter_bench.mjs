@@ -14,7 +14,7 @@ import fs from "node:fs";
 import path from "node:path";
 import { parseArgs } from "node:util";
 
-import { CTL, Controller, Rig, centi, clusters, sleep, startStack, until } from
+import { CTL, Controller, Rig, centi, clusters, cpuSeconds, memoryMB, sleep, startStack, until } from
     "../matter/itest/harness.mjs";
 
 const { values: opt } = parseArgs({ options: {
@@ -39,20 +39,10 @@ function show(name, xs) {
     return s;
 }
 
-/** utime + stime of a process, in seconds. */
-function cpu(pid) {
-    const f = fs.readFileSync(`/proc/${pid}/stat`, "utf8").split(") ")[1].split(" ");
-    return (Number(f[11]) + Number(f[12])) / 100;
-}
-function memory(pid) {
-    const s = fs.readFileSync(`/proc/${pid}/status`, "utf8");
-    const kb = k => Number(s.match(new RegExp(`^${k}:\\s+(\\d+)`, "m"))[1]);
-    return { rss: kb("VmRSS") / 1024, hwm: kb("VmHWM") / 1024 };
-}
 async function cpuOver(pid, seconds) {
-    const c0 = cpu(pid), t0 = performance.now();
+    const c0 = cpuSeconds(pid), t0 = performance.now();
     await sleep(seconds * 1000);
-    return 100 * (cpu(pid) - c0) / ((performance.now() - t0) / 1000);
+    return 100 * (cpuSeconds(pid) - c0) / ((performance.now() - t0) / 1000);
 }
 
 const rig = new Rig("kelvo-matter-bench-");
@@ -153,11 +143,11 @@ try {
     const pid = rig.matter.pid;
     await sleep(3000);
     results.cpuPaused = await cpuOver(pid, Number(opt.idle));
-    results.memPaused = memory(pid);
+    results.memPaused = memoryMB(pid);
     execFileSync(CTL, ["resume"], { env: rig.env, stdio: "ignore" });
     await sleep(3000);
     results.cpuRunning = await cpuOver(pid, Number(opt.idle));
-    results.memRunning = memory(pid);
+    results.memRunning = memoryMB(pid);
     console.log(`kelvo-matter CPU, kelvo paused: ${results.cpuPaused.toFixed(2)} % of a core; ` +
         `RSS ${results.memPaused.rss.toFixed(0)} MB (peak ${results.memPaused.hwm.toFixed(0)} MB)`);
     console.log(`kelvo-matter CPU, kelvo running: ${results.cpuRunning.toFixed(2)} % of a core; ` +

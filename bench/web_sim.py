@@ -1,7 +1,9 @@
 #!/usr/bin/python3
-"""kelvo-web's /api/sim: PUT /api/sim to its 200 and POST /api/sim/step
-{"ticks": 720} to its 200, timed over a keep-alive connection to a
-kelvo-web and kelvo of its own in a scratch root, at the default period.
+"""kelvo-web's /api/sim: PUT /api/sim to its 200, a press and a target
+through PUT /api/sim to their 200 (kelvo's answer, the outputs showing
+them), and POST /api/sim/step {"ticks": 720} to its 200, timed over a
+keep-alive connection to a kelvo-web and kelvo of its own in a scratch
+root, at the default period.
 
     bench/web_sim.py [KELVO [KELVO_WEB [N]]]
 """
@@ -55,6 +57,13 @@ def main():
                                                  else "running"})
                 assert s == 200, s
                 put.append(ms)
+            press = []
+            for i in range(N):
+                body = ({"press": ["up" if i % 4 < 2 else "down"]} if i % 2
+                        else {"ts_temp": 70 + i % 3})
+                s, ms = call("PUT", "/api/sim", body)
+                assert s == 200, s
+                press.append(ms)
             step = []
             for _ in range(max(N // 10, 5)):
                 s, ms = call("POST", "/api/sim/step", {"ticks": 720})
@@ -63,6 +72,9 @@ def main():
             q = lambda a, p: sorted(a)[min(len(a) - 1, int(len(a) * p))]
             print(f"PUT /api/sim -> 200, {N} times: p50 {q(put, .5):.2f} ms, "
                   f"p95 {q(put, .95):.2f} ms, max {max(put):.2f} ms")
+            print(f"PUT /api/sim press or target -> 200, {N} times: p50 "
+                  f"{q(press, .5):.2f} ms, p95 {q(press, .95):.2f} ms, "
+                  f"max {max(press):.2f} ms")
             print(f"POST /api/sim/step 720 ticks -> 200, {len(step)} times: "
                   f"p50 {statistics.median(step):.2f} ms, "
                   f"max {max(step):.2f} ms")

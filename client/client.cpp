@@ -1,6 +1,6 @@
 /*
  * client.cpp - parsing kelvo's published text, the day of history, the
- * button texts, the pacing of presses and driving to a target.
+ * button texts.
  *
  * Nothing here touches a screen or the PPS objects, so every piece can be
  * exercised with made-up texts.  A published text is trusted for nothing:
@@ -236,28 +236,6 @@ client_parse(const char *text, size_t len, struct client_state *st)
 	return taken;
 }
 
-void
-client_press_rule(const struct client_state *st, struct kc_settings *s,
-    struct kc_band *b, int btn)
-{
-	if (st->modern)
-		kc_press_modern(s, b, btn);
-	else
-		kc_press(s, btn);
-}
-
-struct kc_band
-client_band(const struct client_state *st)
-{
-	struct kc_band b = { st->has_low && st->has_high, 0, 0 };
-
-	if (b.has_band) {
-		b.low = st->low;
-		b.high = st->high;
-	}
-	return b;
-}
-
 bool
 client_band_buttons(const struct client_state *st)
 {
@@ -366,19 +344,6 @@ client_format(const struct client_state *st, char *buf, size_t len)
 	    st->has_humidity ? st->text[ATTR_HUMIDITY] : "?");
 }
 
-int
-client_inputs_text(int btn, char *buf, size_t len)
-{
-	int n;
-
-	if (btn < 0 || btn > BTN_DOWN)
-		return -1;
-	n = snprintf(buf, len, "@inputs\nbtn1::%s\nbtn2::%s\nbtn3::%s\nbtn4::%s\n",
-	    btn == BTN_MODE ? "event" : "", btn == BTN_FAN ? "event" : "",
-	    btn == BTN_UP ? "event" : "", btn == BTN_DOWN ? "event" : "");
-	return n < 0 || (size_t)n >= len ? -1 : n;
-}
-
 void
 client_history_clear(struct client_history *h)
 {
@@ -436,200 +401,4 @@ client_history_at(const struct client_history *h, int age)
 		return NULL;
 	s = &h->slot[(h->now - age + CLIENT_DAY) % CLIENT_DAY];
 	return s->have ? s : NULL;
-}
-
-void
-client_pacer_init(struct client_pacer *s)
-{
-	memset(s, 0, sizeof(*s));
-	s->last = -1;
-}
-
-bool
-client_pacer_push(struct client_pacer *s, int btn)
-{
-	if (s->quitting || btn < BTN_MODE || btn > BTN_DOWN ||
-	    s->n == CLIENT_PRESS_QUEUE)
-		return false;
-	s->queue[s->n++] = btn;
-	return true;
-}
-
-int
-client_pacer_next(struct client_pacer *s, long long now, int *wait)
-{
-	long long due;
-	int btn;
-
-	if (s->n > 0) {
-		due = s->last < 0 || s->acked ? now : s->last + CLIENT_PRESS_GAP;
-		if (now < due) {
-			*wait = (int)(due - now);
-			return -1;
-		}
-		btn = s->queue[0];
-		memmove(s->queue, s->queue + 1, sizeof(s->queue[0]) * --s->n);
-		/*
-		 * What kelvo showed before this press is the base an ack
-		 * is judged on; it holds all the earlier presses only when
-		 * the last one was acked too, or is long gone.
-		 */
-		s->ackable = s->last < 0 || !s->dirty || s->acked;
-		s->last = now;
-		s->dirty = true;
-		s->acked = false;
-		*wait = s->n > 0 || s->quitting ? CLIENT_PRESS_GAP :
-		    CLIENT_PRESS_CLEAR;
-		return btn;
-	}
-	if (s->dirty) {
-		due = s->last + (s->quitting ? CLIENT_PRESS_GAP :
-		    CLIENT_PRESS_CLEAR);
-		if (now < due) {
-			*wait = (int)(due - now);
-			return -1;
-		}
-		s->dirty = false;
-		s->last = now;
-		*wait = -1;
-		return 0;
-	}
-	*wait = -1;
-	return -1;
-}
-
-void
-client_pacer_quit(struct client_pacer *s)
-{
-	s->quitting = true;
-}
-
-void
-client_pacer_ack(struct client_pacer *s)
-{
-	if (s->ackable)
-		s->acked = true;
-}
-
-void
-client_pacer_drop(struct client_pacer *s)
-{
-	s->n = 0;
-}
-
-void
-client_drive_set(struct client_drive *d, int kind, int target, long long now)
-{
-	bool handover = d->state == DRIVE_ACTIVE && d->kind == kind;
-
-	d->state = DRIVE_ACTIVE;
-	d->kind = kind;
-	d->target = target;
-	d->presses = 0;
-	d->started = now;
-	if (!handover) {
-		d->pressed = -1;
-		d->before = -1;
-	}
-}
-
-static bool
-drives(int kind, int btn)
-{
-	switch (kind) {
-	case DRIVE_SETPOINT:
-		return btn == BTN_UP || btn == BTN_DOWN;
-	case DRIVE_MODE:
-		return btn == BTN_MODE;
-	case DRIVE_FAN:
-		return btn == BTN_FAN;
-	}
-	return false;
-}
-
-int
-client_pacer_holds(struct client_pacer *s, int kind, bool forget)
-{
-	int held = 0, kept = 0;
-
-	for (int i = 0; i < s->n; i++) {
-		if (drives(kind, s->queue[i]))
-			held++;
-		if (!forget || !drives(kind, s->queue[i]))
-			s->queue[kept++] = s->queue[i];
-	}
-	s->n = kept;
-	return held;
-}
-
-const char *
-client_drive_name(int kind)
-{
-	static const char *const names[DRIVE_KINDS] = { "set point", "mode",
-	    "fan" };
-
-	return kind >= 0 && kind < DRIVE_KINDS ? names[kind] : "?";
-}
-
-void
-client_drive_target(int kind, int target, char *buf, size_t len)
-{
-	if (kind == DRIVE_SETPOINT)
-		snprintf(buf, len, "%d", target);
-	else
-		snprintf(buf, len, "%s", kind == DRIVE_MODE ?
-		    client_mode_name(target) : client_fan_name(target));
-}
-
-int
-client_drive_value(int kind, const struct client_state *st)
-{
-	if (st == NULL)
-		return -1;
-	switch (kind) {
-	case DRIVE_SETPOINT:
-		return st->has_setpoint ? st->setpoint : -1;
-	case DRIVE_MODE:
-		return st->mode != MODE_UNKNOWN ? st->mode : -1;
-	case DRIVE_FAN:
-		return st->fan != FAN_UNKNOWN ? st->fan : -1;
-	}
-	return -1;
-}
-
-int
-client_drive_next(struct client_drive *d, const struct client_state *st,
-    long long now)
-{
-	int v;
-
-	if (d->state != DRIVE_ACTIVE)
-		return 0;
-	v = client_drive_value(d->kind, st);
-	if (v == d->target) {
-		d->state = DRIVE_REACHED;
-		return 0;
-	}
-	if (d->presses >= DRIVE_PRESSES || now - d->started >= DRIVE_MS) {
-		d->state = DRIVE_FAILED;
-		return 0;
-	}
-	/* Without a value to compare there is no telling which way to go. */
-	if (v < 0)
-		return 0;
-	/* The last press is not in a published text yet: do not overrun. */
-	if (d->pressed >= 0 && v == d->before &&
-	    now - d->pressed < DRIVE_SETTLE)
-		return 0;
-	d->presses++;
-	d->pressed = now;
-	d->before = v;
-	switch (d->kind) {
-	case DRIVE_SETPOINT:
-		return v < d->target ? BTN_UP : BTN_DOWN;
-	case DRIVE_MODE:
-		return BTN_MODE;
-	default:
-		return BTN_FAN;
-	}
 }

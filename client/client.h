@@ -1,7 +1,7 @@
 /*
  * client.h - what every user interface of kelvo needs, without a screen,
  * a socket or a thread: reading the published text, the day of history,
- * the inputs texts, the pacing of presses and driving to a target.
+ * and the button texts.
  *
  * A published text is parsed field by field and a field that is missing
  * or does not make sense is left unknown rather than spoiling the others;
@@ -62,14 +62,6 @@ struct client_state {
  * attributes it accepted.  Unknown attributes are ignored.
  */
 int	 client_parse(const char *text, size_t len, struct client_state *st);
-/*
- * One press of btn by the contract's rule for the profile st is in: the
- * settings s and the band b (client_band) as the press leaves them.
- */
-void	 client_press_rule(const struct client_state *st,
-	    struct kc_settings *s, struct kc_band *b, int btn);
-/* The band st shows, has_band false when either end is unknown. */
-struct kc_band client_band(const struct client_state *st);
 /* Whether st's up and down buttons move the band: modern, in AUTO. */
 bool	 client_band_buttons(const struct client_state *st);
 /* The plant's action (PLANT_*), by the contract's one rule. */
@@ -94,9 +86,6 @@ int	 client_button_of(const char *s, bool anycase);
 
 /* The state as plain "name value" lines, for --once; length as snprintf. */
 int	 client_format(const struct client_state *st, char *buf, size_t len);
-
-/* The whole inputs text pressing button btn (0: no button); -1 if bad. */
-int	 client_inputs_text(int btn, char *buf, size_t len);
 
 #define CLIENT_DAY	1440	/* minutes in the simulated day */
 
@@ -123,103 +112,5 @@ int	 client_history_add(struct client_history *h,
 /* The sample age minutes before the newest one, NULL when none. */
 const struct client_sample *client_history_at(const struct client_history *h,
 	    int age);
-
-/*
- * The press pacer: button presses waiting to be written.  kelvo's reader takes whatever
- * text the object holds when it wakes, so two writes close together can
- * reach it as one; presses therefore go out spaced apart, unless kelvo has
- * already shown the last one taken (client_pacer_ack).  A while after the
- * last one the idle text goes out, so that a kelvo started later does not
- * take the last press left in the object for a new one.
- */
-#define CLIENT_PRESS_GAP	100	/* ms between two writes */
-#define CLIENT_PRESS_CLEAR	1000	/* ms from a press to the idle text */
-#define CLIENT_PRESS_QUEUE	32
-
-struct client_pacer {
-	int		 queue[CLIENT_PRESS_QUEUE];
-	int		 n;
-	long long	 last;		/* ms of the last write, -1 none */
-	bool		 dirty;		/* the object holds an event */
-	bool		 acked;		/* kelvo has taken the last press */
-	bool		 ackable;	/* an ack of the last press can be told */
-	bool		 quitting;
-};
-
-void	 client_pacer_init(struct client_pacer *s);
-bool	 client_pacer_push(struct client_pacer *s, int btn);
-/*
- * What to write at time now (ms): a button, 0 for the idle text, -1 for
- * nothing; the caller is taken to write it then.  *wait gets the ms
- * until there is more to do, -1 for never.
- */
-int	 client_pacer_next(struct client_pacer *s, long long now, int *wait);
-/*
- * kelvo has shown the last press taken: the next may go at once.  Taken
- * only when what kelvo showed before that press was sure to hold every
- * earlier one, else a late text could pass for the ack and two writes
- * reach kelvo as one.
- */
-void	 client_pacer_ack(struct client_pacer *s);
-/* Forgets the presses not yet written (kelvo went away). */
-void	 client_pacer_drop(struct client_pacer *s);
-/* Presses of the buttons of drive kind waiting; with forget, dropped. */
-int	 client_pacer_holds(struct client_pacer *s, int kind, bool forget);
-/* Sends what is queued and the idle text soon after, then nothing more. */
-void	 client_pacer_quit(struct client_pacer *s);
-
-/*
- * Driving one setting to a target by presses: the set point with up and
- * down, the mode and the fan by stepping round their cycles.  One press is
- * out at a time; the next waits until a published text shows the last one
- * taken, or until DRIVE_SETTLE ms have passed without that, so a kelvo
- * that publishes slowly is not overrun.  The drive gives up after
- * DRIVE_PRESSES presses or DRIVE_MS ms.
- */
-enum { DRIVE_SETPOINT, DRIVE_MODE, DRIVE_FAN, DRIVE_KINDS };
-#define DRIVE_PRESSES	45	/* 60 to 90 and back half way, with slack */
-#define DRIVE_MS	15000
-/*
- * Generous: a kelvo on a machine under load has been seen to take more
- * than a second and a half to show a press, and a press written before
- * it read the last would replace it.  One that shows ends the wait.
- */
-#define DRIVE_SETTLE	5000
-
-enum { DRIVE_IDLE, DRIVE_ACTIVE, DRIVE_REACHED, DRIVE_FAILED };
-
-struct client_drive {
-	int		 state;		/* DRIVE_IDLE etc. */
-	int		 kind;		/* DRIVE_* */
-	int		 target;	/* degrees, MODE_* or FAN_* */
-	int		 presses;
-	long long	 started;	/* ms */
-	long long	 pressed;	/* ms of the last press, -1 none */
-	int		 before;	/* the value that press was made on */
-};
-
-/*
- * Starts d towards target at time now.  A drive of the same setting under
- * way hands over its press on its way to kelvo, if any, so the new one
- * waits for it to show instead of pressing on a value about to change.
- */
-void	 client_drive_set(struct client_drive *d, int kind, int target,
-	    long long now);
-/*
- * The button to press now towards the target given the latest published
- * state st (NULL when none), or 0 for none; updates d->state when the
- * target is reached or the drive gives up.  The caller presses what it
- * gets, at once.
- */
-int	 client_drive_next(struct client_drive *d,
-	    const struct client_state *st, long long now);
-/*
- * What a drive of kind is called ("set point") and its target as text
- * ("72", "COOL") into buf, for the faces' trace lines.
- */
-const char *client_drive_name(int kind);
-void	 client_drive_target(int kind, int target, char *buf, size_t len);
-/* The setting d drives, as st shows it; -1 when st does not say. */
-int	 client_drive_value(int kind, const struct client_state *st);
 
 #endif

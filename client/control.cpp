@@ -2,13 +2,13 @@
  * control.cpp - the control text, the sim object, and one batch sent.
  *
  * Sending takes the senders' lock beside the control object for the
- * whole road (read the count, write, wait for the count to move), so the
- * answer a sender reads is the one to its own batch.  A batch that kelvo
- * has not taken when the wait is over is taken back (an empty object,
- * no text at all, is written in its place), so that no kelvo started
- * later applies a command its sender has already reported as failed.
- * Not "@control" alone: kelvo answers that, and a late answer to it
- * would be read by the next sender as its own.
+ * road (write, wait for the answer), since the object holds one text and
+ * a second sender's text would replace the first before kelvo read it.
+ * The answer is told by the batch's id alone, never by timing: a sender
+ * that gives up says it does not know, and leaves its text, as kelvo may
+ * be reading it that very moment.  A kelvo started since empties the
+ * control object, but the one before may have applied the batch before it
+ * died: that too is an answer nobody has, and is said so.
  */
 #include "control.h"
 
@@ -20,8 +20,10 @@
 #include <string.h>
 #include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 
 #include "client.h"
 #include "contract.h"
@@ -86,6 +88,9 @@ client_sim_parse(const char *text, size_t len, struct client_sim *sim)
 			seen |= 2;
 		} else if (strcmp(line, "error") == 0) {
 			snprintf(sim->error, sizeof(sim->error), "%s", value);
+		} else if (strcmp(line, "id") == 0) {
+			if (kc_id_valid(value))
+				snprintf(sim->id, sizeof(sim->id), "%s", value);
 		} else if (strcmp(line, "start") == 0) {
 			snprintf(sim->start, sizeof(sim->start), "%s", value);
 		}
@@ -140,7 +145,9 @@ client_batch_add(struct client_batch *b, const char *name, const char *value)
 	int n;
 
 	value = client_control_value(name, value);
-	if (*name == '\0' || strpbrk(name, ": \t") != nullptr)
+	/* The sender names the batch; a face's own id would be a second. */
+	if (*name == '\0' || strpbrk(name, ": \t") != nullptr ||
+	    strcmp(name, "id") == 0)
 		return false;
 	for (const char *p = name; *p; p++)
 		if ((unsigned char)*p < 0x20 || *p == 0x7f)
@@ -150,7 +157,7 @@ client_batch_add(struct client_batch *b, const char *name, const char *value)
 			return false;
 	n = snprintf(b->text + b->len, sizeof(b->text) - b->len, "%s::%s\n",
 	    name, value);
-	if (n < 0 || (size_t)n >= sizeof(b->text) - b->len) {
+	if (n < 0 || (size_t)n >= sizeof(b->text) - b->len - CONTROL_ID_ROOM) {
 		b->text[b->len] = '\0';
 		return false;
 	}
@@ -261,43 +268,50 @@ write_control(const char *text, size_t len)
 	return ok;
 }
 
-/*
- * What a sim object that moved on says of a batch written to the kelvo of
- * start started.  A kelvo started since counts from 0 again and empties
- * the control object: it never took the batch.
- */
-static int
-answer_of(const struct client_sim *now, const char *started, char *why,
-    size_t whylen)
+void
+client_batch_id(char *out, size_t len)
 {
-	if (strcmp(now->start, started) != 0) {
-		snprintf(why, whylen, "kelvo started again before it took the "
-		    "batch: not applied");
-		return CONTROL_DOWN;
-	}
-	return now->error[0] ? CONTROL_REFUSED : CONTROL_APPLIED;
+	static std::atomic<unsigned long> count;
+	static long long born = monotonic_ms();
+
+	/* The pid and when it began tell processes apart, the count batches. */
+	snprintf(out, len, "%ld.%llx.%lu", (long)getpid(), born,
+	    count.fetch_add(1) + 1);
 }
 
-/*
- * The road once the lock is ours and fd follows the sim object: read the
- * count, write, wait for it to move until end; the batch is taken back
- * when it has not.
- */
-static int
-send_locked(const struct client_batch *b, int ms, long long end, int fd,
-    struct client_sim *sim, char *why, size_t whylen)
+/* The text of b with id as its first line. */
+static size_t
+named_text(const struct client_batch *b, const char *id, char *out,
+    size_t len)
 {
-	char buf[SIM_TEXT_LEN], started[sizeof(sim->start)];
-	struct client_sim now;
+	int n = snprintf(out, len, "%sid::%s\n%s", EMPTY_TEXT, id,
+	    b->text + sizeof(EMPTY_TEXT) - 1);
+	return n < 0 || (size_t)n >= len ? 0 : (size_t)n;
+}
+
+/* What kelvo's answer says of the batch. */
+static int
+answer_of(const struct client_sim *sim, char *why, size_t whylen)
+{
+	if (sim->error[0] == '\0')
+		return CONTROL_APPLIED;
+	snprintf(why, whylen, "%s", sim->error);
+	return kc_error_applied(sim->error) ? CONTROL_UNPUBLISHED :
+	    CONTROL_REFUSED;
+}
+
+/* Whether kelvo, the one of start started, may take a batch now. */
+static bool
+taking(int fd, struct client_sim *sim, char *why, size_t whylen)
+{
+	char buf[SIM_TEXT_LEN];
 	long long age;
-	long before;
 	ssize_t n;
-	int result = CONTROL_TIMEOUT;
 
 	if ((n = pps_read(fd, buf, sizeof(buf))) <= 0 ||
 	    !client_sim_parse(buf, (size_t)n, sim)) {
 		snprintf(why, whylen, "kelvo is not running (no sim object)");
-		return CONTROL_DOWN;
+		return false;
 	}
 	if (!client_takes_batches(age = client_outputs_age(), sim)) {
 		if (age < 0)
@@ -306,11 +320,34 @@ send_locked(const struct client_batch *b, int ms, long long end, int fd,
 		else
 			snprintf(why, whylen, "kelvo is not running (it last "
 			    "published %lld s ago)", age / 1000);
-		return CONTROL_DOWN;
+		return false;
 	}
-	before = sim->batch;
+	return true;
+}
+
+/*
+ * The road once the lock is ours and fd follows the sim object: write
+ * the batch under a fresh id, wait until end for the answer to that id.
+ */
+static int
+send_locked(const struct client_batch *b, int ms, long long end, int fd,
+    struct client_sim *sim, char *why, size_t whylen)
+{
+	char buf[SIM_TEXT_LEN], started[sizeof(sim->start)], id[KC_ID_MAX + 1];
+	char text[CONTROL_TEXT_MAX + CONTROL_ID_ROOM];
+	struct client_sim now;
+	size_t len;
+	ssize_t n;
+
+	if (!taking(fd, sim, why, whylen))
+		return CONTROL_DOWN;
 	snprintf(started, sizeof(started), "%s", sim->start);
-	if (!write_control(b->text, b->len)) {
+	client_batch_id(id, sizeof(id));
+	if ((len = named_text(b, id, text, sizeof(text))) == 0) {
+		snprintf(why, whylen, "the batch is too long");
+		return CONTROL_FAILED;
+	}
+	if (!write_control(text, len)) {
 		snprintf(why, whylen, "cannot write the control object: %s",
 		    strerror(errno));
 		return CONTROL_FAILED;
@@ -324,28 +361,23 @@ send_locked(const struct client_batch *b, int ms, long long end, int fd,
 				break;
 			continue;
 		}
-		if (client_sim_parse(buf, (size_t)n, &now) &&
-		    (now.batch != before || strcmp(now.start, started) != 0)) {
+		if (!client_sim_parse(buf, (size_t)n, &now))
+			continue;
+		if (strcmp(now.start, started) != 0) {
 			*sim = now;
-			result = answer_of(&now, started, why, whylen);
-			break;
+			snprintf(why, whylen, "kelvo started again without "
+			    "answering: the batch may have been applied "
+			    "before");
+			return CONTROL_TIMEOUT;
+		}
+		if (strcmp(now.id, id) == 0) {
+			*sim = now;
+			return answer_of(sim, why, whylen);
 		}
 	}
-	if (result == CONTROL_TIMEOUT) {
-		/* Taken back, unless kelvo took it while we gave up. */
-		write_control("", 0);
-		if (client_sim_read(&now) && (now.batch != before ||
-		    strcmp(now.start, started) != 0)) {
-			*sim = now;
-			result = answer_of(&now, started, why, whylen);
-		} else {
-			snprintf(why, whylen, "kelvo took nothing within %d ms",
-			    ms);
-		}
-	}
-	if (result == CONTROL_REFUSED)
-		snprintf(why, whylen, "%s", sim->error);
-	return result;
+	(void)ms;
+	snprintf(why, whylen, "%s", CONTROL_UNKNOWN);
+	return CONTROL_TIMEOUT;
 }
 
 int
@@ -359,9 +391,9 @@ client_control_send(const struct client_batch *b, int ms,
 	end = monotonic_ms() + ms;
 	if ((lock = pps_lock(CONTROL_OBJECT, ms)) < 0) {
 		if (errno == ETIMEDOUT) {
-			snprintf(why, whylen, "another sender kept the control "
-			    "object for %d ms", ms);
-			return CONTROL_TIMEOUT;
+			snprintf(why, whylen, "other senders kept the control "
+			    "object for %d ms: not sent", ms);
+			return CONTROL_BUSY;
 		}
 		snprintf(why, whylen, "kelvo is not running (no PPS directory "
 		    "for its control object: %s)", strerror(errno));

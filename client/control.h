@@ -3,11 +3,11 @@
  * object kelvo answers in, and sending one batch and waiting for it.
  *
  * A batch is one text of name::value lines that kelvo checks whole and
- * applies whole, or refuses whole.  kelvo counts every batch it takes in
- * the sim object, so a sender reads the count, writes its batch, and
- * waits for the count to move: the error then says whether it was its
- * batch that was refused.  kelvo writes the sim object only once the
- * outputs show the batch, so what a sender reads next is the result.
+ * applies whole, or refuses whole.  Every batch sent carries a fresh id,
+ * and kelvo repeats the id of the batch it answers in the sim object, so
+ * a sender judges only the answer with its own id.  kelvo writes the sim
+ * object only once the outputs show the batch, so what a sender reads
+ * next is the result.
  *
  * The parsing and the text are pure; client_control_send and
  * client_sim_read work on the PPS objects under $PPS_ROOT.  The commands,
@@ -35,6 +35,7 @@ struct client_sim {
 	int	 faults;		/* KC_FAULT_* */
 	long	 batch;			/* batches taken since kelvo started */
 	char	 error[256];		/* why the last was refused, "" applied */
+	char	 id[KC_ID_MAX + 1];	/* the batch answered, "" none */
 	char	 start[48];		/* this start of kelvo, "" unknown */
 };
 
@@ -44,7 +45,11 @@ bool	 client_sim_parse(const char *text, size_t len, struct client_sim *sim);
 /* The sim object as "name value" lines, for kelvo-ctl status. */
 int	 client_sim_format(const struct client_sim *sim, char *buf, size_t len);
 
-/* A control text being built. */
+/*
+ * A control text being built; the sender adds its id line, for which
+ * the text keeps room.
+ */
+#define CONTROL_ID_ROOM	(sizeof("id::\n") - 1 + KC_ID_MAX)
 struct client_batch {
 	char	 text[CONTROL_TEXT_MAX];
 	size_t	 len;
@@ -72,16 +77,24 @@ enum {
 	CONTROL_APPLIED,	/* kelvo applied the batch */
 	CONTROL_REFUSED,	/* kelvo refused it: sim->error says why */
 	CONTROL_DOWN,		/* kelvo is not running: nothing written */
-	CONTROL_TIMEOUT,	/* nothing taken in time: the text was taken back */
+	CONTROL_TIMEOUT,	/* no answer in time: kelvo may yet take it */
 	CONTROL_FAILED,		/* the control object could not be written */
+	CONTROL_UNPUBLISHED,	/* applied, but kelvo could not publish it */
+	CONTROL_BUSY,		/* not written: other senders kept the object */
 };
 
 /*
- * Writes the batch and waits up to ms for kelvo to take it; *sim gets the
- * sim object that answered (or the last one read).  Senders in one
- * PPS root take turns, so one batch's answer is never read as another's.
- * why gets a line for a face to show when the result is not APPLIED.
+ * Writes the batch under a fresh id and waits up to ms for kelvo's answer
+ * to that id; *sim gets the sim object that answered (or the last one
+ * read).  Senders in one PPS root take turns at the control object, which
+ * holds one text.  why gets a line for a face to show when the result is
+ * not APPLIED; for TIMEOUT it is CONTROL_UNKNOWN.  Nothing is taken back:
+ * a batch not answered is one kelvo may still apply.
  */
+#define CONTROL_UNKNOWN	"kelvo did not answer within 2 s: the batch may " \
+	    "yet be taken"
+/* A fresh id for a batch: this process's, never used before. */
+void	 client_batch_id(char *out, size_t len);
 int	 client_control_send(const struct client_batch *b, int ms,
 	    struct client_sim *sim, char *why, size_t whylen);
 /* The sim object now; false when there is none or it does not parse. */

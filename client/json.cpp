@@ -94,6 +94,24 @@ client_state_json(const struct client_state *st)
 	return j;
 }
 
+void
+client_state_of_values(const char (*values)[KC_VALUE_LEN],
+    struct client_state *st)
+{
+	char text[KC_ATTRS * (KC_VALUE_LEN + 24)];
+	size_t len = 0;
+	int n;
+
+	for (int i = 0; i < KC_ATTRS; i++) {
+		n = snprintf(text + len, sizeof(text) - len, "%s::%s\n",
+		    kc_attr_name[i], values[i]);
+		if (n < 0 || (size_t)n >= sizeof(text) - len)
+			break;
+		len += (size_t)n;
+	}
+	client_parse(text, len, st);
+}
+
 json
 client_history_json(const struct client_history *h)
 {

@@ -21,6 +21,13 @@
 #include "client.h"
 
 nlohmann::json	client_state_json(const struct client_state *st);
+/*
+ * The same state of the published attribute texts, in the contract's
+ * order (a simulation run in the face itself): read as kelvo's text
+ * would be, so the JSON cannot differ from a running kelvo's.
+ */
+void	 client_state_of_values(const char (*values)[KC_VALUE_LEN],
+	    struct client_state *st);
 /* One object per simulated minute of the last day, oldest first. */
 nlohmann::json	client_history_json(const struct client_history *h);
 

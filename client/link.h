@@ -1,14 +1,15 @@
 /*
- * link.h - one user interface's link to a running kelvo, through its two
- * PPS objects: follows every published text, keeps the latest state and
- * the day's history, sends presses spaced so none is lost, drives settings
- * to targets, and says whether kelvo is running.
+ * link.h - one user interface's link to a running kelvo: follows every
+ * published text, keeps the latest state and the day's history, sends
+ * presses and targets as control batches, and says whether kelvo is
+ * running.
  *
  * The link runs two threads of its own: a reader blocked in a "?wait"
- * read of the outputs object, and a worker that writes presses, steps the
- * drives and watches for kelvo going quiet.  The hooks are called on those
- * threads, never with the link's lock held, so they may call back in.
- * A process has one link; it lives until the process ends.
+ * read of the outputs object, and a worker that watches for kelvo going
+ * quiet; the batches go by the client library's sender (sender.h).  The
+ * hooks are called on those threads, never with the link's lock held, so
+ * they may call back in.  A process has one link; it lives until the
+ * process ends.
  */
 #ifndef KELVO_LINK_H
 #define KELVO_LINK_H
@@ -17,7 +18,7 @@
 #include "platform.h"
 
 #define LINK_OUTPUTS	KC_OUTPUTS
-#define LINK_INPUTS	KC_INPUTS
+#define LINK_QUEUE_MAX	256	/* presses and targets waiting, at most */
 
 /*
  * kelvo counts as running while its outputs object exists and texts keep
@@ -33,10 +34,12 @@ struct link_hooks {
 	/* kelvo began or ceased running. */
 	void	(*running)(bool running, void *arg);
 	/*
-	 * A drive reached its target, or did not: it gave up, or a press
-	 * of the setting's own buttons (link_press) ended it.
+	 * kelvo's answer to a press or target the face queued: what it was
+	 * ("press up", "ts_temp 72"), CONTROL_* (or CONTROL_STOPPED) and
+	 * why when it is not APPLIED.
 	 */
-	void	(*driven)(int kind, int target, bool reached, void *arg);
+	void	(*answered)(const char *what, int result, const char *why,
+		    void *arg);
 	/* One line worth telling the user (no newline). */
 	void	(*trace)(const char *line, void *arg);
 	void	*arg;
@@ -45,6 +48,7 @@ struct link_hooks {
 enum { LINK_NONE, LINK_SILENT, LINK_LIVE };	/* link_status() */
 #define LINK_DOWN	(-1)	/* kelvo is not running: nothing written */
 #define LINK_FULL	(-2)	/* too many presses waiting */
+#define LINK_BAD	(-3)	/* no button, or a target outside the limits */
 
 /* Starts the link's threads; -1 when they cannot be started. */
 int	 link_start(const struct link_hooks *hooks);
@@ -62,15 +66,14 @@ bool	 link_latest(struct client_state *st);
 bool	 link_catch_up(int ms);
 void	 link_history(struct client_history *h);
 /*
- * Queues a press: presses waiting, this one included, or LINK_DOWN/FULL.
- * It ends a drive of the setting it changes: the newer wish wins, and a
- * drive that went on would press against it (it may never see its target
- * published if the press moves the setting first).
+ * Queues a press, or a target (ts_temp, ts_mode or ts_fan to value, by
+ * the contract's kc_target_check), as one batch: the batches waiting,
+ * this one included, or LINK_DOWN/FULL/BAD.  The answer comes to the
+ * answered hook; they go in the order queued.
  */
 int	 link_press(int btn);
-/* Drives a setting to target, replacing its drive under way; LINK_DOWN. */
-int	 link_drive(int kind, int target);
-/* Writes what is queued and the idle text, for at most ms; then no more. */
+int	 link_set(const char *name, const char *value);
+/* Sends what is queued, for at most ms; then takes no more. */
 void	 link_stop(int ms);
 /* Milliseconds on the monotonic clock: the platform's, one clock for all. */
 static inline long long link_now(void) { return monotonic_ms(); }

@@ -25,6 +25,7 @@ struct job {
 	sender_done		 done;
 	void			*arg;
 	long long		 due;		/* monotonic_ms() it must be taken by */
+	bool			 in_turn;	/* due counts from its beginning */
 };
 
 static pthread_mutex_t job_mutex = PTHREAD_MUTEX_INITIALIZER;
@@ -47,16 +48,17 @@ worker(void *arg)
 		struct job j = queue.front();
 		queue.pop_front();
 		pthread_mutex_unlock(&job_mutex);
-		long long left = j.due - monotonic_ms();
+		long long left = j.in_turn ? CONTROL_WAIT_MS :
+		    j.due - monotonic_ms();
 		if (left > 0) {
 			int result = client_control_send(&j.batch, (int)left,
 			    &sim, why, sizeof(why));
 			j.done(result, &sim, why, j.arg);
 		} else {
-			snprintf(why, sizeof(why), "kelvo took nothing within "
-			    "%d ms (the batches ahead of it were not taken)",
+			snprintf(why, sizeof(why), "not sent: the batches "
+			    "ahead of it took the %d ms it had",
 			    CONTROL_WAIT_MS);
-			j.done(CONTROL_TIMEOUT, NULL, why, j.arg);
+			j.done(CONTROL_BUSY, NULL, why, j.arg);
 		}
 		pthread_mutex_lock(&job_mutex);
 		busy--;
@@ -66,13 +68,14 @@ worker(void *arg)
 	return NULL;
 }
 
-int
-sender_start(void)
+static int started = -1;
+
+static void
+start_once(void)
 {
 	pthread_condattr_t ca;
 	pthread_attr_t attr;
 	pthread_t tid;
-	int rc;
 
 	pthread_condattr_init(&ca);
 	pthread_condattr_setclock(&ca, CLOCK_MONOTONIC);
@@ -80,29 +83,64 @@ sender_start(void)
 	pthread_condattr_destroy(&ca);
 	pthread_attr_init(&attr);
 	pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-	rc = pthread_create(&tid, &attr, worker, NULL);
+	started = pthread_create(&tid, &attr, worker, NULL) == 0 ? 0 : -1;
 	pthread_attr_destroy(&attr);
-	return rc == 0 ? 0 : -1;
 }
 
-bool
-sender_push(const struct client_batch *b, sender_done done, void *arg,
-    int max, void (*queued)(void *arg))
+/* A face's link and its own batches share the one worker. */
+int
+sender_start(void)
 {
-	bool taken = false;
+	static pthread_once_t once = PTHREAD_ONCE_INIT;
+
+	pthread_once(&once, start_once);
+	return started;
+}
+
+static int
+push(const struct client_batch *b, sender_done done, void *arg, int max,
+    void (*queued)(void *arg), bool in_turn)
+{
+	int n = 0;
 
 	pthread_mutex_lock(&job_mutex);
 	if (!stopping && busy < max) {
 		if (queued != NULL)
 			queued(arg);
 		queue.push_back(job{ *b, done, arg,
-		    monotonic_ms() + CONTROL_WAIT_MS });
-		busy++;
+		    monotonic_ms() + CONTROL_WAIT_MS, in_turn });
+		n = ++busy;
 		pthread_cond_broadcast(&job_cv);
-		taken = true;
 	}
 	pthread_mutex_unlock(&job_mutex);
-	return taken;
+	return n;
+}
+
+int
+sender_push(const struct client_batch *b, sender_done done, void *arg,
+    int max, void (*queued)(void *arg))
+{
+	return push(b, done, arg, max, queued, false);
+}
+
+int
+sender_push_in_turn(const struct client_batch *b, sender_done done,
+    void *arg, int max)
+{
+	return push(b, done, arg, max, NULL, true);
+}
+
+void
+sender_drain(int ms)
+{
+	struct timespec due;
+
+	deadline_in(&due, (unsigned int)(ms > 0 ? ms : 0));
+	pthread_mutex_lock(&job_mutex);
+	while (busy > 0 && pthread_cond_timedwait(&job_cv, &job_mutex,
+	    &due) == 0)
+		;
+	pthread_mutex_unlock(&job_mutex);
 }
 
 void

@@ -18,7 +18,23 @@ using nlohmann::ordered_json;
 static const char *const type_name[] = {
 	"a string", "a whole number", "a number",
 	"an array of fault names (plant, sensor, silent)",
+	"an array of one or more buttons (mode, fan, up, down)",
 };
+
+/* One press:: line per button of the array v, in its order. */
+static bool
+add_presses(const ordered_json &v, struct client_batch *b)
+{
+	if (!v.is_array() || v.empty())
+		return false;
+	for (const auto &btn : v)
+		if (!btn.is_string() || btn.get_ref<const std::string &>()
+		    .find('\0') != std::string::npos ||
+		    !client_batch_add(b, "press",
+		    btn.get_ref<const std::string &>().c_str()))
+			return false;
+	return true;
+}
 
 json
 client_sim_json(const struct client_sim *sim)
@@ -113,10 +129,17 @@ client_batch_json(const ordered_json &j, struct client_batch *b,
 		const std::string &name = item.key();
 		const struct kc_command *c = kc_command_of(name.c_str());
 		int type = c != nullptr ? c->json : -1;
-		if (type < 0) {
+		if (type < 0 || type == KC_JSON_NONE) {
 			*why = "\"" + name.substr(0, 40) + "\" is no control "
 			    "command";
 			return false;
+		}
+		if (type == KC_JSON_BUTTONS) {
+			if (!add_presses(item.value(), b)) {
+				*why = name + " must be " + type_name[type];
+				return false;
+			}
+			continue;
 		}
 		if (!value_text(item.value(), type, &text)) {
 			*why = name + " must be " + type_name[type];

@@ -33,14 +33,15 @@ set(KELVO_BINDIR "${CMAKE_INSTALL_FULL_BINDIR}")
 # /etc/default under /usr, PREFIX/etc/default elsewhere: where the units
 # look for their settings files.
 set(KELVO_DEFAULTDIR "${CMAKE_INSTALL_FULL_SYSCONFDIR}/default")
-set(_services kelvo kelvo-web kelvo-mqtt kelvo-matter)
+set(_services kelvo kelvo-web kelvo-mqtt kelvo-matter kelvo-fleet)
 foreach(_u IN LISTS _services)
   configure_file(${PROJECT_SOURCE_DIR}/systemd/${_u}.service.in
     ${PROJECT_BINARY_DIR}/systemd/${_u}.service @ONLY)
 endforeach()
 set(_shipped "")
 set(_conffiles "")
-foreach(_p kelvo kelvo-panel kelvo-web kelvo-mqtt kelvo-ctl kelvo-matter)
+foreach(_p kelvo kelvo-panel kelvo-web kelvo-mqtt kelvo-ctl kelvo-matter
+    kelvo-fleet)
   if(NOT TARGET ${_p})
     continue()
   endif()

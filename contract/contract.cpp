@@ -342,6 +342,8 @@ const struct kc_command kc_commands[KC_COMMANDS] = {
 	{ "ts_temp", KC_CMD_SETPOINT, KC_JSON_WHOLE },
 	{ "fault", KC_CMD_FAULT, KC_JSON_FAULTS },
 	{ "reset", KC_CMD_RESET, KC_JSON_TEXT },
+	{ "press", KC_CMD_PRESS, KC_JSON_BUTTONS },
+	{ "id", KC_CMD_ID, KC_JSON_NONE },
 	{ "profile", KC_CMD_PROFILE, KC_JSON_TEXT },
 	{ "preset", KC_CMD_PRESET, KC_JSON_TEXT },
 	{ "ts_temp_low", KC_CMD_BAND, KC_JSON_WHOLE },
@@ -394,6 +396,21 @@ kc_temperature(const char *s, float *v)
 		return false;
 	*v = (float)d;
 	return true;
+}
+
+bool
+kc_id_valid(const char *id)
+{
+	size_t n = strspn(id, "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstu"
+	    "vwxyz0123456789_.-");
+
+	return n >= 1 && n <= KC_ID_MAX && id[n] == '\0';
+}
+
+bool
+kc_error_applied(const char *error)
+{
+	return strncmp(error, KC_UNPUBLISHED, sizeof(KC_UNPUBLISHED) - 1) == 0;
 }
 
 /* The value as it may be repeated in a message: short, printable. */
@@ -492,6 +509,9 @@ command_value_ok(int kind, const char *value)
 	case KC_CMD_SETPOINT:	return kc_whole(value, 0, KC_TEMP_MAX, &v);
 	case KC_CMD_FAULT:	return kc_fault_parse(value, fwhy, sizeof(fwhy)) >= 0;
 	case KC_CMD_RESET:	return strcmp(value, "defaults") == 0;
+	case KC_CMD_PRESS:	return kc_button_of(value, false) != 0 &&
+				    strpbrk(value, " \t") == nullptr;
+	case KC_CMD_ID:		return kc_id_valid(value);
 	case KC_CMD_PROFILE:	return kc_profile_of(value) >= 0;
 	case KC_CMD_PRESET:	return kc_preset_of(value) > PRESET_NONE;
 	case KC_CMD_BAND:
@@ -555,6 +575,14 @@ command_why(const struct kc_command *c, const char *name, const char *value,
 		break;
 	case KC_CMD_RESET:
 		snprintf(why, len, "%s: \"%s\" is not defaults", name, q);
+		break;
+	case KC_CMD_PRESS:
+		snprintf(why, len, "%s: \"%s\" is no button (mode, fan, up, "
+		    "down)", name, q);
+		break;
+	case KC_CMD_ID:
+		snprintf(why, len, "%s: \"%s\" is not 1 to %d of A-Z a-z 0-9 "
+		    "_ . -", name, q, KC_ID_MAX);
 		break;
 	case KC_CMD_PROFILE:
 		snprintf(why, len, "%s: \"%s\" is neither classic nor modern",
@@ -651,5 +679,26 @@ kc_command_check_as(int profile, const char *name, const char *value,
 		    band_check(name, v, why, len));
 	quoted(value, q, sizeof(q));
 	command_why(c, name, value, q, why, len);
+	return false;
+}
+
+bool
+kc_target_check(const char *name, const char *value, char *why, size_t len)
+{
+	long v;
+
+	if (strcmp(name, "ts_temp") == 0) {
+		if (kc_whole(value, KC_SETPOINT_MIN, KC_SETPOINT_MAX, &v))
+			return true;
+		snprintf(why, len, "the set point must be a whole number from "
+		    KC_STR(KC_SETPOINT_MIN) " to " KC_STR(KC_SETPOINT_MAX));
+		return false;
+	}
+	if (strcmp(name, "ts_mode") == 0)
+		return kc_command_check_as(KC_PROFILE_MODERN, name, value, why,
+		    len);
+	if (strcmp(name, "ts_fan") == 0)
+		return kc_command_check(name, value, why, len);
+	snprintf(why, len, "%s is no target (ts_temp, ts_mode, ts_fan)", name);
 	return false;
 }

@@ -186,16 +186,22 @@ void	 kc_clock_display(int hhmm, char *out, size_t len); /* "5:02 pm" */
  */
 enum { KC_CMD_STATE, KC_CMD_STEP, KC_CMD_INTERVAL, KC_CMD_MINUTES,
     KC_CMD_TIME, KC_CMD_TEMP, KC_CMD_SYS, KC_CMD_MODE, KC_CMD_FAN,
-    KC_CMD_SETPOINT, KC_CMD_FAULT, KC_CMD_RESET, KC_CMD_PROFILE,
-    KC_CMD_PRESET, KC_CMD_BAND, KC_CMD_CALL, KC_CMD_HUMIDITY };
-/* The JSON type a face takes each command's value as. */
-enum { KC_JSON_TEXT, KC_JSON_WHOLE, KC_JSON_NUMBER, KC_JSON_FAULTS };
+    KC_CMD_SETPOINT, KC_CMD_FAULT, KC_CMD_RESET, KC_CMD_PRESS, KC_CMD_ID,
+    KC_CMD_PROFILE, KC_CMD_PRESET, KC_CMD_BAND, KC_CMD_CALL,
+    KC_CMD_HUMIDITY };
+/*
+ * The JSON type a face takes each command's value as; a face takes no
+ * id (its sender writes one), and press as an array of buttons, each a
+ * press:: line of its own.
+ */
+enum { KC_JSON_TEXT, KC_JSON_WHOLE, KC_JSON_NUMBER, KC_JSON_FAULTS,
+    KC_JSON_BUTTONS, KC_JSON_NONE };
 struct kc_command {
 	const char	*name;
 	int		 kind;		/* KC_CMD_* */
 	int		 json;		/* KC_JSON_* */
 };
-#define KC_COMMANDS	19
+#define KC_COMMANDS	21
 extern const struct kc_command kc_commands[KC_COMMANDS];
 /* The command called name, NULL for none. */
 const struct kc_command *kc_command_of(const char *name);
@@ -212,6 +218,21 @@ bool	 kc_command_check(const char *name, const char *value, char *why,
 bool	 kc_command_check_as(int profile, const char *name, const char *value,
 	    char *why, size_t len);
 #define KC_BATCH_MAX	64	/* commands in one batch */
+/*
+ * A batch's id: 1 to KC_ID_MAX of A-Z a-z 0-9 _ . -, at most one id::
+ * line a batch.  The sim object repeats the id of the batch it answers
+ * ("" for one without), so that a sender reads only its own answer.
+ */
+#define KC_ID_MAX	64
+bool	 kc_id_valid(const char *id);
+/*
+ * The start of the error of a batch that kelvo applied but whose result
+ * it could not publish: the reason follows.  Any other error is a
+ * refusal, and nothing of that batch was applied.
+ */
+#define KC_UNPUBLISHED	"applied, but not published: "
+/* Whether a sim object's error says the batch was applied all the same. */
+bool	 kc_error_applied(const char *error);
 #define KC_CONTROL_LEN	4096	/* the longest control text taken */
 #define KC_WHY_LEN	256	/* why a batch was refused, NUL included */
 #define KC_STEP_MAX	10080	/* ticks one step command may take: a week */
@@ -223,6 +244,15 @@ bool	 kc_command_check_as(int profile, const char *name, const char *value,
  * is unknown, <= 0), at least one.  An hour at 7 minutes a tick is 9.
  */
 int	 kc_ticks_for(int minutes, int pm_minutes);
+/*
+ * A face's target: ts_temp, ts_mode or ts_fan set to value as one batch,
+ * the set point within the buttons' limits (KC_SETPOINT_MIN..MAX), as a
+ * target outside them is no thermostat's.  false with why for anything
+ * else, before anything is sent.  A mode may be AUTO: whether the
+ * profile in force has it is kelvo's to answer.
+ */
+bool	 kc_target_check(const char *name, const char *value, char *why,
+	    size_t len);
 /* A whole number within lo..hi, as plain digits with an optional sign. */
 bool	 kc_whole(const char *s, long lo, long hi, long *v);
 /*

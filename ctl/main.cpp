@@ -39,11 +39,15 @@ ctl_usage(FILE *f)
 	    "step, pm_interval,\npm_minutes, td_time_, td_temp_in_, "
 	    "td_temp_out_, td_sys, ts_mode, ts_fan,\nts_temp, fault, reset.  "
 	    "LIST is a comma-separated set of plant, sensor, silent.\n"
-	    "press presses a button N times (default 1, at most 100), each "
-	    "waited for\nuntil kelvo shows it.\n"
-	    "Exit status: 0 applied, 1 refused, not shown within 2 s or kelvo "
-	    "not running,\n2 bad arguments.\nplay: 0 every expectation held, 1 one failed or kelvo "
-	    "is not running,\n2 a file that is not a valid scenario.\n", f);
+	    "press presses a button N times (default 1, at most 100), applied "
+	    "in order;\nkelvo answers once its outputs show them.  set ts_temp "
+	    "takes " KC_STR(KC_SETPOINT_MIN) " to " KC_STR(KC_SETPOINT_MAX)
+	    ",\nas the buttons do.\n"
+	    "Exit status: 0 applied, 1 refused, not applied, applied but not "
+	    "published or\nkelvo not running, 2 bad arguments, 3 unknown: kelvo "
+	    "did not answer within 2 s\n(the batch may yet be taken).\n"
+	    "play: 0 every expectation held, 1 one failed or kelvo is not "
+	    "running,\n2 a file that is not a valid scenario.\n", f);
 }
 
 int
@@ -58,6 +62,12 @@ ctl_send(const struct client_batch *b, struct client_sim *sim)
 	case CONTROL_REFUSED:
 		fprintf(stderr, "kelvo-ctl: kelvo refused it: %s\n", why);
 		return CTL_FAIL;
+	case CONTROL_UNPUBLISHED:
+		fprintf(stderr, "kelvo-ctl: %s\n", why);
+		return CTL_FAIL;
+	case CONTROL_TIMEOUT:
+		fprintf(stderr, "kelvo-ctl: %s\n", why);
+		return CTL_UNKNOWN;
 	default:
 		fprintf(stderr, "kelvo-ctl: %s\n", why);
 		return CTL_FAIL;
@@ -97,6 +107,22 @@ judged(const char *cmd, const char *unit, const char *name, const char *value)
 	range = strstr(why, " 1..");
 	fprintf(stderr, "kelvo-ctl: %s: %s %s\n", cmd, unit,
 	    range != nullptr ? range + 1 : why);
+	return false;
+}
+
+/*
+ * The set point is a target like the faces' and keeps to the buttons'
+ * limits; refused here, before anything is sent.
+ */
+static bool
+target_ok(const char *name, const char *value)
+{
+	char why[KC_WHY_LEN];
+
+	if (strcmp(name, "ts_temp") != 0 ||
+	    kc_target_check(name, value, why, sizeof(why)))
+		return true;
+	fprintf(stderr, "kelvo-ctl: set: %s\n", why);
 	return false;
 }
 
@@ -193,6 +219,8 @@ main(int argc, char **argv)
 			if (!client_batch_add(&b, name, eq + 1))
 				return bad(("cannot be sent: " +
 				    std::string(argv[i])).c_str());
+			if (!target_ok(name, eq + 1))
+				return CTL_USAGE;
 		}
 	} else if (strcmp(cmd, "fault") == 0) {
 		if (argc != 3)

@@ -10,9 +10,8 @@
  * A paced play lets kelvo run at its own period and acts when the
  * published clock reaches each point, for watching a face follow along.
  *
- * Presses go through the inputs object in the faces' turn, the road
- * every face takes, and the next thing waits until the outputs show the
- * press taken (press.h).
+ * A press is a batch of its own, like every face's: kelvo answers it
+ * once the outputs show it, so the text read next is its result.
  */
 #include <errno.h>
 #include <fcntl.h>
@@ -30,7 +29,6 @@
 #include "ctl.h"
 #include "platform.h"
 #include "play.h"
-#include "press.h"
 #include "scenfile.h"
 
 #define OUTPUTS_WAIT	KC_OUTPUTS "?wait"
@@ -164,26 +162,29 @@ shown(const struct player *p, int attr)
 	return scenario_shown(&p->st, attr);
 }
 
-/* Each text the presser reads: a paced play counts its minutes. */
-static void
-press_seen(void *arg)
-{
-	struct player *p = (struct player *)arg;
-
-	if (p->paced)
-		follow_clock(p);
-}
-
 static bool
 press(struct player *p, int btn)
 {
-	struct press_watch w = { p->outfd, &p->st, press_seen, p };
-	char why[256];
+	struct client_batch b;
+	char why[320];
 
-	if (!client_press_shown(&w, btn, why, sizeof(why))) {
+	client_batch_init(&b);
+	client_batch_add(&b, "press", client_button_name(btn));
+	switch (client_control_send(&b, CONTROL_WAIT_MS, &p->sim, why,
+	    sizeof(why))) {
+	case CONTROL_APPLIED:
+		break;
+	case CONTROL_REFUSED:
+		p->error = std::string("kelvo refused a press: ") + why;
+		return false;
+	default:
 		p->error = why;
 		return false;
 	}
+	if (!read_outputs(p))
+		return false;
+	if (p->paced)
+		follow_clock(p);
 	return true;
 }
 

@@ -1,14 +1,14 @@
 /*
  * press.cpp - kelvo-ctl press: the thermostat's buttons from a shell.
  *
- * Each press goes through the inputs object in the faces' turn and is
- * waited for until the outputs show it (press.h), so presses from a
- * script and from the faces at the same time are all taken, and a script
- * that reads the outputs after kelvo-ctl has returned reads the result.
- * A kelvo under the silent fault publishes nothing that could show a
- * press, so it is refused up front rather than timed out.
+ * The presses go as press commands of the control object, as every
+ * face's do: kelvo applies them in order under its own rule and answers
+ * once the outputs show them, so a script that reads the outputs after
+ * kelvo-ctl has returned reads the result, and a press that changes
+ * nothing (up at 90) is answered like any other.  A batch takes at most
+ * KC_BATCH_MAX commands, the id among them, so many presses go in a few
+ * batches, one after another.
  */
-#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -16,10 +16,9 @@
 #include "client.h"
 #include "control.h"
 #include "ctl.h"
-#include "platform.h"
-#include "press.h"
 
 #define PRESSES_MAX	100	/* presses one command makes, at most */
+#define PRESSES_BATCH	50	/* presses one batch carries */
 
 /* How many presses an argument asks for; 0 when it is no count. */
 static int
@@ -31,34 +30,12 @@ count_of(const char *s)
 	return n >= 1 && n <= PRESSES_MAX ? n : 0;
 }
 
-/* Whether kelvo runs and can show a press; says why not on stderr. */
-static bool
-can_press(void)
-{
-	struct client_sim sim;
-	bool have_sim;
-	bool running = client_running_now(&sim, &have_sim);
-
-	if (have_sim && (sim.faults & KC_FAULT_SILENT)) {
-		fprintf(stderr, "kelvo-ctl: kelvo is silent (fault silent): no "
-		    "press could be seen taken\n");
-		return false;
-	}
-	if (!running) {
-		fprintf(stderr, "kelvo-ctl: kelvo is not running%s\n",
-		    have_sim ? "" : " (no sim object; is PPS_ROOT right?)");
-		return false;
-	}
-	return true;
-}
-
 int
 ctl_press(int argc, char **argv)
 {
-	struct client_state st;
-	struct press_watch w = { -1, &st, NULL, NULL };
-	char why[256];
-	int btn, n = 1, done = 0;
+	struct client_batch b;
+	struct client_sim sim;
+	int btn, n = 1, rc;
 
 	if (argc < 1 || argc > 2 || (btn = client_button_of(argv[0], true)) == 0 ||
 	    (argc == 2 && (n = count_of(argv[1])) == 0)) {
@@ -67,22 +44,16 @@ ctl_press(int argc, char **argv)
 		ctl_usage(stderr);
 		return CTL_USAGE;
 	}
-	if (!can_press())
-		return CTL_FAIL;
-	if ((w.fd = pps_open(KC_OUTPUTS "?wait", O_RDONLY)) < 0) {
-		fprintf(stderr, "kelvo-ctl: kelvo is not running (no outputs "
-		    "object)\n");
-		return CTL_FAIL;
-	}
-	memset(&st, 0, sizeof(st));
-	for (; done < n; done++)
-		if (!client_press_shown(&w, btn, why, sizeof(why)))
-			break;
-	pps_close(w.fd);
-	if (done < n) {
-		fprintf(stderr, "kelvo-ctl: press %d of %d (%s): %s\n", done + 1,
-		    n, client_button_name(btn), why);
-		return CTL_FAIL;
+	for (int done = 0; done < n; done += PRESSES_BATCH) {
+		client_batch_init(&b);
+		for (int i = done; i < n && i < done + PRESSES_BATCH; i++)
+			client_batch_add(&b, "press", client_button_name(btn));
+		if ((rc = ctl_send(&b, &sim)) != CTL_OK) {
+			if (done > 0)
+				fprintf(stderr, "kelvo-ctl: the first %d presses "
+				    "were applied\n", done);
+			return rc;
+		}
 	}
 	return CTL_OK;
 }

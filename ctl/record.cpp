@@ -338,6 +338,12 @@ batch(struct recorder *r, const std::string &text)
 		if (name == "pm_minutes" || name == "pm_interval" ||
 		    name == "fault" || name == "state")
 			continue;
+		/*
+		 * The sender's name for its batch; and a press, whose result
+		 * the outputs show, is written down as the value it reached.
+		 */
+		if (name == "id" || name == "press")
+			continue;
 		if (name == "td_time_")
 			r->clock = kc_minute_of(v.c_str());
 		for (int i = 0; i < SETTINGS; i++)

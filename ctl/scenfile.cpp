@@ -237,7 +237,9 @@ commands(const YAML::Node &n, const char *what, std::vector<scen_cmd> *cmds,
 		if (!key_of(k, &c.name, f) || !unique(&seen, k, c.name, f))
 			return false;
 		c.line = k.Mark().line + 1;
-		if (kc_command_of(c.name.c_str()) == nullptr)
+		/* The id is the sender's to give, never a scenario's. */
+		if (kc_command_of(c.name.c_str()) == nullptr ||
+		    kc_command_of(c.name.c_str())->json == KC_JSON_NONE)
 			return fail(f, k, "\"" + c.name + "\" is no control "
 			    "command");
 		if (c.name == "step")

@@ -125,6 +125,16 @@ const noSqlite = {
 	},
 };
 
+/**
+ * V8's limit on the old generation, on the launcher's #! line (Linux
+ * passes what follows the interpreter as one argument).  V8 lets the heap
+ * grow towards its limit before it collects hard, and its default limit
+ * is far above what matter.js's sessions, subscriptions and caches need;
+ * at this bound kelvo-matter stays under 192 MB resident over hours of
+ * writes (BENCHMARKS.md).  The systemd unit gives node the same.
+ */
+const HEAP = "--max-old-space-size=96";
+
 async function bundle(tsconfig) {
 	const esbuild = await import("esbuild");
 	const common = {
@@ -137,7 +147,7 @@ async function bundle(tsconfig) {
 	};
 	await esbuild.build({
 		...common, entryPoints: [join(here, "src/main.ts")], outfile: join(out, "kelvo-matter.js"),
-		banner: { js: "#!/usr/bin/node\n" + common.banner.js },
+		banner: { js: `#!/usr/bin/node ${HEAP}\n` + common.banner.js },
 	});
 	chmodSync(join(out, "kelvo-matter.js"), 0o755);
 	if (opts.tests) {

@@ -493,6 +493,13 @@ km_apply(struct km_world *w, const char *name, const char *value)
 	case KC_CMD_RESET:
 		km_reset(w);
 		return KM_SET_ALL;
+	case KC_CMD_PRESS:
+		km_press(w, kc_button_of(value, false));
+		return KM_SET_MODE | KM_SET_FAN | KM_SET_SETPOINT |
+		    (w->profile == KC_PROFILE_MODERN ?
+		    KM_SET_BAND | KM_SET_PRESET : 0);
+	case KC_CMD_ID:		/* names the batch; changes nothing */
+		return 0;
 	case KC_CMD_PROFILE:
 		if ((f = kc_profile_of(value)) < 0)
 			return 0;

@@ -102,8 +102,9 @@ static std::condition_variable offline_cv;
 static int offline_mid = -1;
 static bool offline_sent;
 
-static const int drive_of[CMD_KINDS] = { DRIVE_MODE, DRIVE_FAN,
-    DRIVE_SETPOINT, -1 };
+/* The setting each set command targets; the press command has none. */
+static const char *const target_of[CMD_KINDS] = { "ts_mode", "ts_fan",
+    "ts_temp", NULL };
 
 static int
 publish(const std::string &topic, const std::string &payload, int qos,
@@ -155,8 +156,6 @@ publish_sim_locked(bool configs)
 		publish(simtopics.state, client_sim_json(&sim).dump(), 1);
 }
 
-static nlohmann::json state_json(const struct client_state *);
-
 /* Everything a fresh broker or a restarted Home Assistant needs. */
 static void
 publish_all_locked(void)
@@ -167,7 +166,7 @@ publish_all_locked(void)
 		return;
 	publish(topics.discovery, discovery, 1);
 	if (link_latest(&st))
-		publish(topics.state, state_json(&st).dump(), 0);
+		publish(topics.state, mqtt_state_json(&st).dump(), 0);
 	publish_sim_locked(true);
 	announce_locked();
 }
@@ -380,28 +379,18 @@ on_message(struct mosquitto *m, void *arg, const struct mosquitto_message *msg)
 		return;
 	}
 	rc = kind == CMD_PRESS ? link_press(value) :
-	    link_drive(drive_of[kind], value);
+	    link_set(target_of[kind], kind == CMD_MODE ? kc_mode_name(value) :
+	    kind == CMD_FAN ? kc_fan_name(value) :
+	    std::to_string(value).c_str());
 	if (rc == LINK_DOWN)
 		logline_on(topic, "%s: %s dropped: kelvo is not running", topic,
 		    q.c_str());
 	else if (rc == LINK_FULL)
 		logline_on(topic, "%s: %s dropped: too many presses waiting",
 		    topic, q.c_str());
-}
-
-/*
- * The state topic's JSON: a classic kelvo's as it always was, without the
- * modern profile's values, which it has none of.
- */
-static nlohmann::json
-state_json(const struct client_state *st)
-{
-	nlohmann::json j = client_state_json(st);
-
-	if (!st->modern)
-		for (int i = KC_ATTRS; i < KC_ATTRS_MODERN; i++)
-			j.erase(kc_attr_name[i]);
-	return j;
+	else if (rc == LINK_BAD)
+		logline_on(topic, "%s: %s refused: outside the thermostat's "
+		    "limits", topic, q.c_str());
 }
 
 /* The link's hooks, on its threads. */
@@ -409,12 +398,13 @@ static void
 on_published(const struct client_state *st, void *arg)
 {
 	(void)arg;
-	std::string text = state_json(st).dump();
+	std::string text = mqtt_state_json(st).dump();
 	std::lock_guard<std::mutex> lk(pub_mutex);
 	/* Another profile is another device to Home Assistant: say so. */
 	if (st->modern != discovered_modern) {
 		discovered_modern = st->modern;
-		discovery = mqtt_discovery(our_id, &topics, st->modern).dump();
+		discovery = mqtt_discovery(our_id, &topics, "kelvo-mqtt",
+		    st->modern).dump();
 		if (may_publish_locked())
 			publish(topics.discovery, discovery, 1);
 	}
@@ -450,18 +440,16 @@ say_line(const char *about, const char *line)
 	logline_on(about, "%s", line);
 }
 
+/*
+ * kelvo's answer to a command: one that was not applied says why, "may
+ * yet be taken" when nobody knows yet.
+ */
 static void
-on_driven(int kind, int target, bool reached, void *arg)
+on_answered(const char *what, int result, const char *why, void *arg)
 {
-	char value[16];
-
 	(void)arg;
-	if (reached)
-		return;
-	client_drive_target(kind, target, value, sizeof(value));
-	/* Given up, or ended by a press of the same setting. */
-	logline("stopped driving the %s to %s", client_drive_name(kind),
-	    value);
+	if (result != CONTROL_APPLIED)
+		logline("%s: %s", what, why);
 }
 
 static void
@@ -751,7 +739,7 @@ static int
 start_threads(const struct options *o, const char *path, bool *said)
 {
 	static struct link_hooks hooks = { on_published, on_running,
-	    on_driven, on_trace, NULL };
+	    on_answered, on_trace, NULL };
 	static struct simlink_hooks simhooks = { on_sim, NULL };
 	int rc;
 

@@ -19,7 +19,7 @@ cd "$(dirname "$0")/.."
 
 build=${1:-build-package}
 max_exposure=15		# tenths, as --threshold takes it
-units="kelvo kelvo-web kelvo-mqtt kelvo-matter"
+units="kelvo kelvo-web kelvo-mqtt kelvo-matter kelvo-fleet"
 fail=0
 
 scratch=$(mktemp -d)
@@ -106,6 +106,7 @@ else
 	want="/etc/default/kelvo-mqtt"
 	[ -f "$root/etc/default/kelvo-matter" ] && want="/etc/default/kelvo-matter $want"
 	[ -f "$root/etc/default/kelvo-web" ] && want="/etc/default/kelvo-web $want"
+	[ -f "$root/etc/default/kelvo-fleet" ] && want="/etc/default/kelvo-fleet $want"
 	for f in $want; do
 		if ! dpkg-deb --ctrl-tarfile "$deb" | tar -xOf - ./conffiles \
 		    >"$scratch/conffiles" || ! grep -qx "$f" "$scratch/conffiles"; then

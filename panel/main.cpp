@@ -97,6 +97,18 @@ on_trace(const char *line, void *arg)
 	wake();
 }
 
+/* kelvo's answer to a press: one not applied is said as a trace is. */
+static void
+on_answered(const char *what, int result, const char *why, void *arg)
+{
+	char line[sizeof(traced)];
+
+	if (result == CONTROL_APPLIED)
+		return;
+	snprintf(line, sizeof(line), "%s: %s", what, why);
+	on_trace(line, arg);
+}
+
 static void
 say(const char *msg)
 {
@@ -503,7 +515,7 @@ main(int argc, char *argv[])
 {
 	struct sigaction sa;
 	sigset_t block, old;
-	struct link_hooks hooks = { on_text, on_running, NULL, on_trace,
+	struct link_hooks hooks = { on_text, on_running, on_answered, on_trace,
 	    NULL };
 
 	if (argc == 2 && strcmp(argv[1], "--once") == 0)

@@ -488,27 +488,26 @@ thermodyn(void *)
 /*
  * A press is the contract's rule (kc_press) applied to the document: the
  * values read exactly as written, each button reading and writing only
- * its own value.
+ * its own value.  The inputs object and the control object's press
+ * command both come here, so a press is one thing whichever road it took.
  */
 static void modern_press(dbXML *, int, struct kc_settings *);
 
-void
-web_cgi(char *name)
+static void
+press_apply(dbXML *d, int btn)
 {
 	struct kc_settings s = {}, was;
-	int btn = kc_button_of_attr(name);
 	const char *v;
 
-	db = new dbXML(xml_fname, false);
 	switch (btn) {
 	case BTN_MODE:
-		if ((v = db->getValStr("ts_mode")) != nullptr) {
+		if ((v = d->getValStr("ts_mode")) != nullptr) {
 			s.has_mode = true;
 			s.mode = kc_mode_exact(v);
 		}
 		break;
 	case BTN_FAN:
-		if ((v = db->getValStr("ts_fan")) != nullptr) {
+		if ((v = d->getValStr("ts_fan")) != nullptr) {
 			s.has_fan = true;
 			s.fan = kc_fan_exact(v);
 		}
@@ -516,25 +515,31 @@ web_cgi(char *name)
 	case BTN_UP:
 	case BTN_DOWN:
 		s.has_setpoint = true;
-		s.setpoint = db->getValInt("ts_temp");
+		s.setpoint = d->getValInt("ts_temp");
 		break;
 	default:
 		Printf(">>>>> unexpected event\n");
 		break;
 	}
-	if (doc_profile(db) == KC_PROFILE_MODERN) {
-		modern_press(db, btn, &s);
-		delete db;
+	if (doc_profile(d) == KC_PROFILE_MODERN) {
+		modern_press(d, btn, &s);
 		return;
 	}
 	was = s;
 	kc_press(&s, btn);
 	if (s.has_mode)
-		db->setValStr("ts_mode", kc_mode_name(s.mode));
+		d->setValStr("ts_mode", kc_mode_name(s.mode));
 	if (s.has_fan)
-		db->setValStr("ts_fan", kc_fan_name(s.fan));
+		d->setValStr("ts_fan", kc_fan_name(s.fan));
 	if (s.has_setpoint && s.setpoint != was.setpoint)
-		db->setValInt("ts_temp", s.setpoint);
+		d->setValInt("ts_temp", s.setpoint);
+}
+
+void
+web_cgi(char *name)
+{
+	db = new dbXML(xml_fname, false);
+	press_apply(db, kc_button_of_attr(name));
 	delete db;
 }
 
@@ -636,6 +641,11 @@ sim_apply(dbXML *d, const char *name, const char *value)
 		sim_profile = KC_PROFILE_CLASSIC;
 		pm_interval = d->getValInt("pm_interval");
 		pm_minutes = d->getValInt("pm_minutes");
+		break;
+	case KC_CMD_PRESS:
+		press_apply(d, kc_button_of(value, false));
+		break;
+	case KC_CMD_ID:		/* the batch's name, not a change */
 		break;
 	default:
 		world_peek(d, &w);

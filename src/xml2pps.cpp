@@ -56,7 +56,7 @@
 #define PPS_CONTROL_WAIT KC_CONTROL "?wait"
 #define PPS_SIM		KC_SIM
 #define CONTROL_TEXT	"@control\n"
-#define SHOWN_WAIT	1000	/* ms a batch waits for its publication */
+#define SHOWN_SLICE	100	/* ms between looks at whether kelvo stops */
 
 /*
  * Held by the control reader from taking a batch until it has answered
@@ -76,6 +76,7 @@ static bool pressed_made;	/* else the publisher only keeps its ticks */
  */
 static long pub_begun;
 static long pub_written;
+static char pub_error[CONTROL_WHY];	/* why pub_written is not out, or "" */
 static struct wakeup shown;
 static bool shown_made;
 
@@ -218,6 +219,7 @@ publish(int *fd)
 {
 	static char values[KC_ATTRS_MODERN][PPS_VALUE_LEN];
 	static char text[PPS_TEXT_LEN];
+	char why[CONTROL_WHY] = "";
 	long cycle;
 	int n, count;
 
@@ -237,14 +239,20 @@ publish(int *fd)
 	n = pps_text_n(values, count, text, sizeof(text));
 	if (*fd < 0)
 		*fd = open_outputs(true);
-	if (*fd >= 0 && pps_write(*fd, text, (size_t)n) < 0 &&
-	    errno == ENOENT) {
+	if (*fd < 0)
+		snprintf(why, sizeof(why), "the outputs object cannot be "
+		    "opened: %s", strerror(errno));
+	else if (pps_write(*fd, text, (size_t)n) < 0) {
+		snprintf(why, sizeof(why), "the outputs object cannot be "
+		    "written: %s", strerror(errno));
 		pps_close(*fd);
 		*fd = -1;
 	}
+	/* The batches waiting for this publication learn how it went. */
 	if (shown_made) {
 		pthread_mutex_lock(&shown.mutex);
 		pub_written = cycle;
+		snprintf(pub_error, sizeof(pub_error), "%s", why);
 		pthread_cond_broadcast(&shown.cond);
 		pthread_mutex_unlock(&shown.mutex);
 	}
@@ -419,7 +427,7 @@ event2xml(void *)
  */
 static int
 control_split(char *text, size_t len, char **names, char **values, int max,
-    char *why, size_t whylen)
+    char *id, size_t idlen, char *why, size_t whylen)
 {
 	char *p, *end = text + len, *nl, *colon, *enc;
 	int n = 0, line = 1;
@@ -465,20 +473,51 @@ control_split(char *text, size_t len, char **names, char **values, int max,
 			return -1;
 		}
 		*colon = '\0';
+		/* Taken as soon as seen, so a refusal further on carries it. */
+		if (strcmp(p, "id") == 0 && id[0] == '\0' &&
+		    kc_id_valid(enc + 1))
+			snprintf(id, idlen, "%s", enc + 1);
 		names[n] = p;
 		values[n++] = enc + 1;
 	}
 	return n;
 }
 
+/*
+ * Takes the id line out of a split batch, checked: the commands left
+ * are the changes.  Returns how many, or -1 with why.
+ */
+static int
+control_unname(char **names, char **values, int n, char *why, size_t whylen)
+{
+	int ids = 0, m = 0;
+
+	for (int i = 0; i < n; i++) {
+		if (strcmp(names[i], "id") != 0) {
+			names[m] = names[i];
+			values[m++] = values[i];
+		} else if (!kc_command_check(names[i], values[i], why, whylen))
+			return -1;
+		else if (++ids > 1) {
+			snprintf(why, whylen, "a batch has one id at most");
+			return -1;
+		}
+	}
+	return m;
+}
+
 int
-control_batch(char *text, size_t len, char *why, size_t whylen)
+control_batch(char *text, size_t len, char *id, size_t idlen, char *why,
+    size_t whylen)
 {
 	char *names[CONTROL_MAX], *values[CONTROL_MAX];
 	int n;
 
-	if ((n = control_split(text, len, names, values, CONTROL_MAX, why,
-	    whylen)) <= 0)
+	id[0] = '\0';
+	if ((n = control_split(text, len, names, values, CONTROL_MAX, id,
+	    idlen, why, whylen)) <= 0)
+		return n;
+	if ((n = control_unname(names, values, n, why, whylen)) <= 0)
 		return n;
 	/* Each command in the profile the ones before it leave. */
 	int profile = sim_profile;
@@ -536,18 +575,21 @@ start_make(void)
 	    (long long)now.tv_sec, now.tv_nsec / 1000);
 }
 
-/* Replaces the sim object with what the simulation is now. */
+/*
+ * Replaces the sim object with what the simulation is now; id is the
+ * batch's that batches and error answer.
+ */
 static void
-write_sim(int *fd, long batches, const char *error)
+write_sim(int *fd, long batches, const char *error, const char *id)
 {
-	char text[512], faults[32];
+	char text[640], faults[32];
 	int n;
 
 	kc_fault_text(sim_faults, faults, sizeof(faults));
 	n = snprintf(text, sizeof(text), "@sim\nstate::%s\npm_interval::%d\n"
-	    "pm_minutes::%d\nfault::%s\nbatch::%ld\nerror::%s\nstart::%s\n",
-	    sim_paused ? "paused" : "running", (int)pm_interval,
-	    (int)pm_minutes, faults, batches, error, start_id);
+	    "pm_minutes::%d\nfault::%s\nbatch::%ld\nerror::%s\nid::%s\n"
+	    "start::%s\n", sim_paused ? "paused" : "running", (int)pm_interval,
+	    (int)pm_minutes, faults, batches, error, id, start_id);
 	if (n < 0 || (size_t)n >= sizeof(text))
 		return;
 	if (*fd < 0)
@@ -593,31 +635,46 @@ stopping(void)
 	    sigismember(&set, SIGINT) == 1);
 }
 
-/* Waits until the publication that begins after publication want - 1. */
-static void
-wait_shown(long want)
+/*
+ * Waits, however long the publisher takes, for the publication that
+ * begins after publication want - 1: true once it is out, false with why
+ * when it could not be written or kelvo stops before it is.
+ */
+static bool
+wait_shown(long want, char *why, size_t whylen)
 {
 	struct timespec due;
+	bool out = false;
 
-	/* A kelvo on its way out publishes no more: answer at once. */
-	if (!shown_made || exit_in_progress)
-		return;
-	deadline_in(&due, SHOWN_WAIT);
+	if (!shown_made)
+		return true;
 	pthread_mutex_lock(&shown.mutex);
-	while (pub_written < want &&
-	    pthread_cond_timedwait(&shown.cond, &shown.mutex, &due) == 0)
-		;
+	while (pub_written < want && !exit_in_progress) {
+		/* In slices: a stop is no post, and must end the wait. */
+		deadline_in(&due, SHOWN_SLICE);
+		pthread_cond_timedwait(&shown.cond, &shown.mutex, &due);
+	}
+	if (pub_written < want)
+		snprintf(why, whylen, "kelvo stopped before publishing it");
+	else if (pub_error[0] != '\0')
+		snprintf(why, whylen, "%s", pub_error);
+	else
+		out = true;
 	pthread_mutex_unlock(&shown.mutex);
+	return out;
 }
 
 /*
  * A batch of n commands applied: traced, published, then answered.  One
- * with no command changed nothing, and is answered at once.
+ * with no command changed nothing, and is answered at once.  Whatever
+ * becomes of the publication, the batch stands applied, and the answer
+ * says both.
  */
 static void
-control_applied(int *simfd, long batches, int n, long want)
+control_applied(int *simfd, long batches, int n, long want, const char *id)
 {
-	char line[96];
+	char line[CONTROL_WHY + 96], why[CONTROL_WHY - 32];
+	char error[CONTROL_WHY] = "";
 
 	snprintf(line, sizeof(line), "control2xml::batch %ld applied, %d "
 	    "command%s\n", batches, n, n == 1 ? "" : "s");
@@ -626,22 +683,28 @@ control_applied(int *simfd, long batches, int n, long want)
 		sim_wakeup();
 		if (pressed_made)
 			wakeup_post(&pressed);
-		if (!(sim_faults & KC_FAULT_SILENT))
-			wait_shown(want);
+		if (!(sim_faults & KC_FAULT_SILENT) &&
+		    !wait_shown(want, why, sizeof(why))) {
+			snprintf(error, sizeof(error), "%s%s", KC_UNPUBLISHED,
+			    why);
+			snprintf(line, sizeof(line), "control2xml::batch %ld "
+			    "%s\n", batches, error);
+			Printf(line);
+		}
 	}
-	write_sim(simfd, batches, "");
+	write_sim(simfd, batches, error, id);
 }
 
 /* A batch refused: traced and answered. */
 static void
-control_refused(int *simfd, long batches, const char *why)
+control_refused(int *simfd, long batches, const char *why, const char *id)
 {
 	char line[CONTROL_WHY + 64];
 
 	snprintf(line, sizeof(line), "control2xml::batch %ld refused: %s\n",
 	    batches, why);
 	Printf(line);
-	write_sim(simfd, batches, why);
+	write_sim(simfd, batches, why, id);
 }
 
 /*
@@ -662,9 +725,10 @@ control_start(int *simfd)
 	 * next and must find this kelvo's text there, not one a stopped
 	 * kelvo left behind: the first publication comes first.
 	 */
+	char why[CONTROL_WHY];
 	if (!(sim_faults & KC_FAULT_SILENT))
-		wait_shown(1);
-	write_sim(simfd, 0, "");
+		wait_shown(1, why, sizeof(why));
+	write_sim(simfd, 0, "", "");
 	return fd;
 }
 
@@ -678,7 +742,7 @@ void *
 control2xml(void *)
 {
 	static char buf[CONTROL_LEN + 2];
-	char why[CONTROL_WHY];
+	char why[CONTROL_WHY], id[KC_ID_MAX + 1] = "";
 	long batches = 0, want;
 	ssize_t len;
 	int fd, simfd = -1, n;
@@ -694,7 +758,7 @@ control2xml(void *)
 			delay(pm_interval);
 			if ((fd = open_control()) >= 0) {
 				fresh = true;
-				write_sim(&simfd, batches, why);
+				write_sim(&simfd, batches, why, id);
 			}
 			continue;
 		}
@@ -704,7 +768,8 @@ control2xml(void *)
 				/* A pipe or a directory in its place. */
 				snprintf(why, sizeof(why), "the control object "
 				    "is no regular file");
-				control_refused(&simfd, ++batches, why);
+				id[0] = '\0';
+				control_refused(&simfd, ++batches, why, id);
 				fresh = false;
 				continue;
 			}
@@ -737,13 +802,14 @@ control2xml(void *)
 			pthread_mutex_unlock(&answering);
 			break;
 		}
-		n = control_batch(buf, (size_t)len, why, sizeof(why));
+		n = control_batch(buf, (size_t)len, id, sizeof(id), why,
+		    sizeof(why));
 		want = pub_begun + 1;
 		pthread_mutex_unlock(&xml_mutex);
 		if (n >= 0)
-			control_applied(&simfd, ++batches, n, want);
+			control_applied(&simfd, ++batches, n, want, id);
 		else
-			control_refused(&simfd, ++batches, why);
+			control_refused(&simfd, ++batches, why, id);
 		pthread_mutex_unlock(&answering);
 		db_release();
 	}

@@ -35,11 +35,13 @@ void control_drain(void);
 /*
  * Checks one control text of len bytes and, when every command of it is
  * good, applies them all in one store cycle (the caller holds xml_mutex).
- * Returns the number of commands applied, 0 for a text without any (no
- * batch at all), or -1 with why filled in when the batch was refused and
- * nothing changed.
+ * Returns the number of commands applied (its id line not counted), 0
+ * for a text without any, or -1 with why filled in when the batch was
+ * refused and nothing changed.  id gets the batch's id as soon as the
+ * text shows a good one, refused or not; "" for none.
  */
-int control_batch(char *text, size_t len, char *why, size_t whylen);
+int control_batch(char *text, size_t len, char *id, size_t idlen, char *why,
+    size_t whylen);
 
 /*
  * Finds the button events in one NUL-terminated text read from the inputs

@@ -17,6 +17,7 @@
 #include "logline.h"
 #include "parse.h"
 #include "testutil.h"
+#include "topics.h"
 
 namespace {
 
@@ -117,90 +118,6 @@ TEST(ClientLogline, EachErrorOnEachTopicShowsAtOnce)
 	EXPECT_LE(lines.size(), 4u + 2 * LOGLINE_KINDS) << kt::read_file(path);
 }
 
-TEST(ClientDrive, StepsOnePressAtATimeAndGivesUp)
-{
-	struct client_drive d;
-	struct client_state at68 = state("ts_temp::68\n");
-	struct client_state at69 = state("ts_temp::69\n");
-
-	client_drive_set(&d, DRIVE_SETPOINT, 70, 0);
-	EXPECT_EQ(client_drive_next(&d, &at68, 0), BTN_UP);
-	EXPECT_EQ(client_drive_next(&d, &at68, 10), 0) << "not shown yet";
-	EXPECT_EQ(client_drive_next(&d, &at69, 20), BTN_UP);
-	EXPECT_EQ(client_drive_next(&d, &at69, 20 + DRIVE_SETTLE), BTN_UP)
-	    << "a press kelvo never showed is made again";
-	d = {};
-	client_drive_set(&d, DRIVE_SETPOINT, 66, 0);
-	EXPECT_EQ(client_drive_next(&d, &at68, 0), BTN_DOWN);
-	EXPECT_EQ(client_drive_next(&d, nullptr, 5), 0);
-	struct client_state at66 = state("ts_temp::66\n");
-	EXPECT_EQ(client_drive_next(&d, &at66, 40), 0);
-	EXPECT_EQ(d.state, DRIVE_REACHED);
-
-	/* A new target waits for the old one's press on its way, so the
-	 * count is not off by one when that press lands. */
-	struct client_state at78 = state("ts_temp::78\n");
-	struct client_state at79 = state("ts_temp::79\n");
-	client_drive_set(&d, DRIVE_SETPOINT, 85, 0);
-	EXPECT_EQ(client_drive_next(&d, &at78, 0), BTN_UP);
-	client_drive_set(&d, DRIVE_SETPOINT, 70, 1);
-	EXPECT_EQ(client_drive_next(&d, &at78, 2), 0);
-	EXPECT_EQ(client_drive_next(&d, &at79, 3), BTN_DOWN);
-
-	/* The mode goes round its cycle; a kelvo that never moves ends it. */
-	struct client_state heat = state("ts_mode::HEAT\n");
-	client_drive_set(&d, DRIVE_MODE, MODE_OFF, 0);
-	long long t = 0;
-	while (client_drive_next(&d, &heat, t) == BTN_MODE || d.state ==
-	    DRIVE_ACTIVE)
-		t += DRIVE_SETTLE;
-	EXPECT_EQ(d.state, DRIVE_FAILED);
-	EXPECT_LE(d.presses, DRIVE_PRESSES);
-
-	EXPECT_EQ(client_mode_of(" cool\n"), MODE_COOL);
-	EXPECT_EQ(client_mode_of("COOLER"), MODE_UNKNOWN);
-	EXPECT_EQ(client_fan_of("On"), FAN_ON);
-	EXPECT_EQ(client_fan_of(""), FAN_UNKNOWN);
-}
-
-TEST(ClientSender, AnAckedPressLetsTheNextGoAtOnce)
-{
-	struct client_pacer s;
-	int wait;
-
-	client_pacer_init(&s);
-	client_pacer_push(&s, BTN_UP);
-	client_pacer_push(&s, BTN_UP);
-	EXPECT_EQ(client_pacer_next(&s, 1000, &wait), BTN_UP);
-	EXPECT_EQ(client_pacer_next(&s, 1001, &wait), -1);
-	client_pacer_ack(&s);
-	EXPECT_EQ(client_pacer_next(&s, 1002, &wait), BTN_UP);
-	client_pacer_push(&s, BTN_UP);
-	client_pacer_push(&s, BTN_UP);
-	EXPECT_EQ(client_pacer_next(&s, 1102, &wait), BTN_UP) << "not acked";
-	client_pacer_ack(&s);
-	EXPECT_EQ(client_pacer_next(&s, 1103, &wait), -1)
-	    << "an ack after an unacked press proves nothing";
-	EXPECT_EQ(client_pacer_next(&s, 1202, &wait), BTN_UP);
-	client_pacer_push(&s, BTN_FAN);
-	client_pacer_push(&s, BTN_DOWN);
-	EXPECT_EQ(client_pacer_holds(&s, DRIVE_SETPOINT, true), 1);
-	EXPECT_EQ(client_pacer_holds(&s, DRIVE_FAN, false), 1);
-	client_pacer_drop(&s);
-	EXPECT_EQ(client_pacer_next(&s, 5000, &wait), 0) << "idle text only";
-
-	/* A press that went on its gap behind an unshown one was made on a
-	 * stale state: a text may show the earlier one, so no ack. */
-	for (int i = 0; i < 3; i++)
-		client_pacer_push(&s, BTN_UP);
-	EXPECT_EQ(client_pacer_next(&s, 9000, &wait), BTN_UP);
-	EXPECT_EQ(client_pacer_next(&s, 9000 + CLIENT_PRESS_GAP, &wait), BTN_UP);
-	client_pacer_ack(&s);
-	EXPECT_EQ(client_pacer_next(&s, 9001 + CLIENT_PRESS_GAP, &wait), -1);
-	EXPECT_EQ(client_pacer_next(&s, 9000 + 2 * CLIENT_PRESS_GAP, &wait),
-	    BTN_UP);
-}
-
 TEST(ClientJson, TypesEachAttributeAndNullsWhatDoesNotRead)
 {
 	struct client_state odd = state("@outputs\nts_mode::HEAT\nts_fan::\n"
@@ -282,8 +199,7 @@ TEST(ClientJson, EnumsPlantAndTheClockShown)
 
 /*
  * A modern text: its six values typed, AUTO a mode only there, the plant
- * in AUTO from the call, the status lines, and each press predicted by
- * the modern rule (the band moved whole in AUTO, stopped at 90).
+ * in AUTO from the call, the status lines.
  */
 TEST(ClientJson, ModernValuesAutoAndTheBand)
 {
@@ -309,18 +225,6 @@ TEST(ClientJson, ModernValuesAutoAndTheBand)
 	    "low 68\nhigh 74\npreset home\ncall COOL\nhumidity 41\n"),
 	    std::string::npos) << out;
 
-	struct kc_settings s = { true, st.mode, true, st.fan, true, 70 };
-	struct kc_band b = client_band(&st);
-	client_press_rule(&st, &s, &b, BTN_UP);
-	EXPECT_EQ(b.low, 69);
-	EXPECT_EQ(b.high, 75);
-	EXPECT_EQ(s.setpoint, 70);
-	b.high = 90;
-	client_press_rule(&st, &s, &b, BTN_UP);
-	EXPECT_EQ(b.high, 90);
-	client_press_rule(&st, &s, &b, BTN_MODE);
-	EXPECT_EQ(s.mode, MODE_OFF);
-
 	/* A classic kelvo's AUTO is no mode, and its values are null. */
 	st = state("ts_mode::AUTO\nts_fan::AUTO\ntd_sys::ON\n");
 	j = client_state_json(&st);
@@ -340,29 +244,49 @@ TEST(ClientJson, ModernValuesAutoAndTheBand)
 	EXPECT_TRUE(st.has_humidity);
 	EXPECT_STREQ(client_control_value("ts_mode", "auto"), "AUTO");
 	EXPECT_STREQ(client_control_value("td_call", "cool"), "COOL");
+
+	/* On the broker a classic state keeps its keys, a modern one adds. */
+	st = state("ts_mode::HEAT\nts_temp::70\ntd_sys::ON\n");
+	EXPECT_FALSE(mqtt_state_json(&st).contains("ts_temp_low"));
+	EXPECT_TRUE(mqtt_state_json(&st).contains("ts_temp"));
+	st = state(modern);
+	EXPECT_EQ(mqtt_state_json(&st)["ts_temp_low"], 68);
+	struct mqtt_topics t;
+	mqtt_make_topics("kelvo", "t1", "homeassistant", &t);
+	nlohmann::json d = mqtt_discovery("t1", &t, "kelvo-fleet", true);
+	EXPECT_EQ(d["origin"]["name"], "kelvo-fleet");
+	EXPECT_EQ(d["temp_lo_cmd_t"], "kelvo/t1/set/temp_low");
+	EXPECT_FALSE(mqtt_discovery("t1", &t).contains("temp_lo_cmd_t"));
 }
 
-/* Drives ended, as the link's worker tells them: kind, target, reached. */
-std::mutex ended_mutex;
-std::vector<std::tuple<int, int, bool>> ended;
+/* kelvo's answers, as the link's sender tells them: what, result. */
+std::mutex answers_mutex;
+std::vector<std::pair<std::string, int>> answers;
 
-TEST(ClientLink, PressesAndDrivesReachKelvoAndItsStopIsNoticed)
+static size_t
+answered(void)
+{
+	std::lock_guard<std::mutex> g(answers_mutex);
+	return answers.size();
+}
+
+TEST(ClientLink, PressesAndTargetsAreAnsweredBatchesAndAStopIsNoticed)
 {
 	kt::TempDir root;
 	std::string pps = root / "pps", doc = root / "kelvoweb.xml";
 	ASSERT_EQ(mkdir(pps.c_str(), 0700), 0);
 	setenv("PPS_ROOT", pps.c_str(), 1);
 	struct link_hooks hooks = {};
-	hooks.driven = [](int kind, int target, bool reached, void *) {
-		std::lock_guard<std::mutex> g(ended_mutex);
-		ended.emplace_back(kind, target, reached);
+	hooks.answered = [](const char *what, int result, const char *, void *) {
+		std::lock_guard<std::mutex> g(answers_mutex);
+		answers.emplace_back(what, result);
 	};
 	ASSERT_EQ(link_start(&hooks), 0);
 
-	/* Nobody to take it: refused, and nothing left for a later kelvo. */
+	/* Nobody to take it: refused, nothing written. */
 	EXPECT_EQ(link_press(BTN_UP), LINK_DOWN);
-	EXPECT_EQ(link_drive(DRIVE_SETPOINT, 70), LINK_DOWN);
-	EXPECT_FALSE(kt::exists(pps + "/kelvo/inputs"));
+	EXPECT_EQ(link_set("ts_temp", "70"), LINK_DOWN);
+	EXPECT_FALSE(kt::exists(pps + "/kelvo/control"));
 
 	auto value = [&](const char *name) {
 		return kt::element(kt::read_file(doc), name);
@@ -370,50 +294,41 @@ TEST(ClientLink, PressesAndDrivesReachKelvoAndItsStopIsNoticed)
 	{
 		kt::Kelvo k(pps, { root.path }, root.path);
 		ASSERT_TRUE(kt::wait_for(link_running));
-		EXPECT_EQ(link_drive(DRIVE_SETPOINT, 72), 0);
-		EXPECT_EQ(link_drive(DRIVE_MODE, MODE_COOL), 0);
-		EXPECT_EQ(link_drive(DRIVE_FAN, FAN_ON), 0);
-		EXPECT_TRUE(kt::wait_for([&] { return value("ts_temp") ==
-		    "72" && value("ts_mode") == "COOL" &&
-		    value("ts_fan") == "ON"; }, 30)) << kt::read_file(doc);
-
-		/* Quick presses are all taken, in order. */
-		int queued = 0;
+		for (auto [name, v] : std::vector<std::pair<const char *,
+		    const char *>>{ { "ts_temp", "59" }, { "ts_temp", "91" },
+		    { "ts_temp", "1000" }, { "ts_temp", "7x" },
+		    { "ts_mode", "WARM" }, { "td_sys", "ON" } })
+			EXPECT_EQ(link_set(name, v), LINK_BAD) << name << v;
+		EXPECT_EQ(link_press(0), LINK_BAD);
+		/* A target, then presses on it: in order, each from the last. */
+		EXPECT_GE(link_set("ts_temp", "80"), 1);
+		EXPECT_GE(link_set("ts_mode", "COOL"), 1);
+		EXPECT_GE(link_set("ts_fan", "ON"), 1);
 		for (int i = 0; i < 10; i++)
-			queued = link_press(i < 9 ? BTN_UP : BTN_DOWN);
-		EXPECT_GE(queued, 1);
-		EXPECT_TRUE(kt::wait_for([&] { return value("ts_temp") ==
-		    "80"; }, 30)) << kt::read_file(doc);
+			EXPECT_GE(link_press(i < 9 ? BTN_UP : BTN_DOWN), 1);
+		EXPECT_TRUE(kt::wait_for([] { return answered() == 13; }, 30));
+		EXPECT_EQ(value("ts_temp"), "88");
+		EXPECT_EQ(value("ts_mode"), "COOL");
+		EXPECT_EQ(value("ts_fan"), "ON");
+		{
+			std::lock_guard<std::mutex> g(answers_mutex);
+			for (const auto &a : answers)
+				EXPECT_EQ(a.second, CONTROL_APPLIED) << a.first;
+			EXPECT_EQ(answers[0].first, "ts_temp 80");
+			EXPECT_EQ(answers[12].first, "press down");
+		}
 		struct client_state st;
 		EXPECT_TRUE(kt::wait_for([&] { return link_latest(&st) &&
-		    st.setpoint == 80; })) << st.setpoint << " " <<
-		    value("ts_temp");
-
-		/* A press of its own buttons ends a drive under way. */
-		EXPECT_EQ(link_drive(DRIVE_SETPOINT, 90), 0);
-		EXPECT_TRUE(kt::wait_for([&] { return atoi(value("ts_temp")
-		    .c_str()) >= 83; }, 30)) << value("ts_temp");
-		EXPECT_GE(link_press(BTN_DOWN), 1);
-		auto told = [] {
-			std::lock_guard<std::mutex> g(ended_mutex);
-			return std::find(ended.begin(), ended.end(),
-			    std::make_tuple((int)DRIVE_SETPOINT, 90, false)) !=
-			    ended.end();
-		};
-		EXPECT_TRUE(kt::wait_for(told));
-		std::this_thread::sleep_for(std::chrono::seconds(2));
-		std::string settled = value("ts_temp");
-		std::this_thread::sleep_for(std::chrono::seconds(1));
-		EXPECT_EQ(value("ts_temp"), settled);
-		EXPECT_LT(atoi(settled.c_str()), 90);
+		    st.setpoint == 88; })) << st.setpoint;
+		/* The inputs object is the PPS clients' own: untouched. */
+		EXPECT_EQ(kt::read_file(pps + "/kelvo/inputs").find("event"),
+		    std::string::npos);
 		k.kill_hard();
 	}
 	/* A killed kelvo leaves its last text: silence says it is gone. */
 	EXPECT_TRUE(kt::wait_for([] { return !link_running(); }, 15));
 	EXPECT_EQ(link_status(nullptr), LINK_SILENT);
 	EXPECT_EQ(link_press(BTN_DOWN), LINK_DOWN);
-	EXPECT_TRUE(kt::wait_for([&] { return kt::read_file(pps +
-	    "/kelvo/inputs").find("event") == std::string::npos; }));
 	link_stop(1000);
 }
 

@@ -244,6 +244,42 @@ TEST(Contract, DecimalsAsTheControlObjectReadsThem)
 	}
 }
 
+/* Ids, presses and targets at their edges. */
+TEST(Contract, IdsPressesAndTargets)
+{
+	char why[KC_WHY_LEN];
+	std::string longest(KC_ID_MAX, 'z');
+
+	for (const char *id : { "a", "A-z_0.9", "4242.17a3f.1", longest.c_str() })
+		EXPECT_TRUE(kc_id_valid(id)) << id;
+	longest += "z";
+	for (const char *id : { "", " a", "a b", "a/b", "a:b", "\xc3\xa9",
+	    longest.c_str() })
+		EXPECT_FALSE(kc_id_valid(id)) << id;
+	for (const char *b : { "mode", "fan", "up", "down" })
+		EXPECT_TRUE(kc_command_check("press", b, why, sizeof(why))) << b;
+	for (const char *b : { "UP", " up", "up ", "left", "", "btn3" })
+		EXPECT_FALSE(kc_command_check("press", b, why, sizeof(why))) << b;
+	EXPECT_EQ(kc_command_of("press")->json, KC_JSON_BUTTONS);
+	EXPECT_EQ(kc_command_of("id")->json, KC_JSON_NONE);
+	EXPECT_TRUE(kc_error_applied(KC_UNPUBLISHED "no room"));
+	EXPECT_FALSE(kc_error_applied("ts_temp: applied, but not published: "));
+
+	for (const char *v : { "60", "75", "90" })
+		EXPECT_TRUE(kc_target_check("ts_temp", v, why, sizeof(why))) << v;
+	for (const char *v : { "59", "91", "0", "1000", "-60", "70.5", "" }) {
+		EXPECT_FALSE(kc_target_check("ts_temp", v, why, sizeof(why)))
+		    << v;
+		EXPECT_STREQ(why, "the set point must be a whole number from "
+		    "60 to 90");
+	}
+	EXPECT_TRUE(kc_target_check("ts_mode", "COOL", why, sizeof(why)));
+	EXPECT_FALSE(kc_target_check("ts_mode", "cool", why, sizeof(why)));
+	EXPECT_TRUE(kc_target_check("ts_fan", "AUTO", why, sizeof(why)));
+	EXPECT_FALSE(kc_target_check("td_sys", "ON", why, sizeof(why)));
+	EXPECT_STREQ(why, "td_sys is no target (ts_temp, ts_mode, ts_fan)");
+}
+
 TEST(Contract, FaultLists)
 {
 	static const struct { const char *list; int faults; const char *text; }

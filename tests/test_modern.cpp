@@ -415,6 +415,16 @@ TEST_F(ModernWorld, PressesAndARoundTripToClassicAreTheDaemons)
 		ASSERT_EQ(published(), modelled()) << name;
 	}
 	EXPECT_EQ(w.preset, PRESET_NONE);
+	/* The press command is the same press, in AUTO on the band too. */
+	both("ts_mode", "AUTO");
+	both("preset", "home");
+	for (const char *b : { "up", "up", "down", "mode", "up" }) {
+		both("press", b);
+		ASSERT_EQ(published(), modelled()) << b;
+	}
+	EXPECT_EQ(w.low, 69);
+	EXPECT_EQ(w.high, 75);
+	EXPECT_EQ(w.preset, PRESET_NONE);
 	/* Classic again: the elements are the ones it had, AUTO turned off. */
 	both("ts_mode", "AUTO");
 	both("profile", "classic");
@@ -507,6 +517,10 @@ TEST_F(ModernDaemon, CommandsPressesAndTheOutputsInBothProfiles)
 		return published("ts_temp_low") == "80";
 	}));
 	EXPECT_EQ(published("ts_temp_high"), "83");
+	/* Pressed by command, the band moves whole as by the inputs. */
+	EXPECT_EQ(batch("press::down\npress::down\n"), "");
+	EXPECT_EQ(published("ts_temp_low"), "78");
+	EXPECT_EQ(published("ts_temp_high"), "81");
 	EXPECT_EQ(batch("td_call::HEAT\ntd_sys::ON\ntd_humidity_::50.25\n"),
 	    "");
 	EXPECT_EQ(published("td_call"), "HEAT");

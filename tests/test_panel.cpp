@@ -154,63 +154,6 @@ TEST(PanelParse, RoundsLikeKelvoAndNamesThePlant)
 	}
 }
 
-TEST(PanelInputs, EachButtonAloneCarriesTheEvent)
-{
-	char buf[128];
-
-	for (int btn = 0; btn <= BTN_DOWN; btn++) {
-		std::string want = "@inputs\n";
-		for (int i = 1; i <= 4; i++)
-			want += "btn" + std::to_string(i) + "::" +
-			    (i == btn ? "event\n" : "\n");
-		EXPECT_EQ(client_inputs_text(btn, buf, sizeof(buf)),
-		    (int)want.size());
-		EXPECT_EQ(buf, want);
-	}
-	EXPECT_EQ(client_inputs_text(5, buf, sizeof(buf)), -1);
-	EXPECT_EQ(client_inputs_text(-1, buf, sizeof(buf)), -1);
-	/* Half a text would press nothing, or the wrong button. */
-	EXPECT_EQ(client_inputs_text(BTN_UP, buf, 20), -1);
-}
-
-TEST(PanelSender, PressesGoOutSpacedThenTheIdleText)
-{
-	struct client_pacer s;
-	int wait;
-
-	client_pacer_init(&s);
-	EXPECT_EQ(client_pacer_next(&s, 1000, &wait), -1);
-	EXPECT_EQ(wait, -1) << "no idle text when nothing was pressed";
-	client_pacer_push(&s, BTN_UP);
-	client_pacer_push(&s, BTN_DOWN);
-	EXPECT_EQ(client_pacer_next(&s, 1000, &wait), BTN_UP);
-	EXPECT_EQ(client_pacer_next(&s, 1040, &wait), -1);
-	EXPECT_EQ(wait, CLIENT_PRESS_GAP - 40);
-	EXPECT_EQ(client_pacer_next(&s, 1100, &wait), BTN_DOWN);
-	EXPECT_EQ(wait, CLIENT_PRESS_CLEAR);
-	EXPECT_EQ(client_pacer_next(&s, 1100 + CLIENT_PRESS_CLEAR, &wait), 0);
-	EXPECT_EQ(client_pacer_next(&s, 9000, &wait), -1);
-	EXPECT_EQ(wait, -1);
-
-	/* A full queue refuses; quitting drains it, idles soon after and
-	 * takes nothing new. */
-	int n = 0, sent = 0, what;
-	while (client_pacer_push(&s, BTN_FAN))
-		n++;
-	EXPECT_EQ(n, CLIENT_PRESS_QUEUE);
-	EXPECT_FALSE(client_pacer_push(&s, 0));
-	client_pacer_quit(&s);
-	long long t = 9000;
-	while ((what = client_pacer_next(&s, t, &wait)) != 0) {
-		sent += what == BTN_FAN;
-		ASSERT_GE(wait, 0);
-		t += what < 0 ? wait : 0;
-	}
-	EXPECT_EQ(sent, CLIENT_PRESS_QUEUE);
-	EXPECT_EQ(t, 9000 + CLIENT_PRESS_QUEUE * CLIENT_PRESS_GAP);
-	EXPECT_FALSE(client_pacer_push(&s, BTN_UP));
-}
-
 /* A sample at HHMM; temperatures below -500 are left out. */
 struct client_state
 at(int hhmm, double in, double out = -999, int setpoint = -999)

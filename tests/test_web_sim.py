@@ -394,6 +394,27 @@ class Contract(Rig):
         self.assertEqual((sim["batch"], sim["state"]), (8, "paused"))
         self.assertIn("ts_mode", sim["error"])
 
+        # Presses beside the other commands, in order, by the buttons'
+        # rule; answered once applied, or refused whole with kelvo's reason.
+        r = check("PUT", "/api/sim", self.call("PUT", "/api/sim", {
+            "ts_temp": 89, "press": ["up", "up", "mode"], "ts_fan": "AUTO"}))
+        self.assertEqual(r.status, 200, r.body)
+        state = self.call("GET", "/api/state").json()
+        self.assertEqual((state["ts_temp"], state["ts_mode"]), (90, "COOL"))
+        for body, status, why in (
+                ({"press": ["up", "left"]}, 400, "press: \"left\" is no button"),
+                ({"press": []}, 400, "press must be an array"),
+                ({"press": "up"}, 400, "press must be an array"),
+                ({"press": ["down"] * 64}, 400, "more than 64 commands"),
+                ({"id": "mine"}, 400, "\"id\" is no control command")):
+            r = self.call("PUT", "/api/sim", body)
+            self.assertEqual(r.status, status, (body, r.body))
+            self.assertIn(why, r.json()["error"])
+        self.assertEqual(self.call("GET", "/api/state").json()["ts_temp"], 90)
+        r = self.call("PUT", "/api/sim", {"press": ["down"] * 63})
+        self.assertEqual(r.status, 200, r.body)
+        self.assertEqual(self.call("GET", "/api/state").json()["ts_temp"], 60)
+
         # The other refusals of the sim paths.
         for method, path, status, hdr in (
                 ("PUT", "/api/sim/step", 405, "POST"),
@@ -437,9 +458,9 @@ class Contract(Rig):
                 70, "ON")
         self.assertTrue(until(driven), seen[-1])
 
-        # kelvo stopped in its tracks: nothing taken within 2 s of asking is
-        # 504, however many batches were ahead, the 17th batch waiting is 429,
-        # and no text is left behind to be applied when kelvo goes on.
+        # kelvo stopped in its tracks: no answer within 2 s of asking is 504
+        # (unknown: the batch may yet be taken), however many batches were
+        # ahead, and the 17th batch waiting is 429.
         self.assertTrue(stop_process(self.kelvo.pid))
         answers = []
         def put():
@@ -453,18 +474,24 @@ class Contract(Rig):
         statuses = sorted(a.status for a in answers)
         for a in answers:
             check("PUT", "/api/sim", a)
-        # Every caller answered well within its 20 s; the last ones may find
-        # kelvo quiet too long by then (503), none is applied.
+        # Every caller answered well within its 20 s; the last ones are not
+        # sent (503); the batch last written stays for kelvo to take.
         self.assertEqual(len(statuses), 17)
         self.assertEqual(statuses.count(429), 1)
         self.assertIn(504, statuses)
         self.assertLessEqual(set(statuses), {429, 503, 504})
+        for a in answers:
+            if a.status == 504:
+                self.assertEqual(a.json()["error"], "kelvo did not answer "
+                                 "within 2 s: the batch may yet be taken")
         with open(self.pps + "/kelvo/control") as f:
-            self.assertEqual(f.read(), "")
+            self.assertIn("\nstate::running\n", f.read())
         os.kill(self.kelvo.pid, signal.SIGCONT)
         self.assertTrue(until(lambda: self.call("GET", "/api/state")
                               .status == 200))
-        self.assertEqual(self.call("GET", "/api/sim").json()["state"], "paused")
+        # Taken once kelvo goes on: that was why it was unknown.
+        self.assertTrue(until(lambda: self.call("GET", "/api/sim").json()
+                              .get("state") == "running"))
 
         self.enums_plant_and_clock(check)
         self.bare_calls(check)

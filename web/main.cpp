@@ -79,18 +79,13 @@ on_running(bool running, void *arg)
 	stream_status(running);
 }
 
+/* kelvo's answer to a press or target: applied is what it should be. */
 static void
-on_driven(int kind, int target, bool reached, void *arg)
+on_answered(const char *what, int result, const char *why, void *arg)
 {
-	char value[16];
-
 	(void)arg;
-	client_drive_target(kind, target, value, sizeof(value));
-	/* Not reached: given up, or ended by a press of the same setting. */
-	if (reached)
-		logline("%s %s reached", client_drive_name(kind), value);
-	else
-		logline("%s %s not reached", client_drive_name(kind), value);
+	if (result != CONTROL_APPLIED)
+		logline("%s: %s", what, why);
 }
 
 static void
@@ -277,7 +272,7 @@ read_options(int argc, char *argv[], const char **listen, bool *help)
 static bool
 start_threads(int fd, int family, const char *listen)
 {
-	static struct link_hooks hooks = { on_text, on_running, on_driven,
+	static struct link_hooks hooks = { on_text, on_running, on_answered,
 	    on_trace, NULL };
 	static struct simlink_hooks simhooks = { on_sim, NULL };
 	char outputs[PATH_MAX];

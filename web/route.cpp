@@ -532,6 +532,7 @@ serve_press(const struct route_request *rq, const char *rest,
 	int btn = client_button_of(rest, false), n;
 
 	(void)rq;
+	/* 202 once queued: kelvo's answer comes to the log line. */
 	n = link_press(btn);
 	if (n == LINK_DOWN)
 		route_error(a, 503, "kelvo is not running");
@@ -572,12 +573,23 @@ value_of(const struct route_request *rq, json *body, struct route_answer *a)
 	return &(*body)["value"];
 }
 
-/* Drives a setting to target, shown as it is answered. */
+/*
+ * Queues a setting's target as one batch (202 once queued, as a press),
+ * shown as it is answered.
+ */
 static void
-drive(int kind, int target, const json &shown, struct route_answer *a)
+target(const char *name, const char *value, const json &shown,
+    struct route_answer *a)
 {
-	if (link_drive(kind, target) == LINK_DOWN)
+	int n = link_set(name, value);
+
+	if (n == LINK_DOWN)
 		route_error(a, 503, "kelvo is not running");
+	else if (n == LINK_FULL)
+		route_error(a, 429, "too many presses waiting");
+	else if (n == LINK_BAD)
+		route_error(a, 400, "the value is outside the thermostat's "
+		    "limits");
 	else
 		answer_json(a, 202, json{ { "target", shown } });
 }
@@ -599,7 +611,7 @@ serve_setpoint(const struct route_request *rq, const char *rest,
 		    "the set point must be a whole number from "
 		    KC_STR(KC_SETPOINT_MIN) " to " KC_STR(KC_SETPOINT_MAX));
 	else
-		drive(DRIVE_SETPOINT, t, t, a);
+		target("ts_temp", std::to_string(t).c_str(), t, a);
 }
 
 static int modern_mode_of(const char *);
@@ -623,7 +635,7 @@ serve_mode(const struct route_request *rq, const char *rest,
 		route_error(a, 409, "AUTO is a mode of the modern profile only "
 		    "(profile::modern first)");
 	else
-		drive(DRIVE_MODE, t, client_mode_name(t), a);
+		target("ts_mode", client_mode_name(t), client_mode_name(t), a);
 }
 
 static int
@@ -754,7 +766,7 @@ serve_fan(const struct route_request *rq, const char *rest,
 	if ((t = word_of(*v, client_fan_of)) == FAN_UNKNOWN)
 		route_error(a, 400, "the fan must be AUTO or ON");
 	else
-		drive(DRIVE_FAN, t, client_fan_name(t), a);
+		target("ts_fan", client_fan_name(t), client_fan_name(t), a);
 }
 
 /*

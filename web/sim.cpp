@@ -64,6 +64,7 @@ answered(int result, const struct client_sim *sim, const char *why,
 	pthread_mutex_lock(&job_mutex);
 	switch (result) {
 	case CONTROL_APPLIED:
+	case CONTROL_UNPUBLISHED:	/* applied: its error says the rest */
 		job->status = MHD_HTTP_OK;
 		job->answer = client_sim_json(sim);
 		break;
@@ -72,6 +73,7 @@ answered(int result, const struct client_sim *sim, const char *why,
 		job->answer = error_of(why);
 		break;
 	case CONTROL_DOWN:
+	case CONTROL_BUSY:
 		job->status = MHD_HTTP_SERVICE_UNAVAILABLE;
 		job->answer = error_of(why);
 		break;

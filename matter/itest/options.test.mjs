@@ -6,7 +6,9 @@ import fs from "node:fs";
 import path from "node:path";
 import { after, describe, test } from "node:test";
 
-import { Rig, WAIT, freeUdpPort } from "./harness.mjs";
+import { fileURLToPath } from "node:url";
+
+import { Rig, WAIT, freeUdpPort, launcherArgs } from "./harness.mjs";
 
 describe("kelvo-matter's start-up refusals", { timeout: 10 * WAIT }, () => {
     const rig = new Rig();
@@ -29,7 +31,8 @@ describe("kelvo-matter's start-up refusals", { timeout: 10 * WAIT }, () => {
             ["--port", "65536"], ["--port", "-1"], ["--passcode", "0"],
             ["--passcode", "100000000"], ["--passcode", "11111111"], ["--passcode", "12345678"],
             ["--discriminator", "4096"], ["--discriminator", "x"], ["--web", "not a url"],
-            ["--web", "ftp://127.0.0.1/"], ["--id", ""], ["--storage", ""],
+            ["--web", "ftp://127.0.0.1/"], ["--web", "http://127.0.0.1:0/"], ["--web", "http://[::1]:65536/"],
+            ["--id", ""], ["--storage", ""],
             ["--port", port, "--port", port]]) {
             const args = bad.includes("--storage") ? bad : ["--storage", store, ...bad];
             const r = await run(args.includes("--port") ? args : ["--port", port, ...args]);
@@ -47,7 +50,7 @@ describe("kelvo-matter's start-up refusals", { timeout: 10 * WAIT }, () => {
         for (const storage of [file, path.join(file, "below")]) {
             const r = await run(["--web", rig.url, "--port", port, "--storage", storage]);
             assert.equal(r.code, 1, `--storage ${storage} exited ${r.code}\n${r.out}\n${r.err}`);
-            assert.match(r.err, /^kelvo-matter: .*\S/m);
+            assert.equal(r.err.split("\n")[0], `kelvo-matter: --storage: ${file} is not a directory`);
             assert.doesNotMatch(r.err, /usage:/);
             assert.doesNotMatch(r.out, /listening|pairing code/);
         }
@@ -65,5 +68,12 @@ describe("kelvo-matter's start-up refusals", { timeout: 10 * WAIT }, () => {
         } finally {
             holder.close();
         }
+    });
+    test("node's heap is bounded, the same on the launcher's #! line and in the unit", () => {
+        const [bound] = launcherArgs();
+        assert.match(bound ?? "", /^--max-old-space-size=\d+$/);
+        const unit = fs.readFileSync(path.resolve(path.dirname(fileURLToPath(import.meta.url)),
+            "../../systemd/kelvo-matter.service.in"), "utf8");
+        assert.match(unit, new RegExp(`^Environment=NODE_OPTIONS=${bound}$`, "m"));
     });
 });

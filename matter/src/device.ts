@@ -8,10 +8,16 @@
 // controller writes is caught in the attributes' $Changing reactors,
 // which run inside the write's transaction and may wait: a write kelvo
 // cannot take is refused (constraint error, nothing sent), a write is
-// only accepted once kelvo-web has taken its target, and while kelvo or
-// kelvo-web is away every write fails.  Local changes are told apart by
-// their context and pass through untouched.
-import { Endpoint, type ServerNode } from "@matter/main";
+// only accepted once kelvo applied it, and while kelvo or kelvo-web is
+// away every write fails.  Local changes are told apart by their context
+// and pass through untouched.
+//
+// Only those two ever set an attribute: no reaction here sets one in
+// turn.  A written value that kelvo shows otherwise (FanMode Off is
+// kelvo's AUTO) is put right by kelvo's next publication, so two
+// attributes can never set each other back and forth, and the storage
+// is written only when kelvo or a controller changes something.
+import { Endpoint, type ServerNode, ServerNodeStore } from "@matter/main";
 import { FanControlServer } from "@matter/main/behaviors/fan-control";
 import { IdentifyServer } from "@matter/main/behaviors/identify";
 import { ThermostatServer } from "@matter/main/behaviors/thermostat";
@@ -23,23 +29,31 @@ import { ThermostatDevice } from "@matter/main/devices/thermostat";
 import { StatusResponse } from "@matter/main/types";
 import { log } from "./log.js";
 import * as map from "./map.js";
-import type { State, Web } from "./web.js";
+import { type Button, type Commands, NotApplied, type State, type Web } from "./web.js";
 import { SETPOINT_MAX, SETPOINT_MIN } from "@gen/contract.js";
-
-type Target = "setpoint" | "mode" | "fan";
 
 /** The link between the behaviors and kelvo-web, one per process. */
 let web: Web | undefined;
-let published: State | undefined;
 /** What was last set on the endpoint from kelvo, as JSON; undefined after a write. */
 let lastShown: string | undefined;
 
 interface Context { offline?: boolean }
 
+/**
+ * The errors this face has already said a line for; a write refused
+ * inside matter.js is said where the write ends (see saysRefusals).
+ */
+const said = new WeakSet<object>();
+
+function saidError<T extends Error>(e: T): T {
+	said.add(e);
+	return e;
+}
+
 /** Refused as kelvo would refuse it: nothing is sent. */
 function constraint(what: string): never {
 	log("write-refused", `refused a write: ${what}`);
-	throw new StatusResponse.ConstraintErrorError(what);
+	throw saidError(new StatusResponse.ConstraintErrorError(what));
 }
 
 /** Why writes fail now, or undefined while kelvo and kelvo-web are there. */
@@ -47,21 +61,92 @@ function awayNow(): string | undefined {
 	return web === undefined ? "not connected" : web.away;
 }
 
-/** Puts a controller's target to kelvo-web, or fails the write with why not. */
-async function send(what: Target, value: number | string): Promise<void> {
+/**
+ * Sends a controller's write to kelvo as one batch, and answers it as
+ * kelvo did: success once applied, else a failure whose line says
+ * whether kelvo did not take it or whether that is unknown.
+ */
+async function send(what: string, commands: Commands): Promise<void> {
 	try {
 		if (web === undefined)
-			throw new Error("not connected");
-		await web.put(what, value);
-		// The write leaves its own value in the attribute: kelvo's next
-		// publication is to be set again even if it is the last one.
-		lastShown = undefined;
-		log(`write-${what}`, `${what} ${value} sent to kelvo`);
+			throw new NotApplied("not connected");
+		await web.apply(commands);
 	} catch (e) {
 		const why = e instanceof Error ? e.message : String(e);
-		log("write-failed", `a write of ${what} ${value} failed: ${why}`);
-		throw new StatusResponse.FailureError(`${what} not set: ${why}`);
+		if (e instanceof NotApplied) {
+			log("write-failed", `${what}: not applied: ${why}`);
+			throw saidError(new StatusResponse.FailureError(`${what} not applied: ${why}`));
+		}
+		log("write-unknown", `${what}: outcome unknown: ${why}`);
+		throw saidError(new StatusResponse.FailureError(`${what}: outcome unknown: ${why}`));
 	}
+	// The write leaves its own value in the attribute: kelvo's next
+	// publication is to be set again even if it is the last one.
+	lastShown = undefined;
+	log("write", `${what}: applied by kelvo`);
+}
+
+interface Written { name: string; value: unknown }
+
+/** What each transaction last wrote, for the line if its commit fails. */
+const lastWritten = new WeakMap<object, Written>();
+const commitsWatched = new WeakSet<object>();
+
+function text(v: unknown): string {
+	try {
+		return typeof v === "string" ? v : JSON.stringify(v) ?? String(v);
+	} catch {
+		return String(v);
+	}
+}
+
+/** The line for a refusal not said yet: matter.js's own checks say none. */
+function sayRefused(w: Written | undefined, e: unknown): void {
+	if (e !== null && typeof e === "object" && said.has(e))
+		return;
+	const why = e instanceof Error ? e.message : String(e);
+	const what = w === undefined ? "a write" : `a write of ${w.name} ${text(w.value)}`;
+	log("write-refused", `refused ${what}: ${why}`);
+}
+
+type Cluster = NonNullable<ServerNode["protocol"][number]>[number];
+type Session = Parameters<NonNullable<Cluster>["openForWrite"]>[0];
+
+/**
+ * A write opened on a cluster says one line if it is refused, wherever:
+ * matter.js refuses values beyond an attribute's limits or enums (a
+ * SystemMode of Auto, a set point of 95 °F) before the reactors below
+ * run, as it sets the value or as it commits.  Refusals this face made
+ * itself have said their line already.
+ */
+function saysRefusals(cluster: NonNullable<Cluster>, state: Record<number, unknown>, session: Session): Record<number, unknown> {
+	const tx = (session as { transaction?: { commit(): Promise<void> } }).transaction;
+	if (tx !== undefined && !commitsWatched.has(tx)) {
+		commitsWatched.add(tx);
+		const commit = tx.commit.bind(tx);
+		tx.commit = async () => {
+			try {
+				await commit();
+			} catch (e) {
+				sayRefused(lastWritten.get(tx), e);
+				throw e;
+			}
+		};
+	}
+	return new Proxy(state, {
+		set(target, key, value) {
+			const id = Number(key);
+			const w = { name: `${cluster.type.name}.${cluster.type.attributes[id]?.name ?? String(key)}`, value };
+			if (tx !== undefined)
+				lastWritten.set(tx, w);
+			try {
+				return Reflect.set(target, key, value);
+			} catch (e) {
+				sayRefused(w, e);
+				throw e;
+			}
+		},
+	});
 }
 
 /**
@@ -71,27 +156,50 @@ async function send(what: Target, value: number | string): Promise<void> {
  * write opens its cluster for writing first (and only a controller's: what
  * kelvo publishes is set on the endpoint directly), so that is where a
  * write to the thermostat's clusters fails while kelvo or kelvo-web is
- * away, whatever its value.  Otherwise a changed value goes on to the
- * reactors below and is put to kelvo-web; the same value presses nothing
- * and is taken as it is.  "Away" is the event stream's word: kelvo-web
+ * away, whatever its value, and where a refused write gets its line.
+ * Otherwise a changed value goes on to the reactors below and is sent to
+ * kelvo; the same value sends nothing and is taken as it is.  "Away" is the event stream's word: kelvo-web
  * gone closes it at once, kelvo stopping is a status event on it, and
  * while kelvo runs a state arrives every period.
  */
-export function failWritesWhileAway(node: ServerNode, endpoint: Endpoint): void {
+export function guardWrites(node: ServerNode, endpoint: Endpoint): void {
 	const clusters = node.protocol[endpoint.number];
 	for (const id of [Thermostat.Cluster.id, FanControl.Cluster.id, ThermostatUserInterfaceConfiguration.Cluster.id]) {
 		const cluster = clusters?.[id];
 		if (cluster === undefined)
 			throw new Error(`endpoint ${endpoint.number} has no cluster ${id} to guard`);
 		const open = cluster.openForWrite.bind(cluster);
-		cluster.openForWrite = (session) => {
+		cluster.openForWrite = async (session) => {
 			const away = awayNow();
-			if (away === undefined)
-				return open(session);
-			log("write-failed", `a write to ${cluster.type.name} failed: ${away}`);
-			return Promise.reject(new StatusResponse.FailureError(`not written: ${away}`));
+			if (away !== undefined) {
+				log("write-failed", `a write to ${cluster.type.name} failed: ${away}`);
+				throw new StatusResponse.FailureError(`not written: ${away}`);
+			}
+			return saysRefusals(cluster, await open(session), session);
 		};
 	}
+}
+
+/**
+ * kelvo holds the thermostat's values; kelvo-matter's copy in its storage
+ * only shows something before kelvo first publishes.  So a failure to
+ * store one (a full disk, a damaged folder) does not turn a write kelvo
+ * applied into a failure for the controller, which would then send it
+ * again: the failure is said in a line and the write stands.  The root
+ * endpoint's storage (fabrics, keys, the commissioning) is not this one
+ * and fails as it must.
+ */
+export function keepWritesOnStorageFailure(node: ServerNode, endpoint: Endpoint): void {
+	const store = node.env.get(ServerNodeStore).storeForEndpoint(endpoint);
+	const set = store.set.bind(store);
+	store.set = async (...args: Parameters<typeof store.set>) => {
+		try {
+			await set(...args);
+		} catch (e) {
+			const what = Object.entries(args[0]).map(([b, v]) => Object.keys(v ?? {}).map((k) => `${b}.${k}`)).flat();
+			log("storage-failed", `storage failed for ${what.join(", ")} (kelvo has the value): ${e instanceof Error ? e.message : String(e)}`);
+		}
+	};
 }
 
 /**
@@ -123,7 +231,7 @@ class KelvoThermostatServer extends ThermostatBase {
 		const target = map.setpointTarget(value);
 		if (target === undefined)
 			constraint(`set point ${value} is beyond kelvo's limits`);
-		await send("setpoint", target);
+		await send(`set point ${target} °F`, { ts_temp: target });
 	}
 
 	async #modeChanging(value: Thermostat.SystemMode, _old: Thermostat.SystemMode, context: Context): Promise<void> {
@@ -132,42 +240,43 @@ class KelvoThermostatServer extends ThermostatBase {
 		const target = map.modeTarget(value);
 		if (target === undefined)
 			constraint(`system mode ${value} is not one kelvo has`);
-		await send("mode", target);
+		await send(`mode ${target}`, { ts_mode: target });
 	}
 
-	/** Moves kelvo's one set point by whole presses, whatever the mode asked. */
+	/**
+	 * Presses kelvo's up or down button once per whole °F of the amount,
+	 * whatever the mode asked: kelvo's own button rule decides what each
+	 * press does, from its set point as it is when the batch is applied.
+	 */
 	override async setpointRaiseLower({ amount }: Thermostat.SetpointRaiseLowerRequest): Promise<void> {
 		// Checked first: an amount that presses nothing is no success
 		// while kelvo could not have taken one.
 		const away = awayNow();
 		if (away !== undefined) {
 			log("write-failed", `SetpointRaiseLower failed: ${away}`);
-			throw new StatusResponse.FailureError(`not raised or lowered: ${away}`);
+			throw saidError(new StatusResponse.FailureError(`not raised or lowered: ${away}`));
 		}
-		const current = published?.ts_temp;
-		if (typeof current !== "number") {
-			log("write-failed", "SetpointRaiseLower failed: kelvo's set point is not known");
-			throw new StatusResponse.FailureError("kelvo's set point is not known");
-		}
-		const target = map.raiseLowerTarget(current, amount);
-		if (target === undefined || target === current)
+		const presses = map.raiseLowerPresses(amount);
+		if (presses === 0)
 			return;
-		await send("setpoint", target);
+		const button: Button = presses > 0 ? "up" : "down";
+		await send(`SetpointRaiseLower ${amount}: ${Math.abs(presses)} × ${button}`,
+		    { press: new Array<Button>(Math.abs(presses)).fill(button) });
 	}
 }
 
 const FanBase = FanControlServer.with(FanControl.Feature.Auto);
 
+/**
+ * FanMode and PercentSetting each send kelvo's fan.  Neither sets the
+ * other here: both are set from kelvo's publication that follows.
+ */
 class KelvoFanControlServer extends FanBase {
 	override initialize(): void {
 		super.initialize();
 		waits(this.events.fanMode$Changing, this.events.percentSetting$Changing);
 		this.reactTo(this.events.fanMode$Changing, this.#fanModeChanging);
 		this.reactTo(this.events.percentSetting$Changing, this.#percentChanging);
-		// Off and percentages are taken as kelvo's AUTO or ON: once taken,
-		// the attributes say so until kelvo publishes it.
-		this.reactTo(this.events.fanMode$Changed, this.#fanModeTaken, { offline: true, lock: true });
-		this.reactTo(this.events.percentSetting$Changed, this.#percentTaken, { offline: true, lock: true });
 	}
 
 	async #fanModeChanging(value: FanControl.FanMode, _old: FanControl.FanMode, context: Context): Promise<void> {
@@ -176,7 +285,7 @@ class KelvoFanControlServer extends FanBase {
 		const target = map.fanTarget(value);
 		if (target === undefined)
 			constraint(`fan mode ${value} is not one kelvo has`);
-		await send("fan", target);
+		await send(`fan ${target}`, { ts_fan: target });
 	}
 
 	async #percentChanging(value: number | null, _old: number | null, context: Context): Promise<void> {
@@ -185,21 +294,7 @@ class KelvoFanControlServer extends FanBase {
 		const target = map.percentTarget(value);
 		if (target === undefined)
 			constraint(`fan percentage ${value} cannot be set`);
-		await send("fan", target);
-	}
-
-	#fanModeTaken(value: FanControl.FanMode): void {
-		const F = FanControl.FanMode;
-		const mode = value === F.Off ? F.Auto : value === F.On ? F.High : value;
-		this.state.fanMode = mode;
-		this.state.percentSetting = mode === F.Auto ? null : 100;
-	}
-
-	#percentTaken(value: number | null): void {
-		if (value === null)
-			return;
-		this.state.fanMode = value === 0 ? FanControl.FanMode.Auto : FanControl.FanMode.High;
-		this.state.percentSetting = value === 0 ? null : 100;
+		await send(`fan ${target}`, { ts_fan: target });
 	}
 }
 
@@ -328,7 +423,6 @@ export class Kelvo {
 	}
 
 	apply(s: State): void {
-		published = s;
 		this.#next = s;
 		if (!this.#busy)
 			void this.#drain();

@@ -14,7 +14,7 @@ import { networkInterfaces } from "node:os";
 import { CommissioningServer, Environment, Logger, LogLevel, ServerNode, VendorId } from "@matter/main";
 import { SessionManager } from "@matter/main/protocol";
 import { QrCode } from "@matter/main/types";
-import { failWritesWhileAway, initialState, Kelvo, KelvoThermostat } from "./device.js";
+import { guardWrites, initialState, keepWritesOnStorageFailure, Kelvo, KelvoThermostat } from "./device.js";
 import { clean, log, logEnd } from "./log.js";
 import { type Options, OptionError, parseOptions, USAGE } from "./options.js";
 import { forgetFabrics, loadPairing, nodeStorage, type Pairing, prepareStorage, StorageError } from "./pairing.js";
@@ -160,7 +160,8 @@ async function makeNode(o: Options, pairing: Pairing, at: ReturnType<typeof addr
 		},
 	});
 	const endpoint = await server.add(KelvoThermostat, initialState());
-	failWritesWhileAway(server, endpoint);
+	guardWrites(server, endpoint);
+	keepWritesOnStorageFailure(server, endpoint);
 	return { server, endpoint, shown: at.shown };
 }
 

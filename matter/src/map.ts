@@ -48,14 +48,13 @@ export function setpointTarget(c: number): number | undefined {
 
 /**
  * SetpointRaiseLower: the amount is in 0.1 °C steps; kelvo's buttons move
- * its set point one whole °F a press, and stop at its limits.  undefined
- * when the amount rounds to no press, so that nothing is sent.
+ * its set point one whole °F a press.  The presses, up when positive, 0
+ * when the amount rounds to none (so that nothing is sent).
  */
-export function raiseLowerTarget(current: number, amount: number): number | undefined {
+export function raiseLowerPresses(amount: number): number {
 	const presses = Math.round((amount * 9) / 50);
-	if (presses === 0 || !Number.isFinite(presses))
-		return undefined;
-	return Math.min(SETPOINT_MAX, Math.max(SETPOINT_MIN, current + presses));
+	// Math.round(-0.36) is -0, which is no press either.
+	return Number.isFinite(presses) && presses !== 0 ? presses : 0;
 }
 
 const MODE_TO_SYSTEM: Record<Mode, Thermostat.SystemMode> = {

@@ -47,6 +47,11 @@ function whole(name: string, text: string, min: number, max: number): number {
 }
 
 function webUrl(text: string): URL {
+	// The port is checked as written, before URL reads it: URL takes 0,
+	// which a request then quietly sends to the scheme's default port.
+	const port = /^[a-z]+:\/\/(?:\[[^\]]*\]|[^/:?#@]*):([0-9]*)(?:[/?#]|$)/i.exec(text)?.[1];
+	if (port !== undefined && port !== "" && (port.length > 5 || Number(port) < 1 || Number(port) > 65535))
+		throw new OptionError(`--web: port "${port}" is not from 1 to 65535`);
 	let url: URL;
 	try {
 		url = new URL(text);

@@ -36,19 +36,26 @@ function why(e: unknown): string {
 /**
  * mkdir -p, one level at a time: Node 20's recursive mkdirSync spins
  * for ever under /proc and the like, where a parent neither exists nor
- * can be made.
+ * can be made.  A file on the way is named as what is wrong.
  */
 function makeDirs(dir: string): void {
 	const missing: string[] = [];
 	for (let d = resolve(dir); ; d = dirname(d)) {
+		let st;
 		try {
-			statSync(d);
-			break;
+			st = statSync(d);
 		} catch (e) {
-			if ((e as NodeJS.ErrnoException).code !== "ENOENT" || dirname(d) === d)
+			const code = (e as NodeJS.ErrnoException).code;
+			if (code === "ENOTDIR")
+				continue;
+			if (code !== "ENOENT" || dirname(d) === d)
 				throw e;
 			missing.unshift(d);
+			continue;
 		}
+		if (!st.isDirectory())
+			throw new StorageError(`--storage: ${d} is not a directory`);
+		break;
 	}
 	for (const d of missing)
 		mkdirSync(d, { mode: 0o700 });
@@ -60,6 +67,8 @@ export function prepareStorage(dir: string): void {
 		makeDirs(dir);
 		accessSync(dir, constants.R_OK | constants.W_OK | constants.X_OK);
 	} catch (e) {
+		if (e instanceof StorageError)
+			throw e;
 		throw new StorageError(`storage ${dir} cannot be used: ${why(e)}`);
 	}
 }

@@ -9,8 +9,9 @@
 //
 // Everything kelvo-web says is untrusted: lines and answers are bounded in
 // size, JSON is checked for the types used, and a request that takes too
-// long is given up.  A target is only reported done when kelvo-web took it
-// (202); anything else is an error for the caller.
+// long is given up.  A batch is only reported done when kelvo applied it
+// (200); otherwise the caller learns whether it is known not to be, or
+// whether nobody can tell yet.
 import http from "node:http";
 import https from "node:https";
 import type { components } from "@gen/api.js";
@@ -20,7 +21,7 @@ export type State = components["schemas"]["State"];
 
 const MAX_LINE = 64 * 1024;		// one SSE line
 const MAX_ANSWER = 16 * 1024;		// one answer to a PUT
-const PUT_TIMEOUT_MS = 5000;		// kelvo-web answers within its own 2 s
+const PUT_TIMEOUT_MS = 5000;		// kelvo-web answers within its own limit
 const QUIET_MS = 25_000;		// no byte for this long: reconnect
 const RETRY_MIN_MS = 1000;
 const RETRY_MAX_MS = 5000;
@@ -32,6 +33,14 @@ export interface WebEvents {
 }
 
 export class WebError extends Error {}
+/** kelvo did not take the batch, and never will. */
+export class NotApplied extends WebError {}
+/** kelvo may have taken the batch, or may yet: nobody here can tell. */
+export class Unknown extends WebError {}
+
+/** The control commands kelvo-matter sends: one target, or presses. */
+export type Button = "up" | "down";
+export type Commands = { ts_temp: number } | { ts_mode: string } | { ts_fan: string } | { press: Button[] };
 
 export class Web {
 	#base: URL;
@@ -48,7 +57,7 @@ export class Web {
 	 * The last state's text as kelvo-web sent it.  kelvo publishes every
 	 * period, and while it is paused or settled the same text again and
 	 * again: that is passed over unparsed.  Forgotten when the stream is
-	 * opened again and when a target is taken, as a write may leave the
+	 * opened again and when a batch is applied, as a write may leave the
 	 * device showing what kelvo's next publication, the same text, puts
 	 * right.
 	 */
@@ -204,43 +213,76 @@ export class Web {
 	}
 
 	/**
-	 * Puts a target (`setpoint`, `mode` or `fan`) to kelvo-web; resolves
-	 * when kelvo-web took it, rejects with why not otherwise.
+	 * Sends one batch of control commands through kelvo-web's synchronous
+	 * road, PUT /api/sim: resolves once kelvo applied it (200, its outputs
+	 * already show it).  A rejection says what is known: NotApplied when
+	 * kelvo did not take it (refused with its reason, not running, never
+	 * sent), Unknown when it may yet have been taken (no answer within the
+	 * limit, or the connection lost after the batch went out).
 	 */
-	put(what: "setpoint" | "mode" | "fan", value: number | string): Promise<void> {
+	apply(commands: Commands): Promise<void> {
 		const away = this.away;
 		if (away !== undefined)
-			return Promise.reject(new WebError(away));
-		const body = JSON.stringify({ value });
-		const url = new URL(`api/${what}`, this.#base);
+			return Promise.reject(new NotApplied(away));
+		const body = JSON.stringify(commands);
+		const url = new URL("api/sim", this.#base);
 		return new Promise((resolve, reject) => {
+			let sent = false;
 			const req = this.#client().request(url, {
 				method: "PUT",
 				headers: this.#headers({ "Content-Type": "application/json", "Content-Length": String(Buffer.byteLength(body)) }),
 				timeout: PUT_TIMEOUT_MS,
 			});
-			req.on("timeout", () => req.destroy(new WebError(`kelvo-web did not answer in ${PUT_TIMEOUT_MS / 1000} s`)));
-			req.on("error", (e) => reject(e instanceof WebError ? e : new WebError(`kelvo-web: ${e.message}`)));
+			req.on("finish", () => { sent = true; });
+			req.on("timeout", () => req.destroy(new Unknown(`kelvo-web did not answer within ${PUT_TIMEOUT_MS / 1000} s: the batch may yet be taken`)));
+			req.on("error", (e) => {
+				if (e instanceof WebError)
+					reject(e);
+				else if (sent)
+					reject(new Unknown(`kelvo-web: ${e.message} after the batch was sent: it may yet be taken`));
+				else
+					reject(new NotApplied(`kelvo-web: ${e.message}`));
+			});
 			req.on("response", (res) => {
 				let answer = "";
 				res.setEncoding("utf8");
 				res.on("data", (c: string) => {
 					answer += c;
 					if (answer.length > MAX_ANSWER)
-						req.destroy(new WebError("kelvo-web's answer is too long"));
+						req.destroy(new Unknown("kelvo-web's answer is too long to be one: the batch may have been taken"));
 				});
 				res.on("end", () => {
-					if (res.statusCode === 202) {
+					const outcome = judge(res.statusCode ?? 0, reason(answer));
+					if (outcome === undefined) {
 						this.#lastState = undefined;
 						resolve();
+					} else {
+						reject(outcome);
 					}
-					else
-						reject(new WebError(`kelvo-web refused ${what} ${value}: ${res.statusCode} ${reason(answer)}`));
 				});
 			});
 			req.end(body);
 		});
 	}
+}
+
+/**
+ * What an answer of kelvo-web to PUT /api/sim says of the batch: undefined
+ * when applied.  504 (kelvo took nothing within kelvo-web's limit, but may
+ * yet) and any answer kelvo-web does not give there leave the outcome
+ * open; its refusals (400 with kelvo's reason, 503 not running, 500 the
+ * control object not written, and the rest of 4xx) are given before or
+ * instead of sending.
+ */
+export function judge(status: number, why: string): WebError | undefined {
+	if (status === 200)
+		return undefined;
+	const text = why === "" ? `kelvo-web answered ${status}` : why;
+	if (status === 504)
+		return new Unknown(`kelvo did not answer in time: the batch may yet be taken`);
+	if (status < 400 || status > 599 || status === 502)
+		return new Unknown(`${text} (${status}): whether kelvo took the batch is unknown`);
+	return new NotApplied(status === 400 ? `kelvo refused it: ${text}` : `${text} (${status})`);
 }
 
 /** The "error" of a refusal, or nothing. */

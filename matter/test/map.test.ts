@@ -30,12 +30,13 @@ describe("temperatures", () => {
 		for (const bad of [1555, 3223, 0, -27315, 32767, 2100.5])
 			assert.equal(map.setpointTarget(bad), undefined, String(bad));
 	});
-	test("SetpointRaiseLower moves by whole presses and stops at the limits", () => {
-		assert.equal(map.raiseLowerTarget(68, 5), 69);		// 0.5 °C = 0.9 °F
-		assert.equal(map.raiseLowerTarget(68, -10), 66);	// -1.8 °F
-		assert.equal(map.raiseLowerTarget(68, 2), undefined);	// 0.36 °F: no press
-		assert.equal(map.raiseLowerTarget(65, -128), SETPOINT_MIN);
-		assert.equal(map.raiseLowerTarget(88, 127), SETPOINT_MAX);
+	test("SetpointRaiseLower is whole presses of one button, none under half a degree", () => {
+		assert.equal(map.raiseLowerPresses(5), 1);		// 0.5 °C = 0.9 °F
+		assert.equal(map.raiseLowerPresses(-10), -2);		// -1.8 °F
+		assert.equal(map.raiseLowerPresses(2), 0);		// 0.36 °F: no press
+		assert.equal(map.raiseLowerPresses(-2), 0);
+		assert.equal(map.raiseLowerPresses(-128), -23);	// -23.04 °F
+		assert.equal(map.raiseLowerPresses(127), 23);
 	});
 });
 

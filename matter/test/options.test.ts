@@ -44,6 +44,13 @@ describe("options", () => {
 		for (const args of bad)
 			assert.throws(() => parse(...args), (e: Error) => e instanceof OptionError && e.message.length > 0, args.join(" "));
 	});
+	test("kelvo-web's port is 1 to 65535 as written: 0 is not the scheme's default", () => {
+		for (const url of ["http://127.0.0.1:0/", "http://127.0.0.1:00", "https://[::1]:0/x", "http://h:65536/", "http://h:99999/"])
+			assert.throws(() => parse("--web", url), { message: new RegExp(`^--web: port "\\d+" is not from 1 to 65535$`) }, url);
+		assert.equal(parse("--web", "http://h:1").web.port, "1");
+		assert.equal(parse("--web", "http://[::1]:65535/").web.port, "65535");
+		assert.equal(parse("--web", "http://h:/").web.port, "");
+	});
 	test("Matter's trivial passcodes are never allowed", () => {
 		for (let d = 0; d <= 9; d++)
 			assert.equal(passcodeAllowed(Number(String(d).repeat(8))), false, String(d));
@@ -77,7 +84,10 @@ describe("pairing in the storage", () => {
 			assert.throws(() => loadPairing(store), StorageError, text);
 		}
 		writeFileSync(join(dir, "file"), "");
-		assert.throws(() => prepareStorage(join(dir, "file", "x")), /cannot be used/);
+		// A file where the folder is to be, or on its way, is named.
+		for (const under of ["", "x", "x/y"])
+			assert.throws(() => prepareStorage(join(dir, "file", under)),
+			    { message: `--storage: ${join(dir, "file")} is not a directory` }, under);
 		// Where Node's own recursive mkdir would spin for ever.
 		assert.throws(() => prepareStorage("/proc/kelvo-matter-test/x"), /cannot be used/);
 	});

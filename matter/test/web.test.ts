@@ -1,17 +1,18 @@
 // kelvo-web's client against a stand-in kelvo-web on loopback that sends
 // what a broken or hostile server might: every bad event is dropped
-// without a crash, the good ones around it still arrive, and a refused or
-// overlong answer to a target is an error that says why.
+// without a crash, the good ones around it still arrive, and every answer
+// to a batch is judged for what it says: applied, not applied, or unknown.
 import assert from "node:assert/strict";
 import http from "node:http";
 import type { AddressInfo } from "node:net";
 import { after, before, describe, test } from "node:test";
-import { Web, WebError } from "../src/web.js";
+import { judge, NotApplied, Unknown, Web } from "../src/web.js";
 
 let server: http.Server;
 let base: URL;
 let stream: http.ServerResponse | undefined;
-let answer = { status: 202, body: '{"target": 70}' };
+let answer = { status: 200, body: '{"state": "paused"}' };
+const bodies: string[] = [];
 const auth: (string | undefined)[] = [];
 
 before(async () => {
@@ -22,8 +23,13 @@ before(async () => {
 			stream = res;
 			return;
 		}
-		req.resume();
-		req.on("end", () => res.writeHead(answer.status).end(answer.body));
+		let body = "";
+		req.setEncoding("utf8");
+		req.on("data", (c: string) => { body += c; });
+		req.on("end", () => {
+			bodies.push(`${req.method} ${req.url} ${body}`);
+			res.writeHead(answer.status).end(answer.body);
+		});
 	});
 	await new Promise<void>((r) => server.listen(0, "127.0.0.1", r));
 	base = new URL(`http://127.0.0.1:${(server.address() as AddressInfo).port}/`);
@@ -66,23 +72,36 @@ describe("kelvo-web client", () => {
 		assert.equal(auth[0], `Bearer ${"t".repeat(16)}`);
 	});
 
-	test("a target taken resolves; refused or overlong answers reject with why", async () => {
-		await web.put("setpoint", 70);
-		answer = { status: 503, body: '{"error": "kelvo is not running"}' };
-		await assert.rejects(web.put("mode", "HEAT"), (e: Error) => e instanceof WebError && /503 kelvo is not running/.test(e.message));
-		answer = { status: 202, body: "x".repeat(64 * 1024) };
-		await assert.rejects(web.put("fan", "ON"), WebError);
+	test("a batch goes as PUT /api/sim; applied, refused and unanswered are told apart", async () => {
+		bodies.length = 0;
+		await web.apply({ press: ["up", "up"] });
+		assert.deepEqual(bodies, ['PUT /api/sim {"press":["up","up"]}']);
+		answer = { status: 400, body: '{"error": "ts_temp must be from 60 to 90"}' };
+		await assert.rejects(web.apply({ ts_temp: 91 }), (e: Error) => e instanceof NotApplied && /refused it: ts_temp must be/.test(e.message));
+		answer = { status: 504, body: '{"error": "kelvo did not answer within 2 s: the batch may yet be taken"}' };
+		await assert.rejects(web.apply({ ts_mode: "HEAT" }), Unknown);
+		answer = { status: 200, body: "x".repeat(64 * 1024) };
+		await assert.rejects(web.apply({ ts_fan: "ON" }), Unknown);
+		answer = { status: 200, body: '{"state": "paused"}' };
 	});
 
-	test("a state sent again as it was is passed over, until a target is taken", async () => {
-		answer = { status: 202, body: '{"target": 71}' };
+	test("every status is judged: only 200 is applied, only 504 and the unexpected are unknown", () => {
+		assert.equal(judge(200, ""), undefined);
+		for (const s of [400, 401, 403, 413, 429, 500, 503])
+			assert.ok(judge(s, "why") instanceof NotApplied, String(s));
+		for (const s of [202, 204, 302, 502, 504, 0, 600])
+			assert.ok(judge(s, "") instanceof Unknown, String(s));
+		assert.match((judge(503, "kelvo is not running") as Error).message, /kelvo is not running \(503\)/);
+	});
+
+	test("a state sent again as it was is passed over, until a batch is applied", async () => {
 		states.length = 0;
 		stream?.write("event: state\ndata: {\"ts_temp\": 71}\n\n");
 		stream?.write("event: state\ndata: {\"ts_temp\": 71}\n\n");
 		stream?.write("event: state\ndata: {\"ts_temp\": 72}\n\n");
 		stream?.write("event: state\ndata: {\"ts_temp\": 72}\n\n");
 		await until(() => (states.length >= 2 ? true : undefined), "two states");
-		await web.put("setpoint", 72);
+		await web.apply({ ts_temp: 72 });
 		stream?.write("event: state\ndata: {\"ts_temp\": 72}\n\n");
 		stream?.write("event: state\ndata: {\"ts_temp\": 73}\n\n");
 		await until(() => (states.length >= 4 ? true : undefined), "states after the target");
@@ -93,7 +112,7 @@ describe("kelvo-web client", () => {
 		const first = stream;
 		stream?.write("data: " + "x".repeat(70 * 1024));
 		await until(() => (up === false ? true : undefined), "unavailable");
-		await assert.rejects(web.put("setpoint", 70), /cannot be reached|not running/);
+		await assert.rejects(web.apply({ ts_temp: 70 }), (e: Error) => e instanceof NotApplied && /cannot be reached|not running/.test(e.message));
 		await until(() => (stream !== first ? true : undefined), "new stream");
 	});
 });

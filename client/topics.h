@@ -48,12 +48,20 @@ void	 mqtt_make_topics(const std::string &prefix, const std::string &id,
 	    const std::string &dprefix, struct mqtt_topics *t);
 
 /*
- * The retained climate config for Home Assistant's discovery; a modern
- * thermostat's has heat_cool, the band's two set points, the presets and
- * the humidity.
+ * The retained climate config for Home Assistant's discovery; origin
+ * names the program that sends it.  A modern thermostat's has heat_cool,
+ * the band's two set points, the presets and the humidity.
  */
 nlohmann::json	mqtt_discovery(const std::string &id,
-	    const struct mqtt_topics *t, bool modern = false);
+	    const struct mqtt_topics *t, const char *origin = "kelvo-mqtt",
+	    bool modern = false);
+
+/*
+ * The state topic's JSON: a classic kelvo's as it always was, without
+ * the modern profile's values, which it has none of.
+ */
+struct client_state;
+nlohmann::json	mqtt_state_json(const struct client_state *st);
 
 /* CMD_* of a topic, or -1 when it is none of the command topics. */
 int	 mqtt_command_of(const struct mqtt_topics *t, const char *topic);

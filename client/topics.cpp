@@ -19,6 +19,7 @@
 #include <strings.h>
 
 #include "client.h"
+#include "json.h"
 
 const char *const mqtt_command_topic[CMD_KINDS] = {
 	"set/mode", "set/fan", "set/setpoint", "press", "set/temp_low",
@@ -96,7 +97,7 @@ mqtt_make_topics(const std::string &prefix, const std::string &id,
 
 nlohmann::json
 mqtt_discovery(const std::string &id, const struct mqtt_topics *t,
-    bool modern)
+    const char *origin, bool modern)
 {
 	nlohmann::json d;
 	std::string uid = "kelvo_" + id;
@@ -109,7 +110,7 @@ mqtt_discovery(const std::string &id, const struct mqtt_topics *t,
 		{ "manufacturer", "kelvo" },
 		{ "model", "simulated thermostat" },
 	};
-	d["origin"] = { { "name", "kelvo-mqtt" } };
+	d["origin"] = { { "name", origin } };
 	d["availability_topic"] = t->availability;
 	d["payload_available"] = MQTT_ONLINE;
 	d["payload_not_available"] = MQTT_OFFLINE;
@@ -150,6 +151,17 @@ mqtt_discovery(const std::string &id, const struct mqtt_topics *t,
 	d["curr_hum_t"] = t->state;
 	d["curr_hum_tpl"] = HUMIDITY_TEMPLATE;
 	return d;
+}
+
+nlohmann::json
+mqtt_state_json(const struct client_state *st)
+{
+	nlohmann::json j = client_state_json(st);
+
+	if (!st->modern)
+		for (int i = KC_ATTRS; i < KC_ATTRS_MODERN; i++)
+			j.erase(kc_attr_name[i]);
+	return j;
 }
 
 int

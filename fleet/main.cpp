@@ -1,0 +1,543 @@
+/*
+ * main.cpp - kelvo-fleet: the options, the store, and the one loop.
+ *
+ * The loop waits in epoll for the broker sockets, the metrics listener
+ * and the stop signals (a signalfd, the signals blocked), never longer
+ * than the wheel's next slot.  Each turn takes the ticks that fell due,
+ * hands out socket events, commits what commands changed (saved, then
+ * published), starts the connections the pace allows and, once a
+ * second, saves every thermostat that changed in one transaction.
+ *
+ * A fleet of ten thousand connections needs as many descriptors, so the
+ * soft limit is raised to the hard one before anything opens.
+ */
+#include "fleet.h"
+
+#include <errno.h>
+#include <getopt.h>
+#include <signal.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/epoll.h>
+#include <sys/resource.h>
+#include <sys/signalfd.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <mosquitto.h>
+
+#include "logline.h"
+#include "parse.h"
+#include "platform.h"
+#include "topics.h"
+#include "wheel.h"
+
+#define PASSWORD_ENV	"KELVO_MQTT_PASSWORD"
+#define FLEET_STATE_MS	5000	/* between fleet/state documents */
+#define EVENTS_MAX	256
+
+static struct wheel wheel;
+static long long lag;
+static unsigned long rate[2], last_count[2];
+
+long long
+fleet_now(void)
+{
+	return monotonic_ms();
+}
+
+void
+fleet_wake_at(int key, long long due)
+{
+	if (due < 0)
+		wheel_cancel(&wheel, key);
+	else
+		wheel_set(&wheel, key, due);
+}
+
+bool
+fleet_waiting(int key)
+{
+	return wheel_pending(&wheel, key);
+}
+
+long long
+fleet_lag(void)
+{
+	return lag;
+}
+
+unsigned long
+fleet_rate(int which)
+{
+	return rate[which & 1];
+}
+
+static void
+usage(FILE *f)
+{
+	fprintf(f,
+	    "usage: kelvo-fleet [--count N] [--shard I/N] [--store FILE]\n"
+	    "                   [--broker HOST:PORT[,HOST:PORT...]] [--prefix P]\n"
+	    "                   [--discovery-prefix D] [--connection each|shared]\n"
+	    "                   [--interval MS] [--minutes M] [--seed S]\n"
+	    "                   [--publish change|tick] [--heartbeat S]\n"
+	    "                   [--listen ADDR:PORT] [--username U]\n"
+	    "                   [--cafile F | --tls]\n"
+	    "Runs N simulated thermostats (t1..tN, zero-padded) on an MQTT\n"
+	    "broker with kelvo-mqtt's topics under P (default kelvo), announced\n"
+	    "to Home Assistant under D (default homeassistant), kept in FILE\n"
+	    "(default kelvo-fleet.sqlite).  The password for U is taken from\n"
+	    "$" PASSWORD_ENV ".\n");
+}
+
+static int bad_usage(const char *fmt, ...)
+    __attribute__((format(printf, 1, 2)));
+
+static int
+bad_usage(const char *fmt, ...)
+{
+	va_list ap;
+
+	fprintf(stderr, "kelvo-fleet: ");
+	va_start(ap, fmt);
+	vfprintf(stderr, fmt, ap);
+	va_end(ap);
+	fputc('\n', stderr);
+	usage(stderr);
+	return 2;
+}
+
+static bool
+whole(const char *s, long lo, long hi, long *v)
+{
+	return kc_whole(s, lo, hi, v) && s[0] != '+' && s[0] != '-';
+}
+
+/* The list HOST:PORT[,HOST:PORT...], each checked. */
+static bool
+brokers(const char *list, struct fleet_options *o)
+{
+	std::string s(list);
+	size_t at = 0;
+
+	o->brokers.clear();
+	while (at <= s.size()) {
+		size_t comma = s.find(',', at);
+		std::string one = s.substr(at, comma == std::string::npos ?
+		    std::string::npos : comma - at);
+		struct fleet_broker b;
+		b.port = -1;
+		if (o->brokers.size() == FLEET_BROKERS_MAX ||
+		    !client_hostport(one.c_str(), HOSTPORT_OPTIONAL, b.host,
+		    sizeof(b.host), &b.port))
+			return false;
+		snprintf(b.name, sizeof(b.name), strchr(b.host, ':') ?
+		    "[%s]:%d" : "%s:%d", b.host, b.port);
+		o->brokers.push_back(b);
+		if (comma == std::string::npos)
+			break;
+		at = comma + 1;
+	}
+	return !o->brokers.empty();
+}
+
+/* One option into o; -1 to go on, else the status to exit with. */
+static int
+take_option(int ch, char **argv, struct fleet_options *o)
+{
+	long v;
+
+	switch (ch) {
+	case 'n':
+		if (!whole(optarg, 1, FLEET_COUNT_MAX, &v))
+			return bad_usage("bad count \"%s\" (1..%d)", optarg,
+			    FLEET_COUNT_MAX);
+		o->count = (int)v;
+		return -1;
+	case 's': {
+		char i[16], n[16], extra;
+		long a, b;
+		if (sscanf(optarg, "%15[0-9]/%15[0-9]%c", i, n, &extra) != 2 ||
+		    !whole(i, 1, FLEET_COUNT_MAX, &a) ||
+		    !whole(n, 1, FLEET_COUNT_MAX, &b) || a > b)
+			return bad_usage("bad shard \"%s\" (I/N, 1 <= I <= N)",
+			    optarg);
+		o->shard = (int)a;
+		o->shards = (int)b;
+		return -1;
+	}
+	case 'S':
+		if (*optarg == '\0')
+			return bad_usage("--store needs a file");
+		o->store = optarg;
+		return -1;
+	case 'b':
+		if (!brokers(optarg, o))
+			return bad_usage("bad broker list \"%s\" (HOST:PORT, "
+			    "comma-separated, at most %d, PORT 1..65535)",
+			    optarg, FLEET_BROKERS_MAX);
+		return -1;
+	case 'p':
+	case 'd':
+		if (!mqtt_valid_prefix(optarg))
+			return bad_usage("bad prefix \"%s\" (topic levels, no "
+			    "'+', '#' or empty level)", optarg);
+		(ch == 'p' ? o->prefix : o->dprefix) = optarg;
+		return -1;
+	case 'c':
+		if (strcmp(optarg, "each") != 0 && strcmp(optarg, "shared") != 0)
+			return bad_usage("bad connection \"%s\" (each or "
+			    "shared)", optarg);
+		o->connection = optarg[0] == 'e' ? CONN_EACH : CONN_SHARED;
+		return -1;
+	case 'i':
+		if (!whole(optarg, 1, KC_INTERVAL_MAX, &v))
+			return bad_usage("bad interval \"%s\" (1..%d ms)",
+			    optarg, KC_INTERVAL_MAX);
+		o->interval = (int)v;
+		return -1;
+	case 'm':
+		if (!whole(optarg, 1, KC_MINUTES_MAX, &v))
+			return bad_usage("bad minutes \"%s\" (1..%d)", optarg,
+			    KC_MINUTES_MAX);
+		o->minutes = (int)v;
+		return -1;
+	case 'e': {
+		char *end;
+		errno = 0;
+		unsigned long long s = strtoull(optarg, &end, 10);
+		if (*optarg < '0' || *optarg > '9' || *end != '\0' ||
+		    errno != 0)
+			return bad_usage("bad seed \"%s\" (a whole number)",
+			    optarg);
+		o->seed = s;
+		return -1;
+	}
+	case 'P':
+		if (strcmp(optarg, "change") != 0 && strcmp(optarg, "tick") != 0)
+			return bad_usage("bad publish \"%s\" (change or tick)",
+			    optarg);
+		o->publish = optarg[0] == 'c' ? PUBLISH_CHANGE : PUBLISH_TICK;
+		return -1;
+	case 'H':
+		if (!whole(optarg, 1, 86400, &v))
+			return bad_usage("bad heartbeat \"%s\" (1..86400 s)",
+			    optarg);
+		o->heartbeat = (int)v;
+		return -1;
+	case 'l':
+		if (!client_hostport(optarg, HOSTPORT_ZERO, o->listen_host,
+		    sizeof(o->listen_host), &o->listen_port))
+			return bad_usage("bad listen address \"%s\" "
+			    "(ADDR:PORT)", optarg);
+		return -1;
+	case 'u':
+		if (*optarg == '\0' || mosquitto_validate_utf8(optarg,
+		    (int)strlen(optarg)) != MOSQ_ERR_SUCCESS)
+			return bad_usage("bad user name \"%s\"", optarg);
+		o->username = optarg;
+		return -1;
+	case 'C':
+		if (*optarg == '\0')
+			return bad_usage("--cafile needs a file");
+		o->cafile = optarg;
+		return -1;
+	case 't':
+		o->tls = true;
+		return -1;
+	case 'h':
+		usage(stdout);
+		return 0;
+	case ':':
+		return bad_usage("option \"%s\" needs a value",
+		    argv[optind - 1]);
+	default:
+		return bad_usage("bad option \"%s\"", argv[optind - 1]);
+	}
+}
+
+static int
+read_options(int argc, char *argv[], struct fleet_options *o)
+{
+	static const struct option longopts[] = {
+		{ "count", required_argument, NULL, 'n' },
+		{ "shard", required_argument, NULL, 's' },
+		{ "store", required_argument, NULL, 'S' },
+		{ "broker", required_argument, NULL, 'b' },
+		{ "prefix", required_argument, NULL, 'p' },
+		{ "discovery-prefix", required_argument, NULL, 'd' },
+		{ "connection", required_argument, NULL, 'c' },
+		{ "interval", required_argument, NULL, 'i' },
+		{ "minutes", required_argument, NULL, 'm' },
+		{ "seed", required_argument, NULL, 'e' },
+		{ "publish", required_argument, NULL, 'P' },
+		{ "heartbeat", required_argument, NULL, 'H' },
+		{ "listen", required_argument, NULL, 'l' },
+		{ "username", required_argument, NULL, 'u' },
+		{ "cafile", required_argument, NULL, 'C' },
+		{ "tls", no_argument, NULL, 't' },
+		{ "help", no_argument, NULL, 'h' },
+		{ NULL, 0, NULL, 0 },
+	};
+	const char *pw;
+	int ch, rc;
+
+	opterr = 0;
+	while ((ch = getopt_long(argc, argv, ":h", longopts, NULL)) != -1)
+		if ((rc = take_option(ch, argv, o)) >= 0)
+			return rc;
+	if (optind < argc)
+		return bad_usage("unexpected argument \"%s\"", argv[optind]);
+	if (o->tls && !o->cafile.empty())
+		return bad_usage("--cafile and --tls: one or the other");
+	o->tls = o->tls || !o->cafile.empty();
+	if (o->shard > o->count)
+		return bad_usage("shard %d/%d of %d thermostats has none",
+		    o->shard, o->shards, o->count);
+	if (o->brokers.empty()) {
+		struct fleet_broker b;
+		snprintf(b.host, sizeof(b.host), "localhost");
+		b.port = -1;
+		o->brokers.push_back(b);
+	}
+	for (auto &b : o->brokers) {
+		if (b.port < 0)
+			b.port = o->tls ? 8883 : 1883;
+		snprintf(b.name, sizeof(b.name), strchr(b.host, ':') ?
+		    "[%s]:%d" : "%s:%d", b.host, b.port);
+	}
+	if ((pw = getenv(PASSWORD_ENV)) != NULL) {
+		if (o->username.empty())
+			return bad_usage(PASSWORD_ENV " is set but no "
+			    "--username");
+		o->password = pw;
+		o->has_password = true;
+		unsetenv(PASSWORD_ENV);
+	}
+	return -1;
+}
+
+/*
+ * Descriptors for every connection: its socket and the pair of sockets
+ * libmosquitto makes in every client to wake its own thread, which this
+ * loop never uses.  The hard limit is raised too where the process may
+ * (root), else the soft one goes as far as the hard one allows.
+ */
+static void
+raise_files(size_t conns)
+{
+	rlim_t want = (rlim_t)conns * 3 + 256;
+	struct rlimit rl;
+
+	if (getrlimit(RLIMIT_NOFILE, &rl) < 0)
+		return;
+	if (rl.rlim_max != RLIM_INFINITY && rl.rlim_max < want) {
+		struct rlimit more = { want, want };
+		if (setrlimit(RLIMIT_NOFILE, &more) == 0)
+			return;
+	}
+	rl.rlim_cur = rl.rlim_max;
+	setrlimit(RLIMIT_NOFILE, &rl);
+	if (rl.rlim_cur != RLIM_INFINITY && rl.rlim_cur < want)
+		logline("only %lu file descriptors for %zu connections (3 "
+		    "each): some will not connect", (unsigned long)rl.rlim_cur,
+		    conns);
+}
+
+/* The worlds: each from the store where it has a row, else the seed. */
+static void
+load_worlds(const struct fleet_options *o)
+{
+	size_t loaded = 0;
+
+	world_make(o);
+	for (auto &t : fleet)
+		if (store_load(&t)) {
+			t.dirty = false;
+			loaded++;
+		}
+	if (loaded > 0)
+		logline("continuing %zu of %zu thermostats from %s", loaded,
+		    fleet.size(), o->store.c_str());
+	/* The new ones are on disk before anything shows them. */
+	store_save(false, NULL);
+}
+
+/* The ticks due now; how late the latest ran is the lag. */
+static void
+run_ticks(long long now)
+{
+	static std::vector<int> keys;
+	int n = (int)fleet.size();
+
+	keys.clear();
+	wheel_take(&wheel, now, &keys);
+	for (int k : keys) {
+		if (k >= n) {
+			net_timer(k - n, now);
+			continue;
+		}
+		int next = world_tick(&fleet[(size_t)k]);
+		if (next > 0)
+			wheel_set(&wheel, k, now + next);
+		net_ticked(k, now);
+	}
+	lag = now - wheel.now;
+}
+
+/* The progress line on a terminal: connected 7345/10000. */
+static void
+progress(bool tty, bool *done)
+{
+	int up = net_up();
+
+	if (!tty || *done)
+		return;
+	fprintf(stderr, "\rconnected %d/%d", up, net_keys());
+	if (up == net_keys()) {
+		fputc('\n', stderr);
+		*done = true;
+	}
+}
+
+/* Once a second: the store, the rates, the summaries. */
+static void
+each_second(long long now, long long *fleet_state_at)
+{
+	struct net_counts c;
+
+	store_save(false, NULL);
+	net_counts(&c);
+	rate[0] = c.publishes - last_count[0];
+	rate[1] = c.commands - last_count[1];
+	last_count[0] = c.publishes;
+	last_count[1] = c.commands;
+	logline_flush();
+	if (now >= *fleet_state_at) {
+		net_publish_fleet();
+		*fleet_state_at = now + FLEET_STATE_MS;
+	}
+}
+
+static void
+dispatch(const struct epoll_event *ev, int sfd, bool *stop)
+{
+	uint32_t kind = (uint32_t)(ev->data.u64 >> 32);
+	uint32_t idx = (uint32_t)ev->data.u64;
+
+	if (kind == 1)
+		net_event((int)idx, ev->events);
+	else if (kind == 2 || kind == 3)
+		http_event((int)idx, ev->events);
+	else if (kind == 4) {
+		struct signalfd_siginfo si;
+		if (read(sfd, &si, sizeof(si)) == (ssize_t)sizeof(si)) {
+			logline("stopping (%s)", si.ssi_signo == SIGTERM ?
+			    "SIGTERM" : "SIGINT");
+			*stop = true;
+		}
+	}
+}
+
+static int
+run(int epfd, int sfd)
+{
+	struct epoll_event evs[EVENTS_MAX];
+	long long now = fleet_now(), second = now + 1000,
+	    fleet_state_at = now + FLEET_STATE_MS, shown = 0;
+	bool stop = false, tty = isatty(2), done = false;
+
+	while (!stop) {
+		now = fleet_now();
+		int wait = wheel_wait(&wheel, now);
+		if (wait < 0 || wait > 50)
+			wait = 50;	/* the pace and the second, at least */
+		int n = epoll_wait(epfd, evs, EVENTS_MAX, wait);
+		if (n < 0 && errno != EINTR) {
+			logline("epoll: %s", strerror(errno));
+			return 1;
+		}
+		for (int i = 0; i < n; i++)
+			dispatch(&evs[i], sfd, &stop);
+		now = fleet_now();
+		run_ticks(now);
+		net_commit();
+		net_pace(now);
+		net_flush();
+		if (now >= second) {
+			each_second(now, &fleet_state_at);
+			second = now + 1000;
+		}
+		if (now - shown >= 200) {
+			progress(tty, &done);
+			shown = now;
+		}
+	}
+	return 0;
+}
+
+int
+main(int argc, char *argv[])
+{
+	struct fleet_options o;
+	struct epoll_event ev;
+	std::string why;
+	sigset_t mask;
+	int rc, epfd, sfd;
+
+	if ((rc = read_options(argc, argv, &o)) >= 0)
+		return rc;
+	logline_name("kelvo-fleet");
+	sigemptyset(&mask);
+	sigaddset(&mask, SIGTERM);
+	sigaddset(&mask, SIGINT);
+	sigprocmask(SIG_BLOCK, &mask, NULL);
+	signal(SIGPIPE, SIG_IGN);
+	if (!store_open(o.store.c_str()))
+		return 1;
+	load_worlds(&o);
+	raise_files(o.connection == CONN_EACH ? fleet.size() : 1);
+	if ((epfd = epoll_create1(EPOLL_CLOEXEC)) < 0 ||
+	    (sfd = signalfd(-1, &mask, SFD_CLOEXEC | SFD_NONBLOCK)) < 0) {
+		fprintf(stderr, "kelvo-fleet: cannot make the loop: %s\n",
+		    strerror(errno));
+		return 1;
+	}
+	memset(&ev, 0, sizeof(ev));
+	ev.events = EPOLLIN;
+	ev.data.u64 = 4ULL << 32;
+	epoll_ctl(epfd, EPOLL_CTL_ADD, sfd, &ev);
+	if (http_start(o.listen_host, o.listen_port, epfd, &why) < 0) {
+		fprintf(stderr, "kelvo-fleet: cannot listen on %s:%d: %s\n",
+		    o.listen_host, o.listen_port, why.c_str());
+		return 1;
+	}
+	mosquitto_lib_init();
+	long long now = fleet_now();
+	wheel_init(&wheel, (int)fleet.size() + (o.connection == CONN_EACH ?
+	    (int)fleet.size() : 1), now);
+	if (!net_start(&o, epfd))
+		return 1;
+	/* Ticks spread over the first interval, not all in one slot. */
+	for (size_t i = 0; i < fleet.size(); i++)
+		if (!fleet[i].w.paused)
+			wheel_set(&wheel, (int)i, now + (long long)(i *
+			    (size_t)fleet[i].w.interval / fleet.size()));
+	logline("%zu thermostats (%s of %d), %s, store %s, broker %s%s",
+	    fleet.size(), o.shards > 1 ? (std::to_string(o.shard) + "/" +
+	    std::to_string(o.shards)).c_str() : "all", o.count,
+	    o.connection == CONN_EACH ? "a connection each" :
+	    "one shared connection", o.store.c_str(), o.brokers[0].name,
+	    o.brokers.size() > 1 ? " and fallbacks" : "");
+	rc = run(epfd, sfd);
+	net_stop();
+	store_save(false, NULL);
+	store_close();
+	mosquitto_lib_cleanup();
+	logline("stopped");
+	logline_end();
+	return rc;
+}
