@@ -92,6 +92,36 @@ pick(const char *v, const char *a, int ia, const char *b, int ib,
 	return 0;
 }
 
+/* A modern attribute's value (ATTR_LOW on); true when it was one. */
+static bool
+parse_modern(int attr, const char *v, struct client_state *st)
+{
+	double h;
+
+	switch (attr) {
+	case ATTR_LOW:
+		return st->has_low = parse_int(v, -999, 999, &st->low);
+	case ATTR_HIGH:
+		return st->has_high = parse_int(v, -999, 999, &st->high);
+	case ATTR_PRESET:
+		return (st->preset = kc_preset_of(v)) >= 0;
+	case ATTR_CALL:
+		return (st->call = kc_call_exact(v)) != CALL_UNKNOWN;
+	case ATTR_HUMIDITY_PRECISE:
+		if (!parse_temp(v, &h))
+			return false;
+		st->humidity = h;
+		return st->has_humidity = true;
+	case ATTR_HUMIDITY:
+		/* The whole form stands in only when the precise one is not. */
+		if (st->has_humidity || !parse_temp(v, &h))
+			return st->has_humidity;
+		st->humidity = h;
+		return st->has_humidity = true;
+	}
+	return false;
+}
+
 /* One "name:encoding:value" line; true when it was taken. */
 static bool
 parse_line(char *line, struct client_state *st, bool *in_precise,
@@ -108,13 +138,21 @@ parse_line(char *line, struct client_state *st, bool *in_precise,
 	*v++ = '\0';
 	if (strlen(v) > VALUE_MAX_LEN)
 		return false;
-	for (i = 0; i < KC_ATTRS; i++)
-		if (strcmp(name, kc_attr_name[i]) == 0 && printable(v))
+	for (i = 0; i < KC_ATTRS_MODERN; i++)
+		if (strcmp(name, kc_attr_name[i]) == 0 && printable(v)) {
 			snprintf(st->text[i], sizeof(st->text[i]), "%s", v);
+			/* Its names make a text modern, whatever their values. */
+			if (i >= KC_ATTRS) {
+				st->modern = true;
+				return parse_modern(i, v, st);
+			}
+		}
 
 	if (strcmp(name, "ts_mode") == 0) {
 		st->mode = pick(v, "OFF", MODE_OFF, "HEAT", MODE_HEAT,
 		    "COOL", MODE_COOL);
+		if (strcmp(v, kc_mode_name(MODE_AUTO)) == 0)
+			st->mode = MODE_AUTO;
 		return st->mode != MODE_UNKNOWN;
 	}
 	if (strcmp(name, "ts_fan") == 0) {
@@ -165,6 +203,7 @@ client_parse(const char *text, size_t len, struct client_state *st)
 
 	memset(st, 0, sizeof(*st));
 	st->minute = -1;
+	st->preset = -1;
 	while (p != NULL && p < end) {
 		eol = (const char *)memchr(p, '\n', (size_t)(end - p));
 		size_t n = (size_t)((eol ? eol : end) - p);
@@ -191,13 +230,22 @@ client_parse(const char *text, size_t len, struct client_state *st)
 	else if (out_whole && !out_precise)
 		st->out = st->out_whole;
 	st->has_out = out_precise || out_whole;
+	/* AUTO is no classic mode: a classic kelvo's AUTO is a text unknown. */
+	if (st->mode == MODE_AUTO && !st->modern)
+		st->mode = MODE_UNKNOWN;
 	return taken;
+}
+
+bool
+client_band_buttons(const struct client_state *st)
+{
+	return st->modern && st->mode == MODE_AUTO;
 }
 
 int
 client_plant(const struct client_state *st)
 {
-	return kc_plant(st->mode, st->sys, st->fan);
+	return kc_plant_call(st->mode, st->sys, st->fan, st->call);
 }
 
 const char *
@@ -266,6 +314,7 @@ int
 client_format(const struct client_state *st, char *buf, size_t len)
 {
 	char in[16] = "?", out[16] = "?", sp[16] = "?", clock[16];
+	int n;
 
 	/* The published "12:00a" stays; the clock tells noon from midnight. */
 	if (!client_clock_display(st, clock, sizeof(clock)))
@@ -276,13 +325,23 @@ client_format(const struct client_state *st, char *buf, size_t len)
 		snprintf(out, sizeof(out), "%.1f", st->out);
 	if (st->has_setpoint)
 		snprintf(sp, sizeof(sp), "%d", st->setpoint);
-	return snprintf(buf, len,
+	n = snprintf(buf, len,
 	    "time %s\nclock %s\nindoor %s\noutdoor %s\nsetpoint %s\nmode %s\n"
 	    "fan %s\nplant %s\n", st->clock[0] ? st->clock : "?", clock, in,
 	    out, sp,
 	    client_mode_name(st->mode), client_fan_name(st->fan),
 	    kc_plant_name(client_plant(st)) ? kc_plant_name(client_plant(st)) :
 	    "?");
+	if (!st->modern || n < 0 || (size_t)n >= len)
+		return n;
+	/* The modern thermostat's values follow, as they were published. */
+	return n + snprintf(buf + n, len - (size_t)n,
+	    "low %s\nhigh %s\npreset %s\ncall %s\nhumidity %s\n",
+	    st->has_low ? st->text[ATTR_LOW] : "?",
+	    st->has_high ? st->text[ATTR_HIGH] : "?",
+	    st->preset >= 0 ? kc_presets[st->preset].name : "?",
+	    kc_call_name(st->call),
+	    st->has_humidity ? st->text[ATTR_HUMIDITY] : "?");
 }
 
 void

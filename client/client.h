@@ -39,8 +39,22 @@ struct client_state {
 	int	 out_whole;
 	int	 minute;	/* minute of the simulated day, -1 unknown */
 	char	 clock[16];	/* 12-hour time text, "" unknown */
+	/*
+	 * The modern profile's values: modern when the text has any of its
+	 * attributes (a classic kelvo publishes none), each known or not
+	 * like the rest.  MODE_AUTO only in a modern text.
+	 */
+	bool	 modern;
+	bool	 has_low;
+	int	 low;		/* ts_temp_low */
+	bool	 has_high;
+	int	 high;		/* ts_temp_high */
+	int	 preset;	/* PRESET_*, -1 unknown */
+	int	 call;		/* CALL_* */
+	bool	 has_humidity;
+	double	 humidity;	/* td_humidity_, or td_humidity */
 	/* Each attribute's text as published; "" when absent or empty. */
-	char	 text[KC_ATTRS][CLIENT_TEXT_LEN];
+	char	 text[KC_ATTRS_MODERN][CLIENT_TEXT_LEN];
 };
 
 /*
@@ -48,6 +62,8 @@ struct client_state {
  * attributes it accepted.  Unknown attributes are ignored.
  */
 int	 client_parse(const char *text, size_t len, struct client_state *st);
+/* Whether st's up and down buttons move the band: modern, in AUTO. */
+bool	 client_band_buttons(const struct client_state *st);
 /* The plant's action (PLANT_*), by the contract's one rule. */
 int	 client_plant(const struct client_state *st);
 /* Its name ("heating"), "" for PLANT_NONE. */

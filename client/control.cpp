@@ -127,8 +127,12 @@ client_control_value(const char *name, const char *value)
 	for (const char *p = value; *p; p++)
 		if ((unsigned char)*p < 0x20 || *p == 0x7f)
 			return value;
-	if (strcmp(name, "ts_mode") == 0 && (v = kc_mode_of(value)) != 0)
+	/* AUTO too: kelvo itself says whether its profile has it. */
+	if (strcmp(name, "ts_mode") == 0 &&
+	    (v = kc_mode_of_as(KC_PROFILE_MODERN, value)) != 0)
 		return kc_mode_name(v);
+	if (strcmp(name, "td_call") == 0 && (v = kc_call_of(value)) != 0)
+		return kc_call_name(v);
 	if (strcmp(name, "ts_fan") == 0 && (v = kc_fan_of(value)) != 0)
 		return kc_fan_name(v);
 	if (strcmp(name, "td_sys") == 0 && (v = kc_sys_of(value)) != 0)

@@ -20,11 +20,14 @@
 
 using nlohmann::json;
 
-enum { AS_TEXT, AS_INT, AS_NUMBER, AS_MODE, AS_FAN, AS_SYS };
+enum { AS_TEXT, AS_INT, AS_NUMBER, AS_MODE, AS_FAN, AS_SYS, AS_PRESET,
+    AS_CALL };
 
-static const int attr_type[KC_ATTRS] = {
+/* The modern ones are null in a classic state, which has none of them. */
+static const int attr_type[KC_ATTRS_MODERN] = {
 	AS_MODE, AS_FAN, AS_INT, AS_NUMBER, AS_INT, AS_NUMBER, AS_INT,
 	AS_SYS, AS_TEXT, AS_TEXT,
+	AS_INT, AS_INT, AS_PRESET, AS_CALL, AS_NUMBER, AS_INT,
 };
 
 static bool
@@ -36,7 +39,7 @@ rest_blank(const char *end)
 }
 
 static json
-typed(const char *v, int type)
+typed(const char *v, int type, int profile)
 {
 	char *end;
 
@@ -44,8 +47,12 @@ typed(const char *v, int type)
 		return nullptr;
 	/* Exactly kelvo's own text: the parser takes no other either. */
 	if (type == AS_MODE)
-		return strcmp(kc_mode_name(kc_mode_of(v)), v) == 0 ? json(v) :
-		    json();
+		return strcmp(kc_mode_name(kc_mode_of_as(profile, v)), v) == 0 ?
+		    json(v) : json();
+	if (type == AS_PRESET)
+		return kc_preset_of(v) >= 0 ? json(v) : json();
+	if (type == AS_CALL)
+		return kc_call_exact(v) != CALL_UNKNOWN ? json(v) : json();
 	if (type == AS_FAN)
 		return strcmp(kc_fan_name(kc_fan_of(v)), v) == 0 ? json(v) :
 		    json();
@@ -73,8 +80,10 @@ client_state_json(const struct client_state *st)
 {
 	json j = json::object();
 
-	for (int i = 0; i < KC_ATTRS; i++)
-		j[kc_attr_name[i]] = typed(st->text[i], attr_type[i]);
+	int profile = st->modern ? KC_PROFILE_MODERN : KC_PROFILE_CLASSIC;
+
+	for (int i = 0; i < KC_ATTRS_MODERN; i++)
+		j[kc_attr_name[i]] = typed(st->text[i], attr_type[i], profile);
 	const char *plant = kc_plant_name(client_plant(st));
 	j["plant"] = plant != NULL ? json(plant) : json();
 	char clock[16];

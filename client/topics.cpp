@@ -19,9 +19,11 @@
 #include <strings.h>
 
 #include "client.h"
+#include "json.h"
 
 const char *const mqtt_command_topic[CMD_KINDS] = {
-	"set/mode", "set/fan", "set/setpoint", "press",
+	"set/mode", "set/fan", "set/setpoint", "press", "set/temp_low",
+	"set/temp_high", "set/preset",
 };
 
 /* Home Assistant's names are kelvo's in lower case. */
@@ -38,6 +40,14 @@ static const char CURRENT_TEMPLATE[] = "{{ value_json.td_temp_in_ }}";
  * "None", which tells Home Assistant the action is not known.
  */
 static const char ACTION_TEMPLATE[] = "{{ value_json.plant }}";
+/* The modern profile's: AUTO is Home Assistant's heat_cool. */
+static const char MODERN_MODE_TEMPLATE[] =
+    "{{ 'heat_cool' if value_json.ts_mode == 'AUTO' else "
+    "(value_json.ts_mode or '') | lower }}";
+static const char LOW_TEMPLATE[] = "{{ value_json.ts_temp_low }}";
+static const char HIGH_TEMPLATE[] = "{{ value_json.ts_temp_high }}";
+static const char PRESET_TEMPLATE[] = "{{ value_json.ts_preset or 'none' }}";
+static const char HUMIDITY_TEMPLATE[] = "{{ value_json.td_humidity_ }}";
 
 bool
 mqtt_valid_id(const char *id)
@@ -87,7 +97,7 @@ mqtt_make_topics(const std::string &prefix, const std::string &id,
 
 nlohmann::json
 mqtt_discovery(const std::string &id, const struct mqtt_topics *t,
-    const char *origin)
+    const char *origin, bool modern)
 {
 	nlohmann::json d;
 	std::string uid = "kelvo_" + id;
@@ -124,7 +134,34 @@ mqtt_discovery(const std::string &id, const struct mqtt_topics *t,
 	d["temp_step"] = 1;
 	d["temperature_unit"] = "F";
 	d["precision"] = 0.1;
+	if (!modern)
+		return d;
+	d["modes"] = { "off", "heat", "cool", "heat_cool" };
+	d["mode_state_template"] = MODERN_MODE_TEMPLATE;
+	d["temp_lo_cmd_t"] = t->command[CMD_LOW];
+	d["temp_lo_stat_t"] = t->state;
+	d["temp_lo_stat_tpl"] = LOW_TEMPLATE;
+	d["temp_hi_cmd_t"] = t->command[CMD_HIGH];
+	d["temp_hi_stat_t"] = t->state;
+	d["temp_hi_stat_tpl"] = HIGH_TEMPLATE;
+	d["pr_mode_cmd_t"] = t->command[CMD_PRESET];
+	d["pr_mode_stat_t"] = t->state;
+	d["pr_mode_val_tpl"] = PRESET_TEMPLATE;
+	d["pr_modes"] = { "home", "away", "sleep" };
+	d["curr_hum_t"] = t->state;
+	d["curr_hum_tpl"] = HUMIDITY_TEMPLATE;
 	return d;
+}
+
+nlohmann::json
+mqtt_state_json(const struct client_state *st)
+{
+	nlohmann::json j = client_state_json(st);
+
+	if (!st->modern)
+		for (int i = KC_ATTRS; i < KC_ATTRS_MODERN; i++)
+			j.erase(kc_attr_name[i]);
+	return j;
 }
 
 int
@@ -150,6 +187,10 @@ mqtt_parse_command(int kind, const void *payload, int len, int *value,
 		"HEAT, COOL or OFF", "ON or AUTO",
 		"a number that rounds to " KC_STR(KC_SETPOINT_MIN) ".."
 		    KC_STR(KC_SETPOINT_MAX), "mode, fan, up or down",
+		"a number that rounds to " KC_STR(KC_SETPOINT_MIN) ".."
+		    KC_STR(KC_SETPOINT_MAX),
+		"a number that rounds to " KC_STR(KC_SETPOINT_MIN) ".."
+		    KC_STR(KC_SETPOINT_MAX), "home, away or sleep",
 	};
 	char buf[MQTT_PAYLOAD_MAX + 1];
 	const char *s;
@@ -171,12 +212,23 @@ mqtt_parse_command(int kind, const void *payload, int len, int *value,
 
 	switch (kind) {
 	case CMD_MODE:
-		*value = client_mode_of(s);
+		/* HEAT, heat_cool, auto: a classic kelvo refuses the last two. */
+		*value = strcasecmp(s, "heat_cool") == 0 ? MODE_AUTO :
+		    kc_mode_of_as(KC_PROFILE_MODERN, s);
 		return *value != MODE_UNKNOWN;
+	case CMD_PRESET:
+		for (int p = PRESET_HOME; p < KC_PRESETS; p++)
+			if (strcasecmp(s, kc_presets[p].name) == 0) {
+				*value = p;
+				return true;
+			}
+		return false;
 	case CMD_FAN:
 		*value = client_fan_of(s);
 		return *value != FAN_UNKNOWN;
 	case CMD_SETPOINT:
+	case CMD_LOW:
+	case CMD_HIGH:
 		/* Text, as Home Assistant sends it: "72.0", rounded. */
 		return client_setpoint(nlohmann::json(s), SETPOINT_TEXT |
 		    SETPOINT_ROUND, value);

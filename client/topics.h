@@ -24,7 +24,10 @@
 #define MQTT_OFFLINE		"offline"
 
 /* The commands a thermostat takes, each on its own topic under BASE. */
-enum { CMD_MODE, CMD_FAN, CMD_SETPOINT, CMD_PRESS, CMD_KINDS };
+enum { CMD_MODE, CMD_FAN, CMD_SETPOINT, CMD_PRESS, CMD_LOW, CMD_HIGH,
+    CMD_PRESET, CMD_KINDS };
+/* The modern profile's: sent as control commands, not driven by presses. */
+#define CMD_FIRST_BATCH	CMD_LOW
 extern const char *const mqtt_command_topic[CMD_KINDS];	/* "set/mode"... */
 
 struct mqtt_topics {
@@ -46,16 +49,25 @@ void	 mqtt_make_topics(const std::string &prefix, const std::string &id,
 
 /*
  * The retained climate config for Home Assistant's discovery; origin
- * names the program that sends it.
+ * names the program that sends it.  A modern thermostat's has heat_cool,
+ * the band's two set points, the presets and the humidity.
  */
 nlohmann::json	mqtt_discovery(const std::string &id,
-	    const struct mqtt_topics *t, const char *origin = "kelvo-mqtt");
+	    const struct mqtt_topics *t, const char *origin = "kelvo-mqtt",
+	    bool modern = false);
+
+/*
+ * The state topic's JSON: a classic kelvo's as it always was, without
+ * the modern profile's values, which it has none of.
+ */
+struct client_state;
+nlohmann::json	mqtt_state_json(const struct client_state *st);
 
 /* CMD_* of a topic, or -1 when it is none of the command topics. */
 int	 mqtt_command_of(const struct mqtt_topics *t, const char *topic);
 /*
- * Reads the payload of command kind: *value gets MODE_*, FAN_*, degrees
- * or BTN_*.  false, with *why saying what was expected, when it is not
+ * Reads the payload of command kind: *value gets MODE_* (heat_cool is
+ * MODE_AUTO), FAN_*, degrees, BTN_* or PRESET_*.  false, with *why saying what was expected, when it is not
  * one of the command's payloads.
  */
 bool	 mqtt_parse_command(int kind, const void *payload, int len,

@@ -10,12 +10,16 @@
 #include <string.h>
 #include <strings.h>
 
-const char *const kc_attr_name[KC_ATTRS] = {
+const char *const kc_attr_name[KC_ATTRS_MODERN] = {
 	"ts_mode", "ts_fan", "ts_temp", "td_temp_in_", "td_temp_in",
 	"td_temp_out_", "td_temp_out", "td_sys", "td_time_", "td_time",
+	"ts_temp_low", "ts_temp_high", "ts_preset", "td_call",
+	"td_humidity_", "td_humidity",
 };
 
-static const char *const mode_names[] = { "?", "OFF", "HEAT", "COOL" };
+static const char *const mode_names[] = { "?", "OFF", "HEAT", "COOL", "AUTO" };
+static const char *const call_names[] = { "?", "NONE", "HEAT", "COOL" };
+static const char *const profile_names[] = { "classic", "modern" };
 static const char *const fan_names[] = { "?", "AUTO", "ON" };
 static const char *const sys_names[] = { "?", "OFF", "ON" };
 static const char *const button_names[] = { "", "mode", "fan", "up", "down" };
@@ -58,7 +62,14 @@ word_of(const char *s, const char *const *names, int n, bool anycase)
 const char *kc_mode_name(int m) { return name_of(mode_names, NELEM(mode_names), m); }
 const char *kc_fan_name(int f) { return name_of(fan_names, NELEM(fan_names), f); }
 const char *kc_sys_name(int s) { return name_of(sys_names, NELEM(sys_names), s); }
-int kc_mode_of(const char *s) { return word_of(s, mode_names, NELEM(mode_names), true); }
+/* AUTO, the last mode, is the modern profile's alone. */
+int kc_mode_of(const char *s) { return word_of(s, mode_names, NELEM(mode_names) - 1, true); }
+int
+kc_mode_of_as(int profile, const char *s)
+{
+	return word_of(s, mode_names, NELEM(mode_names) -
+	    (profile == KC_PROFILE_MODERN ? 0 : 1), true);
+}
 int kc_fan_of(const char *s) { return word_of(s, fan_names, NELEM(fan_names), true); }
 int kc_sys_of(const char *s) { return word_of(s, sys_names, NELEM(sys_names), true); }
 
@@ -72,6 +83,47 @@ exact_of(const char *s, const char *const *names, int n)
 }
 
 int kc_mode_exact(const char *s) { return exact_of(s, mode_names, NELEM(mode_names)); }
+const char *kc_call_name(int c) { return name_of(call_names, NELEM(call_names), c); }
+int kc_call_exact(const char *s) { return exact_of(s, call_names, NELEM(call_names)); }
+int kc_call_of(const char *s) { return word_of(s, call_names, NELEM(call_names), true); }
+
+const char *
+kc_profile_name(int profile)
+{
+	return profile == KC_PROFILE_MODERN ? profile_names[1] :
+	    profile_names[0];
+}
+
+int
+kc_profile_of(const char *s)
+{
+	for (int i = 0; s != nullptr && i < NELEM(profile_names); i++)
+		if (strcmp(s, profile_names[i]) == 0)
+			return i;
+	return -1;
+}
+
+int
+kc_attrs(int profile)
+{
+	return profile == KC_PROFILE_MODERN ? KC_ATTRS_MODERN : KC_ATTRS;
+}
+
+const struct kc_preset kc_presets[KC_PRESETS] = {
+	{ "none", 0, 0, 0 },
+	{ "home", 70, 68, 74 },
+	{ "away", 62, 60, 80 },
+	{ "sleep", 66, 64, 72 },
+};
+
+int
+kc_preset_of(const char *s)
+{
+	for (int i = 0; s != nullptr && i < KC_PRESETS; i++)
+		if (strcmp(s, kc_presets[i].name) == 0)
+			return i;
+	return -1;
+}
 int kc_fan_exact(const char *s) { return exact_of(s, fan_names, NELEM(fan_names)); }
 
 const char *
@@ -84,6 +136,10 @@ kc_default(const char *name)
 		{ "td_sys", "OFF" }, { "td_time_", "1700" },
 		{ "td_time", "05:00p" }, { "pm_interval", "200" },
 		{ "pm_minutes", "2" },
+		/* The modern profile's, which switching to it adds. */
+		{ "ts_temp_low", "68" }, { "ts_temp_high", "74" },
+		{ "ts_preset", "none" }, { "td_call", "NONE" },
+		{ "td_humidity_", "45.000" }, { "td_humidity", "45" },
 	};
 
 	for (const auto &v : values)
@@ -92,21 +148,49 @@ kc_default(const char *name)
 	return nullptr;
 }
 
+static void press_as(struct kc_settings *, struct kc_band *, int);
+
 void
 kc_press(struct kc_settings *s, int btn)
 {
+	press_as(s, nullptr, btn);
+}
+
+void
+kc_press_modern(struct kc_settings *s, struct kc_band *b, int btn)
+{
+	press_as(s, b, btn);
+}
+
+/* One press; b is the band of a modern thermostat, NULL for a classic one. */
+static void
+press_as(struct kc_settings *s, struct kc_band *b, int btn)
+{
 	switch (btn) {
 	case BTN_MODE:
-		/* OFF -> HEAT -> COOL -> OFF; anything unknown turns it off. */
+		/*
+		 * OFF -> HEAT -> COOL -> OFF, and modern COOL -> AUTO -> OFF;
+		 * anything unknown turns it off.
+		 */
 		if (s->has_mode)
 			s->mode = s->mode == MODE_OFF ? MODE_HEAT :
-			    s->mode == MODE_HEAT ? MODE_COOL : MODE_OFF;
+			    s->mode == MODE_HEAT ? MODE_COOL :
+			    s->mode == MODE_COOL && b != nullptr ? MODE_AUTO :
+			    MODE_OFF;
 		break;
 	case BTN_FAN:
 		if (s->has_fan)
 			s->fan = s->fan == FAN_ON ? FAN_AUTO : FAN_ON;
 		break;
 	case BTN_UP:
+		/* In AUTO the band moves whole, and stops whole at a limit. */
+		if (b != nullptr && s->has_mode && s->mode == MODE_AUTO) {
+			if (b->has_band && b->high < KC_SETPOINT_MAX) {
+				b->low++;
+				b->high++;
+			}
+			break;
+		}
 		/*
 		 * The buttons keep a set point within the limits, but never
 		 * pull one from outside them: a set point set above the top
@@ -116,6 +200,13 @@ kc_press(struct kc_settings *s, int btn)
 			s->setpoint++;
 		break;
 	case BTN_DOWN:
+		if (b != nullptr && s->has_mode && s->mode == MODE_AUTO) {
+			if (b->has_band && b->low > KC_SETPOINT_MIN) {
+				b->low--;
+				b->high--;
+			}
+			break;
+		}
 		if (s->has_setpoint && s->setpoint > KC_SETPOINT_MIN)
 			s->setpoint--;
 		break;
@@ -149,12 +240,27 @@ kc_button_of(const char *s, bool anycase)
 int
 kc_plant(int mode, int sys, int fan)
 {
-	if (mode == MODE_UNKNOWN || sys == SYS_UNKNOWN || fan == FAN_UNKNOWN)
+	/* AUTO heats or cools as its call says: kc_plant_call knows it. */
+	if (mode == MODE_UNKNOWN || mode == MODE_AUTO || sys == SYS_UNKNOWN ||
+	    fan == FAN_UNKNOWN)
 		return PLANT_NONE;
 	if (mode == MODE_OFF)
 		return PLANT_OFF;
 	if (sys == SYS_ON)
 		return mode == MODE_HEAT ? PLANT_HEATING : PLANT_COOLING;
+	return fan == FAN_ON ? PLANT_FAN : PLANT_IDLE;
+}
+
+int
+kc_plant_call(int mode, int sys, int fan, int call)
+{
+	if (mode != MODE_AUTO)
+		return kc_plant(mode, sys, fan);
+	if (sys == SYS_UNKNOWN || fan == FAN_UNKNOWN)
+		return PLANT_NONE;
+	if (sys == SYS_ON)
+		return call == CALL_HEAT ? PLANT_HEATING :
+		    call == CALL_COOL ? PLANT_COOLING : PLANT_NONE;
 	return fan == FAN_ON ? PLANT_FAN : PLANT_IDLE;
 }
 
@@ -238,6 +344,12 @@ const struct kc_command kc_commands[KC_COMMANDS] = {
 	{ "reset", KC_CMD_RESET, KC_JSON_TEXT },
 	{ "press", KC_CMD_PRESS, KC_JSON_BUTTONS },
 	{ "id", KC_CMD_ID, KC_JSON_NONE },
+	{ "profile", KC_CMD_PROFILE, KC_JSON_TEXT },
+	{ "preset", KC_CMD_PRESET, KC_JSON_TEXT },
+	{ "ts_temp_low", KC_CMD_BAND, KC_JSON_WHOLE },
+	{ "ts_temp_high", KC_CMD_BAND, KC_JSON_WHOLE },
+	{ "td_call", KC_CMD_CALL, KC_JSON_TEXT },
+	{ "td_humidity_", KC_CMD_HUMIDITY, KC_JSON_NUMBER },
 };
 
 const char *const kc_fault_name[KC_FAULTS] = { "plant", "sensor", "silent" };
@@ -400,6 +512,14 @@ command_value_ok(int kind, const char *value)
 	case KC_CMD_PRESS:	return kc_button_of(value, false) != 0 &&
 				    strpbrk(value, " \t") == nullptr;
 	case KC_CMD_ID:		return kc_id_valid(value);
+	case KC_CMD_PROFILE:	return kc_profile_of(value) >= 0;
+	case KC_CMD_PRESET:	return kc_preset_of(value) > PRESET_NONE;
+	case KC_CMD_BAND:
+		return kc_whole(value, KC_SETPOINT_MIN, KC_SETPOINT_MAX, &v);
+	case KC_CMD_CALL:	return kc_call_exact(value) != CALL_UNKNOWN;
+	case KC_CMD_HUMIDITY:
+		return kc_temperature(value, &f) && f >= KC_HUMIDITY_MIN &&
+		    f <= KC_HUMIDITY_MAX;
 	}
 	return false;
 }
@@ -464,22 +584,99 @@ command_why(const struct kc_command *c, const char *name, const char *value,
 		snprintf(why, len, "%s: \"%s\" is not 1 to %d of A-Z a-z 0-9 "
 		    "_ . -", name, q, KC_ID_MAX);
 		break;
+	case KC_CMD_PROFILE:
+		snprintf(why, len, "%s: \"%s\" is neither classic nor modern",
+		    name, q);
+		break;
+	case KC_CMD_PRESET:
+		snprintf(why, len, "%s: \"%s\" is not home, away or sleep",
+		    name, q);
+		break;
+	case KC_CMD_BAND:
+		snprintf(why, len, "%s: \"%s\" is not a whole number of degrees "
+		    "in %d..%d", name, q, KC_SETPOINT_MIN, KC_SETPOINT_MAX);
+		break;
+	case KC_CMD_CALL:
+		snprintf(why, len, "%s: \"%s\" is not HEAT, COOL or NONE", name,
+		    q);
+		break;
+	case KC_CMD_HUMIDITY:
+		snprintf(why, len, "%s: \"%s\" is not a relative humidity in "
+		    "%d..%d", name, q, KC_HUMIDITY_MIN, KC_HUMIDITY_MAX);
+		break;
 	}
+}
+
+/* Whether a command of kind is the modern profile's alone. */
+static bool
+modern_only(int kind)
+{
+	return kind == KC_CMD_PRESET || kind == KC_CMD_BAND ||
+	    kind == KC_CMD_CALL || kind == KC_CMD_HUMIDITY;
+}
+
+/*
+ * The deadband's rule on a set end that is within the limits: the other
+ * end follows it up to KC_DEADBAND away, which the limits may not allow.
+ */
+static bool
+band_check(const char *name, long v, char *why, size_t len)
+{
+	bool low = strcmp(name, "ts_temp_low") == 0;
+
+	if (low && v + KC_DEADBAND > KC_SETPOINT_MAX) {
+		snprintf(why, len, "%s: %ld would push ts_temp_high above %d; "
+		    "the band is at least %d degrees", name, v,
+		    KC_SETPOINT_MAX, KC_DEADBAND);
+		return false;
+	}
+	if (!low && v - KC_DEADBAND < KC_SETPOINT_MIN) {
+		snprintf(why, len, "%s: %ld would push ts_temp_low below %d; "
+		    "the band is at least %d degrees", name, v,
+		    KC_SETPOINT_MIN, KC_DEADBAND);
+		return false;
+	}
+	return true;
 }
 
 bool
 kc_command_check(const char *name, const char *value, char *why, size_t len)
 {
+	return kc_command_check_as(KC_PROFILE_CLASSIC, name, value, why, len);
+}
+
+bool
+kc_command_check_as(int profile, const char *name, const char *value,
+    char *why, size_t len)
+{
 	const struct kc_command *c = kc_command_of(name);
+	bool modern = profile == KC_PROFILE_MODERN;
 	char q[48];
+	long v;
 
 	if (c == nullptr) {
 		quoted(name, q, sizeof(q));
 		snprintf(why, len, "\"%s\" is no command", q);
 		return false;
 	}
+	if (!modern && modern_only(c->kind)) {
+		snprintf(why, len, "%s: the classic profile has none "
+		    "(profile::modern first)", name);
+		return false;
+	}
+	if (c->kind == KC_CMD_MODE && modern) {
+		if (strcmp(value, kc_mode_name(MODE_AUTO)) == 0 ||
+		    command_value_ok(c->kind, value))
+			return true;
+		quoted(value, q, sizeof(q));
+		snprintf(why, len, "%s: \"%s\" is not HEAT, COOL, AUTO or OFF",
+		    name, q);
+		return false;
+	}
 	if (command_value_ok(c->kind, value))
-		return true;
+		return c->kind != KC_CMD_BAND ||
+		    (kc_whole(value, KC_SETPOINT_MIN, KC_SETPOINT_MAX, &v) &&
+		    band_check(name, v, why, len));
 	quoted(value, q, sizeof(q));
 	command_why(c, name, value, q, why, len);
 	return false;
@@ -497,7 +694,10 @@ kc_target_check(const char *name, const char *value, char *why, size_t len)
 		    KC_STR(KC_SETPOINT_MIN) " to " KC_STR(KC_SETPOINT_MAX));
 		return false;
 	}
-	if (strcmp(name, "ts_mode") == 0 || strcmp(name, "ts_fan") == 0)
+	if (strcmp(name, "ts_mode") == 0)
+		return kc_command_check_as(KC_PROFILE_MODERN, name, value, why,
+		    len);
+	if (strcmp(name, "ts_fan") == 0)
 		return kc_command_check(name, value, why, len);
 	snprintf(why, len, "%s is no target (ts_temp, ts_mode, ts_fan)", name);
 	return false;

@@ -50,6 +50,7 @@
 #include "scenfile.h"
 
 #define DAY		1440
+#define SETTINGS	5	/* the settings a press may move */
 #define ANSWER_MS	3000	/* a batch unanswered by then was taken back */
 #define ORDER_MS	50	/* how far the readers' texts may come out of order */
 #define EARLY_TICKS	20	/* ticks a running kelvo may make unseen */
@@ -142,7 +143,7 @@ struct undo {
 	int		 clock;
 	struct client_state last;
 	bool		 have_out;
-	std::string	 setting[3];
+	std::string	 setting[SETTINGS];
 	size_t		 nsteps;
 	struct scen_step back;		/* the last step as it was */
 };
@@ -155,7 +156,8 @@ struct recorder {
 	bool		 have_out;
 	struct client_sim sim;		/* what has been written down */
 	bool		 have_sim;
-	std::string	 setting[3];	/* ts_mode, ts_fan, ts_temp written */
+	/* ts_mode, ts_fan, ts_temp, and a modern band's ends, written */
+	std::string	 setting[SETTINGS];
 	std::string	 control;	/* the last control text read */
 	long		 texts;		/* control texts read since the start */
 	long		 base;		/* kelvo's count of batches then */
@@ -239,7 +241,8 @@ plant_and_clock(struct recorder *r, const struct client_state *st)
 static void
 outputs(struct recorder *r, const std::string &body)
 {
-	static const int attrs[3] = { ATTR_MODE, ATTR_FAN, ATTR_SETPOINT };
+	static const int attrs[SETTINGS] = { ATTR_MODE, ATTR_FAN, ATTR_SETPOINT,
+	    ATTR_LOW, ATTR_HIGH };
 	struct client_state st;
 
 	if (client_parse(body.data(), body.size(), &st) == 0)
@@ -259,7 +262,7 @@ outputs(struct recorder *r, const std::string &body)
 		r->clock = st.minute;
 	}
 	/* A setting that moved without a batch: a press. */
-	for (int i = 0; i < 3; i++) {
+	for (int i = 0; i < SETTINGS; i++) {
 		std::string v = trimmed(st.text[attrs[i]]);
 		if (!v.empty() && v != r->setting[i]) {
 			note(r, kc_attr_name[attrs[i]], v);
@@ -294,8 +297,8 @@ sim_moved(struct recorder *r, const struct client_sim *sim)
 static void
 batch(struct recorder *r, const std::string &text)
 {
-	static const char *const settings[3] = { "ts_mode", "ts_fan",
-	    "ts_temp" };
+	static const char *const settings[SETTINGS] = { "ts_mode", "ts_fan",
+	    "ts_temp", "ts_temp_low", "ts_temp_high" };
 	int pm = r->sim.pm_minutes > 0 ? r->sim.pm_minutes : 2;
 	size_t p = text.find('\n') + 1, nl;
 
@@ -322,7 +325,7 @@ batch(struct recorder *r, const std::string &text)
 			note(r, "reset", "defaults");
 			pm = atoi(default_of("pm_minutes").c_str());
 			r->clock = kc_minute_of(default_of("td_time_").c_str());
-			for (int i = 0; i < 3; i++)
+			for (int i = 0; i < SETTINGS; i++)
 				r->setting[i] = default_of(settings[i]);
 			r->sim.pm_minutes = pm;
 			r->sim.pm_interval =
@@ -343,7 +346,7 @@ batch(struct recorder *r, const std::string &text)
 			continue;
 		if (name == "td_time_")
 			r->clock = kc_minute_of(v.c_str());
-		for (int i = 0; i < 3; i++)
+		for (int i = 0; i < SETTINGS; i++)
 			if (name == settings[i])
 				r->setting[i] = v;
 		note(r, name, v);
@@ -475,7 +478,7 @@ roll_back(struct recorder *r, long long at)
 		r->clock = u.clock;
 		r->last = u.last;
 		r->have_out = u.have_out;
-		for (int i = 0; i < 3; i++)
+		for (int i = 0; i < SETTINGS; i++)
 			r->setting[i] = u.setting[i];
 		r->s.steps.resize(u.nsteps);
 		if (u.nsteps > 0)
@@ -501,7 +504,7 @@ take_outputs(struct recorder *r, const struct text &t)
 	u.clock = r->clock;
 	u.last = r->last;
 	u.have_out = r->have_out;
-	for (int i = 0; i < 3; i++)
+	for (int i = 0; i < SETTINGS; i++)
 		u.setting[i] = r->setting[i];
 	u.nsteps = r->s.steps.size();
 	if (u.nsteps > 0)
@@ -684,12 +687,20 @@ static void
 starting(struct recorder *r)
 {
 	static const char *const sets[] = { "td_time_", "td_temp_in_",
-	    "td_temp_out_", "td_sys", "ts_mode", "ts_fan", "ts_temp" };
+	    "td_temp_out_", "td_sys", "ts_mode", "ts_fan", "ts_temp",
+	    "ts_temp_low", "ts_temp_high", "td_call", "td_humidity_" };
 	static const int attrs[] = { ATTR_TIME_PRECISE, ATTR_IN_PRECISE,
-	    ATTR_OUT_PRECISE, ATTR_SYS, ATTR_MODE, ATTR_FAN, ATTR_SETPOINT };
+	    ATTR_OUT_PRECISE, ATTR_SYS, ATTR_MODE, ATTR_FAN, ATTR_SETPOINT,
+	    ATTR_LOW, ATTR_HIGH, ATTR_CALL, ATTR_HUMIDITY_PRECISE };
+	size_t n = sizeof(attrs) / sizeof(attrs[0]);
 	char f[64];
 
-	for (size_t i = 0; i < sizeof(attrs) / sizeof(attrs[0]); i++) {
+	/* A modern kelvo's start is modern first, so the rest is taken. */
+	if (r->last.modern)
+		r->s.start.push_back({ "profile", "modern", 0 });
+	else
+		n -= 4;
+	for (size_t i = 0; i < n; i++) {
 		std::string v = trimmed(r->last.text[attrs[i]]);
 		if (v.empty()) {
 			fprintf(stderr, "kelvo-ctl: %s is not published; the "
@@ -705,11 +716,17 @@ starting(struct recorder *r)
 	kc_fault_text(r->sim.faults, f, sizeof(f));
 	if (f[0] != '\0')
 		r->s.start.push_back({ "fault", f, 0 });
+	/* A preset still in force is its own values: chosen again last. */
+	if (r->last.modern && r->last.preset > PRESET_NONE)
+		r->s.start.push_back({ "preset",
+		    kc_presets[r->last.preset].name, 0 });
 	r->s.start.push_back({ "state", r->sim.paused ? KC_PAUSED : KC_RUNNING,
 	    0 });
 	r->setting[0] = trimmed(r->last.text[ATTR_MODE]);
 	r->setting[1] = trimmed(r->last.text[ATTR_FAN]);
 	r->setting[2] = trimmed(r->last.text[ATTR_SETPOINT]);
+	r->setting[3] = trimmed(r->last.text[ATTR_LOW]);
+	r->setting[4] = trimmed(r->last.text[ATTR_HIGH]);
 	r->clock = r->last.minute;
 	r->now = 0;
 	if (r->sim.faults & KC_FAULT_SILENT)
@@ -757,7 +774,7 @@ caught_up(const struct recorder *r)
 	if (!r->pending.empty() || r->early || !r->held.empty() ||
 	    client_outputs_read(&st) <= 0 || !client_sim_read(&sim))
 		return false;
-	for (int a = 0; a < KC_ATTRS; a++)
+	for (int a = 0; a < KC_ATTRS_MODERN; a++)
 		if (strcmp(st.text[a], r->last.text[a]) != 0)
 			return false;
 	if (sim.batch != r->sim.batch)
@@ -830,7 +847,8 @@ finish(struct recorder *r)
 	scen_step end;
 	end.at = r->now;
 	end.line = 0;
-	for (int a = 0; a < KC_ATTRS; a++) {
+	for (int a = 0; a < (r->last.modern ? KC_ATTRS_MODERN : KC_ATTRS);
+	    a++) {
 		struct scen_expect e = {};
 		e.what = a;
 		e.text = trimmed(r->last.text[a]);

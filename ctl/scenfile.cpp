@@ -61,7 +61,7 @@ const char *
 scenario_what_name(int what)
 {
 	return what == EXPECT_PLANT ? "plant" :
-	    what >= 0 && what < KC_ATTRS ? kc_attr_name[what] : "?";
+	    what >= 0 && what < KC_ATTRS_MODERN ? kc_attr_name[what] : "?";
 }
 
 /* Whether the attribute's values are numbers (ranges allowed). */
@@ -70,7 +70,8 @@ numeric(int what)
 {
 	return what == ATTR_SETPOINT || what == ATTR_IN_PRECISE ||
 	    what == ATTR_IN || what == ATTR_OUT_PRECISE || what == ATTR_OUT ||
-	    what == ATTR_TIME_PRECISE;
+	    what == ATTR_TIME_PRECISE || what == ATTR_LOW || what == ATTR_HIGH ||
+	    what == ATTR_HUMIDITY_PRECISE || what == ATTR_HUMIDITY;
 }
 
 /*
@@ -214,9 +215,14 @@ unique(std::set<std::string> *seen, const YAML::Node &k,
  * A map of control commands (start, set) into cmds.  A step is refused:
  * it would move the clock outside the steps' "at".
  */
+/*
+ * The commands are checked in the profile the scenario's commands before
+ * them leave (*profile), as kelvo checks them: a played scenario starts
+ * from a reset, classic.
+ */
 static bool
 commands(const YAML::Node &n, const char *what, std::vector<scen_cmd> *cmds,
-    struct fault *f)
+    int *profile, struct fault *f)
 {
 	std::set<std::string> seen;
 	char why[KC_WHY_LEN];
@@ -254,9 +260,13 @@ commands(const YAML::Node &n, const char *what, std::vector<scen_cmd> *cmds,
 		}
 		/* ts_mode: heat is HEAT, as every face takes it. */
 		c.value = client_control_value(c.name.c_str(), c.value.c_str());
-		if (!kc_command_check(c.name.c_str(), c.value.c_str(), why,
-		    sizeof(why)))
+		if (!kc_command_check_as(*profile, c.name.c_str(),
+		    c.value.c_str(), why, sizeof(why)))
 			return fail(f, v, why);
+		if (c.name == "profile")
+			*profile = kc_profile_of(c.value.c_str());
+		else if (c.name == "reset")
+			*profile = KC_PROFILE_CLASSIC;
 		cmds->push_back(c);
 	}
 	/* Room for the player's own step and state in the same batch. */
@@ -306,7 +316,12 @@ plain_ok(int what, const std::string &v)
 		return file_number(v, &d);
 	switch (what) {
 	case ATTR_MODE:
-		return kc_mode_of(v.c_str()) != MODE_UNKNOWN;
+		return kc_mode_of_as(KC_PROFILE_MODERN, v.c_str()) !=
+		    MODE_UNKNOWN;
+	case ATTR_PRESET:
+		return kc_preset_of(v.c_str()) >= 0;
+	case ATTR_CALL:
+		return kc_call_of(v.c_str()) != CALL_UNKNOWN;
 	case ATTR_FAN:
 		return kc_fan_of(v.c_str()) != FAN_UNKNOWN;
 	case ATTR_SYS:
@@ -342,7 +357,7 @@ expectations(const YAML::Node &n, std::vector<scen_expect> *out,
 				e.what = w;
 		if (e.what < 0)
 			return fail(f, k, "\"" + name + "\" is not published "
-			    "(the ten output names, or plant)");
+			    "(the output names, or plant)");
 		if (v.IsScalar()) {
 			e.text = v.Scalar();
 			if (!plain_ok(e.what, e.text))
@@ -350,7 +365,7 @@ expectations(const YAML::Node &n, std::vector<scen_expect> *out,
 				    "what " + name + " shows");
 			/* Compared with kelvo's own text: heat is HEAT. */
 			if (e.what == ATTR_MODE || e.what == ATTR_FAN ||
-			    e.what == ATTR_SYS)
+			    e.what == ATTR_SYS || e.what == ATTR_CALL)
 				e.text = client_control_value(name.c_str(),
 				    e.text.c_str());
 		} else if (v.IsMap() && numeric(e.what) && v.size() > 0) {
@@ -407,7 +422,7 @@ minutes(const YAML::Node &n, long *at, struct fault *f)
 }
 
 static bool
-one_step(const YAML::Node &n, long prev, struct scen_step *st,
+one_step(const YAML::Node &n, long prev, struct scen_step *st, int *profile,
     struct fault *f)
 {
 	std::set<std::string> seen;
@@ -429,7 +444,7 @@ one_step(const YAML::Node &n, long prev, struct scen_step *st,
 				    " goes back before " + std::to_string(prev));
 			have_at = true;
 		} else if (name == "set") {
-			if (!commands(v, "set", &st->set, f))
+			if (!commands(v, "set", &st->set, profile, f))
 				return false;
 		} else if (name == "press") {
 			if (!presses(v, &st->press, f))
@@ -489,6 +504,7 @@ document(const YAML::Node &root, struct scenario *s, struct fault *f)
 	std::set<std::string> seen;
 	YAML::Node steps;
 	bool have_steps = false, checks = false;
+	int profile = KC_PROFILE_CLASSIC;
 
 	if (!root.IsMap())
 		return fail(f, root, "a scenario is a map of name, start and "
@@ -503,7 +519,7 @@ document(const YAML::Node &root, struct scenario *s, struct fault *f)
 				return fail(f, v, "name must be a plain text");
 			s->name = v.Scalar();
 		} else if (name == "start") {
-			if (!commands(v, "start", &s->start, f))
+			if (!commands(v, "start", &s->start, &profile, f))
 				return false;
 		} else if (name == "steps") {
 			if (!v.IsSequence())
@@ -513,7 +529,7 @@ document(const YAML::Node &root, struct scenario *s, struct fault *f)
 				struct scen_step st;
 				st.at = 0;
 				st.press_line = st.press_col = 0;
-				if (!one_step(v[i], prev, &st, f))
+				if (!one_step(v[i], prev, &st, &profile, f))
 					return false;
 				prev = st.at;
 				checks = checks || !st.expect.empty();

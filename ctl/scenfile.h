@@ -20,7 +20,7 @@
 
 #include "client.h"
 
-#define EXPECT_PLANT	KC_ATTRS	/* expect names: attributes, plant */
+#define EXPECT_PLANT	KC_ATTRS_MODERN	/* expect names: attributes, plant */
 #define SCEN_AT_MAX	100000000L	/* minutes: about 190 years */
 
 /* One control command of a start or a set, as kelvo takes it. */

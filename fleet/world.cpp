@@ -146,6 +146,7 @@ world_batch(struct thermostat *t, const struct client_batch *b)
 	char why[KC_WHY_LEN];
 	std::string text(b->text, b->len);
 	size_t at = 0;
+	int profile = t->w.profile;
 
 	t->batch++;
 	t->dirty = true;
@@ -158,16 +159,37 @@ world_batch(struct thermostat *t, const struct client_batch *b)
 		if (sep == std::string::npos)
 			continue;
 		cmds.emplace_back(line.substr(0, sep), line.substr(sep + 2));
-		if (!kc_command_check(cmds.back().first.c_str(),
-		    cmds.back().second.c_str(), why, sizeof(why))) {
+		/* Each in the profile the commands before it leave. */
+		const char *name = cmds.back().first.c_str();
+		const char *value = cmds.back().second.c_str();
+		if (!kc_command_check_as(profile, name, value, why,
+		    sizeof(why))) {
 			snprintf(t->error, sizeof(t->error), "%s", why);
 			return false;
 		}
+		if (strcmp(name, "profile") == 0)
+			profile = kc_profile_of(value);
+		else if (strcmp(name, "reset") == 0)
+			profile = KC_PROFILE_CLASSIC;
 	}
 	for (const auto &c : cmds)
 		km_apply(&t->w, c.first.c_str(), c.second.c_str());
 	t->error[0] = '\0';
 	return true;
+}
+
+/*
+ * A command as kelvo would judge it in the thermostat's profile: AUTO,
+ * the band and the presets are a modern one's, and the deadband's rule
+ * refuses what would leave 60..90; a refused one changes nothing.
+ */
+static void
+command_checked(struct thermostat *t, const char *name, const char *value)
+{
+	char why[KC_WHY_LEN];
+
+	if (kc_command_check_as(t->w.profile, name, value, why, sizeof(why)))
+		km_apply(&t->w, name, value);
 }
 
 void
@@ -176,18 +198,27 @@ world_command(struct thermostat *t, int kind, int value)
 	char v[16];
 
 	t->dirty = true;
+	snprintf(v, sizeof(v), "%d", value);
 	switch (kind) {
 	case CMD_MODE:
-		km_apply(&t->w, "ts_mode", kc_mode_name(value));
+		command_checked(t, "ts_mode", kc_mode_name(value));
 		break;
 	case CMD_FAN:
-		km_apply(&t->w, "ts_fan", kc_fan_name(value));
+		command_checked(t, "ts_fan", kc_fan_name(value));
 		break;
 	case CMD_SETPOINT:
-		snprintf(v, sizeof(v), "%d", value);
-		km_apply(&t->w, "ts_temp", v);
+		command_checked(t, "ts_temp", v);
 		break;
-	default:
+	case CMD_LOW:
+		command_checked(t, "ts_temp_low", v);
+		break;
+	case CMD_HIGH:
+		command_checked(t, "ts_temp_high", v);
+		break;
+	case CMD_PRESET:
+		command_checked(t, "preset", kc_presets[value].name);
+		break;
+	case CMD_PRESS:
 		km_press(&t->w, value);
 		break;
 	}
@@ -201,7 +232,7 @@ world_state_json(const struct thermostat *t)
 
 	km_values(&t->w, values);
 	client_state_of_values(values, &st);
-	return client_state_json(&st).dump();
+	return mqtt_state_json(&st).dump();
 }
 
 void

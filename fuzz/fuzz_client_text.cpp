@@ -51,7 +51,7 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	    &st);
 	CHECK(taken >= 0, "taken %d", taken);
 
-	for (int a = 0; a < KC_ATTRS; a++) {
+	for (int a = 0; a < KC_ATTRS_MODERN; a++) {
 		size_t len = strnlen(st.text[a], CLIENT_TEXT_LEN);
 		CHECK(len < CLIENT_TEXT_LEN, "attribute %d not terminated", a);
 		for (size_t i = 0; i < len; i++)
@@ -60,8 +60,13 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 			    "attribute %d byte 0x%02x", a,
 			    (unsigned char)st.text[a][i]);
 	}
-	CHECK(st.mode >= MODE_UNKNOWN && st.mode <= MODE_COOL, "mode %d",
+	CHECK(st.mode >= MODE_UNKNOWN && st.mode <= MODE_AUTO, "mode %d",
 	    st.mode);
+	CHECK(st.modern || st.mode != MODE_AUTO, "AUTO in a classic text");
+	CHECK(st.preset >= -1 && st.preset < KC_PRESETS, "preset %d",
+	    st.preset);
+	CHECK(st.call >= CALL_UNKNOWN && st.call <= CALL_COOL, "call %d",
+	    st.call);
 	CHECK(st.fan >= FAN_UNKNOWN && st.fan <= FAN_ON, "fan %d", st.fan);
 	CHECK(st.sys >= SYS_UNKNOWN && st.sys <= SYS_ON, "sys %d", st.sys);
 	CHECK(st.minute >= -1 && st.minute < CLIENT_DAY, "minute %d",
@@ -82,7 +87,7 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
 	nlohmann::json j = client_state_json(&st);
 	/* The attributes, then the plant, the clock as shown and the minute. */
-	CHECK(j.is_object() && j.size() == KC_ATTRS + 3, "json %s",
+	CHECK(j.is_object() && j.size() == KC_ATTRS_MODERN + 3, "json %s",
 	    j.dump().c_str());
 	CHECK(j["plant"].is_null() || j["plant"].is_string(), "plant %s",
 	    j.dump().c_str());

@@ -36,6 +36,14 @@ struct km_world {
 	int	 minutes;	/* pm_minutes: simulated minutes per tick */
 	bool	 paused;	/* pm_state: paused */
 	int	 faults;	/* pm_fault: KC_FAULT_* */
+	/* The modern profile's; a classic world keeps them as reset left them. */
+	int	 profile;	/* pm_profile: KC_PROFILE_* */
+	int	 low;		/* ts_temp_low */
+	int	 high;		/* ts_temp_high */
+	int	 preset;	/* ts_preset: PRESET_* */
+	int	 call;		/* td_call: CALL_* */
+	float	 humidity;	/* td_humidity_, in % */
+	int	 humidity_whole; /* td_humidity */
 };
 
 /* What a command changed, so that a store writes only that. */
@@ -51,15 +59,27 @@ enum {
 	KM_SET_MINUTES = 1 << 8,
 	KM_SET_PAUSED = 1 << 9,
 	KM_SET_FAULTS = 1 << 10,
-	KM_SET_TICK = KM_SET_CLOCK | KM_SET_OUT | KM_SET_IN | KM_SET_SYS,
-	KM_SET_ALL = (1 << 11) - 1,
+	KM_SET_PROFILE = 1 << 11,	/* and every modern value */
+	KM_SET_BAND = 1 << 12,		/* ts_temp_low, ts_temp_high */
+	KM_SET_PRESET = 1 << 13,
+	KM_SET_CALL = 1 << 14,
+	KM_SET_HUMIDITY = 1 << 15,
+	KM_SET_TICK = KM_SET_CLOCK | KM_SET_OUT | KM_SET_IN | KM_SET_SYS |
+	    KM_SET_CALL | KM_SET_HUMIDITY,
+	KM_SET_ALL = (1 << 16) - 1,
 };
 
 /* The longest model step, in minutes: longer ticks are made of these. */
 #define KM_HOUR	60
 
-/* The world of the default document, which a reset gives. */
+/* The world of the default document, which a reset gives: classic. */
 void	 km_reset(struct km_world *w);
+/*
+ * A profile chosen.  Into modern the modern values stay as they are
+ * (km_reset's defaults for a world that never had them); into classic a
+ * mode AUTO, which classic does not have, turns the thermostat off.
+ */
+void	 km_profile(struct km_world *w, int profile);
 /*
  * One tick of w->minutes: the clock, then the model.  A tick of more than
  * an hour is ticks of at most an hour, the longer ones first, each with
@@ -82,12 +102,21 @@ float	 km_kept(float x);
  */
 void	 km_values(const struct km_world *w, char (*values)[KC_VALUE_LEN]);
 /*
+ * The same for every attribute of KC_ATTRS_MODERN, the modern ones empty
+ * in a classic world; returns how many the world's profile publishes.
+ */
+int	 km_values_all(const struct km_world *w,
+	    char (*values)[KC_VALUE_LEN]);
+/*
  * A control command that kc_command_check took, applied (KM_SET_* of what
  * it changed; 0 for a command the model does not know).  A step ticks the
  * world that many times and pauses it.
  */
 unsigned km_apply(struct km_world *w, const char *name, const char *value);
-/* One button press (BTN_*), the contract's rule on the world. */
+/*
+ * One button press (BTN_*), the contract's rule on the world; a modern
+ * one's preset is none once a press moved its set point or band.
+ */
 void	 km_press(struct km_world *w, int btn);
 
 #endif

@@ -72,7 +72,9 @@
 
 static struct mosquitto *mosq;
 static struct mqtt_topics topics;
-static std::string discovery;		/* the config text, made once */
+static std::string discovery;		/* the config text */
+static bool discovered_modern;		/* discovery is a modern kelvo's */
+static std::string our_id;		/* the thermostat's id, for it */
 static char broker[300];		/* HOST:PORT, for the trace */
 static std::string client_id;		/* ours alone: BASE/HOST-PID */
 static struct mqtt_sim_topics simtopics;
@@ -164,7 +166,7 @@ publish_all_locked(void)
 		return;
 	publish(topics.discovery, discovery, 1);
 	if (link_latest(&st))
-		publish(topics.state, client_state_json(&st).dump(), 0);
+		publish(topics.state, mqtt_state_json(&st).dump(), 0);
 	publish_sim_locked(true);
 	announce_locked();
 }
@@ -288,6 +290,36 @@ on_sim_command(int kind, const struct mosquitto_message *msg)
 	mqtt_sim_send(&b, msg->topic);
 }
 
+/* Whether kelvo's latest outputs are a modern thermostat's. */
+static bool
+latest_modern(void)
+{
+	struct client_state st;
+
+	return link_latest(&st) && st.modern;
+}
+
+/*
+ * A modern command: one control batch, so that kelvo judges it by the
+ * deadband's rule; a refusal is said in a line (mqtt_sim_send) and
+ * changes nothing.
+ */
+static void
+modern_command(int kind, int value, const char *topic)
+{
+	struct client_batch b;
+	char v[16];
+
+	client_batch_init(&b);
+	snprintf(v, sizeof(v), "%d", value);
+	if (kind == CMD_PRESET)
+		client_batch_add(&b, "preset", kc_presets[value].name);
+	else
+		client_batch_add(&b, kind == CMD_LOW ? "ts_temp_low" :
+		    "ts_temp_high", v);
+	mqtt_sim_send(&b, topic);
+}
+
 static void
 on_message(struct mosquitto *m, void *arg, const struct mosquitto_message *msg)
 {
@@ -337,6 +369,15 @@ on_message(struct mosquitto *m, void *arg, const struct mosquitto_message *msg)
 			return;
 		}
 	}
+	if (kind >= CMD_FIRST_BATCH) {
+		modern_command(kind, value, topic);
+		return;
+	}
+	if (kind == CMD_MODE && value == MODE_AUTO && !latest_modern()) {
+		logline_on(topic, "%s: %s ignored (AUTO is a mode of the modern "
+		    "profile only)", topic, q.c_str());
+		return;
+	}
 	rc = kind == CMD_PRESS ? link_press(value) :
 	    link_set(target_of[kind], kind == CMD_MODE ? kc_mode_name(value) :
 	    kind == CMD_FAN ? kc_fan_name(value) :
@@ -357,8 +398,16 @@ static void
 on_published(const struct client_state *st, void *arg)
 {
 	(void)arg;
-	std::string text = client_state_json(st).dump();
+	std::string text = mqtt_state_json(st).dump();
 	std::lock_guard<std::mutex> lk(pub_mutex);
+	/* Another profile is another device to Home Assistant: say so. */
+	if (st->modern != discovered_modern) {
+		discovered_modern = st->modern;
+		discovery = mqtt_discovery(our_id, &topics, "kelvo-mqtt",
+		    st->modern).dump();
+		if (may_publish_locked())
+			publish(topics.discovery, discovery, 1);
+	}
 	if (may_publish_locked())
 		publish(topics.state, text, 0);
 }
@@ -615,6 +664,7 @@ read_options(int argc, char *argv[], struct options *o)
 	    !topic_ok(topics.discovery))
 		return bad_usage("prefixes \"%s\" and \"%s\" do not make "
 		    "MQTT topics", o->prefix.c_str(), o->dprefix.c_str());
+	our_id = o->id;
 	discovery = mqtt_discovery(o->id, &topics).dump();
 	snprintf(broker, sizeof(broker), strchr(o->host, ':') ?
 	    "[%s]:%d" : "%s:%d", o->host, o->port);

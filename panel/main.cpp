@@ -202,7 +202,10 @@ draw_face(const struct client_state *st, bool have)
 
 	if (!have)
 		return;
-	if (st->has_setpoint)
+	/* In modern AUTO the band is what the up and down keys move. */
+	if (client_band_buttons(st) && st->has_low && st->has_high)
+		snprintf(line, sizeof(line), "band %d..%d", st->low, st->high);
+	else if (st->has_setpoint)
 		snprintf(line, sizeof(line), "set point %d", st->setpoint);
 	else
 		snprintf(line, sizeof(line), "set point ?");
@@ -231,6 +234,14 @@ draw_face(const struct client_state *st, bool have)
 	attron(COLOR_PAIR(PAIR_OUT));
 	mvaddstr(5, 22, line);
 	attroff(COLOR_PAIR(PAIR_OUT));
+	if (!st->modern)
+		return;
+	char hum[16] = "?";
+	if (st->has_humidity)
+		snprintf(hum, sizeof(hum), "%.0f%%", st->humidity);
+	snprintf(line, sizeof(line), "preset %s  humidity %s",
+	    st->preset >= 0 ? kc_presets[st->preset].name : "?", hum);
+	mvaddstr(6, 22, line);
 }
 
 /* The four quarters of the simulated day on the time axis. */

@@ -35,6 +35,7 @@ bool reInit = false;
 char *argMode = nullptr;
 int argTemp = -1;
 char *argFan = nullptr;
+char *argProfile = nullptr;
 bool argErr = false;
 char *vroot = nullptr;
 char xml_fname[256];
@@ -73,12 +74,15 @@ void
 usage(int status)
 {
 	printf("\n\nUsage: kelvo\n\n");
-	printf("\tusage [-v[v]] [-i] [-m <heat | off | cool>] [-t <temp>] "
+	printf("\tusage [-v[v]] [-i] [-p <classic | modern>] "
+	    "[-m <heat | off | cool | auto>] [-t <temp>] "
 	    "[-f <on | auto> theRootDir\n\n");
 	printf("\t\t-v verbose\n");
 	printf("\t\t-vv extra verbose - constant simulation output\n");
 	printf("\t\t-i default initial conditions (deletes xml file)\n");
-	printf("\t\t-m set thermostat mode setting\n");
+	printf("\t\t-p set thermostat profile (modern: auto mode, band, "
+	    "presets, humidity)\n");
+	printf("\t\t-m set thermostat mode setting (auto with -p modern)\n");
 	printf("\t\t-t set thermostat temp setting\n");
 	printf("\t\t-f set thermostat fan setting\n");
 	printf("\n");
@@ -93,7 +97,7 @@ parse_options(int argc, char **argv)
 {
 	int c;
 
-	while ((c = getopt(argc, argv, "vim:t:f:")) != -1) {
+	while ((c = getopt(argc, argv, "vim:t:f:p:")) != -1) {
 		switch (c) {
 		case 'v':
 			Verbose++;
@@ -105,7 +109,13 @@ parse_options(int argc, char **argv)
 			argMode = optarg;
 			if (strcmp(optarg, "COOL") != 0 &&
 			    strcmp(optarg, "HEAT") != 0 &&
-			    strcmp(optarg, "OFF") != 0)
+			    strcmp(optarg, "OFF") != 0 &&
+			    strcmp(optarg, "AUTO") != 0)
+				argErr = true;
+			break;
+		case 'p':
+			argProfile = optarg;
+			if (kc_profile_of(optarg) < 0)
 				argErr = true;
 			break;
 		case 't':
@@ -128,6 +138,11 @@ parse_options(int argc, char **argv)
 			break;
 		}
 	}
+	/* AUTO is the modern profile's mode alone. */
+	if (argMode != nullptr && strcmp(argMode, "AUTO") == 0 &&
+	    (argProfile == nullptr ||
+	    kc_profile_of(argProfile) != KC_PROFILE_MODERN))
+		argErr = true;
 	if (argErr || optind >= argc)
 		return -1;
 	vroot = argv[optind];

@@ -14,6 +14,7 @@ extern bool reInit;		/* -i: first store cycle starts from defaults */
 extern char *argMode;		/* -m override, or null */
 extern int argTemp;		/* -t override; negative when none */
 extern char *argFan;		/* -f override, or null */
+extern char *argProfile;	/* -p: classic or modern, or null */
 extern bool argErr;		/* a bad option or value was seen */
 extern char *vroot;		/* the root directory operand */
 extern char xml_fname[256];	/* full path of the state document */

@@ -23,6 +23,11 @@
  * The pause, the speed and the faults are kept in the parameters section
  * as well, so a restart continues with them; a document without them
  * runs as it always did.
+ *
+ * The profile is pm_profile in the parameters, classic when missing.  A
+ * modern document keeps the modern values beside the classic ones; going
+ * back to classic removes them all, so a classic document is always one
+ * kelvo could have written before there were profiles.
  */
 #include "thermodyn.h"
 
@@ -42,6 +47,7 @@ std::atomic<int> pm_interval(1000);
 std::atomic<int> pm_minutes(0);
 std::atomic<bool> sim_paused(false);
 std::atomic<int> sim_faults(0);
+std::atomic<int> sim_profile(KC_PROFILE_CLASSIC);
 
 /* Posted by sim_wakeup; the thread pauses without it if it cannot be had. */
 static struct wakeup sim_wake;
@@ -61,6 +67,7 @@ tracef(const char *fmt, const char *name, long value)
 }
 
 static void world_store(dbXML *, const struct km_world *, unsigned);
+static void modern_peek(dbXML *, struct km_world *, bool);
 static void world_store_params(dbXML *, const struct km_world *, unsigned);
 
 /*
@@ -126,8 +133,78 @@ model_step(dbXML *d, int t, int m, int faults)
 	w.mode = kc_mode_exact(text);
 	w.setpoint = d->getValInt("ts_temp");
 	w.faults = faults;
+	modern_peek(d, &w, true);
 	km_step(&w, t, m);
-	world_store(d, &w, KM_SET_OUT | KM_SET_IN | KM_SET_SYS);
+	world_store(d, &w, KM_SET_OUT | KM_SET_IN | KM_SET_SYS | KM_SET_CALL |
+	    KM_SET_HUMIDITY);
+}
+
+/* The profile a document is in: classic unless it says modern. */
+int
+doc_profile(dbXML *d)
+{
+	int p = kc_profile_of(d->findValStr("pm_profile")) ==
+	    KC_PROFILE_MODERN ? KC_PROFILE_MODERN : KC_PROFILE_CLASSIC;
+
+	/* A hand edit is what the next batch is checked against. */
+	sim_profile = p;
+	return p;
+}
+
+/* A whole number of the document within lo..hi, or fallback with a line. */
+static int
+modern_whole(dbXML *d, const char *name, int lo, int hi, bool trace)
+{
+	const char *s = d->findValStr(name);
+	int fallback = atoi(kc_default(name));
+	long v;
+
+	if (s != nullptr && kc_whole(s, lo, hi, &v))
+		return (int)v;
+	if (trace)
+		tracef("thermodyn::%s is missing or out of its limits, taking "
+		    "it as %ld\n", name, fallback);
+	return fallback;
+}
+
+/*
+ * The modern values of a modern document, each as untrusted as the rest:
+ * what is missing or no value of its kind is taken as its default (with
+ * a line, when trace).  A classic world keeps km_reset's values.
+ */
+static void
+modern_peek(dbXML *d, struct km_world *w, bool trace)
+{
+	const char *s;
+	char *end;
+	float f;
+	int i;
+
+	w->profile = doc_profile(d);
+	if (w->profile != KC_PROFILE_MODERN)
+		return;
+	w->low = modern_whole(d, "ts_temp_low", KC_SETPOINT_MIN,
+	    KC_SETPOINT_MAX - KC_DEADBAND, trace);
+	w->high = modern_whole(d, "ts_temp_high", w->low + KC_DEADBAND,
+	    KC_SETPOINT_MAX, trace);
+	w->preset = (i = kc_preset_of(d->findValStr("ts_preset"))) >= 0 ? i :
+	    PRESET_NONE;
+	i = kc_call_exact(d->findValStr("td_call"));
+	w->call = i != CALL_UNKNOWN ? i : CALL_NONE;
+	s = d->findValStr("td_humidity_");
+	f = s != nullptr ? strtof(s, &end) : NAN;
+	if (s != nullptr && end != s && f >= KC_HUMIDITY_MIN &&
+	    f <= KC_HUMIDITY_MAX) {
+		w->humidity = f;
+		w->humidity_whole = roundoff(f);
+	} else {
+		w->humidity = strtof(kc_default("td_humidity_"), nullptr);
+		w->humidity_whole = atoi(kc_default("td_humidity"));
+		if (trace)
+			tracef("thermodyn::%s is missing or out of its limits, "
+			    "taking it as %ld\n", "td_humidity_",
+			    w->humidity_whole);
+	}
 }
 
 /*
@@ -157,8 +234,52 @@ world_peek(dbXML *d, struct km_world *w)
 	w->interval = pm_interval;
 	w->paused = sim_paused;
 	w->faults = sim_faults;
+	modern_peek(d, w, false);
 }
 
+
+/*
+ * The modern values: written only in a modern world, all of them when
+ * the profile was set; a world set to classic takes them all away.
+ */
+static void
+world_store_modern(dbXML *d, const struct km_world *w, unsigned set)
+{
+	static const char *const names[] = { "pm_profile", "ts_temp_low",
+	    "ts_temp_high", "ts_preset", "td_call", "td_humidity_",
+	    "td_humidity" };
+	char text[32];
+
+	if (set & KM_SET_PROFILE)
+		sim_profile = w->profile;
+	if (w->profile != KC_PROFILE_MODERN) {
+		if (set & KM_SET_PROFILE)
+			for (const char *name : names)
+				d->delVal(name);
+		return;
+	}
+	if (set & KM_SET_PROFILE) {
+		d->putValStr("pm_profile", kc_profile_name(w->profile));
+		set |= KM_SET_BAND | KM_SET_PRESET | KM_SET_CALL |
+		    KM_SET_HUMIDITY;
+	}
+	if (set & KM_SET_BAND) {
+		snprintf(text, sizeof(text), "%d", w->low);
+		d->putValStr("ts_temp_low", text);
+		snprintf(text, sizeof(text), "%d", w->high);
+		d->putValStr("ts_temp_high", text);
+	}
+	if (set & KM_SET_PRESET)
+		d->putValStr("ts_preset", kc_presets[w->preset].name);
+	if (set & KM_SET_CALL)
+		d->putValStr("td_call", kc_call_name(w->call));
+	if (set & KM_SET_HUMIDITY) {
+		snprintf(text, sizeof(text), "%8.3f", (double)w->humidity);
+		d->putValStr("td_humidity_", text);
+		snprintf(text, sizeof(text), "%d", w->humidity_whole);
+		d->putValStr("td_humidity", text);
+	}
+}
 
 /* Writes what set (KM_SET_*) says changed, as the document keeps it. */
 static void
@@ -188,6 +309,7 @@ world_store(dbXML *d, const struct km_world *w, unsigned set)
 		d->setValStr("ts_fan", kc_fan_name(w->fan));
 	if (set & KM_SET_SETPOINT)
 		d->setValInt("ts_temp", w->setpoint);
+	world_store_modern(d, w, set);
 	world_store_params(d, w, set);
 }
 
@@ -280,6 +402,7 @@ sim_load(dbXML *d)
 		f = 0;
 	}
 	sim_faults = f;
+	doc_profile(d);
 }
 
 void *
@@ -294,10 +417,12 @@ thermodyn(void *)
 	db = new dbXML(xml_fname, reInit);
 	if (argTemp >= 0)
 		db->setValInt("ts_temp", argTemp);
-	if (argMode != nullptr)
-		db->setValStr("ts_mode", argMode);
 	if (argFan != nullptr)
 		db->setValStr("ts_fan", argFan);
+	if (argProfile != nullptr)
+		sim_apply(db, "profile", argProfile);
+	if (argMode != nullptr)
+		db->setValStr("ts_mode", argMode);
 	pm_interval = db->getValInt("pm_interval");
 	pm_minutes = db->getValInt("pm_minutes");
 	sim_load(db);
@@ -366,6 +491,8 @@ thermodyn(void *)
  * its own value.  The inputs object and the control object's press
  * command both come here, so a press is one thing whichever road it took.
  */
+static void modern_press(dbXML *, int, struct kc_settings *);
+
 static void
 press_apply(dbXML *d, int btn)
 {
@@ -394,6 +521,10 @@ press_apply(dbXML *d, int btn)
 		Printf(">>>>> unexpected event\n");
 		break;
 	}
+	if (doc_profile(d) == KC_PROFILE_MODERN) {
+		modern_press(d, btn, &s);
+		return;
+	}
 	was = s;
 	kc_press(&s, btn);
 	if (s.has_mode)
@@ -410,6 +541,41 @@ web_cgi(char *name)
 	db = new dbXML(xml_fname, false);
 	press_apply(db, kc_button_of_attr(name));
 	delete db;
+}
+
+/*
+ * A modern press: the button's own value as a classic one reads it, and
+ * what its rule needs beside it (the mode and the band for up and down),
+ * applied by the model, which also drops a preset whose values moved.
+ */
+static void
+modern_press(dbXML *d, int btn, struct kc_settings *s)
+{
+	const char *v;
+	struct km_world w;
+	unsigned set = 0;
+
+	world_peek(d, &w);
+	if (btn == BTN_UP || btn == BTN_DOWN) {
+		/* The set point as the button always read it. */
+		w.setpoint = s->setpoint;
+		if ((v = d->getValStr("ts_mode")) != nullptr)
+			w.mode = kc_mode_exact(v);
+		set = KM_SET_SETPOINT | KM_SET_BAND;
+	} else if (s->has_mode) {
+		set = KM_SET_MODE;
+	} else if (s->has_fan) {
+		set = KM_SET_FAN;
+	}
+	struct km_world was = w;
+	km_press(&w, btn);
+	if (w.setpoint == was.setpoint)
+		set &= ~KM_SET_SETPOINT;
+	if (w.low == was.low && w.high == was.high)
+		set &= ~KM_SET_BAND;
+	if (w.preset != was.preset)
+		set |= KM_SET_PRESET;
+	world_store(d, &w, set);
 }
 
 /*
@@ -472,6 +638,7 @@ sim_apply(dbXML *d, const char *name, const char *value)
 		d->reset();
 		sim_paused = false;
 		sim_faults = 0;
+		sim_profile = KC_PROFILE_CLASSIC;
 		pm_interval = d->getValInt("pm_interval");
 		pm_minutes = d->getValInt("pm_minutes");
 		break;

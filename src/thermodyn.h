@@ -20,6 +20,8 @@ extern std::atomic<int> pm_interval;	/* real milliseconds between ticks */
 extern std::atomic<int> pm_minutes;	/* simulated minutes per tick */
 extern std::atomic<bool> sim_paused;	/* the clock and the model stand */
 extern std::atomic<int> sim_faults;	/* KC_FAULT_* in force */
+/* KC_PROFILE_* of the document, as its last store cycle left it. */
+extern std::atomic<int> sim_profile;
 
 /* The simulation thread: initialises the document, then ticks. */
 void *thermodyn(void *arg);
@@ -46,5 +48,7 @@ void web_cgi(char *name);
  * (KC_FAULT_*) in force.
  */
 void model_step(dbXML *d, int t, int m, int faults = 0);
+/* KC_PROFILE_* of d: classic unless its pm_profile says modern. */
+int doc_profile(dbXML *d);
 
 #endif

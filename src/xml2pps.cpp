@@ -1,7 +1,8 @@
 /*
  * xml2pps.cpp - the bridge between the state document and PPS.
  *
- * The publisher copies ten values out of the document once per tick and
+ * The publisher copies ten values (sixteen in the modern profile) out
+ * of the document once per tick and
  * writes them whole to the outputs object, where any user interface can
  * read them.  The input reader blocks in a read of the inputs object; each
  * text it gets is scanned for "event" values, and all the presses of one
@@ -110,6 +111,36 @@ pps_text(char (*values)[PPS_VALUE_LEN], char *out, size_t len)
 	return (size_t)n < len ? n : (int)len - 1;
 }
 
+int
+pps_values_all(dbXML *d, char (*values)[PPS_VALUE_LEN])
+{
+	int n = kc_attrs(doc_profile(d));
+
+	pps_values(d, values);
+	for (int i = KC_ATTRS; i < KC_ATTRS_MODERN; i++) {
+		const char *s = i < n ? d->getValStr(kc_attr_name[i]) : nullptr;
+		snprintf(values[i], PPS_VALUE_LEN, "%s", s ? s : "");
+	}
+	return n;
+}
+
+int
+pps_text_n(char (*values)[PPS_VALUE_LEN], int n, char *out, size_t len)
+{
+	int used = pps_text(values, out, len);
+
+	/* The modern values follow today's, each cut where the text ends. */
+	for (int i = KC_ATTRS; i < n && i < KC_ATTRS_MODERN; i++) {
+		int more = snprintf(out + used, len - (size_t)used, "%s::%s\n",
+		    kc_attr_name[i], values[i]);
+		if (more < 0)
+			break;
+		used += (size_t)more < len - (size_t)used ? more :
+		    (int)(len - (size_t)used) - 1;
+	}
+	return used;
+}
+
 /* Opens the outputs object, making it (and its directory) when missing. */
 static int
 open_outputs(bool quiet)
@@ -157,16 +188,17 @@ document_untouched(void)
  * with the same times), the values it gave stand, so a paused
  * kelvo costs its readers a stat a period rather than a load and a save.
  */
-static void
+static int
 read_values(char (*values)[PPS_VALUE_LEN])
 {
-	static char raw[PPS_VALUES][PPS_VALUE_LEN];
+	static char raw[KC_ATTRS_MODERN][PPS_VALUE_LEN];
+	static int n;
 
 	bool paused = sim_paused;
 
 	if (!paused || !document_untouched()) {
 		db = new dbXML(xml_fname, false);
-		pps_values(db, raw);
+		n = pps_values_all(db, raw);
 		if (db != nullptr)
 			delete db;
 		/* Running, the next cycle reads anyway: no stat to pay. */
@@ -174,6 +206,7 @@ read_values(char (*values)[PPS_VALUE_LEN])
 		read_known = paused && stat(xml_fname, &read_as) == 0;
 	}
 	memcpy(values, raw, sizeof(raw));
+	return n;
 }
 
 /*
@@ -184,11 +217,11 @@ read_values(char (*values)[PPS_VALUE_LEN])
 static void
 publish(int *fd)
 {
-	static char values[PPS_VALUES][PPS_VALUE_LEN];
+	static char values[KC_ATTRS_MODERN][PPS_VALUE_LEN];
 	static char text[PPS_TEXT_LEN];
 	char why[CONTROL_WHY] = "";
 	long cycle;
-	int n;
+	int n, count;
 
 	pthread_mutex_lock(&xml_mutex);
 	if (sim_faults & KC_FAULT_SILENT) {
@@ -196,13 +229,14 @@ publish(int *fd)
 		return;
 	}
 	cycle = ++pub_begun;
-	read_values(values);
+	count = read_values(values);
 	/* A failed sensor reads nothing; the room goes on underneath. */
 	if (sim_faults & KC_FAULT_SENSOR)
-		values[3][0] = values[4][0] = '\0';
+		values[3][0] = values[4][0] = values[ATTR_HUMIDITY_PRECISE][0] =
+		    values[ATTR_HUMIDITY][0] = '\0';
 	pthread_mutex_unlock(&xml_mutex);
 
-	n = pps_text(values, text, sizeof(text));
+	n = pps_text_n(values, count, text, sizeof(text));
 	if (*fd < 0)
 		*fd = open_outputs(true);
 	if (*fd < 0)
@@ -485,9 +519,17 @@ control_batch(char *text, size_t len, char *id, size_t idlen, char *why,
 		return n;
 	if ((n = control_unname(names, values, n, why, whylen)) <= 0)
 		return n;
-	for (int i = 0; i < n; i++)
-		if (!kc_command_check(names[i], values[i], why, whylen))
+	/* Each command in the profile the ones before it leave. */
+	int profile = sim_profile;
+	for (int i = 0; i < n; i++) {
+		if (!kc_command_check_as(profile, names[i], values[i], why,
+		    whylen))
 			return -1;
+		if (strcmp(names[i], "profile") == 0)
+			profile = kc_profile_of(values[i]);
+		else if (strcmp(names[i], "reset") == 0)
+			profile = KC_PROFILE_CLASSIC;
+	}
 	/*
 	 * A batch the disk does not take is refused whole: the settings it
 	 * changed in memory go back to what they were, as the document on
@@ -496,6 +538,7 @@ control_batch(char *text, size_t len, char *id, size_t idlen, char *why,
 	 */
 	int interval = pm_interval, minutes = pm_minutes, faults = sim_faults;
 	bool paused = sim_paused;
+	int was_profile = sim_profile;
 	char saving[CONTROL_WHY];
 	db = new dbXML(xml_fname, false);
 	for (int i = 0; i < n; i++)
@@ -508,6 +551,7 @@ control_batch(char *text, size_t len, char *id, size_t idlen, char *why,
 	pm_minutes = minutes;
 	sim_faults = faults;
 	sim_paused = paused;
+	sim_profile = was_profile;
 	/* The simulation may have seen the pause go by: it runs on. */
 	sim_wakeup();
 	snprintf(why, whylen, "%s; nothing of the batch is applied", saving);

@@ -54,5 +54,12 @@ int event_scan(const char *text, char (*names)[5], int max);
 void pps_values(dbXML *d, char (*values)[PPS_VALUE_LEN]);
 /* Formats the outputs object text; returns its length. */
 int pps_text(char (*values)[PPS_VALUE_LEN], char *out, size_t len);
+/*
+ * The same for d's profile: KC_ATTRS_MODERN values (the modern ones
+ * empty in a classic document), and how many of them it publishes.
+ */
+int pps_values_all(dbXML *d, char (*values)[PPS_VALUE_LEN]);
+/* The outputs object text of the first n (KC_ATTRS or all) values. */
+int pps_text_n(char (*values)[PPS_VALUE_LEN], int n, char *out, size_t len);
 
 #endif

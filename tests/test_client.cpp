@@ -17,6 +17,7 @@
 #include "logline.h"
 #include "parse.h"
 #include "testutil.h"
+#include "topics.h"
 
 namespace {
 
@@ -124,7 +125,7 @@ TEST(ClientJson, TypesEachAttributeAndNullsWhatDoesNotRead)
 	    "td_temp_out_::nan\ntd_temp_out::x\ntd_sys::O\x01N\n"
 	    "td_time_::1704\n");
 	nlohmann::json j = client_state_json(&odd);
-	EXPECT_EQ(j.size(), 13u);
+	EXPECT_EQ(j.size(), 19u);
 	EXPECT_EQ(j["minute"], 17 * 60 + 4);
 	EXPECT_EQ(j["ts_mode"], "HEAT");
 	EXPECT_EQ(j["td_temp_in_"], 66.127);
@@ -194,6 +195,68 @@ TEST(ClientJson, EnumsPlantAndTheClockShown)
 	for (const auto &v : values)
 		EXPECT_STREQ(client_control_value(v.name, v.value), v.sent)
 		    << v.name << "=" << v.value;
+}
+
+/*
+ * A modern text: its six values typed, AUTO a mode only there, the plant
+ * in AUTO from the call, the status lines.
+ */
+TEST(ClientJson, ModernValuesAutoAndTheBand)
+{
+	const char *modern = "@outputs\nts_mode::AUTO\nts_fan::AUTO\n"
+	    "ts_temp::70\ntd_temp_in_::75.000\ntd_temp_in::75\ntd_sys::ON\n"
+	    "td_time_::1300\nts_temp_low::68\nts_temp_high::74\n"
+	    "ts_preset::home\ntd_call::COOL\ntd_humidity_::41.250\n"
+	    "td_humidity::41\n";
+	struct client_state st = state(modern);
+	nlohmann::json j = client_state_json(&st);
+	EXPECT_TRUE(st.modern);
+	EXPECT_EQ(j["ts_mode"], "AUTO");
+	EXPECT_EQ(j["ts_temp_low"], 68);
+	EXPECT_EQ(j["ts_temp_high"], 74);
+	EXPECT_EQ(j["ts_preset"], "home");
+	EXPECT_EQ(j["td_call"], "COOL");
+	EXPECT_EQ(j["td_humidity_"], 41.25);
+	EXPECT_EQ(j["td_humidity"], 41);
+	EXPECT_EQ(j["plant"], "cooling");
+	char out[512];
+	client_format(&st, out, sizeof(out));
+	EXPECT_NE(std::string(out).find("mode AUTO\nfan AUTO\nplant cooling\n"
+	    "low 68\nhigh 74\npreset home\ncall COOL\nhumidity 41\n"),
+	    std::string::npos) << out;
+
+	/* A classic kelvo's AUTO is no mode, and its values are null. */
+	st = state("ts_mode::AUTO\nts_fan::AUTO\ntd_sys::ON\n");
+	j = client_state_json(&st);
+	EXPECT_FALSE(st.modern);
+	EXPECT_EQ(st.mode, MODE_UNKNOWN);
+	EXPECT_TRUE(j["ts_mode"].is_null());
+	EXPECT_TRUE(j["plant"].is_null());
+	EXPECT_TRUE(j["ts_preset"].is_null());
+	/* Bad modern texts are null, and leave the others standing. */
+	st = state("ts_temp_low::6x\nts_preset::work\ntd_call::heat\n"
+	    "td_humidity::41\n");
+	j = client_state_json(&st);
+	EXPECT_TRUE(j["ts_temp_low"].is_null());
+	EXPECT_TRUE(j["ts_preset"].is_null());
+	EXPECT_TRUE(j["td_call"].is_null());
+	EXPECT_EQ(j["td_humidity"], 41);
+	EXPECT_TRUE(st.has_humidity);
+	EXPECT_STREQ(client_control_value("ts_mode", "auto"), "AUTO");
+	EXPECT_STREQ(client_control_value("td_call", "cool"), "COOL");
+
+	/* On the broker a classic state keeps its keys, a modern one adds. */
+	st = state("ts_mode::HEAT\nts_temp::70\ntd_sys::ON\n");
+	EXPECT_FALSE(mqtt_state_json(&st).contains("ts_temp_low"));
+	EXPECT_TRUE(mqtt_state_json(&st).contains("ts_temp"));
+	st = state(modern);
+	EXPECT_EQ(mqtt_state_json(&st)["ts_temp_low"], 68);
+	struct mqtt_topics t;
+	mqtt_make_topics("kelvo", "t1", "homeassistant", &t);
+	nlohmann::json d = mqtt_discovery("t1", &t, "kelvo-fleet", true);
+	EXPECT_EQ(d["origin"]["name"], "kelvo-fleet");
+	EXPECT_EQ(d["temp_lo_cmd_t"], "kelvo/t1/set/temp_low");
+	EXPECT_FALSE(mqtt_discovery("t1", &t).contains("temp_lo_cmd_t"));
 }
 
 /* kelvo's answers, as the link's sender tells them: what, result. */

@@ -16,12 +16,15 @@ namespace {
 
 const char help_text[] =
     "\n\nUsage: kelvo\n\n"
-    "\tusage [-v[v]] [-i] [-m <heat | off | cool>] [-t <temp>] "
+    "\tusage [-v[v]] [-i] [-p <classic | modern>] "
+    "[-m <heat | off | cool | auto>] [-t <temp>] "
     "[-f <on | auto> theRootDir\n\n"
     "\t\t-v verbose\n"
     "\t\t-vv extra verbose - constant simulation output\n"
     "\t\t-i default initial conditions (deletes xml file)\n"
-    "\t\t-m set thermostat mode setting\n"
+    "\t\t-p set thermostat profile (modern: auto mode, band, presets, "
+    "humidity)\n"
+    "\t\t-m set thermostat mode setting (auto with -p modern)\n"
     "\t\t-t set thermostat temp setting\n"
     "\t\t-f set thermostat fan setting\n"
     "\n";

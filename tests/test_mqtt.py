@@ -424,6 +424,72 @@ class Commands(Rig):
         self.assertEqual(b.stop(), 0)
 
 
+class Modern(Rig):
+    def test_discovery_follows_the_profile_and_the_deadband_refuses(self):
+        self.broker.start()
+        self.kelvo()
+        b = self.bridge()
+        w = self.watcher()
+        cfg_topic = "homeassistant/climate/t1/config"
+        cfg = json.loads(w.wait(cfg_topic)[0])
+        self.assertEqual(cfg["modes"], ["off", "heat", "cool"])
+        self.assertNotIn("temp_lo_cmd_t", cfg)
+        self.assertNotIn("ts_temp_low", self.state(w))
+        # AUTO is no classic mode: a line, nothing pressed.
+        w.publish(self.base + "/set/mode", "heat_cool")
+        self.assertTrue(until(lambda: b.events("AUTO is a mode of the "
+                                               "modern profile only") == 1))
+
+        # Modern: the discovery is republished with the band and presets.
+        w.publish(self.base + "/sim/set", json.dumps({"profile": "modern"}))
+        cfg = json.loads(w.wait(cfg_topic, lambda v: "heat_cool" in v)[0])
+        self.assertEqual(cfg["modes"], ["off", "heat", "cool", "heat_cool"])
+        self.assertEqual(cfg["pr_modes"], ["home", "away", "sleep"])
+        for key, cmd in (("temp_lo_cmd_t", "set/temp_low"),
+                         ("temp_hi_cmd_t", "set/temp_high"),
+                         ("pr_mode_cmd_t", "set/preset")):
+            self.assertEqual(cfg[key], f"{self.base}/{cmd}")
+        for key in ("temp_lo_stat_t", "temp_hi_stat_t", "pr_mode_stat_t",
+                    "curr_hum_t"):
+            self.assertEqual(cfg[key], self.base + "/state")
+        st = json.loads(w.wait(self.base + "/state",
+                               lambda v: '"ts_temp_low":68' in v)[0])
+        self.assertEqual(render(cfg["temp_lo_stat_tpl"], st), "68")
+        self.assertEqual(render(cfg["temp_hi_stat_tpl"], st), "74")
+        self.assertEqual(render(cfg["pr_mode_val_tpl"], st), "none")
+        self.assertEqual(float(render(cfg["curr_hum_tpl"], st)),
+                         st["td_humidity_"])
+        self.assertEqual(render(cfg["mode_state_template"],
+                                dict(st, ts_mode="AUTO")), "heat_cool")
+
+        w.publish(self.base + "/set/preset", "away")
+        self.assertTrue(until(lambda: self.doc("ts_preset") == "away"))
+        self.assertEqual(self.doc("ts_temp_high"), "80")
+        w.publish(self.base + "/set/temp_low", "78.0")
+        self.assertTrue(until(lambda: self.doc("ts_temp_low") == "78"))
+        self.assertEqual(self.doc("ts_temp_high"), "81")
+        self.assertEqual(self.doc("ts_preset"), "none")
+        # Past the deadband's room: kelvo refuses, a line, nothing moves.
+        w.publish(self.base + "/set/temp_low", "88")
+        self.assertTrue(until(lambda: b.events("would push ts_temp_high "
+                                               "above 90") == 1), b.text())
+        w.publish(self.base + "/set/temp_high", "95")
+        self.assertTrue(until(lambda: b.events("set/temp_high: \"95\" "
+                                               "ignored") == 1), b.text())
+        self.assertEqual((self.doc("ts_temp_low"), self.doc("ts_temp_high")),
+                         ("78", "81"))
+        w.publish(self.base + "/set/mode", "heat_cool")
+        self.assertTrue(until(lambda: self.doc("ts_mode") == "AUTO",
+                              timeout=30))
+
+        # Back to classic: the classic discovery again.
+        w.publish(self.base + "/sim/set", json.dumps({"profile": "classic"}))
+        cfg = json.loads(w.wait(cfg_topic,
+                                lambda v: "heat_cool" not in v)[0])
+        self.assertNotIn("pr_modes", cfg)
+        self.assertEqual(b.stop(), 0)
+
+
 class Lifecycle(Rig):
     def test_late_broker_last_will_restart_and_retained_commands(self):
         # The bridge waits for a broker that is not there yet.

@@ -74,7 +74,7 @@ TEST(OpenApi, EveryEnumIsTheContracts)
 {
 	json d = document();
 	json &sc = d["components"]["schemas"];
-	auto modes = names(MODE_OFF, MODE_COOL, kc_mode_name);
+	auto modes = names(MODE_OFF, MODE_AUTO, kc_mode_name);
 	auto fans = names(FAN_AUTO, FAN_ON, kc_fan_name);
 	auto syses = names(SYS_OFF, SYS_ON, kc_sys_name);
 	auto plants = names(PLANT_OFF, PLANT_IDLE, kc_plant_name);
@@ -110,7 +110,7 @@ TEST(OpenApi, RequestsTakeEveryLetterCaseKelvoWebTakes)
 {
 	json d = document();
 	json &cmd = d["components"]["schemas"]["SimCommands"]["properties"];
-	auto modes = names(MODE_OFF, MODE_COOL, kc_mode_name);
+	auto modes = names(MODE_OFF, MODE_AUTO, kc_mode_name);
 	auto fans = names(FAN_AUTO, FAN_ON, kc_fan_name);
 
 	takesAnyCase(cmd["ts_mode"], modes, "ts_mode");

@@ -230,6 +230,26 @@ TEST_F(PanelTmux, ShowsTheSetPointAndMovesItWithTheKeys)
 	EXPECT_EQ(in, "@inputs\nbtn1::\nbtn2::\nbtn3::\nbtn4::\n");
 }
 
+/* A modern kelvo: the preset and the humidity, and the band in AUTO. */
+TEST_F(PanelTmux, ShowsAModernThermostatsBandPresetAndHumidity)
+{
+	auto k = kelvo({ "-p", "modern", "-m", "AUTO" });
+	start(80, 24);
+	ASSERT_TRUE(shows("band 68..74")) << screen();
+	EXPECT_TRUE(shows("preset none  humidity 4")) << screen();
+	EXPECT_TRUE(shows("mode AUTO")) << screen();
+	keys("-l +");
+	EXPECT_TRUE(shows("band 69..75")) << screen();
+	EXPECT_TRUE(kt::wait_for([&] {
+		return kt::element(kt::read_file(state + "/kelvoweb.xml"),
+		    "ts_temp_low") == "69"; }));
+	EXPECT_EQ(setpoint(), "68");
+	keys("m");
+	EXPECT_TRUE(shows("set point 68")) << screen();
+	keys("q");
+	EXPECT_EQ(ending(), "0\nalternate 0\n");
+}
+
 TEST_F(PanelTmux, WaitsForKelvoAndFollowsItsRestarts)
 {
 	start(80, 24);

@@ -215,7 +215,7 @@ TEST(Scenario, InvalidFilesExit2AndNothingIsPlayed)
 		{ "steps: [{at: 1, press: left}]\n", ":1:24:", "a press is" },
 		{ "steps: [{at: 1, expect: {td_sys: maybe}}]\n", ":1:34:",
 		    "never what td_sys shows" },
-		{ "steps: [{at: 1, expect: {td_humidity: 3}}]\n", ":1:26:",
+		{ "steps: [{at: 1, expect: {td_pressure: 3}}]\n", ":1:26:",
 		    "is not published" },
 		{ "steps:\n  - at: 1\n   expect: x\n", ":3:", "" },
 		{ "start: {fault: silent}\nsteps: [{at: 1, press: up}]\n",
@@ -820,4 +820,48 @@ TEST(Scenario, ARecordedSessionPlaysBackAndPasses)
 		EXPECT_EQ(kt::attribute(w.outputs(), names[a]),
 		    kt::attribute(end, names[a])) << names[a];
 	}
+}
+
+/* A modern kelvo recorded: its start, a preset, a band moved by a press. */
+TEST(Scenario, AModernSessionRecordsAndPlaysBack)
+{
+	World w;
+	std::string rec = w.dir / "modern.yaml", err = w.dir / "rec.err";
+	std::string inputs = w.pps + "/kelvo/inputs";
+	ASSERT_EQ(w.ctl("set profile=modern ts_mode=auto ts_temp_high=80 "
+	    "td_humidity_=55 state=paused").status, 0);
+
+	pid_t r = spawn_ctl(w, { "record", rec }, w.dir / "rec.out", err);
+	ASSERT_TRUE(kt::wait_for([&] {
+		return kt::read_file(err).find("recording into") !=
+		    std::string::npos;
+	}));
+	usleep(200000);
+	ASSERT_EQ(w.ctl("step 30").status, 0);
+	kt::write_file(w.dir / "in.tmp",
+	    "@inputs\nbtn1::\nbtn2::\nbtn3::event\nbtn4::\n");
+	rename((w.dir / "in.tmp").c_str(), inputs.c_str());
+	EXPECT_TRUE(kt::wait_for([&] {
+		return kt::attribute(w.outputs(), "ts_temp_low") == "69";
+	}));
+	usleep(100000);
+	ASSERT_EQ(w.ctl("set preset=sleep").status, 0);
+	ASSERT_EQ(w.ctl("step 40").status, 0);
+	usleep(200000);
+	std::string end = w.outputs();
+	kill(r, SIGINT);
+	EXPECT_EQ(exit_of(r), 0) << kt::read_file(err);
+
+	std::string y = kt::read_file(rec);
+	EXPECT_NE(y.find("profile: \"modern\""), std::string::npos) << y;
+	EXPECT_NE(y.find("ts_temp_high: 80"), std::string::npos) << y;
+	EXPECT_NE(y.find("td_humidity_: "), std::string::npos) << y;
+	ASSERT_EQ(w.ctl("reset").status, 0);
+	CtlRun back = w.ctl("play '" + rec + "'");
+	EXPECT_EQ(back.status, 0) << back.out << back.err << y;
+	for (const char *name : { "ts_mode", "ts_temp", "ts_temp_low",
+	    "ts_temp_high", "ts_preset", "td_call", "td_humidity_",
+	    "td_temp_in_" })
+		EXPECT_EQ(kt::attribute(w.outputs(), name),
+		    kt::attribute(end, name)) << name;
 }

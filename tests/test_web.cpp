@@ -466,7 +466,7 @@ TEST_F(WebTest, StateHistoryPageAndEveryRefusal)
 	r = http(w, "GET", "/api/state");
 	EXPECT_EQ(r.headers["content-type"], "application/json");
 	json st = r.j();
-	ASSERT_EQ(st.size(), 13u) << r.body;
+	ASSERT_EQ(st.size(), 19u) << r.body;
 	for (const char *k : { "ts_mode", "ts_fan", "td_sys", "td_time_",
 	    "td_time", "plant", "clock" })
 		EXPECT_TRUE(st[k].is_string()) << k;
@@ -630,6 +630,76 @@ TEST_F(WebTest, PressesAndTargetsReachTheDocumentAndTheStream)
 	EXPECT_EQ(api(w, "PUT", "/api/fan", "{\"value\": \"AUTO\"}").status, 503);
 	std::this_thread::sleep_for(std::chrono::milliseconds(1500));
 	EXPECT_EQ(inputs().find("event"), std::string::npos) << inputs();
+	EXPECT_EQ(w.stop(SIGINT), 0);
+}
+
+/*
+ * The modern thermostat on the web: its values null in classic, the band
+ * and the presets set by batches whose refusals are 409s in the rule's
+ * words, AUTO driven by the mode button, and the band by up and down.
+ */
+TEST_F(WebTest, ModernRangePresetsAndAuto)
+{
+	Web w(pps, { "--listen", "127.0.0.1:0" }, root.path);
+	ASSERT_GT(w.port, 0) << w.line;
+	start_kelvo(w);
+	json st = http(w, "GET", "/api/state").j();
+	EXPECT_TRUE(st.contains("ts_temp_low"));
+	EXPECT_TRUE(st["ts_temp_low"].is_null());
+	EXPECT_TRUE(st["td_humidity"].is_null());
+	Response r = api(w, "PUT", "/api/range", "{\"low\": 70, \"high\": 75}");
+	EXPECT_EQ(r.status, 409);
+	EXPECT_EQ(r.j()["error"], "ts_temp_low: the classic profile has none "
+	    "(profile::modern first)");
+	EXPECT_EQ(api(w, "PUT", "/api/mode", "{\"value\": \"auto\"}").status,
+	    409);
+	EXPECT_EQ(api(w, "PUT", "/api/preset", "{\"preset\": \"home\"}").status,
+	    409);
+
+	ASSERT_EQ(api(w, "PUT", "/api/sim", "{\"profile\": \"modern\"}").status,
+	    200);
+	st = http(w, "GET", "/api/state").j();
+	EXPECT_EQ(st["ts_temp_low"], 68);
+	EXPECT_EQ(st["ts_temp_high"], 74);
+	EXPECT_EQ(st["ts_preset"], "none");
+	EXPECT_TRUE(st["td_humidity_"].is_number());
+	const std::pair<const char *, const char *> refused[] = {
+		{ "{\"low\": 70, \"high\": 72}", "narrower than the deadband" },
+		{ "{\"low\": 88, \"high\": 91}",
+		    "would push ts_temp_high above 90" },
+		{ "{\"low\": 50, \"high\": 70}", "in 60..90" },
+	};
+	for (auto &[body, why] : refused) {
+		r = api(w, "PUT", "/api/range", body);
+		EXPECT_EQ(r.status, 409) << body;
+		EXPECT_NE(r.body.find(why), std::string::npos) << r.body;
+	}
+	EXPECT_EQ(api(w, "PUT", "/api/range", "{\"low\": \"70\"}").status, 400);
+	EXPECT_EQ(api(w, "PUT", "/api/preset", "{\"preset\": \"none\"}").status,
+	    400);
+	EXPECT_EQ(doc("ts_temp_low"), "68");
+
+	EXPECT_EQ(api(w, "PUT", "/api/range", "{\"low\": 80, \"high\": 85}").status,
+	    200);
+	st = http(w, "GET", "/api/state").j();
+	EXPECT_EQ(st["ts_temp_low"], 80);
+	EXPECT_EQ(st["ts_temp_high"], 85);
+	EXPECT_EQ(api(w, "PUT", "/api/preset", "{\"preset\": \"away\"}").status,
+	    200);
+	st = http(w, "GET", "/api/state").j();
+	EXPECT_EQ(st["ts_preset"], "away");
+	EXPECT_EQ(st["ts_temp"], 62);
+	EXPECT_EQ(st["ts_temp_high"], 80);
+
+	/* HEAT, COOL, AUTO by the mode button; then up moves the band. */
+	EXPECT_EQ(api(w, "PUT", "/api/mode", "{\"value\": \"auto\"}").j(),
+	    json({ { "target", "AUTO" } }));
+	EXPECT_TRUE(kt::wait_for([&] { return doc("ts_mode") == "AUTO"; }, 30));
+	EXPECT_EQ(api(w, "POST", "/api/press/up").status, 202);
+	EXPECT_TRUE(kt::wait_for([&] { return doc("ts_temp_low") == "61"; }, 30));
+	EXPECT_EQ(doc("ts_temp_high"), "81");
+	EXPECT_EQ(doc("ts_preset"), "none");
+	EXPECT_EQ(doc("ts_temp"), "62");
 	EXPECT_EQ(w.stop(SIGINT), 0);
 }
 

@@ -35,6 +35,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <math.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -613,6 +614,10 @@ serve_setpoint(const struct route_request *rq, const char *rest,
 		target("ts_temp", std::to_string(t).c_str(), t, a);
 }
 
+static int modern_mode_of(const char *);
+static bool link_modern(void);
+static void send_batch(struct route_answer *);
+
 static void
 serve_mode(const struct route_request *rq, const char *rest,
     struct route_answer *a)
@@ -624,10 +629,127 @@ serve_mode(const struct route_request *rq, const char *rest,
 	(void)rest;
 	if ((v = value_of(rq, &body, a)) == NULL)
 		return;
-	if ((t = word_of(*v, client_mode_of)) == MODE_UNKNOWN)
-		route_error(a, 400, "the mode must be HEAT, COOL or OFF");
+	if ((t = word_of(*v, modern_mode_of)) == MODE_UNKNOWN)
+		route_error(a, 400, "the mode must be HEAT, COOL, AUTO or OFF");
+	else if (t == MODE_AUTO && !link_modern())
+		route_error(a, 409, "AUTO is a mode of the modern profile only "
+		    "(profile::modern first)");
 	else
 		target("ts_mode", client_mode_name(t), client_mode_name(t), a);
+}
+
+static int
+modern_mode_of(const char *s)
+{
+	return kc_mode_of_as(KC_PROFILE_MODERN, s);
+}
+
+/* Whether kelvo's latest outputs are a modern thermostat's. */
+static bool
+link_modern(void)
+{
+	struct client_state st;
+
+	return link_latest(&st) && st.modern;
+}
+
+/*
+ * A change made by control commands rather than presses: the band and
+ * the presets.  kelvo's refusal (the deadband's, the limits', the
+ * classic profile's) is a 409 with its words.
+ */
+static void
+send_rule_batch(const ordered_json &cmd, struct route_answer *a)
+{
+	std::string why;
+
+	client_batch_init(&a->batch);
+	if (!client_batch_json(cmd, &a->batch, &why)) {
+		route_error(a, 400, why.c_str());
+		return;
+	}
+	a->refused = 409;
+	send_batch(a);
+}
+
+/*
+ * A whole number of degrees, 72 or 72.0; its limits are kelvo's to
+ * judge, so that a refusal has the limit's own words.
+ */
+static bool
+degrees(const json &v, int *out)
+{
+	if (!v.is_number())
+		return false;
+	double d = v.get<double>();
+	if (d != floor(d) || fabs(d) > KC_TEMP_MAX)
+		return false;
+	*out = (int)d;
+	return true;
+}
+
+/* PUT /api/range {"low": L, "high": H}: the band, low end first. */
+static void
+serve_range(const struct route_request *rq, const char *rest,
+    struct route_answer *a)
+{
+	json body = json::parse(rq->body, nullptr, false);
+	ordered_json cmd;
+	int low, high;
+
+	(void)rest;
+	if (body.is_discarded()) {
+		route_error(a, 400, "the body is not JSON");
+		return;
+	}
+	if (!body.is_object() || body.size() != 2 || !body.contains("low") ||
+	    !body.contains("high") || !degrees(body["low"], &low) ||
+	    !degrees(body["high"], &high)) {
+		route_error(a, 400, "the body must be {\"low\": L, \"high\": H}, "
+		    "whole numbers of degrees");
+		return;
+	}
+	/* Both asked for: a band narrower than the deadband moves neither. */
+	if (high - low < KC_DEADBAND) {
+		char why[128];
+		snprintf(why, sizeof(why), "the band %d..%d is narrower than "
+		    "the deadband: ts_temp_high - ts_temp_low must be at least "
+		    "%d", low, high, KC_DEADBAND);
+		route_error(a, 409, why);
+		return;
+	}
+	/*
+	 * The low end first: a valid band is reached from any other that
+	 * way, as a push of the high end is then undone by its own setting.
+	 */
+	cmd["ts_temp_low"] = low;
+	cmd["ts_temp_high"] = high;
+	send_rule_batch(cmd, a);
+}
+
+/* PUT /api/preset {"preset": NAME}. */
+static void
+serve_preset(const struct route_request *rq, const char *rest,
+    struct route_answer *a)
+{
+	json body = json::parse(rq->body, nullptr, false);
+	ordered_json cmd;
+
+	(void)rest;
+	if (body.is_discarded()) {
+		route_error(a, 400, "the body is not JSON");
+		return;
+	}
+	if (!body.is_object() || body.size() != 1 ||
+	    !body.contains("preset") || !body["preset"].is_string() ||
+	    kc_preset_of(body["preset"].get_ref<const std::string &>()
+	    .c_str()) <= PRESET_NONE) {
+		route_error(a, 400, "the body must be {\"preset\": NAME}, NAME "
+		    "home, away or sleep");
+		return;
+	}
+	cmd["preset"] = body["preset"];
+	send_rule_batch(cmd, a);
 }
 
 static void
@@ -750,6 +872,8 @@ static const struct route routes[] = {
 	{ "/api/setpoint", "PUT", "PUT", NULL, serve_setpoint },
 	{ "/api/mode", "PUT", "PUT", NULL, serve_mode },
 	{ "/api/fan", "PUT", "PUT", NULL, serve_fan },
+	{ "/api/range", "PUT", "PUT", NULL, serve_range },
+	{ "/api/preset", "PUT", "PUT", NULL, serve_preset },
 	{ "/api/sim", "GET, HEAD, PUT", "PUT", NULL, serve_sim },
 	{ "/api/sim/step", "POST", "POST", NULL, serve_sim_step },
 	{ "/api/sim/reset", "POST", "POST", NULL, serve_sim_reset },

@@ -68,6 +68,8 @@ struct route_answer {
 	 */
 	bool			 send = false;
 	struct client_batch	 batch;
+	/* The status of a batch kelvo refuses: 409 where it is a rule's. */
+	unsigned		 refused = 400;
 };
 
 /* The token requests must carry; "" when none is needed. */

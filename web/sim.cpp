@@ -31,6 +31,7 @@ struct websim_job {
 	struct MHD_Connection	*conn;
 	bool			 done;
 	unsigned		 status;
+	unsigned		 refused;	/* the status of a refusal */
 	json			 answer;
 };
 
@@ -68,7 +69,7 @@ answered(int result, const struct client_sim *sim, const char *why,
 		job->answer = client_sim_json(sim);
 		break;
 	case CONTROL_REFUSED:
-		job->status = MHD_HTTP_BAD_REQUEST;
+		job->status = job->refused;
 		job->answer = error_of(why);
 		break;
 	case CONTROL_DOWN:
@@ -120,6 +121,7 @@ websim_send(struct MHD_Connection *c, struct route_answer *a,
 	}
 	j->conn = c;
 	j->done = false;
+	j->refused = a->refused;
 	if (!sender_push(&a->batch, answered, j.get(), SIM_QUEUE_MAX,
 	    suspend)) {
 		pthread_mutex_lock(&job_mutex);
