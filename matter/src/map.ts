@@ -57,10 +57,13 @@ export function raiseLowerPresses(amount: number): number {
 	return Number.isFinite(presses) && presses !== 0 ? presses : 0;
 }
 
-const MODE_TO_SYSTEM: Record<Mode, Thermostat.SystemMode> = {
+// The device's Thermostat cluster has no AutoMode yet: a modern kelvo's
+// AUTO is shown as no mode, and a write of Auto is refused by the cluster.
+const MODE_TO_SYSTEM: Record<Mode, Thermostat.SystemMode | undefined> = {
 	OFF: Thermostat.SystemMode.Off,
 	COOL: Thermostat.SystemMode.Cool,
 	HEAT: Thermostat.SystemMode.Heat,
+	AUTO: undefined,
 };
 
 export function systemMode(mode: Mode | null): Thermostat.SystemMode | undefined {
