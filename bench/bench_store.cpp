@@ -109,8 +109,8 @@ BENCHMARK(BM_SimulationTick);
 static void
 BM_PublishCycle(benchmark::State &state)
 {
-	static char values[PPS_VALUES][PPS_VALUE_LEN];
-	static char text[PPS_TEXT_LEN];
+	static char values[KC_ATTRS][KC_VALUE_LEN];
+	static char text[KC_TEXT_LEN];
 	setup_document();
 	for (auto _ : state) {
 		db = new dbXML(xml_fname, false);

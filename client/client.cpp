@@ -268,30 +268,6 @@ client_clock_display(const struct client_state *st, char *buf, size_t len)
 }
 
 const char *
-client_mode_name(int mode)
-{
-	return kc_mode_name(mode);
-}
-
-int
-client_mode_of(const char *s)
-{
-	return kc_mode_of(s);
-}
-
-int
-client_fan_of(const char *s)
-{
-	return kc_fan_of(s);
-}
-
-const char *
-client_fan_name(int fan)
-{
-	return kc_fan_name(fan);
-}
-
-const char *
 client_button_name(int btn)
 {
 	const char *name = kc_button_name(btn);
@@ -329,7 +305,7 @@ client_format(const struct client_state *st, char *buf, size_t len)
 	    "time %s\nclock %s\nindoor %s\noutdoor %s\nsetpoint %s\nmode %s\n"
 	    "fan %s\nplant %s\n", st->clock[0] ? st->clock : "?", clock, in,
 	    out, sp,
-	    client_mode_name(st->mode), client_fan_name(st->fan),
+	    kc_mode_name(st->mode), kc_fan_name(st->fan),
 	    kc_plant_name(client_plant(st)) ? kc_plant_name(client_plant(st)) :
 	    "?");
 	if (!st->modern || n < 0 || (size_t)n >= len)

@@ -74,11 +74,7 @@ const char *client_plant_name(int plant);
  */
 bool	 client_clock_display(const struct client_state *st, char *buf,
 	    size_t len);
-const char *client_mode_name(int mode);
-const char *client_fan_name(int fan);
-/* MODE_* or FAN_* of a text in any case, surrounding blanks allowed. */
-int	 client_mode_of(const char *s);
-int	 client_fan_of(const char *s);
+/* Modes and fans by name and of a text are the contract's (kc_mode_*). */
 /* A button's name as every face takes it: "mode", "fan", "up", "down". */
 const char *client_button_name(int btn);
 /* BTN_* of a name, 0 when none; with anycase, in any case ("UP"). */

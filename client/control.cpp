@@ -249,7 +249,7 @@ client_sim_read(struct client_sim *sim)
 	ssize_t n;
 	int fd;
 
-	if ((fd = pps_open(SIM_OBJECT, O_RDONLY)) < 0)
+	if ((fd = pps_open(KC_SIM, O_RDONLY)) < 0)
 		return false;
 	n = pps_read(fd, buf, sizeof(buf));
 	pps_close(fd);
@@ -262,7 +262,7 @@ write_control(const char *text, size_t len)
 	int fd;
 	bool ok;
 
-	if ((fd = pps_open(CONTROL_OBJECT, O_WRONLY)) < 0)
+	if ((fd = pps_open(KC_CONTROL, O_WRONLY)) < 0)
 		return false;
 	ok = pps_write(fd, text, len) == (ssize_t)len;
 	pps_close(fd);
@@ -335,7 +335,7 @@ send_locked(const struct client_batch *b, int ms, long long end, int fd,
     struct client_sim *sim, char *why, size_t whylen)
 {
 	char buf[SIM_TEXT_LEN], started[sizeof(sim->start)], id[KC_ID_MAX + 1];
-	char text[CONTROL_TEXT_MAX + CONTROL_ID_ROOM];
+	char text[KC_CONTROL_LEN + CONTROL_ID_ROOM];
 	struct client_sim now;
 	size_t len;
 	ssize_t n;
@@ -390,7 +390,7 @@ client_control_send(const struct client_batch *b, int ms,
 
 	snprintf(why, whylen, "%s", "");
 	end = monotonic_ms() + ms;
-	if ((lock = pps_lock(CONTROL_OBJECT, ms)) < 0) {
+	if ((lock = pps_lock(KC_CONTROL, ms)) < 0) {
 		if (errno == ETIMEDOUT) {
 			snprintf(why, whylen, "other senders kept the control "
 			    "object for %d ms: not sent", ms);
@@ -400,7 +400,7 @@ client_control_send(const struct client_batch *b, int ms,
 		    "for its control object: %s)", strerror(errno));
 		return CONTROL_DOWN;
 	}
-	if ((fd = pps_open(SIM_OBJECT "?wait", O_RDONLY)) < 0) {
+	if ((fd = pps_open(KC_SIM "?wait", O_RDONLY)) < 0) {
 		snprintf(why, whylen, "kelvo is not running (no sim object)");
 		result = CONTROL_DOWN;
 	} else {

@@ -22,10 +22,7 @@
 
 #include "contract.h"
 
-#define CONTROL_OBJECT	KC_CONTROL
-#define SIM_OBJECT	KC_SIM
 #define CONTROL_WAIT_MS	2000	/* how long a batch may take to be taken */
-#define CONTROL_TEXT_MAX KC_CONTROL_LEN	/* kelvo refuses longer texts */
 
 /* The sim object, typed. */
 struct client_sim {
@@ -51,7 +48,7 @@ int	 client_sim_format(const struct client_sim *sim, char *buf, size_t len);
  */
 #define CONTROL_ID_ROOM	(sizeof("id::\n") - 1 + KC_ID_MAX)
 struct client_batch {
-	char	 text[CONTROL_TEXT_MAX];
+	char	 text[KC_CONTROL_LEN];
 	size_t	 len;
 	int	 n;			/* commands in it */
 };

@@ -141,7 +141,7 @@ reader(void *arg)
 
 	(void)arg;
 	for (;;) {
-		if ((fd = pps_open(LINK_OUTPUTS "?wait", O_RDONLY)) < 0) {
+		if ((fd = pps_open(KC_OUTPUTS "?wait", O_RDONLY)) < 0) {
 			int err = errno;
 			pthread_mutex_lock(&link_mutex);
 			if (object_there) {
@@ -271,8 +271,8 @@ link_start(const struct link_hooks *h)
 
 	if (h != NULL)
 		hooks = *h;
-	if (pps_path(LINK_OUTPUTS, outputs_path, sizeof(outputs_path)) < 0 ||
-	    pps_path(SIM_OBJECT, sim_path, sizeof(sim_path)) < 0)
+	if (pps_path(KC_OUTPUTS, outputs_path, sizeof(outputs_path)) < 0 ||
+	    pps_path(KC_SIM, sim_path, sizeof(sim_path)) < 0)
 		return -1;
 	pthread_condattr_init(&ca);
 	pthread_condattr_setclock(&ca, CLOCK_MONOTONIC);

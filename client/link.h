@@ -17,7 +17,6 @@
 #include "client.h"
 #include "platform.h"
 
-#define LINK_OUTPUTS	KC_OUTPUTS
 #define LINK_QUEUE_MAX	256	/* presses and targets waiting, at most */
 
 /*

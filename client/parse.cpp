@@ -47,7 +47,7 @@ client_setpoint(const nlohmann::json &v, int how, int *out)
 	/* round() takes halves away from zero: 69.5 is 70, -0.5 is -1. */
 	if (how & SETPOINT_ROUND)
 		d = round(d);
-	if (d != floor(d) || d < CLIENT_SETPOINT_MIN || d > CLIENT_SETPOINT_MAX)
+	if (d != floor(d) || d < KC_SETPOINT_MIN || d > KC_SETPOINT_MAX)
 		return false;
 	*out = (int)d;
 	return true;

@@ -18,8 +18,6 @@
 
 #include "contract.h"
 
-#define CLIENT_SETPOINT_MIN	KC_SETPOINT_MIN	/* kelvo's own, the contract's */
-#define CLIENT_SETPOINT_MAX	KC_SETPOINT_MAX
 
 enum {
 	SETPOINT_TEXT = 1,	/* a string holding a decimal number counts */
@@ -30,7 +28,7 @@ enum {
  * The set point v asks for: a JSON number (also a string with
  * SETPOINT_TEXT: decimal digits, sign, point and exponent only, no
  * blanks, hex, "inf" or "nan") that is whole, or rounds with
- * SETPOINT_ROUND, to CLIENT_SETPOINT_MIN..MAX.  false when it is not.
+ * SETPOINT_ROUND, to KC_SETPOINT_MIN..MAX.  false when it is not.
  */
 bool	 client_setpoint(const nlohmann::json &v, int how, int *out);
 

@@ -43,7 +43,7 @@ follow(void *arg)
 
 	(void)arg;
 	for (;;) {
-		if ((fd = pps_open(SIM_OBJECT "?wait", O_RDONLY)) < 0) {
+		if ((fd = pps_open(KC_SIM "?wait", O_RDONLY)) < 0) {
 			delay(RETRY_MS);
 			continue;
 		}

@@ -129,8 +129,8 @@ mqtt_discovery(const std::string &id, const struct mqtt_topics *t,
 	d["current_temperature_template"] = CURRENT_TEMPLATE;
 	d["action_topic"] = t->state;
 	d["action_template"] = ACTION_TEMPLATE;
-	d["min_temp"] = MQTT_SETPOINT_MIN;
-	d["max_temp"] = MQTT_SETPOINT_MAX;
+	d["min_temp"] = KC_SETPOINT_MIN;
+	d["max_temp"] = KC_SETPOINT_MAX;
 	d["temp_step"] = 1;
 	d["temperature_unit"] = "F";
 	d["precision"] = 0.1;
@@ -224,7 +224,7 @@ mqtt_parse_command(int kind, const void *payload, int len, int *value,
 			}
 		return false;
 	case CMD_FAN:
-		*value = client_fan_of(s);
+		*value = kc_fan_of(s);
 		return *value != FAN_UNKNOWN;
 	case CMD_SETPOINT:
 	case CMD_LOW:

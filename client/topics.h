@@ -16,8 +16,6 @@
 
 #include "parse.h"
 
-#define MQTT_SETPOINT_MIN	CLIENT_SETPOINT_MIN	/* for the discovery */
-#define MQTT_SETPOINT_MAX	CLIENT_SETPOINT_MAX
 #define MQTT_PAYLOAD_MAX	64	/* longer than any command: refused */
 
 #define MQTT_ONLINE		"online"

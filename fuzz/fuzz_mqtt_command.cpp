@@ -64,8 +64,8 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 			    value);
 			break;
 		case CMD_SETPOINT:
-			CHECK(value >= MQTT_SETPOINT_MIN &&
-			    value <= MQTT_SETPOINT_MAX, "set point %d", value);
+			CHECK(value >= KC_SETPOINT_MIN &&
+			    value <= KC_SETPOINT_MAX, "set point %d", value);
 			break;
 		case CMD_PRESS:
 			CHECK(value >= BTN_MODE && value <= BTN_DOWN,

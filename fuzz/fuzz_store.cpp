@@ -162,8 +162,8 @@ store_cycle(const uint8_t *data, size_t size)
 static void
 publish_cycle(void)
 {
-	char values[PPS_VALUES][PPS_VALUE_LEN];
-	char text[PPS_TEXT_LEN];
+	char values[KC_ATTRS][KC_VALUE_LEN];
+	char text[KC_TEXT_LEN];
 	int n;
 
 	/* Full of junk first, so a value left unterminated shows. */
@@ -172,8 +172,8 @@ publish_cycle(void)
 	pps_values(db, values);
 	delete db;
 	db = nullptr;
-	for (int i = 0; i < PPS_VALUES; i++)
-		CHECK(strnlen(values[i], PPS_VALUE_LEN) < PPS_VALUE_LEN,
+	for (int i = 0; i < KC_ATTRS; i++)
+		CHECK(strnlen(values[i], KC_VALUE_LEN) < KC_VALUE_LEN,
 		    "value %d unterminated", i);
 	memset(text, 'x', sizeof(text));
 	n = pps_text(values, text, sizeof(text));

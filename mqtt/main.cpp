@@ -839,7 +839,7 @@ main(int argc, char *argv[])
 
 	if ((rc = read_options(argc, argv, &o)) >= 0)
 		return rc;
-	if (pps_path(LINK_OUTPUTS, path, sizeof(path)) < 0) {
+	if (pps_path(KC_OUTPUTS, path, sizeof(path)) < 0) {
 		fprintf(stderr, "kelvo-mqtt: PPS_ROOT is too long\n");
 		return 1;
 	}

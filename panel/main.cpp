@@ -177,8 +177,8 @@ draw_face(const struct client_state *st, bool have)
 	attroff(A_BOLD);
 	if (link == LINK_NONE) {
 		char path[PATH_MAX];
-		if (pps_path(LINK_OUTPUTS, path, sizeof(path)) < 0)
-			snprintf(path, sizeof(path), "%s", LINK_OUTPUTS);
+		if (pps_path(KC_OUTPUTS, path, sizeof(path)) < 0)
+			snprintf(path, sizeof(path), "%s", KC_OUTPUTS);
 		snprintf(status, sizeof(status), "waiting for kelvo (no %.100s)",
 		    path);
 	} else if (link == LINK_SILENT)
@@ -213,7 +213,7 @@ draw_face(const struct client_state *st, bool have)
 	mvaddstr(1, 22, line);
 	attroff(A_BOLD | COLOR_PAIR(PAIR_SETPOINT));
 	snprintf(line, sizeof(line), "mode %-4s  fan %s",
-	    client_mode_name(st->mode), client_fan_name(st->fan));
+	    kc_mode_name(st->mode), kc_fan_name(st->fan));
 	mvaddstr(2, 22, line);
 	attr_t a = plant == PLANT_HEATING ? COLOR_PAIR(PAIR_HEAT) | A_BOLD :
 	    plant == PLANT_COOLING ? COLOR_PAIR(PAIR_COOL) | A_BOLD : A_NORMAL;
@@ -472,9 +472,9 @@ once(void)
 	ssize_t n;
 	int fd, taken;
 
-	if (pps_path(LINK_OUTPUTS, path, sizeof(path)) < 0)
-		snprintf(path, sizeof(path), "%s", LINK_OUTPUTS);
-	if ((fd = pps_open(LINK_OUTPUTS, O_RDONLY)) < 0) {
+	if (pps_path(KC_OUTPUTS, path, sizeof(path)) < 0)
+		snprintf(path, sizeof(path), "%s", KC_OUTPUTS);
+	if ((fd = pps_open(KC_OUTPUTS, O_RDONLY)) < 0) {
 		fprintf(stderr, "kelvo-panel: no outputs object at %s (%s); "
 		    "is kelvo running with this PPS_ROOT?\n", path,
 		    strerror(errno));

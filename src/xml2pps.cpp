@@ -47,15 +47,9 @@
 #include "platform.h"
 #include "thermodyn.h"
 
-#define PPS_DIR		KC_DIR
-#define PPS_OUTPUTS	KC_OUTPUTS
-#define PPS_INPUTS	KC_INPUTS
 #define PPS_INPUTS_WAIT	KC_INPUTS "?wait"
 #define INPUTS_TEXT	KC_INPUTS_HEAD "btn1::\nbtn2::\nbtn3::\nbtn4::\n"
-#define PPS_CONTROL	KC_CONTROL
 #define PPS_CONTROL_WAIT KC_CONTROL "?wait"
-#define PPS_SIM		KC_SIM
-#define CONTROL_TEXT	KC_CONTROL_HEAD
 #define SHOWN_SLICE	100	/* ms between looks at whether kelvo stops */
 
 /*
@@ -76,62 +70,58 @@ static bool pressed_made;	/* else the publisher only keeps its ticks */
  */
 static long pub_begun;
 static long pub_written;
-static char pub_error[CONTROL_WHY];	/* why pub_written is not out, or "" */
+static char pub_error[KC_WHY_LEN];	/* why pub_written is not out, or "" */
 static struct wakeup shown;
 static bool shown_made;
 
 /* The published attributes are the contract's, in its order. */
 static const char *const *const published = kc_attr_name;
-static_assert(PPS_VALUES == KC_ATTRS, "one value per attribute");
+static_assert(KC_ATTRS == KC_ATTRS, "one value per attribute");
 
 void
-pps_values(dbXML *d, char (*values)[PPS_VALUE_LEN])
+pps_values(dbXML *d, char (*values)[KC_VALUE_LEN])
 {
-	for (int i = 0; i < PPS_VALUES; i++) {
+	for (int i = 0; i < KC_ATTRS; i++) {
 		const char *s = d->getValStr(published[i]);
 		/* Cut at 63 characters; a missing value is published empty. */
-		snprintf(values[i], PPS_VALUE_LEN, "%s", s ? s : "");
+		snprintf(values[i], KC_VALUE_LEN, "%s", s ? s : "");
 	}
 }
 
 int
-pps_text(char (*values)[PPS_VALUE_LEN], char *out, size_t len)
+pps_text(char (*values)[KC_VALUE_LEN], char *out, size_t len)
 {
-	int n;
-
-	/* Ten values of 63 could exceed the text: it is cut, never overrun. */
-	n = snprintf(out, len, KC_OUTPUTS_HEAD "ts_mode::%s\nts_fan::%s\n"
-	    "ts_temp::%s\ntd_temp_in_::%s\ntd_temp_in::%s\n"
-	    "td_temp_out_::%s\ntd_temp_out::%s\ntd_sys::%s\n"
-	    "td_time_::%s\ntd_time::%s\n", values[0], values[1], values[2],
-	    values[3], values[4], values[5], values[6], values[7], values[8],
-	    values[9]);
-	if (n < 0)
-		return 0;
-	return (size_t)n < len ? n : (int)len - 1;
+	return pps_text_n(values, KC_ATTRS, out, len);
 }
 
 int
-pps_values_all(dbXML *d, char (*values)[PPS_VALUE_LEN])
+pps_values_all(dbXML *d, char (*values)[KC_VALUE_LEN])
 {
 	int n = kc_attrs(doc_profile(d));
 
 	pps_values(d, values);
 	for (int i = KC_ATTRS; i < KC_ATTRS_MODERN; i++) {
 		const char *s = i < n ? d->getValStr(kc_attr_name[i]) : nullptr;
-		snprintf(values[i], PPS_VALUE_LEN, "%s", s ? s : "");
+		snprintf(values[i], KC_VALUE_LEN, "%s", s ? s : "");
 	}
 	return n;
 }
 
 int
-pps_text_n(char (*values)[PPS_VALUE_LEN], int n, char *out, size_t len)
+pps_text_n(char (*values)[KC_VALUE_LEN], int n, char *out, size_t len)
 {
-	int used = pps_text(values, out, len);
+	int used = 0, more;
 
-	/* The modern values follow today's, each cut where the text ends. */
-	for (int i = KC_ATTRS; i < n && i < KC_ATTRS_MODERN; i++) {
-		int more = snprintf(out + used, len - (size_t)used, "%s::%s\n",
+	if (len == 0)
+		return 0;
+	out[0] = '\0';
+	/*
+	 * The contract's names in its order, each value cut where the text
+	 * ends: sixteen values of 63 could exceed it, never overrun it.
+	 */
+	for (int i = -1; i < n && i < KC_ATTRS_MODERN; i++) {
+		more = i < 0 ? snprintf(out, len, "%s", KC_OUTPUTS_HEAD) :
+		    snprintf(out + used, len - (size_t)used, "%s::%s\n",
 		    kc_attr_name[i], values[i]);
 		if (more < 0)
 			break;
@@ -148,11 +138,11 @@ open_outputs(bool quiet)
 	int fd;
 
 	/* The reader may not have made the directory yet: do not wait. */
-	pps_mkdir(PPS_DIR, 0700);
-	if ((fd = pps_open(PPS_OUTPUTS, O_WRONLY)) < 0) {
+	pps_mkdir(KC_DIR, 0700);
+	if ((fd = pps_open(KC_OUTPUTS, O_WRONLY)) < 0) {
 		if (!quiet)
 			Printf("xml2pp::creating pps outputs\n");
-		fd = pps_open(PPS_OUTPUTS, O_WRONLY | O_CREAT | O_TRUNC, 0600);
+		fd = pps_open(KC_OUTPUTS, O_WRONLY | O_CREAT | O_TRUNC, 0600);
 	}
 	return fd;
 }
@@ -189,9 +179,9 @@ document_untouched(void)
  * kelvo costs its readers a stat a period rather than a load and a save.
  */
 static int
-read_values(char (*values)[PPS_VALUE_LEN])
+read_values(char (*values)[KC_VALUE_LEN])
 {
-	static char raw[KC_ATTRS_MODERN][PPS_VALUE_LEN];
+	static char raw[KC_ATTRS_MODERN][KC_VALUE_LEN];
 	static int n;
 
 	bool paused = sim_paused;
@@ -217,9 +207,9 @@ read_values(char (*values)[PPS_VALUE_LEN])
 static void
 publish(int *fd)
 {
-	static char values[KC_ATTRS_MODERN][PPS_VALUE_LEN];
-	static char text[PPS_TEXT_LEN];
-	char why[CONTROL_WHY] = "";
+	static char values[KC_ATTRS_MODERN][KC_VALUE_LEN];
+	static char text[KC_TEXT_LEN];
+	char why[KC_WHY_LEN] = "";
 	long cycle;
 	int n, count;
 
@@ -292,7 +282,7 @@ xml2pps(void *)
 	 * We are the outputs object's only writer, so any temporary file of
 	 * it is one an earlier run was killed in the middle of writing.
 	 */
-	pps_tidy(PPS_OUTPUTS);
+	pps_tidy(KC_OUTPUTS);
 
 	precise_pauses();
 	while (!exit_in_progress) {
@@ -355,10 +345,10 @@ open_inputs(bool quiet)
 		return fd;
 	if (!quiet)
 		Printf("event2xml::creating pps inputs\n");
-	if (pps_mkdir(PPS_DIR, 0700) < 0 && errno != EEXIST) {
+	if (pps_mkdir(KC_DIR, 0700) < 0 && errno != EEXIST) {
 		if (!quiet)
 			Printf("event2xml::pps running?\n");
-	} else if ((f = pps_fopen(PPS_INPUTS, "wt")) == nullptr) {
+	} else if ((f = pps_fopen(KC_INPUTS, "wt")) == nullptr) {
 		if (!quiet)
 			Printf("event2xml::failed to create inputs\n");
 	} else {
@@ -432,9 +422,9 @@ control_split(char *text, size_t len, char **names, char **values, int max,
 	char *p, *end = text + len, *nl, *colon, *enc;
 	int n = 0, line = 1;
 
-	if (len > CONTROL_LEN) {
+	if (len > KC_CONTROL_LEN) {
 		snprintf(why, whylen, "the text is longer than %d bytes",
-		    CONTROL_LEN);
+		    KC_CONTROL_LEN);
 		return -1;
 	}
 	for (p = text; p < end; p++)
@@ -443,8 +433,8 @@ control_split(char *text, size_t len, char **names, char **values, int max,
 			    "character (byte %ld)", (long)(p - text));
 			return -1;
 		}
-	if (len < sizeof(CONTROL_TEXT) - 1 ||
-	    memcmp(text, CONTROL_TEXT, sizeof(CONTROL_TEXT) - 1) != 0) {
+	if (len < sizeof(KC_CONTROL_HEAD) - 1 ||
+	    memcmp(text, KC_CONTROL_HEAD, sizeof(KC_CONTROL_HEAD) - 1) != 0) {
 		snprintf(why, whylen, "the text does not begin with @control");
 		return -1;
 	}
@@ -452,7 +442,7 @@ control_split(char *text, size_t len, char **names, char **values, int max,
 		snprintf(why, whylen, "the last line has no newline");
 		return -1;
 	}
-	for (p = text + sizeof(CONTROL_TEXT) - 1; p < end; p = nl + 1) {
+	for (p = text + sizeof(KC_CONTROL_HEAD) - 1; p < end; p = nl + 1) {
 		line++;
 		nl = (char *)memchr(p, '\n', (size_t)(end - p));
 		*nl = '\0';
@@ -510,11 +500,11 @@ int
 control_batch(char *text, size_t len, char *id, size_t idlen, char *why,
     size_t whylen)
 {
-	char *names[CONTROL_MAX], *values[CONTROL_MAX];
+	char *names[KC_BATCH_MAX], *values[KC_BATCH_MAX];
 	int n;
 
 	id[0] = '\0';
-	if ((n = control_split(text, len, names, values, CONTROL_MAX, id,
+	if ((n = control_split(text, len, names, values, KC_BATCH_MAX, id,
 	    idlen, why, whylen)) <= 0)
 		return n;
 	if ((n = control_unname(names, values, n, why, whylen)) <= 0)
@@ -539,7 +529,7 @@ control_batch(char *text, size_t len, char *id, size_t idlen, char *why,
 	int interval = pm_interval, minutes = pm_minutes, faults = sim_faults;
 	bool paused = sim_paused;
 	int was_profile = sim_profile;
-	char saving[CONTROL_WHY];
+	char saving[KC_WHY_LEN];
 	db = new dbXML(xml_fname, false);
 	for (int i = 0; i < n; i++)
 		sim_apply(db, names[i], values[i]);
@@ -593,7 +583,7 @@ write_sim(int *fd, long batches, const char *error, const char *id)
 	if (n < 0 || (size_t)n >= sizeof(text))
 		return;
 	if (*fd < 0)
-		*fd = pps_open(PPS_SIM, O_WRONLY | O_CREAT, 0600);
+		*fd = pps_open(KC_SIM, O_WRONLY | O_CREAT, 0600);
 	if (*fd >= 0 && pps_write(*fd, text, (size_t)n) < 0 && errno == ENOENT) {
 		pps_close(*fd);
 		*fd = -1;
@@ -609,9 +599,9 @@ open_control(void)
 {
 	int fd;
 
-	pps_mkdir(PPS_DIR, 0700);
-	if ((fd = pps_open(PPS_CONTROL, O_WRONLY | O_CREAT, 0600)) >= 0) {
-		pps_write(fd, CONTROL_TEXT, sizeof(CONTROL_TEXT) - 1);
+	pps_mkdir(KC_DIR, 0700);
+	if ((fd = pps_open(KC_CONTROL, O_WRONLY | O_CREAT, 0600)) >= 0) {
+		pps_write(fd, KC_CONTROL_HEAD, sizeof(KC_CONTROL_HEAD) - 1);
 		pps_close(fd);
 	}
 	return pps_open(PPS_CONTROL_WAIT, O_RDONLY);
@@ -673,8 +663,8 @@ wait_shown(long want, char *why, size_t whylen)
 static void
 control_applied(int *simfd, long batches, int n, long want, const char *id)
 {
-	char line[CONTROL_WHY + 96], why[CONTROL_WHY - 32];
-	char error[CONTROL_WHY] = "";
+	char line[KC_WHY_LEN + 96], why[KC_WHY_LEN - 32];
+	char error[KC_WHY_LEN] = "";
 
 	snprintf(line, sizeof(line), "control2xml::batch %ld applied, %d "
 	    "command%s\n", batches, n, n == 1 ? "" : "s");
@@ -699,7 +689,7 @@ control_applied(int *simfd, long batches, int n, long want, const char *id)
 static void
 control_refused(int *simfd, long batches, const char *why, const char *id)
 {
-	char line[CONTROL_WHY + 64];
+	char line[KC_WHY_LEN + 64];
 
 	snprintf(line, sizeof(line), "control2xml::batch %ld refused: %s\n",
 	    batches, why);
@@ -719,13 +709,13 @@ control_start(int *simfd)
 	start_make();
 	fd = open_control();
 	/* The sim object's only writer: any temporary file of it is stale. */
-	pps_tidy(PPS_SIM);
+	pps_tidy(KC_SIM);
 	/*
 	 * A client that sees this start in the sim object reads the outputs
 	 * next and must find this kelvo's text there, not one a stopped
 	 * kelvo left behind: the first publication comes first.
 	 */
-	char why[CONTROL_WHY];
+	char why[KC_WHY_LEN];
 	if (!(sim_faults & KC_FAULT_SILENT))
 		wait_shown(1, why, sizeof(why));
 	write_sim(simfd, 0, "", "");
@@ -741,8 +731,8 @@ control_drain(void)
 void *
 control2xml(void *)
 {
-	static char buf[CONTROL_LEN + 2];
-	char why[CONTROL_WHY], id[KC_ID_MAX + 1] = "";
+	static char buf[KC_CONTROL_LEN + 2];
+	char why[KC_WHY_LEN], id[KC_ID_MAX + 1] = "";
 	long batches = 0, want;
 	ssize_t len;
 	int fd, simfd = -1, n;
@@ -763,7 +753,7 @@ control2xml(void *)
 			continue;
 		}
 		/* One byte more than is taken tells an oversized text. */
-		if ((len = pps_read(fd, buf, CONTROL_LEN + 1)) < 0) {
+		if ((len = pps_read(fd, buf, KC_CONTROL_LEN + 1)) < 0) {
 			if (errno == EINVAL) {
 				/* A pipe or a directory in its place. */
 				snprintf(why, sizeof(why), "the control object "
@@ -788,8 +778,8 @@ control2xml(void *)
 		 * back a batch that kelvo did not take in time.
 		 */
 		if (len == 0 || (fresh &&
-		    (size_t)len == sizeof(CONTROL_TEXT) - 1 &&
-		    memcmp(buf, CONTROL_TEXT, (size_t)len) == 0)) {
+		    (size_t)len == sizeof(KC_CONTROL_HEAD) - 1 &&
+		    memcmp(buf, KC_CONTROL_HEAD, (size_t)len) == 0)) {
 			fresh = false;
 			continue;
 		}

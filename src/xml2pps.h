@@ -10,9 +10,6 @@
 
 class dbXML;
 
-#define PPS_VALUES	10	/* attributes in the outputs object */
-#define PPS_VALUE_LEN	KC_VALUE_LEN	/* one published value, NUL included */
-#define PPS_TEXT_LEN	KC_TEXT_LEN	/* the outputs object text, NUL included */
 #define PPS_READ_LEN	256	/* one read of the inputs object */
 #define PPS_MAX_EVENTS	64	/* more than fit in one read */
 
@@ -28,9 +25,6 @@ void *control2xml(void *arg);
  */
 void control_drain(void);
 
-#define CONTROL_LEN	KC_CONTROL_LEN	/* the longest control text taken */
-#define CONTROL_MAX	KC_BATCH_MAX	/* commands in one batch */
-#define CONTROL_WHY	KC_WHY_LEN	/* why a batch was refused, NUL included */
 
 /*
  * Checks one control text of len bytes and, when every command of it is
@@ -51,15 +45,15 @@ int control_batch(char *text, size_t len, char *id, size_t idlen, char *why,
 int event_scan(const char *text, char (*names)[5], int max);
 
 /* Copies the published values out of d, empty where d has none. */
-void pps_values(dbXML *d, char (*values)[PPS_VALUE_LEN]);
+void pps_values(dbXML *d, char (*values)[KC_VALUE_LEN]);
 /* Formats the outputs object text; returns its length. */
-int pps_text(char (*values)[PPS_VALUE_LEN], char *out, size_t len);
+int pps_text(char (*values)[KC_VALUE_LEN], char *out, size_t len);
 /*
  * The same for d's profile: KC_ATTRS_MODERN values (the modern ones
  * empty in a classic document), and how many of them it publishes.
  */
-int pps_values_all(dbXML *d, char (*values)[PPS_VALUE_LEN]);
+int pps_values_all(dbXML *d, char (*values)[KC_VALUE_LEN]);
 /* The outputs object text of the first n (KC_ATTRS or all) values. */
-int pps_text_n(char (*values)[PPS_VALUE_LEN], int n, char *out, size_t len);
+int pps_text_n(char (*values)[KC_VALUE_LEN], int n, char *out, size_t len);
 
 #endif

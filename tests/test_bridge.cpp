@@ -81,8 +81,8 @@ TEST(EventScan, NeverReadsPastTheText)
 class Published : public ::testing::Test {
 protected:
 	kt::TempDir dir;
-	char values[PPS_VALUES][PPS_VALUE_LEN];
-	char text[PPS_TEXT_LEN];
+	char values[KC_ATTRS][KC_VALUE_LEN];
+	char text[KC_TEXT_LEN];
 
 	void SetUp() override {
 		snprintf(xml_fname, sizeof(xml_fname), "%s",
@@ -125,12 +125,12 @@ TEST_F(Published, MissingValuesAreEmptyAndLongOnesAreCut)
 TEST_F(Published, TheTextNeverOverrunsItsBuffer)
 {
 	for (auto &v : values) {
-		memset(v, 'y', PPS_VALUE_LEN - 1);
-		v[PPS_VALUE_LEN - 1] = '\0';
+		memset(v, 'y', KC_VALUE_LEN - 1);
+		v[KC_VALUE_LEN - 1] = '\0';
 	}
 	int n = pps_text(values, text, sizeof(text));
-	EXPECT_EQ(n, PPS_TEXT_LEN - 1);
-	EXPECT_EQ(strlen(text), (size_t)PPS_TEXT_LEN - 1);
+	EXPECT_EQ(n, KC_TEXT_LEN - 1);
+	EXPECT_EQ(strlen(text), (size_t)KC_TEXT_LEN - 1);
 	char small[20];
 	EXPECT_EQ(pps_text(values, small, sizeof(small)), 19);
 }

@@ -36,8 +36,8 @@ struct Digest {
 std::string
 outputs_of(dbXML *d)
 {
-	char values[PPS_VALUES][PPS_VALUE_LEN];
-	char text[PPS_TEXT_LEN];
+	char values[KC_ATTRS][KC_VALUE_LEN];
+	char text[KC_TEXT_LEN];
 
 	pps_values(d, values);
 	if (sim_faults & KC_FAULT_SENSOR)

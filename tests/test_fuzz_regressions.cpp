@@ -94,8 +94,8 @@ static const char crash_7b88afcf[] =
 TEST_F(FuzzStore, RefusedFloatKeepsAnOddTextAndTheDocumentStaysLoadable)
 {
 	const std::string odd = "1e39;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;";
-	char values[PPS_VALUES][PPS_VALUE_LEN];
-	char text[PPS_TEXT_LEN];
+	char values[KC_ATTRS][KC_VALUE_LEN];
+	char text[KC_TEXT_LEN];
 	char *s;
 
 	write_doc(std::string(crash_7b88afcf, sizeof(crash_7b88afcf) - 1));

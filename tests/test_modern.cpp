@@ -344,7 +344,7 @@ protected:
 		km_apply(&w, name, value);
 	}
 	std::string published() {
-		char values[KC_ATTRS_MODERN][PPS_VALUE_LEN];
+		char values[KC_ATTRS_MODERN][KC_VALUE_LEN];
 		std::string all;
 		int n = pps_values_all(db, values);
 		if (sim_faults & KC_FAULT_SENSOR)

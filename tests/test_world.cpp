@@ -50,7 +50,7 @@ protected:
 	}
 	/* The document's values as kelvo publishes them, blanks condensed. */
 	std::string published() {
-		char values[PPS_VALUES][PPS_VALUE_LEN];
+		char values[KC_ATTRS][KC_VALUE_LEN];
 		std::string all;
 		pps_values(db, values);
 		if (sim_faults & KC_FAULT_SENSOR)

@@ -277,7 +277,7 @@ start_threads(int fd, int family, const char *listen)
 	static struct simlink_hooks simhooks = { on_sim, NULL };
 	char outputs[PATH_MAX];
 
-	if (pps_path(LINK_OUTPUTS, outputs, sizeof(outputs)) == 0)
+	if (pps_path(KC_OUTPUTS, outputs, sizeof(outputs)) == 0)
 		logline("following %s", outputs);
 	if (link_start(&hooks) < 0) {
 		fprintf(stderr, "kelvo-web: cannot start following kelvo\n");

@@ -635,7 +635,7 @@ serve_mode(const struct route_request *rq, const char *rest,
 		route_error(a, 409, "AUTO is a mode of the modern profile only "
 		    "(profile::modern first)");
 	else
-		target("ts_mode", client_mode_name(t), client_mode_name(t), a);
+		target("ts_mode", kc_mode_name(t), kc_mode_name(t), a);
 }
 
 static int
@@ -763,10 +763,10 @@ serve_fan(const struct route_request *rq, const char *rest,
 	(void)rest;
 	if ((v = value_of(rq, &body, a)) == NULL)
 		return;
-	if ((t = word_of(*v, client_fan_of)) == FAN_UNKNOWN)
+	if ((t = word_of(*v, kc_fan_of)) == FAN_UNKNOWN)
 		route_error(a, 400, "the fan must be AUTO or ON");
 	else
-		target("ts_fan", client_fan_name(t), client_fan_name(t), a);
+		target("ts_fan", kc_fan_name(t), kc_fan_name(t), a);
 }
 
 /*
