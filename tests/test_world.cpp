@@ -92,6 +92,7 @@ TEST_F(World, AWeekOfTicksIsTheDaemonsToTheByte)
 	};
 	for (int m : { 1, 2, 59, 60, 61, 1440 }) {
 		for (auto &s : starts) {
+			TearDown();
 			SetUp();
 			both("reset", "defaults");
 			both("pm_minutes", std::to_string(m).c_str());
@@ -100,7 +101,6 @@ TEST_F(World, AWeekOfTicksIsTheDaemonsToTheByte)
 			SCOPED_TRACE(std::to_string(m) + " minutes, " + s[0] +
 			    " " + s[1]);
 			run(7 * 24 * 60 / m);
-			TearDown();
 			if (HasFatalFailure())
 				return;
 		}
