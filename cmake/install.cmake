@@ -99,13 +99,26 @@ set(KELVO_MAINTAINER "kelvo maintainers <maintainers@kelvo.invalid>"
 set(CPACK_PACKAGE_CONTACT "${KELVO_MAINTAINER}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
   "thermostat simulator for user interface work")
-list(JOIN _shipped ", " _shipped_text)
+# The programs' list, wrapped: a description line is at most 80 columns.
+set(_line "Programs:")
+set(_shipped_text "")
+foreach(_p IN LISTS _shipped)
+  string(LENGTH "${_line} ${_p}," _len)
+  if(_len GREATER 72)
+    string(APPEND _shipped_text "${_line}\n")
+    set(_line "${_p},")
+  else()
+    string(APPEND _line " ${_p},")
+  endif()
+endforeach()
+string(REGEX REPLACE ",$" "." _line "${_line}")
+string(APPEND _shipped_text "${_line}")
 set(CPACK_PACKAGE_DESCRIPTION
 "kelvo simulates a household thermostat and the heating and cooling plant
 behind it, and publishes its state through two PPS objects, so that user
 interfaces have a real thermostat to show and operate.
 .
-Programs: ${_shipped_text}.
+${_shipped_text}
 With their manual pages, systemd units and a sysusers.d entry for the
 kelvo user.  No unit is enabled on installation.")
 set(CPACK_STRIP_FILES ON)
