@@ -56,8 +56,10 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 		    "a payload with a NUL taken");
 		switch (kind) {
 		case CMD_MODE:
+			/* AUTO too: a classic kelvo refuses it itself. */
 			CHECK(value == MODE_OFF || value == MODE_HEAT ||
-			    value == MODE_COOL, "mode %d", value);
+			    value == MODE_COOL || value == MODE_AUTO, "mode %d",
+			    value);
 			break;
 		case CMD_FAN:
 			CHECK(value == FAN_AUTO || value == FAN_ON, "fan %d",
