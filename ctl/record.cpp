@@ -16,9 +16,9 @@
  * (it does so only after publishing the result), so the clock a batch
  * sets is never counted as minutes gone by.  A batch or a press that
  * lands within a hair of a tick of a running kelvo may be written down
- * one tick early; the plant and the clock as last published are set at
- * every step (while kelvo publishes), so the playback is where kelvo was
- * all the same.
+ * one tick early; the plant and the clock as published are set at every
+ * step that a text of its own shows (a setting, a step, a press), so the
+ * playback is where kelvo was all the same.
  *
  * A stop signal does not end the recording at once: the three readers
  * see kelvo's texts at their own moments, so the outputs may already
@@ -452,13 +452,9 @@ answered(struct recorder *r, const struct client_sim *sim, bool late)
 		sim_moved(r, sim);
 	/*
 	 * A step of the faults, the speed or the state alone has no text of
-	 * its own to come: it takes the plant and the clock from the last
-	 * one, when that is where kelvo is now (not while it is silent, nor
-	 * when its clock moved unseen).
+	 * its own to come, and the last one read may be behind kelvo: it
+	 * sets only what changed.
 	 */
-	if (sim->error[0] == '\0' && r->clock >= 0 &&
-	    r->last.minute == r->clock && !(r->sim.faults & KC_FAULT_SILENT))
-		plant_and_clock(r, &r->last);
 	r->sim.batch = sim->batch;
 	r->pending.clear();
 	for (size_t i = from; i < r->held.size(); i++)
