@@ -4,8 +4,13 @@
 Runs kelvo and kelvo-web in a scratch root, loads the page, and checks
 that it shows /api/state's values, that btn-up and the keyboard reach
 kelvo and come back as a new set point, that it fits a phone's width, and
-that the notice comes when kelvo stops and goes when it is back.  Nothing
-is skipped: without Chromium, its driver or Selenium the test fails.
+that the notice comes when kelvo stops and goes when it is back.  Then a
+modern thermostat: the band in AUTO moved end by end through the page,
+pushed, refused at the limits, the presets and the humidity, and the
+classic page back when the profile goes back.  Screenshots of both
+profiles at a desktop's and a phone's size go with the test's artefacts.
+Nothing is skipped: without Chromium, its driver or Selenium the test
+fails.
 
     test_web_page.py KELVO KELVO_WEB
 """
@@ -24,12 +29,18 @@ import urllib.request
 from selenium import webdriver
 from selenium.webdriver.chrome.options import Options
 from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.common.action_chains import ActionChains
 from selenium.webdriver.common.by import By
 from selenium.webdriver.common.keys import Keys
 from selenium.webdriver.support.ui import WebDriverWait
 
 KELVO, KELVO_WEB = sys.argv[1], sys.argv[2]
 CHROMIUM, DRIVER = '/usr/bin/chromium', '/usr/bin/chromedriver'
+# Screenshots of the page, kept after the run for a person to look at.
+ARTEFACTS = os.environ.get('KELVO_ARTEFACTS',
+                           os.path.join(os.getcwd(), 'artefacts'))
+SIZES = ((1280, 800), (390, 844))
+MODERN_IDS = ('range', 'presets', 'humidity', 'call')
 
 
 def get_json(url):
@@ -38,6 +49,18 @@ def get_json(url):
             return r.status, json.load(r)
     except urllib.error.HTTPError as e:
         return e.code, None
+
+
+def put_json(url, body):
+    """The status and the JSON of a PUT, refusals included."""
+    req = urllib.request.Request(url, data=json.dumps(body).encode(),
+                                 method='PUT', headers={
+                                     'Content-Type': 'application/json'})
+    try:
+        with urllib.request.urlopen(req, timeout=10) as r:
+            return r.status, json.load(r)
+    except urllib.error.HTTPError as e:
+        return e.code, json.load(e)
 
 
 class Page(unittest.TestCase):
@@ -107,6 +130,162 @@ class Page(unittest.TestCase):
 
     def until(self, cond, seconds=15):
         WebDriverWait(self.browser, seconds, 0.05).until(lambda b: cond())
+
+    def shown(self, element_id):
+        return self.browser.find_element(By.ID, element_id).is_displayed()
+
+    def api_state(self):
+        return get_json(self.url + 'api/state')[1]
+
+    def shoot(self, name, controls):
+        """The page at a desktop's and a phone's size, kept with the
+        test's artefacts: nothing wider than the screen, the controls on
+        it."""
+        b = self.browser
+        os.makedirs(ARTEFACTS, exist_ok=True)
+        for width, height in SIZES:
+            b.execute_cdp_cmd('Emulation.setDeviceMetricsOverride', {
+                'width': width, 'height': height, 'deviceScaleFactor': 1,
+                'mobile': width < 600})
+            self.assertLessEqual(b.execute_script(
+                'return document.documentElement.scrollWidth'), width, name)
+            for c in controls:
+                self.assertTrue(self.shown(c), (name, width, c))
+            b.save_screenshot(os.path.join(
+                ARTEFACTS, 'page-%s-%dx%d.png' % (name, width, height)))
+        b.execute_cdp_cmd('Emulation.clearDeviceMetricsOverride', {})
+
+    def band_is(self, low, high):
+        """kelvo has the band, and the page shows it as kelvo's, each
+        end's value and its thumb on the scale."""
+        def both():
+            st = self.api_state()
+            if (st['ts_temp_low'], st['ts_temp_high']) != (low, high):
+                return False
+            el = self.browser.find_element
+            return (self.text('temp-low') == str(low) and
+                    self.text('temp-high') == str(high) and
+                    el(By.ID, 'thumb-low').get_attribute('aria-valuenow') ==
+                    str(low) and
+                    el(By.ID, 'thumb-high').get_attribute('aria-valuenow') ==
+                    str(high) and 'pending' not in
+                    el(By.ID, 'range').get_attribute('class'))
+        self.until(both)
+
+    def drag_to(self, end, value):
+        """A drag of an end's thumb to the point of the scale for value."""
+        b = self.browser
+        thumb = b.find_element(By.ID, 'thumb-' + end)
+        track = b.find_element(By.ID, 'track').rect
+        x = track['x'] + (value - 60) / 30 * track['width']
+        dx = round(x - (thumb.rect['x'] + thumb.rect['width'] / 2))
+        ActionChains(b).click_and_hold(thumb).move_by_offset(
+            dx // 2, 0).move_by_offset(dx - dx // 2, 0).release().perform()
+
+    def refused(self, words):
+        self.until(lambda: words in self.text('toast'))
+
+    def test_modern_band_presets_and_humidity_then_classic_again(self):
+        b = self.browser
+        el = lambda i: b.find_element(By.ID, i)
+        b.get(self.url)
+        self.until(lambda: self.text('setpoint') == '68')
+        body = b.find_element(By.TAG_NAME, 'body')
+        self.assertEqual(body.get_attribute('data-profile'), 'classic')
+        for i in MODERN_IDS:
+            self.assertFalse(self.shown(i), i)
+        self.shoot('classic', ('btn-up', 'btn-down', 'btn-mode', 'btn-fan'))
+
+        # The profile changed under the page: it follows kelvo's state.
+        self.assertEqual(put_json(self.url + 'api/sim',
+                                  {'profile': 'modern'})[0], 200)
+        self.until(lambda: self.shown('presets'))
+        self.until(lambda: self.text('humidity') ==
+                   str(self.api_state()['td_humidity']))
+        self.until(lambda: self.text('call') == self.api_state()['td_call'])
+        self.assertIn(self.text('call'), ('HEAT', 'COOL', 'NONE'))
+        self.assertIn('AUTO', el('btn-mode').get_attribute('title'))
+        self.assertFalse(self.shown('range'))
+        self.assertTrue(self.shown('setpoint'))
+
+        # The mode button goes on to AUTO: the band in place of the set
+        # point.
+        for mode in ('COOL', 'AUTO'):
+            el('btn-mode').click()
+            self.until(lambda: self.text('mode') == mode)
+        self.assertEqual(self.api_state()['ts_mode'], 'AUTO')
+        self.until(lambda: self.shown('range'))
+        self.assertFalse(self.shown('setpoint'))
+        self.band_is(68, 74)
+
+        # Each end by its buttons and its thumb's keys; three keys at once
+        # push the high end, and the high end's button the low one.
+        el('btn-low-up').click()
+        self.band_is(69, 74)
+        el('btn-high-down').click()
+        self.band_is(69, 73)
+        el('thumb-high').send_keys(Keys.ARROW_UP)
+        self.band_is(69, 74)
+        el('thumb-low').send_keys(Keys.ARROW_UP * 3)
+        self.band_is(72, 75)
+        el('btn-high-down').click()
+        self.band_is(71, 74)
+
+        # Dragged: the low end alone, then the high end past it.
+        self.drag_to('low', 64)
+        self.band_is(64, 74)
+        self.drag_to('high', 66)
+        self.band_is(63, 66)
+
+        # At the limits kelvo refuses, in its words, and the page shows
+        # kelvo's band again.
+        el('thumb-high').send_keys(Keys.END)
+        self.band_is(63, 90)
+        el('thumb-low').send_keys(Keys.END)
+        self.refused('ts_temp_low: 90 would push ts_temp_high above 90')
+        self.band_is(63, 90)
+        el('thumb-low').send_keys(Keys.HOME)
+        self.band_is(60, 90)
+        el('btn-low-down').click()
+        self.refused('ts_temp_low: "59" is not a whole number of degrees')
+        self.band_is(60, 90)
+
+        # A preset pressed, and the set point and band follow; a change of
+        # the band (the page's keys move all of it in AUTO) drops it.
+        pressed = lambda: [p for p in ('home', 'away', 'sleep') if el(
+            'btn-preset-' + p).get_attribute('aria-pressed') == 'true']
+        self.assertEqual(pressed(), [])
+        for name, sp, low, high in (('away', 62, 60, 80),
+                                    ('sleep', 66, 64, 72)):
+            el('btn-preset-' + name).click()
+            self.until(lambda: pressed() == [name])
+            self.band_is(low, high)
+            st = self.api_state()
+            self.assertEqual((st['ts_preset'], st['ts_temp']), (name, sp))
+        body.send_keys('+')
+        self.band_is(65, 73)
+        self.until(lambda: pressed() == [])
+        self.assertEqual(self.api_state()['ts_preset'], 'none')
+        self.shoot('modern-auto', ('thumb-low', 'thumb-high', 'btn-low-up',
+                                   'btn-high-down', 'btn-preset-sleep',
+                                   'btn-mode', 'humidity'))
+
+        # Back to classic: the page as it was, AUTO become OFF.
+        self.assertEqual(put_json(self.url + 'api/sim',
+                                  {'profile': 'classic'})[0], 200)
+        self.until(lambda: not self.shown('presets'))
+        for i in MODERN_IDS:
+            self.assertFalse(self.shown(i), i)
+        self.until(lambda: self.text('mode') == 'OFF')
+        self.assertTrue(self.shown('setpoint'))
+        self.assertEqual(body.get_attribute('data-profile'), 'classic')
+        self.assertNotIn('AUTO', el('btn-mode').get_attribute('title'))
+
+        # The refusals asked for are the one error the console saw.
+        errors = [e['message'] for e in b.get_log('browser')
+                  if e['level'] == 'SEVERE' and
+                  not e['message'].endswith('status of 409 (Conflict)')]
+        self.assertEqual(errors, [])
 
     def test_page_shows_kelvo_takes_presses_and_says_when_kelvo_stops(self):
         b = self.browser

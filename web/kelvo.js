@@ -13,6 +13,15 @@
  * moves only when kelvo reports the change.  kelvo's refusal of a change
  * is said beside the control that made it.  A field shows kelvo's value,
  * so taking focus selects it: what is typed replaces it.
+ *
+ * A modern thermostat (kelvo's state has the band, the preset and the
+ * humidity; a classic one has them null) adds the humidity and the call,
+ * the presets, and in AUTO the band on a scale in place of the one set
+ * point.  An end moved on the page is shown where it was asked for, dimmed,
+ * until kelvo shows it; kelvo's refusal is said in the toast and the band
+ * goes back to kelvo's own.  The page pushes the other end as kelvo would,
+ * so that the band it asks for is the one a press of kelvo's would give,
+ * and leaves the limits to kelvo, whose words say why.
  */
 'use strict';
 
@@ -23,6 +32,13 @@
 	const RETRY_MS = 3000;		// before opening a refused stream again
 	const DRAW_MS = 500;
 	const DASH = '–';
+	const SAY_MS = 3000;		// a toast's time on the page
+	const REFUSED_MS = 8000;	// kelvo's words: time to read them
+	const PENDING_MS = 1500;	// a change asked for, until kelvo shows it
+	const SCALE_MIN = 60;		// kelvo's limits for the band's ends
+	const SCALE_MAX = 90;
+	const DEADBAND = 3;		// the band's least width
+	const PRESETS = ['home', 'away', 'sleep'];
 
 	const $ = (id) => document.getElementById(id);
 
@@ -37,6 +53,14 @@
 	let sim = null;			// the sim object, as kelvo-web last said
 	let clock = null;		// td_time_ and outdoor, for the inputs
 	let series = empty();
+	let modeTitle = null;		// the mode button's title in classic
+	let band = null;		// kelvo's band, { low, high }, or none
+	let indoorNow = null;
+	let wantBand = null;		// the band asked for, shown until kelvo's
+	let bandBusy = false;		// a PUT /api/range on its way
+	let bandNext = null;		// the band to ask for after it
+	let bandTimer = null;
+	let drag = null;		// { end, pointer } while an end is dragged
 
 	function empty() {
 		return { minute: [], abs: [], labels: [], indoor: [],
@@ -87,10 +111,10 @@
 		document.body.classList.toggle('stale', msg !== '');
 	}
 
-	function toast(msg) {
+	function toast(msg, ms) {
 		put('toast', msg);
 		clearTimeout(toastTimer);
-		toastTimer = setTimeout(() => put('toast', ''), 3000);
+		toastTimer = setTimeout(() => put('toast', ''), ms || SAY_MS);
 	}
 
 	function show(st) {
@@ -119,6 +143,8 @@
 
 		clock = { minute: minuteOf(st), outdoor: outdoor };
 		showSimInputs();
+		indoorNow = isNum(indoor) ? indoor : null;
+		showModern(st);
 
 		last = { minute: st.minute, td_temp_in_: indoor,
 		    td_temp_out_: outdoor, ts_temp: st.ts_temp };
@@ -290,6 +316,226 @@
 		}
 	}
 
+	// Whether a state is a modern thermostat's: a classic one has the
+	// modern values null, and every one of them is kelvo's to give.
+	function isModern(st) {
+		return Number.isInteger(st.ts_temp_low) ||
+		    Number.isInteger(st.ts_temp_high) ||
+		    typeof st.ts_preset === 'string' ||
+		    typeof st.td_call === 'string' || isNum(st.td_humidity_);
+	}
+
+	function showModern(st) {
+		const modern = isModern(st);
+		const auto = modern && st.ts_mode === 'AUTO';
+		document.body.dataset.profile = modern ? 'modern' : 'classic';
+		for (const el of document.querySelectorAll('.modern'))
+			el.hidden = !modern;
+		$('range').hidden = !auto;
+		document.querySelector('.target').hidden = auto;
+		if (modeTitle === null)
+			modeTitle = $('btn-mode').title;
+		$('btn-mode').title = modern ?
+		    'Mode: OFF, HEAT, COOL, AUTO (m)' : modeTitle;
+		if (!modern) {
+			band = null;
+			return;
+		}
+		put('humidity', Number.isInteger(st.td_humidity) ?
+		    st.td_humidity : DASH);
+		put('call', typeof st.td_call === 'string' ? st.td_call : DASH);
+		for (const p of PRESETS)
+			$('btn-preset-' + p).setAttribute('aria-pressed',
+			    String(st.ts_preset === p));
+		band = Number.isInteger(st.ts_temp_low) &&
+		    Number.isInteger(st.ts_temp_high) ?
+		    { low: st.ts_temp_low, high: st.ts_temp_high } : null;
+		if (wantBand !== null && !bandBusy && sameBand(wantBand, band))
+			wantBand = null;
+		showBand();
+	}
+
+	function sameBand(a, b) {
+		return a !== null && b !== null && a.low === b.low &&
+		    a.high === b.high;
+	}
+
+	// Where a value sits on the scale, as a share of its width.
+	function onScale(v) {
+		const c = Math.min(Math.max(v, SCALE_MIN), SCALE_MAX);
+		return (c - SCALE_MIN) / (SCALE_MAX - SCALE_MIN) * 100;
+	}
+
+	// The band asked for (or being dragged) while there is one, else kelvo's.
+	function showBand() {
+		const b = drag !== null ? drag.band : wantBand !== null ?
+		    wantBand : band;
+		$('range').classList.toggle('pending', b !== band);
+		for (const end of ['low', 'high']) {
+			const v = b === null ? null : b[end];
+			const thumb = $('thumb-' + end);
+			put('temp-' + end, v === null ? DASH : v);
+			thumb.hidden = v === null;
+			if (v === null)
+				continue;
+			thumb.style.left = onScale(v) + '%';
+			thumb.setAttribute('aria-valuenow', String(v));
+			thumb.setAttribute('aria-valuetext', v + '°');
+		}
+		const bar = $('band');
+		bar.hidden = b === null;
+		if (b !== null) {
+			bar.style.left = onScale(b.low) + '%';
+			bar.style.width = onScale(b.high) - onScale(b.low) + '%';
+		}
+		const mark = $('indoor-mark');
+		mark.hidden = indoorNow === null;
+		if (indoorNow !== null)
+			mark.style.left = onScale(indoorNow) + '%';
+	}
+
+	/*
+	 * One end set to v, the other pushed as kelvo pushes it to keep the
+	 * deadband; past the limits too, for kelvo to refuse in its words.
+	 */
+	function pushed(from, end, v) {
+		if (end === 'low')
+			return { low: v, high: Math.max(from.high, v + DEADBAND) };
+		return { low: Math.min(from.low, v - DEADBAND), high: v };
+	}
+
+	function moveEnd(end, to) {
+		const from = wantBand !== null ? wantBand : band;
+		if (from === null)
+			return;
+		const v = to(from[end]);
+		if (v !== from[end])
+			askBand(pushed(from, end, v));
+	}
+
+	// Ask for a band, one request at a time: the latest waits its turn.
+	function askBand(b) {
+		wantBand = b;
+		showBand();
+		if (bandBusy)
+			bandNext = b;
+		else
+			sendBand(b);
+	}
+
+	async function sendBand(b) {
+		bandBusy = true;
+		const why = await ask('/api/range', 'PUT', b);
+		bandBusy = false;
+		if (why !== null) {
+			toast(why, REFUSED_MS);
+			wantBand = bandNext = null;
+			showBand();
+			return;
+		}
+		if (bandNext !== null) {
+			const next = bandNext;
+			bandNext = null;
+			sendBand(next);
+			return;
+		}
+		if (sameBand(wantBand, band))
+			wantBand = null;
+		showBand();
+		// Somebody else's change may have come first: kelvo's band then.
+		clearTimeout(bandTimer);
+		bandTimer = setTimeout(() => {
+			if (!bandBusy) {
+				wantBand = null;
+				showBand();
+			}
+		}, PENDING_MS);
+	}
+
+	// The value under a pointer at x on the scale, whole degrees.
+	function valueAt(x) {
+		const r = $('track').getBoundingClientRect();
+		const share = r.width > 0 ? (x - r.left) / r.width : 0;
+		const v = SCALE_MIN + share * (SCALE_MAX - SCALE_MIN);
+		return Math.min(Math.max(Math.round(v), SCALE_MIN), SCALE_MAX);
+	}
+
+	// A drag takes the end it starts on, or the one nearer on the track.
+	function dragStart(e) {
+		const from = wantBand !== null ? wantBand : band;
+		if (from === null || e.button !== 0 || drag !== null)
+			return;
+		const v = valueAt(e.clientX);
+		let end = e.target.id === 'thumb-low' ? 'low' :
+		    e.target.id === 'thumb-high' ? 'high' :
+		    Math.abs(v - from.low) <= Math.abs(v - from.high) ? 'low' :
+		    'high';
+		e.preventDefault();
+		$('thumb-' + end).focus();
+		$('track').setPointerCapture(e.pointerId);
+		drag = { end: end, from: from, pointer: e.pointerId,
+		    band: pushed(from, end, v) };
+		showBand();
+	}
+
+	function dragMove(e) {
+		if (drag === null || e.pointerId !== drag.pointer)
+			return;
+		drag.band = pushed(drag.from, drag.end, valueAt(e.clientX));
+		showBand();
+	}
+
+	function dragEnd(e) {
+		if (drag === null || e.pointerId !== drag.pointer)
+			return;
+		const b = drag.band, from = drag.from;
+		drag = null;
+		if (e.type === 'pointerup' && !sameBand(b, from))
+			askBand(b);
+		else
+			showBand();
+	}
+
+	const THUMB_KEYS = {
+		'ArrowUp': (v) => v + 1, 'ArrowRight': (v) => v + 1,
+		'ArrowDown': (v) => v - 1, 'ArrowLeft': (v) => v - 1,
+		'PageUp': (v) => v + 5, 'PageDown': (v) => v - 5,
+		'Home': () => SCALE_MIN, 'End': () => SCALE_MAX,
+	};
+
+	async function choosePreset(name) {
+		const why = await ask('/api/preset', 'PUT', { preset: name });
+		if (why !== null)
+			toast(why, REFUSED_MS);
+	}
+
+	function startModern() {
+		for (const end of ['low', 'high']) {
+			$('btn-' + end + '-up').addEventListener('click', () =>
+			    moveEnd(end, (v) => v + 1));
+			$('btn-' + end + '-down').addEventListener('click', () =>
+			    moveEnd(end, (v) => v - 1));
+			// The arrows move this end, not the whole band.
+			$('thumb-' + end).addEventListener('keydown', (e) => {
+				const to = THUMB_KEYS[e.key];
+				if (to === undefined || e.ctrlKey || e.altKey ||
+				    e.metaKey)
+					return;
+				e.preventDefault();
+				e.stopPropagation();
+				moveEnd(end, to);
+			});
+		}
+		const track = $('track');
+		track.addEventListener('pointerdown', dragStart);
+		track.addEventListener('pointermove', dragMove);
+		track.addEventListener('pointerup', dragEnd);
+		track.addEventListener('pointercancel', dragEnd);
+		for (const p of PRESETS)
+			$('btn-preset-' + p).addEventListener('click', () =>
+			    choosePreset(p));
+	}
+
 	const FAULTS = ['plant', 'sensor', 'silent'];
 
 	// Values an input shows, unless the user is typing in it.
@@ -337,11 +583,10 @@
 	}
 
 	/*
-	 * One batch; the answer is shown by the sim and state events, a
-	 * refusal at where: { msg, input } ids.
+	 * One batch; the answer is shown by the sim and state events.  What
+	 * comes back is null when it was taken, else the words of its refusal.
 	 */
-	async function control(path, method, body, where) {
-		say(where, '');
+	async function ask(path, method, body) {
 		try {
 			const r = await fetch(path, {
 				method: method,
@@ -350,7 +595,7 @@
 				cache: 'no-store',
 			});
 			if (r.ok)
-				return;
+				return null;
 			let why = 'refused (' + r.status + ')';
 			try {
 				const j = await r.json();
@@ -359,10 +604,18 @@
 			} catch (e) {
 				// The status says enough.
 			}
-			say(where, 'kelvo: ' + why);
+			return 'kelvo: ' + why;
 		} catch (e) {
-			say(where, 'kelvo-web cannot be reached.');
+			return 'kelvo-web cannot be reached.';
 		}
+	}
+
+	// A batch of the simulation section, refused at where: { msg, input }.
+	async function control(path, method, body, where) {
+		say(where, '');
+		const why = await ask(path, method, body);
+		if (why !== null)
+			say(where, why);
 	}
 
 	const RUN = { msg: 'sim-run-msg', input: null };
@@ -534,6 +787,7 @@
 			press(b);
 		});
 		chart = makeChart();
+		startModern();
 		startSim();
 		listen();
 	}
