@@ -147,8 +147,10 @@ class Page(unittest.TestCase):
             b.execute_cdp_cmd('Emulation.setDeviceMetricsOverride', {
                 'width': width, 'height': height, 'deviceScaleFactor': 1,
                 'mobile': width < 600})
-            self.assertLessEqual(b.execute_script(
-                'return document.documentElement.scrollWidth'), width, name)
+            # The chart takes its new size when the browser next tells it
+            # (a resize observer), after the page's own layout.
+            self.until(lambda: b.execute_script(
+                'return document.documentElement.scrollWidth') <= width, 10)
             for c in controls:
                 self.assertTrue(self.shown(c), (name, width, c))
             b.save_screenshot(os.path.join(
@@ -266,6 +268,15 @@ class Page(unittest.TestCase):
         self.band_is(65, 73)
         self.until(lambda: pressed() == [])
         self.assertEqual(self.api_state()['ts_preset'], 'none')
+        # The sensor's fault empties the humidity with the temperature.
+        self.assertEqual(put_json(self.url + 'api/sim',
+                                  {'fault': ['sensor']})[0], 200)
+        self.until(lambda: self.text('humidity') == '–')
+        self.assertEqual(self.text('indoor'), '–')
+        self.assertEqual(put_json(self.url + 'api/sim', {'fault': []})[0],
+                         200)
+        self.until(lambda: self.text('humidity') ==
+                   str(self.api_state()['td_humidity']))
         self.shoot('modern-auto', ('thumb-low', 'thumb-high', 'btn-low-up',
                                    'btn-high-down', 'btn-preset-sleep',
                                    'btn-mode', 'humidity'))

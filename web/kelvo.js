@@ -338,7 +338,8 @@
 		$('btn-mode').title = modern ?
 		    'Mode: OFF, HEAT, COOL, AUTO (m)' : modeTitle;
 		if (!modern) {
-			band = null;
+			// Nothing asked for is kept: classic has no band.
+			band = wantBand = bandNext = drag = null;
 			return;
 		}
 		put('humidity', Number.isInteger(st.td_humidity) ?
@@ -530,7 +531,8 @@
 		track.addEventListener('pointerdown', dragStart);
 		track.addEventListener('pointermove', dragMove);
 		track.addEventListener('pointerup', dragEnd);
-		track.addEventListener('pointercancel', dragEnd);
+		// Also when the band is hidden under the pointer: no change.
+		track.addEventListener('lostpointercapture', dragEnd);
 		for (const p of PRESETS)
 			$('btn-preset-' + p).addEventListener('click', () =>
 			    choosePreset(p));
