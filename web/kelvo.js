@@ -60,7 +60,7 @@
 	let bandBusy = false;		// a PUT /api/range on its way
 	let bandNext = null;		// the band to ask for after it
 	let bandTimer = null;
-	let drag = null;		// { end, pointer } while an end is dragged
+	let drag = null;		// { end, from, band, pointer } in a drag
 
 	function empty() {
 		return { minute: [], abs: [], labels: [], indoor: [],
