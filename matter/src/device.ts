@@ -173,7 +173,7 @@ function saysRefusals(cluster: NonNullable<Cluster>, state: Record<number, unkno
  * gone closes it at once, kelvo stopping is a status event on it, and
  * while kelvo runs a state arrives every period.
  */
-export function guardWrites(node: ServerNode, endpoint: Endpoint): void {
+function guardWrites(node: ServerNode, endpoint: Endpoint): void {
 	const clusters = node.protocol[endpoint.number];
 	for (const id of [Thermostat.Cluster.id, FanControl.Cluster.id, ThermostatUserInterfaceConfiguration.Cluster.id]) {
 		const cluster = clusters?.[id];
@@ -200,7 +200,7 @@ export function guardWrites(node: ServerNode, endpoint: Endpoint): void {
  * endpoint's storage (fabrics, keys, the commissioning) is not this one
  * and fails as it must.
  */
-export function keepWritesOnStorageFailure(node: ServerNode, endpoint: Endpoint): void {
+function keepWritesOnStorageFailure(node: ServerNode, endpoint: Endpoint): void {
 	const store = node.env.get(ServerNodeStore).storeForEndpoint(endpoint);
 	const set = store.set.bind(store);
 	store.set = async (...args: Parameters<typeof store.set>) => {
@@ -387,7 +387,7 @@ export const KelvoThermostat = ThermostatDevice.with(
 const KelvoAutoThermostatServer = KelvoThermostatServer.with(
 	Thermostat.Feature.Heating, Thermostat.Feature.Cooling, Thermostat.Feature.AutoMode);
 
-export const KelvoModernThermostat = ThermostatDevice.with(
+const KelvoModernThermostat = ThermostatDevice.with(
 	KelvoAutoThermostatServer, KelvoFanControlServer, KelvoIdentifyServer, KelvoDisplayServer,
 	RelativeHumidityMeasurementServer);
 
@@ -401,7 +401,7 @@ export type ThermostatEndpoint = Endpoint<Thermostats>;
 const ENDPOINT_IDS: Record<map.Profile, string> = { classic: "thermostat", modern: "thermostat-modern" };
 
 /** The endpoint's first values, before kelvo has published anything. */
-export function initialState(profile: map.Profile = "classic"): Record<string, unknown> {
+function initialState(profile: map.Profile): Record<string, unknown> {
 	const mid = map.LIMIT_MIN_CENTI + Math.round((map.LIMIT_MAX_CENTI - map.LIMIT_MIN_CENTI) / 2);
 	const thermostat: Record<string, unknown> = {
 		localTemperature: null,
@@ -506,7 +506,8 @@ async function show(endpoint: ThermostatEndpoint, s: State, profile: map.Profile
  */
 export class Kelvo {
 	#node: ServerNode;
-	#endpoint: ThermostatEndpoint;
+	/** Undefined between deleting one endpoint and adding the other. */
+	#endpoint: ThermostatEndpoint | undefined;
 	#profile: map.Profile;
 	#keep: (p: map.Profile) => void;
 	#next: State | undefined;
@@ -527,10 +528,17 @@ export class Kelvo {
 			void this.#drain();
 	}
 
-	/** The endpoint of the other profile in place of this one. */
+	/**
+	 * The endpoint of the other profile in place of this one.  One that
+	 * fails half way is tried again from where it stopped with kelvo's
+	 * next state.
+	 */
 	async #remake(profile: map.Profile): Promise<void> {
 		log("profile", `kelvo shows the ${profile} thermostat: the device's clusters change`);
-		await this.#endpoint.delete();
+		if (this.#endpoint !== undefined) {
+			await this.#endpoint.delete();
+			this.#endpoint = undefined;
+		}
 		lastShown = undefined;
 		this.#endpoint = await addThermostat(this.#node, profile);
 		this.#profile = profile;
@@ -549,9 +557,9 @@ export class Kelvo {
 				this.#next = undefined;
 				try {
 					const profile = map.profileOf(s);
-					if (profile !== undefined && profile !== this.#profile)
-						await this.#remake(profile);
-					await show(this.#endpoint, s, this.#profile);
+					if (this.#endpoint === undefined || (profile !== undefined && profile !== this.#profile))
+						await this.#remake(profile ?? this.#profile);
+					await show(this.#endpoint as ThermostatEndpoint, s, this.#profile);
 				} catch (e) {
 					log("show-failed", `kelvo's state not shown: ${e instanceof Error ? e.message : String(e)}`);
 				}
