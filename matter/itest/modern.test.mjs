@@ -155,7 +155,12 @@ describe("a modern kelvo through kelvo-matter", { timeout: 10 * WAIT }, () => {
             "AutoMode still there in classic");
         assert.ok(await until(async () => !await listsHumidity()), "the humidity still there in classic");
         await shows(72, 72, "classic");
+        // The endpoint made again guards its writes as the first did: the
+        // refusal has its line.
+        const from = rig.matter.errLines.length;
         await assert.rejects(ctl.write(T, "systemMode", AUTO), e => e.code === CONSTRAINT_ERROR, "Auto in classic");
+        assert.ok(await until(() => rig.matter.errLines.slice(from).some(l => /refused/.test(l)), 5000),
+            `no line for Auto in classic\n${rig.matter.errLines.slice(from).join("\n")}`);
         assert.equal(rig.outputs().ts_mode, "HEAT");
     });
 });
