@@ -4,8 +4,9 @@
 //   node build.mjs --openapi web/openapi.json --out DIR [--tests]
 //
 // 1. From kelvo-web's OpenAPI document, DIR/gen/api.ts (its types, by
-//    openapi-typescript) and DIR/gen/contract.ts (the set-point limits and
-//    the value texts, read out of the same document), so that the face
+//    openapi-typescript) and DIR/gen/contract.ts (the set-point limits, the
+//    deadband, the humidity's limits and the value texts, read out of the
+//    same document), so that the face
 //    types none of kelvo's rules by hand and a change of the contract that
 //    breaks it fails here.
 // 2. tsc --noEmit over the sources, the tests and the generated modules.
@@ -79,15 +80,28 @@ async function generate() {
 	    "application/json", "schema", "properties", "target", "enum"), `${p}'s target`);
 	const plant = texts(at(doc, "components", "schemas", "State", "properties",
 	    "plant", "enum"), "State's plant");
+	// The deadband is what keeps ts_temp_low's highest below the limit.
+	const low = at(doc, "components", "schemas", "SimCommands", "properties", "ts_temp_low");
+	const deadband = max - at(low, "maximum");
+	if (!Number.isInteger(deadband) || deadband <= 0 || at(low, "minimum") !== min)
+		fail(`${opts.openapi}: SimCommands' ts_temp_low gives no deadband within ${min}..${max}`);
+	const humidity = at(doc, "components", "schemas", "State", "properties", "td_humidity_");
+	const hmin = at(humidity, "minimum"), hmax = at(humidity, "maximum");
+	if (typeof hmin !== "number" || typeof hmax !== "number" || hmin < 0 || hmax > 100 || hmin >= hmax)
+		fail(`${opts.openapi}: State's td_humidity_ has no limits within 0..100`);
 	const list = (l) => JSON.stringify(l);
 	writeFileSync(join(gen, "contract.ts"), [
 		"// Generated from kelvo-web's OpenAPI document by build.mjs: kelvo's",
-		"// set-point limits and value texts, as the contract states them.",
+		"// set-point limits, deadband, humidity limits and value texts, as the",
+		"// contract states them.",
 		`export const SETPOINT_MIN = ${min};`,
 		`export const SETPOINT_MAX = ${max};`,
 		`export const MODES = ${list(target("/api/mode"))} as const;`,
 		`export const FANS = ${list(target("/api/fan"))} as const;`,
 		`export const PLANTS = ${list(plant)} as const;`,
+		`export const DEADBAND = ${deadband};`,
+		`export const HUMIDITY_MIN = ${hmin};`,
+		`export const HUMIDITY_MAX = ${hmax};`,
 		"",
 	].join("\n"));
 }

@@ -1,7 +1,14 @@
 // device.ts - the Matter thermostat kelvo is shown as: endpoint 1, device
 // type Thermostat, with Thermostat (Heating, Cooling), Fan Control (Auto,
 // sequence Off/High/Auto), Thermostat User Interface Configuration
-// (Fahrenheit) and Identify.
+// (Fahrenheit) and Identify.  A modern kelvo's thermostat has AutoMode in
+// its Thermostat cluster too, and Relative Humidity Measurement.
+//
+// matter.js fixes an endpoint's clusters and features when it is made, so
+// when kelvo's published state shows the other profile, the endpoint is
+// deleted and made again (same number, the other clusters): controllers
+// see the endpoint's ServerList and the cluster's FeatureMap change in
+// their subscription and read its structure again.
 //
 // Two ways meet here.  What kelvo publishes comes in through Kelvo.apply()
 // and is set on the endpoint in a local (offline) context.  What a
@@ -20,6 +27,7 @@
 import { Endpoint, type ServerNode, ServerNodeStore } from "@matter/main";
 import { FanControlServer } from "@matter/main/behaviors/fan-control";
 import { IdentifyServer } from "@matter/main/behaviors/identify";
+import { RelativeHumidityMeasurementServer } from "@matter/main/behaviors/relative-humidity-measurement";
 import { ThermostatServer } from "@matter/main/behaviors/thermostat";
 import { ThermostatUserInterfaceConfigurationServer } from "@matter/main/behaviors/thermostat-user-interface-configuration";
 import { FanControl } from "@matter/main/clusters/fan-control";
@@ -29,8 +37,7 @@ import { ThermostatDevice } from "@matter/main/devices/thermostat";
 import { StatusResponse } from "@matter/main/types";
 import { log } from "./log.js";
 import * as map from "./map.js";
-import { type Button, type Commands, NotApplied, type State, type Web } from "./web.js";
-import { SETPOINT_MAX, SETPOINT_MIN } from "@gen/contract.js";
+import { type Button, type Commands, NotApplied, Refused, type State, type Web } from "./web.js";
 
 /** The link between the behaviors and kelvo-web, one per process. */
 let web: Web | undefined;
@@ -73,6 +80,10 @@ async function send(what: string, commands: Commands): Promise<void> {
 		await web.apply(commands);
 	} catch (e) {
 		const why = e instanceof Error ? e.message : String(e);
+		// kelvo's own rule refused the value (the deadband pushed past the
+		// limits): the value is the fault, as Matter has it.
+		if (e instanceof Refused)
+			constraint(`${what}: ${why}`);
 		if (e instanceof NotApplied) {
 			log("write-failed", `${what}: not applied: ${why}`);
 			throw saidError(new StatusResponse.FailureError(`${what} not applied: ${why}`));
@@ -162,7 +173,7 @@ function saysRefusals(cluster: NonNullable<Cluster>, state: Record<number, unkno
  * gone closes it at once, kelvo stopping is a status event on it, and
  * while kelvo runs a state arrives every period.
  */
-export function guardWrites(node: ServerNode, endpoint: Endpoint): void {
+function guardWrites(node: ServerNode, endpoint: Endpoint): void {
 	const clusters = node.protocol[endpoint.number];
 	for (const id of [Thermostat.Cluster.id, FanControl.Cluster.id, ThermostatUserInterfaceConfiguration.Cluster.id]) {
 		const cluster = clusters?.[id];
@@ -189,7 +200,7 @@ export function guardWrites(node: ServerNode, endpoint: Endpoint): void {
  * endpoint's storage (fabrics, keys, the commissioning) is not this one
  * and fails as it must.
  */
-export function keepWritesOnStorageFailure(node: ServerNode, endpoint: Endpoint): void {
+function keepWritesOnStorageFailure(node: ServerNode, endpoint: Endpoint): void {
 	const store = node.env.get(ServerNodeStore).storeForEndpoint(endpoint);
 	const set = store.set.bind(store);
 	store.set = async (...args: Parameters<typeof store.set>) => {
@@ -213,31 +224,69 @@ function waits(...events: { isAsync: boolean }[]): void {
 
 const ThermostatBase = ThermostatServer.with(Thermostat.Feature.Heating, Thermostat.Feature.Cooling);
 
+/**
+ * The thermostat of either profile: the band's ends are written in AUTO,
+ * which only a modern kelvo's cluster (with AutoMode) can show.
+ */
 class KelvoThermostatServer extends ThermostatBase {
+	/**
+	 * With AutoMode, matter.js keeps MinSetpointDeadBand itself: within a
+	 * write it moves the other set point (or pins both at the limits),
+	 * which here would send that one to kelvo as a second write, and on
+	 * kelvo's publications it would move a band of 3 °F (1.67 °C, under
+	 * the 1.7 it says).  kelvo's own deadband rule decides instead, as its
+	 * answer to the one write (see #setpointChanging): so matter.js is
+	 * given a gap every two set points within the limits keep.  The
+	 * classic cluster keeps matter.js's own (none, as it has no AutoMode).
+	 */
+	override get setpointDeadBand(): number {
+		return this.#profile === "modern" ? map.LIMIT_MIN_CENTI - map.LIMIT_MAX_CENTI : super.setpointDeadBand;
+	}
+
+	get #profile(): map.Profile {
+		return (this.features as { autoMode?: boolean }).autoMode ? "modern" : "classic";
+	}
+
 	override async initialize(): Promise<void> {
 		await super.initialize();
 		// After the server's own checks, which refuse values beyond the
 		// limit attributes before these run.
 		const e = this.events;
 		waits(e.occupiedHeatingSetpoint$Changing, e.occupiedCoolingSetpoint$Changing, e.systemMode$Changing);
-		this.reactTo(e.occupiedHeatingSetpoint$Changing, this.#setpointChanging);
-		this.reactTo(e.occupiedCoolingSetpoint$Changing, this.#setpointChanging);
+		this.reactTo(e.occupiedHeatingSetpoint$Changing, this.#heatingChanging);
+		this.reactTo(e.occupiedCoolingSetpoint$Changing, this.#coolingChanging);
 		this.reactTo(e.systemMode$Changing, this.#modeChanging);
 	}
 
-	async #setpointChanging(value: number, _old: number, context: Context): Promise<void> {
+	#heatingChanging(value: number, _old: number, context: Context): Promise<void> {
+		return this.#setpointChanging("heat", value, context);
+	}
+
+	#coolingChanging(value: number, _old: number, context: Context): Promise<void> {
+		return this.#setpointChanging("cool", value, context);
+	}
+
+	/**
+	 * In AUTO the set point written is the band's end, sent alone: kelvo
+	 * pushes the other end to keep the deadband (and its publication
+	 * shows the pushed one), or refuses when that would leave its limits,
+	 * answered as a constraint error.
+	 */
+	async #setpointChanging(which: "heat" | "cool", value: number, context: Context): Promise<void> {
 		if (context.offline)
 			return;
-		const target = map.setpointTarget(value);
-		if (target === undefined)
+		const band = this.state.systemMode === Thermostat.SystemMode.Auto;
+		const command = map.setpointCommand(which, value, band);
+		if (command === undefined)
 			constraint(`set point ${value} is beyond kelvo's limits`);
-		await send(`set point ${target} °F`, { ts_temp: target });
+		const [name, f] = Object.entries(command)[0];
+		await send(name === "ts_temp" ? `set point ${f} °F` : `${name} ${f} °F`, command);
 	}
 
 	async #modeChanging(value: Thermostat.SystemMode, _old: Thermostat.SystemMode, context: Context): Promise<void> {
 		if (context.offline)
 			return;
-		const target = map.modeTarget(value);
+		const target = map.modeTarget(value, this.#profile);
 		if (target === undefined)
 			constraint(`system mode ${value} is not one kelvo has`);
 		await send(`mode ${target}`, { ts_mode: target });
@@ -335,29 +384,46 @@ class KelvoDisplayServer extends ThermostatUserInterfaceConfigurationServer {
 export const KelvoThermostat = ThermostatDevice.with(
 	KelvoThermostatServer, KelvoFanControlServer, KelvoIdentifyServer, KelvoDisplayServer);
 
+const KelvoAutoThermostatServer = KelvoThermostatServer.with(
+	Thermostat.Feature.Heating, Thermostat.Feature.Cooling, Thermostat.Feature.AutoMode);
+
+const KelvoModernThermostat = ThermostatDevice.with(
+	KelvoAutoThermostatServer, KelvoFanControlServer, KelvoIdentifyServer, KelvoDisplayServer,
+	RelativeHumidityMeasurementServer);
+
+type Thermostats = typeof KelvoThermostat | typeof KelvoModernThermostat;
+export type ThermostatEndpoint = Endpoint<Thermostats>;
+
+/**
+ * The endpoint's id, by profile: each keeps its values apart in the
+ * storage, so a stored value of one never meets the other's clusters.
+ */
+const ENDPOINT_IDS: Record<map.Profile, string> = { classic: "thermostat", modern: "thermostat-modern" };
+
 /** The endpoint's first values, before kelvo has published anything. */
-export function initialState(): Endpoint.Options<typeof KelvoThermostat> {
+function initialState(profile: map.Profile): Record<string, unknown> {
 	const mid = map.LIMIT_MIN_CENTI + Math.round((map.LIMIT_MAX_CENTI - map.LIMIT_MIN_CENTI) / 2);
-	return {
-		id: "thermostat",
+	const thermostat: Record<string, unknown> = {
+		localTemperature: null,
+		outdoorTemperature: null,
+		controlSequenceOfOperation: Thermostat.ControlSequenceOfOperation.CoolingAndHeating,
+		systemMode: Thermostat.SystemMode.Off,
+		absMinHeatSetpointLimit: map.LIMIT_MIN_CENTI,
+		absMaxHeatSetpointLimit: map.LIMIT_MAX_CENTI,
+		absMinCoolSetpointLimit: map.LIMIT_MIN_CENTI,
+		absMaxCoolSetpointLimit: map.LIMIT_MAX_CENTI,
+		minHeatSetpointLimit: map.LIMIT_MIN_CENTI,
+		maxHeatSetpointLimit: map.LIMIT_MAX_CENTI,
+		minCoolSetpointLimit: map.LIMIT_MIN_CENTI,
+		maxCoolSetpointLimit: map.LIMIT_MAX_CENTI,
+		occupiedHeatingSetpoint: mid,
+		occupiedCoolingSetpoint: mid,
+		thermostatRunningState: { heat: false, cool: false, fan: false },
+	};
+	const state: Record<string, unknown> = {
+		id: ENDPOINT_IDS[profile],
 		number: 1,
-		thermostat: {
-			localTemperature: null,
-			outdoorTemperature: null,
-			controlSequenceOfOperation: Thermostat.ControlSequenceOfOperation.CoolingAndHeating,
-			systemMode: Thermostat.SystemMode.Off,
-			absMinHeatSetpointLimit: map.LIMIT_MIN_CENTI,
-			absMaxHeatSetpointLimit: map.LIMIT_MAX_CENTI,
-			absMinCoolSetpointLimit: map.LIMIT_MIN_CENTI,
-			absMaxCoolSetpointLimit: map.LIMIT_MAX_CENTI,
-			minHeatSetpointLimit: map.LIMIT_MIN_CENTI,
-			maxHeatSetpointLimit: map.LIMIT_MAX_CENTI,
-			minCoolSetpointLimit: map.LIMIT_MIN_CENTI,
-			maxCoolSetpointLimit: map.LIMIT_MAX_CENTI,
-			occupiedHeatingSetpoint: mid,
-			occupiedCoolingSetpoint: mid,
-			thermostatRunningState: { heat: false, cool: false, fan: false },
-		},
+		thermostat,
 		fanControl: {
 			fanMode: FanControl.FanMode.Auto,
 			fanModeSequence: FanControl.FanModeSequence.OffHighAuto,
@@ -368,15 +434,38 @@ export function initialState(): Endpoint.Options<typeof KelvoThermostat> {
 			temperatureDisplayMode: ThermostatUserInterfaceConfiguration.TemperatureDisplayMode.Fahrenheit,
 			keypadLockout: ThermostatUserInterfaceConfiguration.KeypadLockout.NoLockout,
 		},
-	} as Endpoint.Options<typeof KelvoThermostat>;
+	};
+	if (profile === "modern") {
+		thermostat.minSetpointDeadBand = map.DEADBAND_TENTHS;
+		state.relativeHumidityMeasurement = {
+			measuredValue: null,
+			minMeasuredValue: map.HUMIDITY_MIN_CENTI,
+			maxMeasuredValue: map.HUMIDITY_MAX_CENTI,
+		};
+	}
+	return state;
+}
+
+/**
+ * The thermostat of a profile added to the node, its writes guarded and
+ * its storage failures said (see guardWrites, keepWritesOnStorageFailure).
+ */
+export async function addThermostat(node: ServerNode, profile: map.Profile): Promise<ThermostatEndpoint> {
+	const type: Thermostats = profile === "modern" ? KelvoModernThermostat : KelvoThermostat;
+	const endpoint = await node.add(type as typeof KelvoThermostat,
+	    initialState(profile) as Endpoint.Options<typeof KelvoThermostat>) as ThermostatEndpoint;
+	guardWrites(node, endpoint);
+	keepWritesOnStorageFailure(node, endpoint);
+	return endpoint;
 }
 
 /**
  * Sets kelvo's published state on the endpoint.  Values kelvo publishes
- * empty keep their last (the set point, mode and fan) or read null (the
- * temperatures, as Matter has it for a sensor that reads nothing).
+ * empty keep their last (the set points, mode and fan) or read null (the
+ * temperatures and the humidity, as Matter has it for a sensor that reads
+ * nothing).
  */
-async function show(endpoint: Endpoint<typeof KelvoThermostat>, s: State): Promise<void> {
+async function show(endpoint: ThermostatEndpoint, s: State, profile: map.Profile): Promise<void> {
 	const fan = map.asFan(s.ts_fan);
 	const plant = map.asPlant(s.plant);
 	const thermostat: Record<string, unknown> = {
@@ -385,12 +474,12 @@ async function show(endpoint: Endpoint<typeof KelvoThermostat>, s: State): Promi
 		thermostatRunningState: map.runningState(fan, plant),
 	};
 	const mode = map.systemMode(map.asMode(s.ts_mode));
-	if (mode !== undefined)
+	if (mode !== undefined && (mode !== Thermostat.SystemMode.Auto || profile === "modern"))
 		thermostat.systemMode = mode;
-	if (typeof s.ts_temp === "number") {
-		const c = map.fToCenti(Math.min(SETPOINT_MAX, Math.max(SETPOINT_MIN, s.ts_temp)));
-		thermostat.occupiedHeatingSetpoint = c;
-		thermostat.occupiedCoolingSetpoint = c;
+	const sp = map.setpoints(s);
+	if (sp !== undefined) {
+		thermostat.occupiedHeatingSetpoint = sp.heat;
+		thermostat.occupiedCoolingSetpoint = sp.cool;
 	}
 	const fanControl: Record<string, unknown> = { percentCurrent: map.fanRuns(fan, plant) ? 100 : 0 };
 	const fm = map.fanMode(fan);
@@ -398,27 +487,38 @@ async function show(endpoint: Endpoint<typeof KelvoThermostat>, s: State): Promi
 		fanControl.fanMode = fm;
 		fanControl.percentSetting = map.percentSetting(fan);
 	}
+	const patch: Record<string, unknown> = { thermostat, fanControl };
+	if (profile === "modern")
+		patch.relativeHumidityMeasurement = { measuredValue: map.humidityCenti(s.td_humidity_) };
 	// kelvo publishes at every tick, mostly what it published before: the
 	// same values are not set again, which would cost a transaction each.
-	const patch = { thermostat, fanControl };
 	const text = JSON.stringify(patch);
 	if (text === lastShown)
 		return;
-	await endpoint.set(patch as Parameters<typeof endpoint.set>[0]);
+	await (endpoint as Endpoint<typeof KelvoThermostat>).set(patch as Parameters<Endpoint<typeof KelvoThermostat>["set"]>[0]);
 	lastShown = text;
 }
 
 /**
  * kelvo's side of the device: takes what kelvo-web publishes and shows the
- * newest on the endpoint, one update at a time (a burst shows its last).
+ * newest on the endpoint, one update at a time (a burst shows its last),
+ * making the endpoint again first when kelvo shows the other profile.
  */
 export class Kelvo {
-	#endpoint: Endpoint<typeof KelvoThermostat>;
+	#node: ServerNode;
+	/** Undefined between deleting one endpoint and adding the other. */
+	#endpoint: ThermostatEndpoint | undefined;
+	#profile: map.Profile;
+	#keep: (p: map.Profile) => void;
 	#next: State | undefined;
 	#busy = false;
 
-	constructor(endpoint: Endpoint<typeof KelvoThermostat>, link: Web) {
+	/** `keep` is told each profile the endpoint is made for, to keep it. */
+	constructor(node: ServerNode, endpoint: ThermostatEndpoint, profile: map.Profile, link: Web, keep: (p: map.Profile) => void) {
+		this.#node = node;
 		this.#endpoint = endpoint;
+		this.#profile = profile;
+		this.#keep = keep;
 		web = link;
 	}
 
@@ -428,6 +528,27 @@ export class Kelvo {
 			void this.#drain();
 	}
 
+	/**
+	 * The endpoint of the other profile in place of this one.  One that
+	 * fails half way is tried again from where it stopped with kelvo's
+	 * next state.
+	 */
+	async #remake(profile: map.Profile): Promise<void> {
+		log("profile", `kelvo shows the ${profile} thermostat: the device's clusters change`);
+		if (this.#endpoint !== undefined) {
+			await this.#endpoint.delete();
+			this.#endpoint = undefined;
+		}
+		lastShown = undefined;
+		this.#endpoint = await addThermostat(this.#node, profile);
+		this.#profile = profile;
+		try {
+			this.#keep(profile);
+		} catch (e) {
+			log("storage-failed", `${e instanceof Error ? e.message : String(e)}: a restart shows the last one kept first`);
+		}
+	}
+
 	async #drain(): Promise<void> {
 		this.#busy = true;
 		try {
@@ -435,7 +556,10 @@ export class Kelvo {
 				const s = this.#next;
 				this.#next = undefined;
 				try {
-					await show(this.#endpoint, s);
+					const profile = map.profileOf(s);
+					if (this.#endpoint === undefined || (profile !== undefined && profile !== this.#profile))
+						await this.#remake(profile ?? this.#profile);
+					await show(this.#endpoint as ThermostatEndpoint, s, this.#profile);
 				} catch (e) {
 					log("show-failed", `kelvo's state not shown: ${e instanceof Error ? e.message : String(e)}`);
 				}

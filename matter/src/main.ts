@@ -14,10 +14,11 @@ import { networkInterfaces } from "node:os";
 import { CommissioningServer, Environment, Logger, LogLevel, ServerNode, VendorId } from "@matter/main";
 import { SessionManager } from "@matter/main/protocol";
 import { QrCode } from "@matter/main/types";
-import { guardWrites, initialState, keepWritesOnStorageFailure, Kelvo, KelvoThermostat } from "./device.js";
+import { addThermostat, Kelvo, KelvoThermostat } from "./device.js";
 import { clean, log, logEnd } from "./log.js";
 import { type Options, OptionError, parseOptions, USAGE } from "./options.js";
-import { forgetFabrics, loadPairing, nodeStorage, type Pairing, prepareStorage, StorageError } from "./pairing.js";
+import { forgetFabrics, loadPairing, loadProfile, nodeStorage, type Pairing, prepareStorage, saveProfile,
+	StorageError } from "./pairing.js";
 import { Web } from "./web.js";
 
 const NAME = "kelvo-matter";
@@ -159,10 +160,10 @@ async function makeNode(o: Options, pairing: Pairing, at: ReturnType<typeof addr
 			hardwareVersion: 1, softwareVersion: 1, softwareVersionString: "0.9.0",
 		},
 	});
-	const endpoint = await server.add(KelvoThermostat, initialState());
-	guardWrites(server, endpoint);
-	keepWritesOnStorageFailure(server, endpoint);
-	return { server, endpoint, shown: at.shown };
+	// The thermostat kelvo showed last, until kelvo says which it is now.
+	const profile = loadProfile(o.storage);
+	const endpoint = await addThermostat(server, profile);
+	return { server, endpoint, profile, shown: at.shown };
 }
 
 /** p, or an error once ms have passed without it. */
@@ -204,14 +205,14 @@ async function main(): Promise<void> {
 	const webToken = token();
 	quietMatter();
 	const at = addresses(o);
-	const { server, endpoint, shown } = await makeNode(o, storage(o), at);
+	const { server, endpoint, profile, shown } = await makeNode(o, storage(o), at);
 	server.lifecycle.commissioned.on(() => { process.stdout.write(`${NAME}: commissioned\n`); });
 	server.lifecycle.decommissioned.on(() => log("fabrics", "the last fabric was removed: commissionable again"));
 	const web = new Web(o.web, webToken, {
 		state: (s) => kelvo.apply(s),
 		available: (up) => log("available", up ? "writes reach kelvo again" : "kelvo or kelvo-web is away: writes fail until it is back"),
 	});
-	const kelvo = new Kelvo(endpoint, web);
+	const kelvo = new Kelvo(server, endpoint, profile, web, (p) => saveProfile(o.storage, p));
 
 	// From here a signal closes the node, also one that comes while it starts.
 	let stopping = false;

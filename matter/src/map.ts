@@ -8,11 +8,14 @@
 // there fails the build here rather than silently matching nothing.
 import { FanControl } from "@matter/main/clusters/fan-control";
 import { Thermostat } from "@matter/main/clusters/thermostat";
-import { FANS, MODES, PLANTS, SETPOINT_MAX, SETPOINT_MIN } from "@gen/contract.js";
+import { DEADBAND, FANS, HUMIDITY_MAX, HUMIDITY_MIN, MODES, PLANTS, SETPOINT_MAX,
+	SETPOINT_MIN } from "@gen/contract.js";
 
 export type Mode = (typeof MODES)[number];
 export type Fan = (typeof FANS)[number];
 export type Plant = (typeof PLANTS)[number];
+/** kelvo's thermostat: classic (one set point) or modern (AUTO's band too). */
+export type Profile = "classic" | "modern";
 
 // Matter's temperatures are int16 hundredths of °C, from absolute zero up.
 const CENTI_MIN = -27315;
@@ -57,25 +60,92 @@ export function raiseLowerPresses(amount: number): number {
 	return Number.isFinite(presses) && presses !== 0 ? presses : 0;
 }
 
-// The device's Thermostat cluster has no AutoMode yet: a modern kelvo's
-// AUTO is shown as no mode, and a write of Auto is refused by the cluster.
-const MODE_TO_SYSTEM: Record<Mode, Thermostat.SystemMode | undefined> = {
+// A classic kelvo has no AUTO, and its device's Thermostat cluster no
+// AutoMode: Auto is refused there (by the cluster, before kelvo is asked).
+const MODE_TO_SYSTEM: Record<Mode, Thermostat.SystemMode> = {
 	OFF: Thermostat.SystemMode.Off,
 	COOL: Thermostat.SystemMode.Cool,
 	HEAT: Thermostat.SystemMode.Heat,
-	AUTO: undefined,
+	AUTO: Thermostat.SystemMode.Auto,
 };
 
 export function systemMode(mode: Mode | null): Thermostat.SystemMode | undefined {
 	return mode === null ? undefined : MODE_TO_SYSTEM[mode];
 }
 
-/** A SystemMode write as kelvo's mode; undefined for a mode kelvo lacks. */
-export function modeTarget(value: number): Mode | undefined {
+/** A SystemMode write as kelvo's mode; undefined for a mode the profile lacks. */
+export function modeTarget(value: number, profile: Profile = "classic"): Mode | undefined {
 	for (const m of MODES)
-		if (MODE_TO_SYSTEM[m] === value)
+		if (MODE_TO_SYSTEM[m] === value && (m !== "AUTO" || profile === "modern"))
 			return m;
 	return undefined;
+}
+
+/**
+ * MinSetpointDeadBand, in Matter's 0.1 °C: kelvo's deadband of whole °F,
+ * rounded up, so that a band a controller keeps is one kelvo keeps too.
+ */
+export const DEADBAND_TENTHS = Math.ceil((DEADBAND * 50) / 9);
+
+/**
+ * The profile a published state shows: modern while kelvo publishes its
+ * band and preset, classic while it publishes a mode and none of them,
+ * undefined while that cannot be told (kelvo has published nothing yet).
+ */
+export function profileOf(s: { ts_mode?: unknown; ts_temp_low?: unknown; ts_temp_high?: unknown; ts_preset?: unknown }): Profile | undefined {
+	if (s.ts_preset != null || s.ts_temp_low != null || s.ts_temp_high != null)
+		return "modern";
+	return s.ts_mode != null ? "classic" : undefined;
+}
+
+export interface Setpoints { heat: number; cool: number }
+
+/** A published set point kept within kelvo's limits, in Matter's unit. */
+function shownSetpoint(f: number): number {
+	return fToCenti(Math.min(SETPOINT_MAX, Math.max(SETPOINT_MIN, f))) as number;
+}
+
+/**
+ * The two occupied set points for what kelvo publishes: a modern kelvo's
+ * band in AUTO (heating its low end, cooling its high end), else the one
+ * set point in both, as the classic thermostat has always been shown.
+ * Undefined while kelvo publishes no set point to show.
+ */
+export function setpoints(s: { ts_mode?: unknown; ts_temp?: unknown; ts_temp_low?: unknown; ts_temp_high?: unknown }): Setpoints | undefined {
+	if (s.ts_mode === "AUTO" && typeof s.ts_temp_low === "number" && typeof s.ts_temp_high === "number")
+		return { heat: shownSetpoint(s.ts_temp_low), cool: shownSetpoint(s.ts_temp_high) };
+	if (typeof s.ts_temp !== "number")
+		return undefined;
+	const c = shownSetpoint(s.ts_temp);
+	return { heat: c, cool: c };
+}
+
+/** The control command a set-point write sends, by the band's end it moves. */
+export type SetpointCommand = { ts_temp: number } | { ts_temp_low: number } | { ts_temp_high: number };
+
+/**
+ * A write of the heating or cooling set point as kelvo's command: in AUTO
+ * the band's end (kelvo's own deadband rule moves the other end, or
+ * refuses), else the one set point; undefined beyond kelvo's limits.
+ */
+export function setpointCommand(which: "heat" | "cool", c: number, band: boolean): SetpointCommand | undefined {
+	const f = setpointTarget(c);
+	if (f === undefined)
+		return undefined;
+	if (!band)
+		return { ts_temp: f };
+	return which === "heat" ? { ts_temp_low: f } : { ts_temp_high: f };
+}
+
+/** MeasuredValue's limits, in Matter's 0.01 %. */
+export const HUMIDITY_MIN_CENTI = Math.round(HUMIDITY_MIN * 100);
+export const HUMIDITY_MAX_CENTI = Math.round(HUMIDITY_MAX * 100);
+
+/** Relative humidity in % as Matter's 0.01 %; null for none or one beyond 0..100. */
+export function humidityCenti(h: unknown): number | null {
+	if (typeof h !== "number" || !Number.isFinite(h) || h < 0 || h > 100)
+		return null;
+	return Math.round(h * 100);
 }
 
 const FAN_TO_MODE: Record<Fan, FanControl.FanMode> = {

@@ -5,7 +5,9 @@
 // a passcode Matter forbids) and written to pairing.json in the storage,
 // so that the printed codes stay the same across restarts and a factory
 // reset.  --passcode and --discriminator override, and are kept too.  The
-// fabrics and keys are matter.js's, in the folder "node" beside it.
+// fabrics and keys are matter.js's, in the folder "node" beside it.  The
+// profile kelvo last showed is kept in "profile", so that a restart
+// brings the device back with the clusters controllers know.
 import { randomInt } from "node:crypto";
 import { accessSync, constants, mkdirSync, readFileSync, renameSync, rmSync, statSync, writeFileSync } from "node:fs";
 import { dirname, join, resolve } from "node:path";
@@ -124,4 +126,29 @@ export function loadPairing(dir: string, passcode?: number, discriminator?: numb
 		}
 	}
 	return p;
+}
+
+/**
+ * The profile kelvo last showed, kept in the folder; classic when none is
+ * kept or what is there is not one (the device then shows the classic
+ * thermostat until kelvo publishes its profile).
+ */
+export function loadProfile(dir: string): "classic" | "modern" {
+	try {
+		const text = readFileSync(join(dir, "profile"), "utf8").slice(0, 16).trim();
+		return text === "modern" ? "modern" : "classic";
+	} catch {
+		return "classic";
+	}
+}
+
+/** Keeps the profile, replacing the one kept. */
+export function saveProfile(dir: string, profile: "classic" | "modern"): void {
+	const file = join(dir, "profile");
+	try {
+		writeFileSync(`${file}.new`, `${profile}\n`, { mode: 0o600 });
+		renameSync(`${file}.new`, file);
+	} catch (e) {
+		throw new StorageError(`${file} cannot be written: ${why(e)}`);
+	}
 }

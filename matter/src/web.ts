@@ -1,5 +1,5 @@
 // web.ts - kelvo-web's client: kelvo's state from its event stream, and
-// the three targets (set point, mode, fan) put to it.
+// the targets (set point or the band's ends, mode, fan) put to it.
 //
 // The stream is the one source of what kelvo shows: `state` on every
 // publication and `status` when kelvo starts or stops.  It is held open
@@ -35,12 +35,15 @@ export interface WebEvents {
 export class WebError extends Error {}
 /** kelvo did not take the batch, and never will. */
 export class NotApplied extends WebError {}
+/** kelvo itself refused the batch, with its reason (a rule it keeps). */
+export class Refused extends NotApplied {}
 /** kelvo may have taken the batch, or may yet: nobody here can tell. */
 export class Unknown extends WebError {}
 
 /** The control commands kelvo-matter sends: one target, or presses. */
 export type Button = "up" | "down";
-export type Commands = { ts_temp: number } | { ts_mode: string } | { ts_fan: string } | { press: Button[] };
+export type Commands = { ts_temp: number } | { ts_temp_low: number } | { ts_temp_high: number } |
+	{ ts_mode: string } | { ts_fan: string } | { press: Button[] };
 
 export class Web {
 	#base: URL;
@@ -282,7 +285,9 @@ export function judge(status: number, why: string): WebError | undefined {
 		return new Unknown(`kelvo did not answer in time: the batch may yet be taken`);
 	if (status < 400 || status > 599 || status === 502)
 		return new Unknown(`${text} (${status}): whether kelvo took the batch is unknown`);
-	return new NotApplied(status === 400 ? `kelvo refused it: ${text}` : `${text} (${status})`);
+	if (status === 400)
+		return new Refused(`kelvo refused it: ${text}`);
+	return new NotApplied(`${text} (${status})`);
 }
 
 /** The "error" of a refusal, or nothing. */

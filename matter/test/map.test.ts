@@ -55,6 +55,15 @@ describe("modes", () => {
 		    Thermostat.SystemMode.Sleep, 2, 99])
 			assert.equal(map.modeTarget(v), undefined, String(v));
 	});
+	test("a modern kelvo's AUTO is SystemMode Auto both ways; a classic one refuses Auto", () => {
+		assert.equal(map.systemMode("AUTO"), Thermostat.SystemMode.Auto);
+		assert.equal(map.modeTarget(Thermostat.SystemMode.Auto, "modern"), "AUTO");
+		assert.equal(map.modeTarget(Thermostat.SystemMode.Auto, "classic"), undefined);
+		for (const m of ["OFF", "COOL", "HEAT"] as const)
+			assert.equal(map.modeTarget(map.systemMode(m) as number, "modern"), m);
+		for (const v of [Thermostat.SystemMode.EmergencyHeat, Thermostat.SystemMode.FanOnly, 2, 99])
+			assert.equal(map.modeTarget(v, "modern"), undefined, String(v));
+	});
 	test("published texts outside the contract are nothing", () => {
 		assert.equal(map.asMode("heat"), null);
 		assert.equal(map.asMode(4), null);
@@ -99,5 +108,45 @@ describe("fan", () => {
 			const got = [s.heat && "heat", s.cool && "cool", s.fan && "fan"].filter(Boolean).join(" ");
 			assert.equal(got, want, `${fan} ${plant}`);
 		}
+	});
+});
+
+describe("the modern thermostat", () => {
+	test("the profile is told by the band and preset kelvo publishes, not by a state of nothing", () => {
+		assert.equal(map.profileOf({ ts_mode: "HEAT", ts_temp_low: null, ts_temp_high: null, ts_preset: null }), "classic");
+		assert.equal(map.profileOf({ ts_mode: "HEAT", ts_temp_low: 68, ts_temp_high: 74, ts_preset: "none" }), "modern");
+		assert.equal(map.profileOf({ ts_mode: null, ts_temp_low: null, ts_temp_high: null, ts_preset: "home" }), "modern");
+		assert.equal(map.profileOf({ ts_mode: null, ts_temp_low: null, ts_temp_high: null, ts_preset: null }), undefined);
+	});
+	test("MinSetpointDeadBand: 3 °F rounded up to whole 0.1 °C", () => {
+		assert.equal(map.DEADBAND_TENTHS, 17);
+	});
+	test("the set points: the band in AUTO, else the one set point in both, within the limits", () => {
+		const band = { ts_temp: 70, ts_temp_low: 68, ts_temp_high: 74 };
+		assert.deepEqual(map.setpoints({ ...band, ts_mode: "AUTO" }), { heat: 2000, cool: 2333 });
+		for (const mode of ["HEAT", "COOL", "OFF"])
+			assert.deepEqual(map.setpoints({ ...band, ts_mode: mode }), { heat: 2111, cool: 2111 }, mode);
+		// A classic kelvo publishes no band: AUTO never comes, but nothing breaks if it did.
+		assert.deepEqual(map.setpoints({ ts_mode: "AUTO", ts_temp: 70, ts_temp_low: null, ts_temp_high: null }), { heat: 2111, cool: 2111 });
+		assert.deepEqual(map.setpoints({ ts_mode: "HEAT", ts_temp: 95 }), { heat: 3222, cool: 3222 });
+		assert.equal(map.setpoints({ ts_mode: "HEAT", ts_temp: null }), undefined);
+	});
+	test("a set-point write: the band's end in AUTO, the set point otherwise, nothing beyond the limits", () => {
+		assert.deepEqual(map.setpointCommand("heat", 2000, true), { ts_temp_low: 68 });
+		assert.deepEqual(map.setpointCommand("cool", 2333, true), { ts_temp_high: 74 });
+		assert.deepEqual(map.setpointCommand("heat", 2000, false), { ts_temp: 68 });
+		assert.deepEqual(map.setpointCommand("cool", 2333, false), { ts_temp: 74 });
+		for (const bad of [1555, 3223])
+			for (const which of ["heat", "cool"] as const)
+				assert.equal(map.setpointCommand(which, bad, true), undefined, `${which} ${bad}`);
+	});
+	test("humidity in 0.01 %, null for none or one no sensor gives", () => {
+		assert.equal(map.humidityCenti(45.678), 4568);
+		assert.equal(map.humidityCenti(10), 1000);
+		assert.equal(map.humidityCenti(0), 0);
+		for (const v of [null, undefined, "45", Number.NaN, -0.5, 100.5])
+			assert.equal(map.humidityCenti(v), null, String(v));
+		assert.equal(map.HUMIDITY_MIN_CENTI, 1000);
+		assert.equal(map.HUMIDITY_MAX_CENTI, 9000);
 	});
 });

@@ -6,7 +6,7 @@ import assert from "node:assert/strict";
 import http from "node:http";
 import type { AddressInfo } from "node:net";
 import { after, before, describe, test } from "node:test";
-import { judge, NotApplied, Unknown, Web } from "../src/web.js";
+import { judge, NotApplied, Refused, Unknown, Web } from "../src/web.js";
 
 let server: http.Server;
 let base: URL;
@@ -92,6 +92,10 @@ describe("kelvo-web client", () => {
 		for (const s of [202, 204, 302, 502, 504, 0, 600])
 			assert.ok(judge(s, "") instanceof Unknown, String(s));
 		assert.match((judge(503, "kelvo is not running") as Error).message, /kelvo is not running \(503\)/);
+		// Only kelvo's own refusal is one of the value (a constraint error to a controller).
+		assert.ok(judge(400, "why") instanceof Refused);
+		for (const s of [401, 403, 413, 429, 500, 503])
+			assert.ok(!(judge(s, "why") instanceof Refused), String(s));
 	});
 
 	test("a state sent again as it was is passed over, until a batch is applied", async () => {
