@@ -49,12 +49,15 @@ struct conn {
 	bool		 out;		/* watching for writability */
 	int		 first, n;	/* its thermostats, by local index */
 	bool		 watcher;	/* also hears commands for unknown ids */
+	int		 announce;	/* next thermostat to announce */
+	bool		 announcing;	/* in the announcer's queue */
 };
 
 static const struct fleet_options *opt;
 static int epfd;
 static std::vector<struct conn> conns;
 static std::deque<int> queued;
+static std::deque<int> announcing;	/* connections with some to announce */
 static std::vector<int> pending;	/* thermostats a command took */
 static double tokens;
 static long long paced;
@@ -65,6 +68,13 @@ static std::string fleet_topic;		/* PREFIX/fleet/sim/set */
 
 #define EV_CONN		1ULL		/* epoll's u64: kind << 32 | index */
 #define CONNECT_MS	10000		/* for a CONNACK before giving up */
+/*
+ * Thermostats announced in one loop turn, at most, and on one connection
+ * before the next connection's turn: the loop stays free for ticks and
+ * commands while a shared connection announces a hundred thousand.
+ */
+#define ANNOUNCE_TURN	64
+#define ANNOUNCE_SLICE	8
 
 static uint64_t
 ev_data(int c)
@@ -87,11 +97,20 @@ topics_of(int i, struct mqtt_topics *t)
 	mqtt_make_topics(opt->prefix, id, opt->dprefix, t);
 }
 
+/* Up and announced: its discovery is out before any state of it. */
 static bool
 is_up(int i)
 {
+	return conns[(size_t)fleet[(size_t)i].conn].state == C_UP &&
+	    fleet[(size_t)i].announced && !stopping;
+}
+
+static bool
+conn_up(int i)
+{
 	return conns[(size_t)fleet[(size_t)i].conn].state == C_UP && !stopping;
 }
+
 
 static void
 publish(struct conn *c, const std::string &topic, const std::string &payload,
@@ -100,6 +119,22 @@ publish(struct conn *c, const std::string &topic, const std::string &payload,
 	if (mosquitto_publish(c->m, NULL, topic.c_str(), (int)payload.size(),
 	    payload.data(), qos, true) == MOSQ_ERR_SUCCESS)
 		publishes++;
+}
+
+/* The climate config, a modern one's with the band, presets, humidity. */
+static void
+publish_discovery(int i)
+{
+	struct thermostat *t = &fleet[(size_t)i];
+	struct mqtt_topics tp;
+	char id[16];
+	bool modern = t->w.profile == KC_PROFILE_MODERN;
+
+	topics_of(i, &tp);
+	world_id(t->num, id, sizeof(id));
+	publish(&conns[(size_t)t->conn], tp.discovery, mqtt_discovery(id, &tp,
+	    "kelvo-fleet", modern).dump(), 1);
+	t->disc_modern = modern;
 }
 
 void
@@ -114,6 +149,9 @@ net_publish_state(int i, bool sim)
 		return;
 	topics_of(i, &tp);
 	world_changed(t, &now);
+	/* Another profile is another device to Home Assistant: say so. */
+	if (t->disc_modern != (t->w.profile == KC_PROFILE_MODERN))
+		publish_discovery(i);
 	/* Silent: nothing published, and offline as kelvo-mqtt shows it. */
 	if (now.online != t->shown.online || !t->shown.any)
 		publish(c, tp.availability, now.online ? MQTT_ONLINE :
@@ -157,16 +195,58 @@ static void
 publish_all(int i)
 {
 	struct thermostat *t = &fleet[(size_t)i];
-	struct mqtt_topics tp;
-	char id[16];
 
-	topics_of(i, &tp);
-	world_id(t->num, id, sizeof(id));
-	publish(&conns[(size_t)t->conn], tp.discovery, mqtt_discovery(id, &tp,
-	    "kelvo-fleet").dump(), 1);
+	publish_discovery(i);
+	t->announced = true;
 	t->sim_minutes = -1;
 	t->shown.any = false;
 	net_publish_state(i, true);
+}
+
+/* Connection c's thermostats to be announced (again), from the first. */
+static void
+announce_from_start(struct conn *c)
+{
+	c->announce = c->first;
+	if (!c->announcing) {
+		c->announcing = true;
+		announcing.push_back((int)(c - conns.data()));
+	}
+}
+
+/*
+ * The announcements, paced: a connection's next thermostats go out only
+ * while libmosquitto holds nothing unwritten for it, so its queue never
+ * holds more than one thermostat's messages beyond what the socket took;
+ * the rest wait for the socket to drain (net_event writes it) and for
+ * later turns.  Connections take turns in slices.
+ */
+void
+net_announce(void)
+{
+	int budget = ANNOUNCE_TURN;
+	size_t turns = announcing.size();
+
+	while (budget > 0 && turns-- > 0 && !stopping) {
+		int ci = announcing.front();
+		struct conn *c = &conns[(size_t)ci];
+		announcing.pop_front();
+		if (c->state != C_UP) {
+			c->announcing = false;
+			continue;
+		}
+		int slice = ANNOUNCE_SLICE;
+		while (slice > 0 && budget > 0 && c->announce < c->first +
+		    c->n && !mosquitto_want_write(c->m)) {
+			publish_all(c->announce++);
+			slice--;
+			budget--;
+		}
+		if (c->state == C_UP && c->announce < c->first + c->n)
+			announcing.push_back(ci);
+		else
+			c->announcing = false;
+	}
 }
 
 static void
@@ -205,6 +285,8 @@ conn_down(struct conn *c, const char *why)
 	/* libmosquitto has closed the socket when it lost it. */
 	if (s >= 0 && c->fd == s)
 		epoll_ctl(epfd, EPOLL_CTL_DEL, s, NULL);
+	for (int i = c->first; i < c->first + c->n; i++)
+		fleet[(size_t)i].announced = false;
 	c->fd = -1;
 	c->out = false;
 	c->state = C_BACKOFF;
@@ -288,8 +370,8 @@ on_connect(struct mosquitto *m, void *arg, int rc)
 	c->tries = 0;
 	up++;
 	subscribe(c);
-	for (int i = c->first; i < c->first + c->n; i++)
-		publish_all(i);
+	/* Announced from the loop, not all queued here: net_announce. */
+	announce_from_start(c);
 	fleet_wake_at(FLEET_KEY_CONN(ci), fleet_now() + 1000);
 }
 
@@ -297,6 +379,7 @@ static void
 take_command(int i, int kind, const struct mosquitto_message *msg)
 {
 	const char *why;
+	char refusal[KC_WHY_LEN];
 	int value;
 
 	if (!mqtt_parse_command(kind, msg->payload, msg->payloadlen, &value,
@@ -306,7 +389,13 @@ take_command(int i, int kind, const struct mosquitto_message *msg)
 		    msg->payloadlen).c_str(), why);
 		return;
 	}
-	world_command(&fleet[(size_t)i], kind, value);
+	if (!world_command(&fleet[(size_t)i], kind, value, refusal,
+	    sizeof(refusal))) {
+		refused++;
+		logline_on(msg->topic, kind == CMD_MODE && value == MODE_AUTO ?
+		    "%s: %s ignored (%s)" : "%s: %s refused: %s", msg->topic,
+		    mqtt_quote(msg->payload, msg->payloadlen).c_str(), refusal);
+	}
 	commands++;
 	if (!fleet[(size_t)i].pending)
 		pending.push_back(i);
@@ -398,8 +487,7 @@ on_message(struct mosquitto *m, void *arg, const struct mosquitto_message *msg)
 	if (tp.ha_status == msg->topic) {
 		if (msg->payloadlen == (int)strlen(MQTT_ONLINE) &&
 		    memcmp(msg->payload, MQTT_ONLINE, strlen(MQTT_ONLINE)) == 0)
-			for (int i = c->first; i < c->first + c->n; i++)
-				publish_all(i);
+			announce_from_start(c);
 		return;
 	}
 	if (fleet_topic == msg->topic) {
@@ -515,7 +603,8 @@ net_flush(void)
 	for (auto &c : conns)
 		if (c.fd >= 0)
 			watch(&c, mosquitto_want_write(c.m));
-	if (!all_said && up == (int)conns.size() && !conns.empty()) {
+	if (!all_said && up == (int)conns.size() && !conns.empty() &&
+	    announcing.empty()) {
 		all_said = true;
 		logline("all %zu thermostats connected (%d connection%s)",
 		    fleet.size(), up, up == 1 ? "" : "s");
@@ -656,7 +745,7 @@ net_stop(void)
 
 	for (size_t i = 0; i < fleet.size(); i++) {
 		struct mqtt_topics tp;
-		if (!is_up((int)i))
+		if (!conn_up((int)i))
 			continue;
 		topics_of((int)i, &tp);
 		publish(&conns[(size_t)fleet[i].conn], tp.availability,

@@ -305,6 +305,133 @@ class BadInput(FleetRig):
         self.assertEqual(f.stop(), 0)
 
 
+class Modern(FleetRig):
+    """--profile: modern thermostats with kelvo-mqtt's modern topics."""
+    def discoveries(self, w, names, dprefix="homeassistant"):
+        return {n: json.loads(w.wait(f"{dprefix}/climate/{n}/config")[0])
+                for n in names}
+
+    def test_mixed_fleet_draws_profiles_from_the_seed(self):
+        self.broker.start()
+        w = self.watcher()
+        names = ids(40)
+        f = self.fleet("--profile", "mixed", "--seed", "7", count=40)
+        cfg = self.discoveries(w, names)
+        modern = {n for n, c in cfg.items() if "heat_cool" in c["modes"]}
+        self.assertTrue(5 < len(modern) < 35, modern)
+        st = self.states(w, names)
+        for n in names:
+            c = cfg[n]
+            if n in modern:
+                self.assertEqual(c["modes"], ["off", "heat", "cool",
+                                              "heat_cool"])
+                self.assertEqual(c["temp_lo_cmd_t"], f"kelvo/{n}/set/temp_low")
+                self.assertEqual(c["temp_hi_cmd_t"],
+                                 f"kelvo/{n}/set/temp_high")
+                self.assertEqual(c["pr_mode_cmd_t"], f"kelvo/{n}/set/preset")
+                self.assertEqual(c["curr_hum_t"], f"kelvo/{n}/state")
+                self.assertGreaterEqual(st[n]["ts_temp_high"] -
+                                        st[n]["ts_temp_low"], 3, st[n])
+                self.assertIn(st[n]["ts_preset"],
+                              ("none", "home", "away", "sleep"))
+                self.assertTrue(35 <= st[n]["td_humidity"] <= 65, st[n])
+            else:
+                self.assertEqual(c["modes"], ["off", "heat", "cool"])
+                self.assertNotIn("temp_lo_cmd_t", c)
+                self.assertNotIn("ts_temp_low", st[n])
+        # Drawn, not all alike: bands and presets differ.
+        self.assertGreater(len({(st[n]["ts_temp_low"], st[n]["ts_temp_high"],
+                                 st[n]["ts_preset"]) for n in modern}), 3)
+        # The same seed, the same fleet: another process, its own topics.
+        g = self.fleet("--profile", "mixed", "--seed", "7", "--prefix", "b",
+                       "--discovery-prefix", "hb", count=40,
+                       store=self.dir + "/b.sqlite")
+        again = self.discoveries(w, names, "hb")
+        self.assertEqual({n for n, c in again.items()
+                          if "heat_cool" in c["modes"]}, modern)
+        for p in (f, g):
+            self.assertEqual(p.stop(), 0)
+
+    def test_deadband_presets_refusals_and_a_restart(self):
+        self.broker.start()
+        w = self.watcher()
+        store = self.dir + "/modern.sqlite"
+        f = self.fleet("--profile", "modern", count=12, store=store)
+        names = ids(12)
+        self.pause_all(w, names)
+        before = self.states(w, names)
+        w.publish("kelvo/t04/set/preset", "home")
+        s = self.states(w, ["t04"], lambda s: s["ts_preset"] == "home")["t04"]
+        self.assertEqual((s["ts_temp"], s["ts_temp_low"], s["ts_temp_high"]),
+                         (70, 68, 74))
+        # Narrowing the band pushes the other end; the preset is dropped.
+        w.publish("kelvo/t04/set/temp_low", "73.0")
+        s = self.states(w, ["t04"], lambda s: s["ts_temp_low"] == 73)["t04"]
+        self.assertEqual((s["ts_temp_high"], s["ts_preset"]), (76, "none"))
+        w.publish("kelvo/t04/set/mode", "heat_cool")
+        self.states(w, ["t04"], lambda s: s["ts_mode"] == "AUTO")
+        # Past the limits: refused with a line, nothing changes.
+        w.publish("kelvo/t04/set/temp_low", "88")
+        w.publish("kelvo/t04/set/temp_high", "61")
+        self.assertTrue(until(lambda: "would push ts_temp_high above 90"
+                              in f.text()), f.text())
+        self.assertTrue(until(lambda: f.text().count("refused:") == 2),
+                        f.text())
+        sim = self.sims(w, ["t04"], lambda s: s["batch"] == 5)["t04"]
+        self.assertIn("ts_temp_low", sim["error"])
+        w.publish("kelvo/t04/set/preset", "siesta")
+        self.assertTrue(until(lambda: '"siesta" ignored (expected home, '
+                              'away or sleep)' in f.text()))
+        w.publish("kelvo/t04/set/preset", "sleep")
+        self.states(w, ["t04"], lambda s: s["ts_preset"] == "sleep")
+        w.publish("kelvo/t04/set/preset", "away")
+        s = self.states(w, ["t04"], lambda s: s["ts_preset"] == "away")["t04"]
+        self.assertEqual((s["ts_temp_low"], s["ts_temp_high"], s["ts_mode"]),
+                         (60, 80, "AUTO"))
+        after = self.states(w, names)
+        for n in names:
+            if n != "t04":
+                self.assertEqual(after[n], before[n], n)
+
+        # kill -9: the store keeps each one's profile, band and preset,
+        # whatever --profile says now.
+        self.assertTrue(until(lambda: self.saved(store, 4) == (1, 60, 80, 2)))
+        f.p.kill()
+        f.p.wait()
+        w.wait("kelvo/t04/availability", lambda v: v == "offline")
+        with w.cv:
+            w.last.clear()
+        f = self.fleet("--profile", "classic", count=12, store=store)
+        self.assertIn("heat_cool", self.discoveries(w, ["t04"])["t04"]
+                      ["modes"])
+        self.assertEqual(self.states(w, names), after)
+        self.assertEqual(f.stop(), 0)
+
+    def saved(self, store, num):
+        with sqlite3.connect(store, timeout=5) as db:
+            return db.execute("SELECT profile, low, high, preset FROM "
+                              "thermostat WHERE num = ?", (num,)).fetchone()
+
+    def test_auto_is_refused_by_a_classic_one_and_the_profile_switches(self):
+        self.broker.start()
+        w = self.watcher()
+        f = self.fleet(count=3)
+        self.pause_all(w, ids(3))
+        w.publish("kelvo/t1/set/mode", "heat_cool")
+        self.assertTrue(until(lambda: '"heat_cool" ignored (AUTO is a mode '
+                              'of the modern profile only)' in f.text()))
+        w.publish("kelvo/t1/sim/set", json.dumps({"profile": "modern"}))
+        cfg = json.loads(w.wait("homeassistant/climate/t1/config",
+                                lambda v: "heat_cool" in v)[0])
+        self.assertIn("temp_lo_stat_t", cfg)
+        self.states(w, ["t1"], lambda s: "ts_temp_low" in s)
+        w.publish("kelvo/t1/sim/set", json.dumps({"profile": "classic"}))
+        w.wait("homeassistant/climate/t1/config",
+               lambda v: "heat_cool" not in v)
+        self.states(w, ["t1"], lambda s: "ts_temp_low" not in s)
+        self.assertEqual(f.stop(), 0)
+
+
 class Model(FleetRig):
     """A fleet thermostat and a kelvo with kelvo-mqtt, driven alike."""
     def test_same_batches_same_state(self):
@@ -347,6 +474,43 @@ class Model(FleetRig):
             self.states(w, ["t1"], lambda s: s["ts_temp"] == 72, prefix)
         self.assertEqual(w.wait("kelvo/t1/state")[0],
                          w.wait("fleet/t1/state")[0])
+
+    def test_modern_same_batches_same_state(self):
+        self.broker.start()
+        w = self.watcher()
+        self.kelvo()
+        self.bridge()
+        self.fleet("--prefix", "fleet", "--profile", "modern", count=1)
+        self.online(w, ["t1"])
+        self.online(w, ["t1"], "fleet")
+        start = {"state": "paused", "profile": "modern", "td_time_": "0545",
+                 "td_temp_in_": 64.25, "td_temp_out_": 38.5,
+                 "ts_mode": "AUTO", "ts_fan": "AUTO", "ts_temp": 71,
+                 "ts_temp_low": 66, "ts_temp_high": 75, "td_sys": "OFF",
+                 "td_call": "NONE", "td_humidity_": 48.5, "pm_minutes": 2}
+        # Every one a batch to both, each taken before the next is sent.
+        runs = (("sim/set", json.dumps(start)), ("sim/step", "40"),
+                ("sim/set", '{"td_temp_out_": 97}'), ("sim/step", "90"),
+                ("set/preset", "sleep"), ("sim/step", "30"),
+                ("set/temp_high", "64"), ("sim/step", "25"),
+                ("set/temp_low", "89"))
+        for n, (topic, payload) in enumerate(runs, 1):
+            for prefix in ("kelvo", "fleet"):
+                w.publish(f"{prefix}/t1/{topic}", payload)
+            sims = [json.loads(w.wait(f"{prefix}/t1/sim",
+                                      lambda v: json.loads(v)["batch"] >= n)
+                               [0]) for prefix in ("kelvo", "fleet")]
+            self.assertEqual(sims[0]["batch"], sims[1]["batch"])
+            self.assertEqual(sims[0]["error"], sims[1]["error"])
+            self.assertTrue(until(lambda: w.last["fleet/t1/state"][0] ==
+                                  w.last["kelvo/t1/state"][0]),
+                            (topic, payload, w.last["kelvo/t1/state"][0],
+                             w.last["fleet/t1/state"][0]))
+        # The last was refused by both, alike.
+        self.assertIn("above 90", sims[1]["error"])
+        st = json.loads(w.last["fleet/t1/state"][0])
+        self.assertEqual(st["ts_mode"], "AUTO")
+        self.assertIn("td_humidity", st)
 
 
 if __name__ == "__main__":
