@@ -17,10 +17,11 @@ import signal
 import sqlite3
 import subprocess
 import sys
+import threading
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from test_mqtt import Rig, Proc, free_port, until, WAIT  # noqa: E402
+from test_mqtt import Rig, Proc, client, free_port, until, WAIT  # noqa: E402
 
 FLEET = os.environ.get("KELVO_FLEET_BIN", "build/fleet/kelvo-fleet")
 
@@ -136,6 +137,39 @@ class Fleet(FleetRig):
         for p in (a, b):
             self.assertEqual(p.stop(), 0)
         self.assertNotIn("no thermostat", a.text() + b.text())
+
+    def test_shared_fleet_of_thousands_announces_everything(self):
+        # Paced from the loop, not queued whole at the CONNACK: every
+        # config reaches an observer and the one connection stays up.
+        self.broker.start()
+        n = 3000
+        seen, cv = set(), threading.Condition()
+
+        def message(c, u, m):
+            with cv:
+                seen.add(m.topic)
+                cv.notify_all()
+        obs = client()
+        obs.on_message = message
+        obs.on_connect = lambda c, u, fl, rc: c.subscribe(
+            "homeassistant/climate/+/config", 1)
+        obs.connect("127.0.0.1", self.broker.port, 30)
+        obs.loop_start()
+        try:
+            f = self.fleet("--connection", "shared", "--interval", "1000",
+                           count=n)
+            with cv:
+                self.assertTrue(cv.wait_for(lambda: len(seen) == n, 120),
+                                len(seen))
+            self.assertTrue(until(lambda: f"all {n} thermostats connected"
+                                  in f.text()), f.text())
+            self.assertEqual(seen, {f"homeassistant/climate/{i}/config"
+                                    for i in ids(n)})
+            self.assertNotIn("lost broker", f.text())
+            self.assertEqual(f.stop(), 0)
+        finally:
+            obs.loop_stop()
+            obs.disconnect()
 
 
 class Restart(FleetRig):
