@@ -386,21 +386,28 @@ static void
 run_ticks(long long now)
 {
 	static std::vector<int> keys;
+	static std::vector<long long> dues;
 	int n = (int)fleet.size();
+	long long late = 0;
 
 	keys.clear();
-	wheel_take(&wheel, now, &keys);
-	for (int k : keys) {
+	dues.clear();
+	wheel_take(&wheel, now, &keys, &dues);
+	for (size_t j = 0; j < keys.size(); j++) {
+		int k = keys[j];
 		if (k >= n) {
 			net_timer(k - n, now);
 			continue;
 		}
+		if (now - dues[j] > late)
+			late = now - dues[j];
 		int next = world_tick(&fleet[(size_t)k]);
 		if (next > 0)
-			wheel_set(&wheel, k, now + next);
+			wheel_set(&wheel, k, wheel_next(dues[j], next, now));
 		net_ticked(k, now);
 	}
-	lag = now - wheel.now;
+	if (!keys.empty())
+		lag = late;
 }
 
 /* The progress line on a terminal: connected 7345/10000. */
@@ -478,8 +485,9 @@ run(int epfd, int sfd)
 		for (int i = 0; i < n; i++)
 			dispatch(&evs[i], sfd, &stop);
 		now = fleet_now();
-		run_ticks(now);
+		/* Commands first: their states need not wait for the ticks. */
 		net_commit();
+		run_ticks(now);
 		net_announce();
 		net_pace(now);
 		net_flush();

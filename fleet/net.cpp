@@ -49,6 +49,7 @@ struct conn {
 	bool		 out;		/* watching for writability */
 	int		 first, n;	/* its thermostats, by local index */
 	bool		 watcher;	/* also hears commands for unknown ids */
+	bool		 touched;	/* may have queued output: net_flush */
 	int		 announce;	/* next thermostat to announce */
 	bool		 announcing;	/* in the announcer's queue */
 };
@@ -58,6 +59,7 @@ static int epfd;
 static std::vector<struct conn> conns;
 static std::deque<int> queued;
 static std::deque<int> announcing;	/* connections with some to announce */
+static std::vector<int> touched;	/* connections net_flush looks at */
 static std::vector<int> pending;	/* thermostats a command took */
 static double tokens;
 static long long paced;
@@ -112,10 +114,25 @@ conn_up(int i)
 }
 
 
+/*
+ * Connection c may have something queued: net_flush looks at it, and at
+ * no other, since asking libmosquitto of every connection every turn
+ * (two locks each) was the loop's largest cost at thousands of them.
+ */
+static void
+touch(struct conn *c)
+{
+	if (!c->touched) {
+		c->touched = true;
+		touched.push_back((int)(c - conns.data()));
+	}
+}
+
 static void
 publish(struct conn *c, const std::string &topic, const std::string &payload,
     int qos)
 {
+	touch(c);
 	if (mosquitto_publish(c->m, NULL, topic.c_str(), (int)payload.size(),
 	    payload.data(), qos, true) == MOSQ_ERR_SUCCESS)
 		publishes++;
@@ -537,6 +554,7 @@ start_connect(int ci)
 	}
 	c->fd = s;
 	c->out = true;
+	touch(c);
 	fleet_wake_at(FLEET_KEY_CONN(ci), fleet_now() + CONNECT_MS);
 }
 
@@ -564,6 +582,7 @@ net_event(int ci, uint32_t events)
 
 	if (c->fd < 0)
 		return;
+	touch(c);
 	if (events & (EPOLLIN | EPOLLERR | EPOLLHUP))
 		rc = mosquitto_loop_read(c->m, 1);
 	if (rc == MOSQ_ERR_SUCCESS && c->fd >= 0 && (events & EPOLLOUT))
@@ -588,6 +607,7 @@ net_timer(int ci, long long now)
 		conn_down(c, "no answer in 10 s");
 		break;
 	case C_UP:
+		touch(c);	/* a PINGREQ may be queued */
 		if (mosquitto_loop_misc(c->m) != MOSQ_ERR_SUCCESS && c->state ==
 		    C_UP)
 			conn_down(c, "keep-alive failed");
@@ -600,9 +620,19 @@ net_timer(int ci, long long now)
 void
 net_flush(void)
 {
-	for (auto &c : conns)
-		if (c.fd >= 0)
-			watch(&c, mosquitto_want_write(c.m));
+	size_t kept = 0;
+
+	/* Those still writing stay on the list until their queue drains. */
+	for (int ci : touched) {
+		struct conn *c = &conns[(size_t)ci];
+		bool more = c->fd >= 0 && mosquitto_want_write(c->m);
+		watch(c, more);
+		if (more)
+			touched[kept++] = ci;
+		else
+			c->touched = false;
+	}
+	touched.resize(kept);
 	if (!all_said && up == (int)conns.size() && !conns.empty() &&
 	    announcing.empty()) {
 		all_said = true;
