@@ -65,11 +65,21 @@ static double tokens;
 static long long paced;
 static unsigned long publishes, commands, refused;
 static int up;
+static int connecting;			/* CONNECTs not yet answered */
 static bool all_said, stopping;
 static std::string fleet_topic;		/* PREFIX/fleet/sim/set */
 
 #define EV_CONN		1ULL		/* epoll's u64: kind << 32 | index */
 #define CONNECT_MS	10000		/* for a CONNACK before giving up */
+/*
+ * CONNECTs unanswered at once, at most.  A broker taking thousands of
+ * wills and sessions together (a restart after kill -9) answers late;
+ * more connections sent meanwhile only queue behind them, pass the
+ * CONNACK's wait and come back again, so the start was bounded by the
+ * broker's pace, not ours.  With a window the broker answers each in
+ * time and the start runs at whichever pace is slower.
+ */
+#define CONNECTING_MAX	200
 /*
  * Thermostats announced in one loop turn, at most, and on one connection
  * before the next connection's turn: the loop stays free for ticks and
@@ -280,6 +290,17 @@ watch(struct conn *c, bool out)
 		c->out = out;
 }
 
+/* Every change of a connection's state, counting those connecting. */
+static void
+set_state(struct conn *c, int state)
+{
+	if (c->state == C_CONNECTING)
+		connecting--;
+	if (state == C_CONNECTING)
+		connecting++;
+	c->state = state;
+}
+
 /* A failure or a loss: the next broker, after a jittered back-off. */
 static void
 conn_down(struct conn *c, const char *why)
@@ -306,7 +327,7 @@ conn_down(struct conn *c, const char *why)
 		fleet[(size_t)i].announced = false;
 	c->fd = -1;
 	c->out = false;
-	c->state = C_BACKOFF;
+	set_state(c, C_BACKOFF);
 	c->broker = (c->broker + 1) % (int)opt->brokers.size();
 	int shift = c->tries < 4 ? c->tries : 4;
 	int most = 250 << shift;
@@ -383,7 +404,7 @@ on_connect(struct mosquitto *m, void *arg, int rc)
 		    broker].name, mosquitto_connack_string(rc));
 		return;		/* libmosquitto drops it: on_disconnect */
 	}
-	c->state = C_UP;
+	set_state(c, C_UP);
 	c->tries = 0;
 	up++;
 	subscribe(c);
@@ -534,7 +555,7 @@ start_connect(int ci)
 	struct epoll_event ev;
 	int rc, s;
 
-	c->state = C_CONNECTING;
+	set_state(c, C_CONNECTING);
 	rc = mosquitto_connect_async(c->m, b->host, b->port, FLEET_KEEPALIVE);
 	if (rc != MOSQ_ERR_SUCCESS) {
 		conn_down(c, rc == MOSQ_ERR_ERRNO ? strerror(errno) :
@@ -566,7 +587,8 @@ net_pace(long long now)
 	/* A burst of a tenth of a second at most. */
 	if (tokens > opt->rate / 10.0 + 1)
 		tokens = opt->rate / 10.0 + 1;
-	while (!queued.empty() && tokens >= 1 && !stopping) {
+	while (!queued.empty() && tokens >= 1 && !stopping &&
+	    connecting < CONNECTING_MAX) {
 		int ci = queued.front();
 		queued.pop_front();
 		tokens -= 1;
@@ -599,7 +621,7 @@ net_timer(int ci, long long now)
 
 	switch (c->state) {
 	case C_BACKOFF:
-		c->state = C_QUEUED;
+		set_state(c, C_QUEUED);
 		queued.push_back(ci);
 		break;
 	case C_CONNECTING:
