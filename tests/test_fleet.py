@@ -12,13 +12,18 @@ kelvo and kelvo-mqtt, driven alike, publishing the same state.
 """
 import json
 import os
+import pty
 import pwd
+import re
+import select
 import signal
+import socket
 import sqlite3
 import subprocess
 import sys
 import threading
 import unittest
+import urllib.request
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from test_mqtt import Rig, Proc, client, free_port, until, WAIT  # noqa: E402
@@ -464,6 +469,126 @@ class Modern(FleetRig):
                lambda v: "heat_cool" not in v)
         self.states(w, ["t1"], lambda s: "ts_temp_low" not in s)
         self.assertEqual(f.stop(), 0)
+
+
+class Watch(FleetRig):
+    """What a fleet shows: /metrics, /healthz, the progress line."""
+    def scrape(self, port, path="/metrics"):
+        with urllib.request.urlopen(f"http://127.0.0.1:{port}{path}",
+                                    timeout=WAIT) as r:
+            return r.status, r.read().decode()
+
+    def series(self, port):
+        out = {}
+        for line in self.scrape(port)[1].splitlines():
+            if line and not line.startswith("#"):
+                name, value = line.rsplit(" ", 1)
+                out[name] = float(value)
+        return out
+
+    def raw(self, port, request):
+        with socket.create_connection(("127.0.0.1", port), WAIT) as c:
+            c.sendall(request)
+            c.shutdown(socket.SHUT_WR)
+            got = b""
+            while True:
+                b = c.recv(4096)
+                if not b:
+                    return got.decode(errors="replace")
+                got += b
+
+    def test_metrics_and_healthz(self):
+        self.broker.start()
+        w = self.watcher()
+        port = free_port()
+        f = self.fleet("--listen", f"127.0.0.1:{port}", count=40)
+        names = ids(40)
+        self.states(w, names)
+        self.assertEqual(self.scrape(port, "/healthz"), (200, "ok\n"))
+        self.assertTrue(until(lambda: self.series(port)[
+            'kelvo_fleet_connections{state="up"}'] == 40))
+        m = self.series(port)
+        self.assertEqual(m['kelvo_fleet_connections{state="down"}'], 0)
+        plants = {k: v for k, v in m.items()
+                  if k.startswith("kelvo_fleet_thermostats{")}
+        self.assertEqual(set(plants), {
+            f'kelvo_fleet_thermostats{{plant="{p}"}}' for p in
+            ("heating", "cooling", "fan", "idle", "off", "unknown")})
+        self.assertEqual(sum(plants.values()), 40)
+        # The fleet's own document counts them alike, once nothing moves
+        # (it is published every 5 s).
+        self.pause_all(w, names)
+
+        def alike():
+            doc = json.loads(w.last["kelvo/fleet/state"][0])
+            now = self.series(port)
+            return all(now[f'kelvo_fleet_thermostats{{plant="{p}"}}'] == n
+                       for p, n in doc["plant"].items())
+        w.wait("kelvo/fleet/state")
+        self.assertTrue(until(alike))
+        # Every thermostat announced itself: 8 messages each at least.
+        self.assertGreaterEqual(m["kelvo_fleet_publishes_total"], 40 * 8)
+        self.assertTrue(until(lambda: self.series(port)[
+            "kelvo_fleet_publishes_per_second"] > 0))
+        self.assertGreater(m["kelvo_fleet_store_saves_total"], 0)
+        self.assertGreaterEqual(m["kelvo_fleet_store_rows_total"], 40)
+        self.assertTrue(0 <= m["kelvo_fleet_store_save_seconds"] < 1, m)
+        self.assertTrue(0 <= m["kelvo_fleet_store_save_seconds_total"] < 10)
+        # The default tick, 200 ms: a loop that keeps up is never a
+        # whole period late.
+        self.assertTrue(0 <= m["kelvo_fleet_tick_lag_seconds"] < 0.2, m)
+
+        before = self.series(port)
+        w.publish("kelvo/t02/set/setpoint", "80")
+        w.publish("kelvo/t02/set/mode", "heat_cool")     # classic: refused
+        w.publish("kelvo/t03/sim/set", '{"pm_minutes": 3}')
+        self.states(w, ["t02"], lambda s: s["ts_temp"] == 80)
+        self.sims(w, ["t03"], lambda s: s["pm_minutes"] == 3)
+        self.assertTrue(until(lambda: self.series(port)[
+            "kelvo_fleet_commands_total"] ==
+            before["kelvo_fleet_commands_total"] + 3))
+        after = self.series(port)
+        self.assertEqual(after["kelvo_fleet_commands_refused_total"],
+                         before["kelvo_fleet_commands_refused_total"] + 1)
+        self.assertGreater(after["kelvo_fleet_store_saves_total"],
+                           before["kelvo_fleet_store_saves_total"])
+
+        # Bad requests: a clear status each, and the fleet serves on.
+        self.assertIn(" 404 ", self.raw(port, b"GET /nothing HTTP/1.1\r\n"
+                                              b"\r\n").splitlines()[0])
+        self.assertIn(" 405 ", self.raw(port, b"POST /metrics HTTP/1.1\r"
+                                              b"\n\r\n").splitlines()[0])
+        # A request that never ends: answered at its limit, 2048 bytes.
+        self.assertIn(" 400 ", self.raw(port, b"x" * 2048))
+        self.assertEqual(self.scrape(port, "/healthz"), (200, "ok\n"))
+        self.assertEqual(f.p.poll(), None)
+        self.assertEqual(f.stop(), 0)
+
+    def test_progress_line_on_a_terminal(self):
+        self.broker.start()
+        master, slave = pty.openpty()
+        p = subprocess.Popen(
+            [FLEET, "--count", "12", "--broker",
+             f"127.0.0.1:{self.broker.port}", "--listen", "127.0.0.1:0",
+             "--store", self.dir + "/tty.sqlite"],
+            stdin=subprocess.DEVNULL, stdout=slave, stderr=slave)
+        os.close(slave)
+        out = b""
+        try:
+            while b"connected 12/12\r\n" not in out and \
+                    b"connected 12/12\n" not in out:
+                r, _, _ = select.select([master], [], [], WAIT)
+                self.assertTrue(r, out)
+                out += os.read(master, 4096)
+        finally:
+            p.send_signal(signal.SIGTERM)
+            self.assertEqual(p.wait(WAIT), 0)
+            os.close(master)
+        # Rewritten in place: carriage returns, counts that only grow.
+        self.assertIn(b"\rconnected ", out)
+        counts = [int(c) for c in re.findall(rb"connected (\d+)/12", out)]
+        self.assertEqual(counts, sorted(counts))
+        self.assertEqual(counts[-1], 12)
 
 
 class Model(FleetRig):
