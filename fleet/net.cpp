@@ -15,7 +15,16 @@
  * list and waits a back-off that doubles with each failure, jittered so
  * that ten thousand connections lost together do not come back together,
  * and at most FLEET_BACKOFF_MS.  Connections start through one queue at
- * --rate a second, the start and every return from a back-off alike.
+ * --rate a second, the start and every return from a back-off alike,
+ * with at most CONNECTING_MAX of them waiting for their CONNACK.
+ *
+ * A connection that comes up announces its thermostats (discovery, sim
+ * configs, availability, state) from the loop, a few a turn and only
+ * while libmosquitto holds nothing unwritten for it (net_announce), not
+ * all at the CONNACK: a shared connection of a hundred thousand would
+ * otherwise queue most of a million retained messages at once.  Until
+ * its turn a thermostat publishes nothing, so no state precedes its
+ * discovery.
  *
  * Commands change the worlds during a loop turn; the thermostats they
  * changed are saved in one transaction at the end of the turn and only
