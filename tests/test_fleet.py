@@ -212,6 +212,39 @@ class Restart(FleetRig):
         self.assertEqual(self.sims(w, ["t33"])["t33"]["batch"], 1)
         self.assertEqual(f.stop(), 0)
 
+    def test_a_store_older_than_the_profiles_is_continued(self):
+        # A store written before the modern columns: its rows are classic
+        # thermostats, continued; a row no thermostat can be is drawn anew.
+        store = self.dir + "/old.sqlite"
+        with sqlite3.connect(store) as db:
+            db.execute("CREATE TABLE thermostat (num INTEGER PRIMARY KEY,"
+                       " clock INTEGER, out REAL, out_whole INTEGER,"
+                       " inside REAL, in_whole INTEGER, running INTEGER,"
+                       " mode INTEGER, fan INTEGER, setpoint INTEGER,"
+                       " interval INTEGER, minutes INTEGER, paused INTEGER,"
+                       " faults INTEGER, batch INTEGER, error TEXT)")
+            db.execute("INSERT INTO thermostat VALUES (2, 1234, 40.0, 40,"
+                       " 66.5, 67, 0, 2, 1, 77, 200, 2, 1, 0, 4, '')")
+        self.broker.start()
+        w = self.watcher()
+        f = self.fleet("--profile", "modern", count=3, store=store)
+        st = self.states(w, ["t2"])["t2"]
+        self.assertEqual((st["ts_temp"], st["ts_mode"], st["td_time_"]),
+                         (77, "HEAT", "1234"))
+        self.assertNotIn("ts_temp_low", st)
+        cfg = json.loads(w.wait("homeassistant/climate/t2/config")[0])
+        self.assertNotIn("heat_cool", cfg["modes"])
+        self.assertEqual(self.sims(w, ["t2"])["t2"]["batch"], 4)
+        self.assertIn("continuing 1 of 3 thermostats", f.text())
+        self.assertEqual(f.stop(), 0)
+        with sqlite3.connect(store) as db:
+            db.execute("UPDATE thermostat SET profile = 7 WHERE num = 2")
+        w.wait("kelvo/t2/availability", lambda v: v == "offline")
+        f = self.fleet(count=3, store=store)
+        w.wait("kelvo/t2/availability", lambda v: v == "online")
+        self.assertIn("continuing 2 of 3 thermostats", f.text())
+        self.assertEqual(f.stop(), 0)
+
     def saved_paused(self, store):
         with sqlite3.connect(store, timeout=5) as db:
             return db.execute("SELECT COUNT(*) FROM thermostat WHERE "
