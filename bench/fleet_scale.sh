@@ -6,7 +6,8 @@
 #   2. kelvo-fleet --count N, a connection each, in SHARDS processes
 #      (--shard I/SHARDS, all on this host): time until all are online
 #      with a state, idle CPU and memory (the broker's beside it), command
-#      to state at 20 commands a second to random thermostats; then kill -9
+#      to state at 20 commands a second to random thermostats (500 drawn,
+#      whose states alone the probe then watches); then kill -9
 #      and the time until all are back online with a state; once with the
 #      classic profile and once with --profile modern;
 #   3. kelvo-fleet --count BIG --connection shared at a tick a second:
@@ -97,7 +98,7 @@ for profile in classic modern; do
 	fleets "$profile"
 	"$python" "$here/fleet_probe.py" --broker "$broker" --count "$n" \
 	    --width "$width" --commands 200 --rate 20 --idle 10 \
-	    --pids "$pids" || echo "fleet_scale: the probe failed"
+	    --watch 500 --pids "$pids" || echo "fleet_scale: the probe failed"
 	echo "== kill -9 and a restart ($profile)"
 	while read -r k pid; do
 		[ "$k" = fleet ] && kill -KILL "$pid" 2>/dev/null || true

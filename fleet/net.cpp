@@ -59,6 +59,7 @@ struct conn {
 	int		 first, n;	/* its thermostats, by local index */
 	bool		 watcher;	/* also hears commands for unknown ids */
 	bool		 touched;	/* may have queued output: net_flush */
+	bool		 established;	/* connecting: the TCP connection is */
 	int		 announce;	/* next thermostat to announce */
 	bool		 announcing;	/* in the announcer's queue */
 };
@@ -74,21 +75,27 @@ static double tokens;
 static long long paced;
 static unsigned long publishes, commands, refused;
 static int up;
-static int connecting;			/* CONNECTs not yet answered */
+static int connecting;			/* established, CONNACK not yet come */
 static bool all_said, stopping;
 static std::string fleet_topic;		/* PREFIX/fleet/sim/set */
 
 #define EV_CONN		1ULL		/* epoll's u64: kind << 32 | index */
 #define CONNECT_MS	10000		/* for a CONNACK before giving up */
 /*
- * CONNECTs unanswered at once, at most.  A broker taking thousands of
- * wills and sessions together (a restart after kill -9) answers late;
- * more connections sent meanwhile only queue behind them, pass the
- * CONNACK's wait and come back again, so the start was bounded by the
- * broker's pace, not ours.  With a window the broker answers each in
- * time and the start runs at whichever pace is slower.
+ * CONNECTs unanswered at once on connected sockets, at most (a socket
+ * still connecting, to a host that is gone, waits outside the window: it
+ * says nothing of the broker's pace).  A broker taking thousands of
+ * wills and sessions together (a restart after kill -9), or short of CPU,
+ * answers late; more connections sent meanwhile only queue behind them,
+ * pass the CONNACK's wait and come back again, which is more work for
+ * the broker still.  So the window is the broker's pace: it halves (at
+ * most once a second, down to CONNECTING_MIN) when a CONNACK does not
+ * come in time and grows back by a quarter with each that does.
  */
 #define CONNECTING_MAX	200
+#define CONNECTING_MIN	10
+static double window = CONNECTING_MAX;	/* how many may be */
+static long long window_cut;		/* when it last halved */
 /*
  * Thermostats announced in one loop turn, at most, and on one connection
  * before the next connection's turn: the loop stays free for ticks and
@@ -303,10 +310,9 @@ watch(struct conn *c, bool out)
 static void
 set_state(struct conn *c, int state)
 {
-	if (c->state == C_CONNECTING)
+	if (c->state == C_CONNECTING && c->established)
 		connecting--;
-	if (state == C_CONNECTING)
-		connecting++;
+	c->established = false;
 	c->state = state;
 }
 
@@ -415,6 +421,8 @@ on_connect(struct mosquitto *m, void *arg, int rc)
 	}
 	set_state(c, C_UP);
 	c->tries = 0;
+	if ((window += 0.25) > CONNECTING_MAX)
+		window = CONNECTING_MAX;
 	up++;
 	subscribe(c);
 	/* Announced from the loop, not all queued here: net_announce. */
@@ -585,6 +593,11 @@ start_connect(int ci)
 	c->fd = s;
 	c->out = true;
 	touch(c);
+	/* CONNECT written whole: connected at once (loopback often is). */
+	if (!mosquitto_want_write(c->m)) {
+		c->established = true;
+		connecting++;
+	}
 	fleet_wake_at(FLEET_KEY_CONN(ci), fleet_now() + CONNECT_MS);
 }
 
@@ -597,7 +610,7 @@ net_pace(long long now)
 	if (tokens > opt->rate / 10.0 + 1)
 		tokens = opt->rate / 10.0 + 1;
 	while (!queued.empty() && tokens >= 1 && !stopping &&
-	    connecting < CONNECTING_MAX) {
+	    connecting < (int)window) {
 		int ci = queued.front();
 		queued.pop_front();
 		tokens -= 1;
@@ -614,6 +627,12 @@ net_event(int ci, uint32_t events)
 	if (c->fd < 0)
 		return;
 	touch(c);
+	/* Writable first, without an error: the TCP connection is made. */
+	if (c->state == C_CONNECTING && !c->established && (events &
+	    EPOLLOUT) && !(events & (EPOLLERR | EPOLLHUP))) {
+		c->established = true;
+		connecting++;
+	}
 	if (events & (EPOLLIN | EPOLLERR | EPOLLHUP))
 		rc = mosquitto_loop_read(c->m, 1);
 	if (rc == MOSQ_ERR_SUCCESS && c->fd >= 0 && (events & EPOLLOUT))
@@ -633,10 +652,18 @@ net_timer(int ci, long long now)
 		set_state(c, C_QUEUED);
 		queued.push_back(ci);
 		break;
-	case C_CONNECTING:
+	case C_CONNECTING: {
+		/* A broker that took the connection and did not answer. */
+		bool slow = c->established;
 		mosquitto_disconnect(c->m);
 		conn_down(c, "no answer in 10 s");
+		if (slow && now - window_cut >= 1000) {
+			window_cut = now;
+			if ((window /= 2) < CONNECTING_MIN)
+				window = CONNECTING_MIN;
+		}
 		break;
+	}
 	case C_UP:
 		touch(c);	/* a PINGREQ may be queued */
 		if (mosquitto_loop_misc(c->m) != MOSQ_ERR_SUCCESS && c->state ==
