@@ -282,6 +282,7 @@ class BadInput(FleetRig):
                     ["--shard", "4/3"], ["--shard", "0/3"],
                     ["--shard", "1/3x"], ["--connection", "many"],
                     ["--publish", "sometimes"], ["--heartbeat", "0"],
+                    ["--profile", "retro"], ["--profile", ""],
                     ["--broker", "127.0.0.1:99999"],
                     ["--broker", "127.0.0.1:1883,,127.0.0.1:1884"],
                     ["--prefix", "a/+/b"], ["--interval", "-5"],
