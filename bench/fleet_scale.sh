@@ -3,15 +3,21 @@
 # Mosquitto (set_tcp_nodelay, no connection limit):
 #
 #   1. bench/fleet.sh PAIRS on that broker: kelvo and kelvo-mqtt pairs;
-#   2. kelvo-fleet --count N, a connection each: time until all are online
+#   2. kelvo-fleet --count N, a connection each, in SHARDS processes
+#      (--shard I/SHARDS, all on this host): time until all are online
 #      with a state, idle CPU and memory (the broker's beside it), command
-#      to state at 20 commands a second to random thermostats; then kill -9
-#      and the time until all are back online with a state;
+#      to state at 20 commands a second to random thermostats (500 drawn,
+#      whose states alone the probe then watches); then kill -9
+#      and the time until all are back online with a state; once with the
+#      classic profile and once with --profile modern;
 #   3. kelvo-fleet --count BIG --connection shared at a tick a second:
-#      its CPU and memory.
+#      the time until it has announced them all, its CPU and memory.
 #
 #   bench/fleet_scale.sh [N (10000)] [BIG (100000)] [PAIRS (50: 100 inotify
-#   instances, under the default limit of 128)]
+#   instances, under the default limit of 128)] [SHARDS (1)]
+#
+# A process holds three descriptors a connection, so where the hard limit
+# on open files is low (20,000 holds about 6,600) SHARDS=2 runs 10,000.
 #
 # Everything it starts it stops again, by pid, however it ends;
 # FLEET_KEEP=1 keeps the scratch directory with every log.
@@ -22,10 +28,12 @@ top=$(dirname "$here")
 fleet_bin=${KELVO_FLEET_BIN:-$top/build/fleet/kelvo-fleet}
 mosquitto_bin=${MOSQUITTO_BIN:-/usr/sbin/mosquitto}
 python=/usr/bin/python3
-n=${1:-10000} big=${2:-100000} pairs=${3:-50}
-for v in "$n" "$big" "$pairs"; do
-	case $v in ''|*[!0-9]*) echo "usage: bench/fleet_scale.sh [N] [BIG] [PAIRS]" >&2; exit 2 ;; esac
+n=${1:-10000} big=${2:-100000} pairs=${3:-50} shards=${4:-1}
+for v in "$n" "$big" "$pairs" "$shards"; do
+	case $v in ''|*[!0-9]*) echo "usage: bench/fleet_scale.sh [N] [BIG] [PAIRS] [SHARDS]" >&2; exit 2 ;; esac
 done
+[ "$shards" -ge 1 ] && [ "$shards" -le "$n" ] ||
+	{ echo "fleet_scale: SHARDS is 1..N" >&2; exit 2; }
 [ -x "$fleet_bin" ] || { echo "fleet_scale: no binary at $fleet_bin (build first)" >&2; exit 2; }
 
 # A descriptor a connection, in the broker and in the fleet.
@@ -77,32 +85,48 @@ fleet() {
 	    >>"$work/fleet.log" 2>&1 &
 	echo "fleet $!" >>"$pids"
 }
-echo "== kelvo-fleet: $n thermostats, a connection each"
-fleet --count "$n" --store "$work/each.sqlite"
-"$python" "$here/fleet_probe.py" --broker "$broker" --count "$n" \
-    --width "$width" --commands 200 --rate 20 --idle 10 --pids "$pids" ||
-    echo "fleet_scale: the probe failed"
-echo "== kill -9 and a restart"
-read -r _ pid < <(grep '^fleet ' "$pids")
-kill -KILL "$pid"
-wait "$pid" 2>/dev/null || true
-grep -v '^fleet ' "$pids" >"$pids.new" || true
-mv "$pids.new" "$pids"
-sleep 2		# the broker's wills: every thermostat offline
-fleet --count "$n" --store "$work/each.sqlite"
-"$python" "$here/fleet_probe.py" --broker "$broker" --count "$n" \
-    --width "$width" --ready-only --pids "$pids" ||
-    echo "fleet_scale: not all back"
-stop_kind fleet
+# N thermostats in SHARDS processes, each its own store.
+fleets() {
+	local profile=$1 i
+	for i in $(seq 1 "$shards"); do
+		fleet --count "$n" --shard "$i/$shards" --profile "$profile" \
+		    --store "$work/each-$profile-$i.sqlite"
+	done
+}
+for profile in classic modern; do
+	echo "== kelvo-fleet: $n thermostats, a connection each, --profile $profile, $shards process(es)"
+	fleets "$profile"
+	"$python" "$here/fleet_probe.py" --broker "$broker" --count "$n" \
+	    --width "$width" --commands 200 --rate 20 --idle 10 \
+	    --watch 500 --pids "$pids" || echo "fleet_scale: the probe failed"
+	echo "== kill -9 and a restart ($profile)"
+	while read -r k pid; do
+		[ "$k" = fleet ] && kill -KILL "$pid" 2>/dev/null || true
+	done <"$pids"
+	while read -r k pid; do
+		[ "$k" = fleet ] && wait "$pid" 2>/dev/null || true
+	done <"$pids"
+	grep -v '^fleet ' "$pids" >"$pids.new" || true
+	mv "$pids.new" "$pids"
+	sleep 2		# the broker's wills: every thermostat offline
+	fleets "$profile"
+	"$python" "$here/fleet_probe.py" --broker "$broker" --count "$n" \
+	    --width "$width" --ready-only --pids "$pids" ||
+	    echo "fleet_scale: not all back"
+	stop_kind fleet
+done
 
 echo "== kelvo-fleet: $big thermostats on one shared connection, a tick a second"
+from=$(($(wc -l <"$work/fleet.log") + 1))
 fleet --count "$big" --connection shared --interval 1000 \
     --store "$work/shared.sqlite"
 read -r _ pid < <(grep '^fleet ' "$pids")
 t0=$(date +%s.%N)
-until grep -q "all $big thermostats connected" "$work/fleet.log"; do
+until tail -n "+$from" "$work/fleet.log" | grep -q "all $big thermostats connected"; do
 	sleep 0.5
 	kill -0 "$pid" 2>/dev/null || { echo "fleet_scale: the fleet died" >&2; exit 1; }
+	[ "$(awk -v a="$t0" -v b="$(date +%s.%N)" 'BEGIN { print (b - a > 900) }')" = 0 ] ||
+		{ echo "fleet_scale: not announced in 900 s" >&2; break; }
 done
 echo "connected and announced after $(awk -v a="$t0" -v b="$(date +%s.%N)" 'BEGIN { printf "%.1f", b - a }') s"
 sleep 5
@@ -122,3 +146,4 @@ for k, p in pids.items():
     print(f"{k}: CPU {(cpu(p) - before[k]) * 10:.1f}% of one core over 10 s,"
           f" RSS {rss(p) / 1024:.0f} MB")
 PY
+echo "the shared connection was lost $(tail -n "+$from" "$work/fleet.log" | grep -c "lost broker" || true) time(s)"

@@ -95,14 +95,16 @@ client_state_json(const struct client_state *st)
 }
 
 void
-client_state_of_values(const char (*values)[KC_VALUE_LEN],
+client_state_of_values(const char (*values)[KC_VALUE_LEN], int attrs,
     struct client_state *st)
 {
-	char text[KC_ATTRS * (KC_VALUE_LEN + 24)];
+	char text[KC_ATTRS_MODERN * (KC_VALUE_LEN + 24)];
 	size_t len = 0;
 	int n;
 
-	for (int i = 0; i < KC_ATTRS; i++) {
+	if (attrs < 0 || attrs > KC_ATTRS_MODERN)
+		attrs = KC_ATTRS;
+	for (int i = 0; i < attrs; i++) {
 		n = snprintf(text + len, sizeof(text) - len, "%s::%s\n",
 		    kc_attr_name[i], values[i]);
 		if (n < 0 || (size_t)n >= sizeof(text) - len)

@@ -24,10 +24,11 @@ nlohmann::json	client_state_json(const struct client_state *st);
 /*
  * The same state of the published attribute texts, in the contract's
  * order (a simulation run in the face itself): read as kelvo's text
- * would be, so the JSON cannot differ from a running kelvo's.
+ * would be, so the JSON cannot differ from a running kelvo's.  attrs
+ * is how many there are: KC_ATTRS, or KC_ATTRS_MODERN for a modern one.
  */
 void	 client_state_of_values(const char (*values)[KC_VALUE_LEN],
-	    struct client_state *st);
+	    int attrs, struct client_state *st);
 /* One object per simulated minute of the last day, oldest first. */
 nlohmann::json	client_history_json(const struct client_history *h);
 

@@ -33,6 +33,8 @@
 
 enum { CONN_EACH, CONN_SHARED };
 enum { PUBLISH_CHANGE, PUBLISH_TICK };
+/* --profile: mixed draws each thermostat's from the seed. */
+enum { FLEET_PROFILE_CLASSIC, FLEET_PROFILE_MODERN, FLEET_PROFILE_MIXED };
 
 struct fleet_broker {
 	char	 host[256];
@@ -50,6 +52,7 @@ struct fleet_options {
 	int		 interval = -1, minutes = -1;	/* -1: the model's */
 	uint64_t	 seed = 1;
 	int		 publish = PUBLISH_CHANGE;
+	int		 profile = FLEET_PROFILE_CLASSIC;
 	int		 heartbeat = 60;		/* s */
 	char		 listen_host[256] = "127.0.0.1";
 	int		 listen_port = 9464;
@@ -62,6 +65,8 @@ struct fleet_options {
 struct fleet_shown {
 	int	 in, mode, fan, setpoint, plant;
 	bool	 online;
+	bool	 modern;
+	int	 low, high, preset, humidity;	/* a modern one's */
 	bool	 any;			/* something was published */
 };
 
@@ -76,6 +81,8 @@ struct thermostat {
 	bool		 dirty;		/* changed since the last save */
 	bool		 pending;	/* took a command: save, then publish */
 	int		 conn;		/* its connection's index */
+	int		 disc_modern;	/* the discovery sent: 0, 1, -1 none */
+	bool		 announced;	/* discovery and state out since up */
 };
 
 /* world.cpp: the thermostats and what they do. */
@@ -94,8 +101,12 @@ int	 world_tick(struct thermostat *t);
  * t->error; counted either way, as kelvo counts them.
  */
 bool	 world_batch(struct thermostat *t, const struct client_batch *b);
-/* A set/ command (CMD_*) or a press, with its value. */
-void	 world_command(struct thermostat *t, int kind, int value);
+/*
+ * A set/ command (CMD_*) or a press, with its value; false, with the
+ * reason in why, when the thermostat refused it and nothing changed.
+ */
+bool	 world_command(struct thermostat *t, int kind, int value, char *why,
+	    size_t len);
 /* The state JSON as kelvo-mqtt publishes it. */
 std::string world_state_json(const struct thermostat *t);
 /* The sim object JSON as kelvo-mqtt publishes it. */
@@ -123,6 +134,8 @@ void	 net_event(int c, uint32_t events);
 void	 net_timer(int c, long long now);
 /* Connections that may start now, at the pace allowed. */
 void	 net_pace(long long now);
+/* Every loop turn: the next thermostats' discovery and state, paced. */
+void	 net_announce(void);
 /* After every loop turn: write what is queued, watch for writability. */
 void	 net_flush(void);
 /* A thermostat's state (and with sim its sim object) published. */

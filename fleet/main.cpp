@@ -84,12 +84,15 @@ usage(FILE *f)
 	    "                   [--discovery-prefix D] [--connection each|shared]\n"
 	    "                   [--interval MS] [--minutes M] [--seed S]\n"
 	    "                   [--publish change|tick] [--heartbeat S]\n"
+	    "                   [--profile classic|modern|mixed]\n"
 	    "                   [--listen ADDR:PORT] [--username U]\n"
 	    "                   [--cafile F | --tls]\n"
 	    "Runs N simulated thermostats (t1..tN, zero-padded) on an MQTT\n"
 	    "broker with kelvo-mqtt's topics under P (default kelvo), announced\n"
 	    "to Home Assistant under D (default homeassistant), kept in FILE\n"
-	    "(default kelvo-fleet.sqlite).  The password for U is taken from\n"
+	    "(default kelvo-fleet.sqlite).  Thermostats are classic (default),\n"
+	    "modern (heat-cool with a band, presets, humidity) or, mixed, each\n"
+	    "one's drawn from S.  The password for U is taken from\n"
 	    "$" PASSWORD_ENV ".\n");
 }
 
@@ -222,6 +225,17 @@ take_option(int ch, char **argv, struct fleet_options *o)
 			    optarg);
 		o->publish = optarg[0] == 'c' ? PUBLISH_CHANGE : PUBLISH_TICK;
 		return -1;
+	case 'r':
+		if (strcmp(optarg, "classic") == 0)
+			o->profile = FLEET_PROFILE_CLASSIC;
+		else if (strcmp(optarg, "modern") == 0)
+			o->profile = FLEET_PROFILE_MODERN;
+		else if (strcmp(optarg, "mixed") == 0)
+			o->profile = FLEET_PROFILE_MIXED;
+		else
+			return bad_usage("bad profile \"%s\" (classic, modern "
+			    "or mixed)", optarg);
+		return -1;
 	case 'H':
 		if (!whole(optarg, 1, 86400, &v))
 			return bad_usage("bad heartbeat \"%s\" (1..86400 s)",
@@ -275,6 +289,7 @@ read_options(int argc, char *argv[], struct fleet_options *o)
 		{ "seed", required_argument, NULL, 'e' },
 		{ "publish", required_argument, NULL, 'P' },
 		{ "heartbeat", required_argument, NULL, 'H' },
+		{ "profile", required_argument, NULL, 'r' },
 		{ "listen", required_argument, NULL, 'l' },
 		{ "username", required_argument, NULL, 'u' },
 		{ "cafile", required_argument, NULL, 'C' },
@@ -371,21 +386,28 @@ static void
 run_ticks(long long now)
 {
 	static std::vector<int> keys;
+	static std::vector<long long> dues;
 	int n = (int)fleet.size();
+	long long late = 0;
 
 	keys.clear();
-	wheel_take(&wheel, now, &keys);
-	for (int k : keys) {
+	dues.clear();
+	wheel_take(&wheel, now, &keys, &dues);
+	for (size_t j = 0; j < keys.size(); j++) {
+		int k = keys[j];
 		if (k >= n) {
 			net_timer(k - n, now);
 			continue;
 		}
+		if (now - dues[j] > late)
+			late = now - dues[j];
 		int next = world_tick(&fleet[(size_t)k]);
 		if (next > 0)
-			wheel_set(&wheel, k, now + next);
+			wheel_set(&wheel, k, wheel_next(dues[j], next, now));
 		net_ticked(k, now);
 	}
-	lag = now - wheel.now;
+	if (!keys.empty())
+		lag = late;
 }
 
 /* The progress line on a terminal: connected 7345/10000. */
@@ -463,8 +485,10 @@ run(int epfd, int sfd)
 		for (int i = 0; i < n; i++)
 			dispatch(&evs[i], sfd, &stop);
 		now = fleet_now();
-		run_ticks(now);
+		/* Commands first: their states need not wait for the ticks. */
 		net_commit();
+		run_ticks(now);
+		net_announce();
 		net_pace(now);
 		net_flush();
 		if (now >= second) {

@@ -15,7 +15,16 @@
  * list and waits a back-off that doubles with each failure, jittered so
  * that ten thousand connections lost together do not come back together,
  * and at most FLEET_BACKOFF_MS.  Connections start through one queue at
- * --rate a second, the start and every return from a back-off alike.
+ * --rate a second, the start and every return from a back-off alike,
+ * with at most CONNECTING_MAX of them waiting for their CONNACK.
+ *
+ * A connection that comes up announces its thermostats (discovery, sim
+ * configs, availability, state) from the loop, a few a turn and only
+ * while libmosquitto holds nothing unwritten for it (net_announce), not
+ * all at the CONNACK: a shared connection of a hundred thousand would
+ * otherwise queue most of a million retained messages at once.  Until
+ * its turn a thermostat publishes nothing, so no state precedes its
+ * discovery.
  *
  * Commands change the worlds during a loop turn; the thermostats they
  * changed are saved in one transaction at the end of the turn and only
@@ -49,22 +58,51 @@ struct conn {
 	bool		 out;		/* watching for writability */
 	int		 first, n;	/* its thermostats, by local index */
 	bool		 watcher;	/* also hears commands for unknown ids */
+	bool		 touched;	/* may have queued output: net_flush */
+	bool		 established;	/* connecting: the TCP connection is */
+	int		 announce;	/* next thermostat to announce */
+	bool		 announcing;	/* in the announcer's queue */
 };
 
 static const struct fleet_options *opt;
 static int epfd;
 static std::vector<struct conn> conns;
 static std::deque<int> queued;
+static std::deque<int> announcing;	/* connections with some to announce */
+static std::vector<int> touched;	/* connections net_flush looks at */
 static std::vector<int> pending;	/* thermostats a command took */
 static double tokens;
 static long long paced;
 static unsigned long publishes, commands, refused;
 static int up;
+static int connecting;			/* established, CONNACK not yet come */
 static bool all_said, stopping;
 static std::string fleet_topic;		/* PREFIX/fleet/sim/set */
 
 #define EV_CONN		1ULL		/* epoll's u64: kind << 32 | index */
 #define CONNECT_MS	10000		/* for a CONNACK before giving up */
+/*
+ * CONNECTs unanswered at once on connected sockets, at most (a socket
+ * still connecting, to a host that is gone, waits outside the window: it
+ * says nothing of the broker's pace).  A broker taking thousands of
+ * wills and sessions together (a restart after kill -9), or short of CPU,
+ * answers late; more connections sent meanwhile only queue behind them,
+ * pass the CONNACK's wait and come back again, which is more work for
+ * the broker still.  So the window is the broker's pace: it halves (at
+ * most once a second, down to CONNECTING_MIN) when a CONNACK does not
+ * come in time and grows back by a quarter with each that does.
+ */
+#define CONNECTING_MAX	200
+#define CONNECTING_MIN	10
+static double window = CONNECTING_MAX;	/* how many may be */
+static long long window_cut;		/* when it last halved */
+/*
+ * Thermostats announced in one loop turn, at most, and on one connection
+ * before the next connection's turn: the loop stays free for ticks and
+ * commands while a shared connection announces a hundred thousand.
+ */
+#define ANNOUNCE_TURN	64
+#define ANNOUNCE_SLICE	8
 
 static uint64_t
 ev_data(int c)
@@ -87,19 +125,59 @@ topics_of(int i, struct mqtt_topics *t)
 	mqtt_make_topics(opt->prefix, id, opt->dprefix, t);
 }
 
+/* Up and announced: its discovery is out before any state of it. */
 static bool
 is_up(int i)
 {
+	return conns[(size_t)fleet[(size_t)i].conn].state == C_UP &&
+	    fleet[(size_t)i].announced && !stopping;
+}
+
+static bool
+conn_up(int i)
+{
 	return conns[(size_t)fleet[(size_t)i].conn].state == C_UP && !stopping;
+}
+
+
+/*
+ * Connection c may have something queued: net_flush looks at it, and at
+ * no other, since asking libmosquitto of every connection every turn
+ * (two locks each) was the loop's largest cost at thousands of them.
+ */
+static void
+touch(struct conn *c)
+{
+	if (!c->touched) {
+		c->touched = true;
+		touched.push_back((int)(c - conns.data()));
+	}
 }
 
 static void
 publish(struct conn *c, const std::string &topic, const std::string &payload,
     int qos)
 {
+	touch(c);
 	if (mosquitto_publish(c->m, NULL, topic.c_str(), (int)payload.size(),
 	    payload.data(), qos, true) == MOSQ_ERR_SUCCESS)
 		publishes++;
+}
+
+/* The climate config, a modern one's with the band, presets, humidity. */
+static void
+publish_discovery(int i)
+{
+	struct thermostat *t = &fleet[(size_t)i];
+	struct mqtt_topics tp;
+	char id[16];
+	bool modern = t->w.profile == KC_PROFILE_MODERN;
+
+	topics_of(i, &tp);
+	world_id(t->num, id, sizeof(id));
+	publish(&conns[(size_t)t->conn], tp.discovery, mqtt_discovery(id, &tp,
+	    "kelvo-fleet", modern).dump(), 1);
+	t->disc_modern = modern;
 }
 
 void
@@ -114,6 +192,9 @@ net_publish_state(int i, bool sim)
 		return;
 	topics_of(i, &tp);
 	world_changed(t, &now);
+	/* Another profile is another device to Home Assistant: say so. */
+	if (t->disc_modern != (t->w.profile == KC_PROFILE_MODERN))
+		publish_discovery(i);
 	/* Silent: nothing published, and offline as kelvo-mqtt shows it. */
 	if (now.online != t->shown.online || !t->shown.any)
 		publish(c, tp.availability, now.online ? MQTT_ONLINE :
@@ -157,16 +238,58 @@ static void
 publish_all(int i)
 {
 	struct thermostat *t = &fleet[(size_t)i];
-	struct mqtt_topics tp;
-	char id[16];
 
-	topics_of(i, &tp);
-	world_id(t->num, id, sizeof(id));
-	publish(&conns[(size_t)t->conn], tp.discovery, mqtt_discovery(id, &tp,
-	    "kelvo-fleet").dump(), 1);
+	publish_discovery(i);
+	t->announced = true;
 	t->sim_minutes = -1;
 	t->shown.any = false;
 	net_publish_state(i, true);
+}
+
+/* Connection c's thermostats to be announced (again), from the first. */
+static void
+announce_from_start(struct conn *c)
+{
+	c->announce = c->first;
+	if (!c->announcing) {
+		c->announcing = true;
+		announcing.push_back((int)(c - conns.data()));
+	}
+}
+
+/*
+ * The announcements, paced: a connection's next thermostats go out only
+ * while libmosquitto holds nothing unwritten for it, so its queue never
+ * holds more than one thermostat's messages beyond what the socket took;
+ * the rest wait for the socket to drain (net_event writes it) and for
+ * later turns.  Connections take turns in slices.
+ */
+void
+net_announce(void)
+{
+	int budget = ANNOUNCE_TURN;
+	size_t turns = announcing.size();
+
+	while (budget > 0 && turns-- > 0 && !stopping) {
+		int ci = announcing.front();
+		struct conn *c = &conns[(size_t)ci];
+		announcing.pop_front();
+		if (c->state != C_UP) {
+			c->announcing = false;
+			continue;
+		}
+		int slice = ANNOUNCE_SLICE;
+		while (slice > 0 && budget > 0 && c->announce < c->first +
+		    c->n && !mosquitto_want_write(c->m)) {
+			publish_all(c->announce++);
+			slice--;
+			budget--;
+		}
+		if (c->state == C_UP && c->announce < c->first + c->n)
+			announcing.push_back(ci);
+		else
+			c->announcing = false;
+	}
 }
 
 static void
@@ -181,6 +304,16 @@ watch(struct conn *c, bool out)
 	ev.data.u64 = ev_data((int)(c - conns.data()));
 	if (epoll_ctl(epfd, EPOLL_CTL_MOD, c->fd, &ev) == 0)
 		c->out = out;
+}
+
+/* Every change of a connection's state, counting those connecting. */
+static void
+set_state(struct conn *c, int state)
+{
+	if (c->state == C_CONNECTING && c->established)
+		connecting--;
+	c->established = false;
+	c->state = state;
 }
 
 /* A failure or a loss: the next broker, after a jittered back-off. */
@@ -205,9 +338,11 @@ conn_down(struct conn *c, const char *why)
 	/* libmosquitto has closed the socket when it lost it. */
 	if (s >= 0 && c->fd == s)
 		epoll_ctl(epfd, EPOLL_CTL_DEL, s, NULL);
+	for (int i = c->first; i < c->first + c->n; i++)
+		fleet[(size_t)i].announced = false;
 	c->fd = -1;
 	c->out = false;
-	c->state = C_BACKOFF;
+	set_state(c, C_BACKOFF);
 	c->broker = (c->broker + 1) % (int)opt->brokers.size();
 	int shift = c->tries < 4 ? c->tries : 4;
 	int most = 250 << shift;
@@ -284,12 +419,14 @@ on_connect(struct mosquitto *m, void *arg, int rc)
 		    broker].name, mosquitto_connack_string(rc));
 		return;		/* libmosquitto drops it: on_disconnect */
 	}
-	c->state = C_UP;
+	set_state(c, C_UP);
 	c->tries = 0;
+	if ((window += 0.25) > CONNECTING_MAX)
+		window = CONNECTING_MAX;
 	up++;
 	subscribe(c);
-	for (int i = c->first; i < c->first + c->n; i++)
-		publish_all(i);
+	/* Announced from the loop, not all queued here: net_announce. */
+	announce_from_start(c);
 	fleet_wake_at(FLEET_KEY_CONN(ci), fleet_now() + 1000);
 }
 
@@ -297,6 +434,7 @@ static void
 take_command(int i, int kind, const struct mosquitto_message *msg)
 {
 	const char *why;
+	char refusal[KC_WHY_LEN];
 	int value;
 
 	if (!mqtt_parse_command(kind, msg->payload, msg->payloadlen, &value,
@@ -306,7 +444,13 @@ take_command(int i, int kind, const struct mosquitto_message *msg)
 		    msg->payloadlen).c_str(), why);
 		return;
 	}
-	world_command(&fleet[(size_t)i], kind, value);
+	if (!world_command(&fleet[(size_t)i], kind, value, refusal,
+	    sizeof(refusal))) {
+		refused++;
+		logline_on(msg->topic, kind == CMD_MODE && value == MODE_AUTO ?
+		    "%s: %s ignored (%s)" : "%s: %s refused: %s", msg->topic,
+		    mqtt_quote(msg->payload, msg->payloadlen).c_str(), refusal);
+	}
 	commands++;
 	if (!fleet[(size_t)i].pending)
 		pending.push_back(i);
@@ -398,8 +542,7 @@ on_message(struct mosquitto *m, void *arg, const struct mosquitto_message *msg)
 	if (tp.ha_status == msg->topic) {
 		if (msg->payloadlen == (int)strlen(MQTT_ONLINE) &&
 		    memcmp(msg->payload, MQTT_ONLINE, strlen(MQTT_ONLINE)) == 0)
-			for (int i = c->first; i < c->first + c->n; i++)
-				publish_all(i);
+			announce_from_start(c);
 		return;
 	}
 	if (fleet_topic == msg->topic) {
@@ -429,7 +572,7 @@ start_connect(int ci)
 	struct epoll_event ev;
 	int rc, s;
 
-	c->state = C_CONNECTING;
+	set_state(c, C_CONNECTING);
 	rc = mosquitto_connect_async(c->m, b->host, b->port, FLEET_KEEPALIVE);
 	if (rc != MOSQ_ERR_SUCCESS) {
 		conn_down(c, rc == MOSQ_ERR_ERRNO ? strerror(errno) :
@@ -449,6 +592,12 @@ start_connect(int ci)
 	}
 	c->fd = s;
 	c->out = true;
+	touch(c);
+	/* CONNECT written whole: connected at once (loopback often is). */
+	if (!mosquitto_want_write(c->m)) {
+		c->established = true;
+		connecting++;
+	}
 	fleet_wake_at(FLEET_KEY_CONN(ci), fleet_now() + CONNECT_MS);
 }
 
@@ -460,7 +609,8 @@ net_pace(long long now)
 	/* A burst of a tenth of a second at most. */
 	if (tokens > opt->rate / 10.0 + 1)
 		tokens = opt->rate / 10.0 + 1;
-	while (!queued.empty() && tokens >= 1 && !stopping) {
+	while (!queued.empty() && tokens >= 1 && !stopping &&
+	    connecting < (int)window) {
 		int ci = queued.front();
 		queued.pop_front();
 		tokens -= 1;
@@ -476,6 +626,13 @@ net_event(int ci, uint32_t events)
 
 	if (c->fd < 0)
 		return;
+	touch(c);
+	/* Writable first, without an error: the TCP connection is made. */
+	if (c->state == C_CONNECTING && !c->established && (events &
+	    EPOLLOUT) && !(events & (EPOLLERR | EPOLLHUP))) {
+		c->established = true;
+		connecting++;
+	}
 	if (events & (EPOLLIN | EPOLLERR | EPOLLHUP))
 		rc = mosquitto_loop_read(c->m, 1);
 	if (rc == MOSQ_ERR_SUCCESS && c->fd >= 0 && (events & EPOLLOUT))
@@ -492,14 +649,23 @@ net_timer(int ci, long long now)
 
 	switch (c->state) {
 	case C_BACKOFF:
-		c->state = C_QUEUED;
+		set_state(c, C_QUEUED);
 		queued.push_back(ci);
 		break;
-	case C_CONNECTING:
+	case C_CONNECTING: {
+		/* A broker that took the connection and did not answer. */
+		bool slow = c->established;
 		mosquitto_disconnect(c->m);
 		conn_down(c, "no answer in 10 s");
+		if (slow && now - window_cut >= 1000) {
+			window_cut = now;
+			if ((window /= 2) < CONNECTING_MIN)
+				window = CONNECTING_MIN;
+		}
 		break;
+	}
 	case C_UP:
+		touch(c);	/* a PINGREQ may be queued */
 		if (mosquitto_loop_misc(c->m) != MOSQ_ERR_SUCCESS && c->state ==
 		    C_UP)
 			conn_down(c, "keep-alive failed");
@@ -512,10 +678,21 @@ net_timer(int ci, long long now)
 void
 net_flush(void)
 {
-	for (auto &c : conns)
-		if (c.fd >= 0)
-			watch(&c, mosquitto_want_write(c.m));
-	if (!all_said && up == (int)conns.size() && !conns.empty()) {
+	size_t kept = 0;
+
+	/* Those still writing stay on the list until their queue drains. */
+	for (int ci : touched) {
+		struct conn *c = &conns[(size_t)ci];
+		bool more = c->fd >= 0 && mosquitto_want_write(c->m);
+		watch(c, more);
+		if (more)
+			touched[kept++] = ci;
+		else
+			c->touched = false;
+	}
+	touched.resize(kept);
+	if (!all_said && up == (int)conns.size() && !conns.empty() &&
+	    announcing.empty()) {
 		all_said = true;
 		logline("all %zu thermostats connected (%d connection%s)",
 		    fleet.size(), up, up == 1 ? "" : "s");
@@ -656,7 +833,7 @@ net_stop(void)
 
 	for (size_t i = 0; i < fleet.size(); i++) {
 		struct mqtt_topics tp;
-		if (!is_up((int)i))
+		if (!conn_up((int)i))
 			continue;
 		topics_of((int)i, &tp);
 		publish(&conns[(size_t)fleet[i].conn], tp.availability,

@@ -40,7 +40,20 @@ static const char SCHEMA[] =
     " inside REAL, in_whole INTEGER,"
     " running INTEGER, mode INTEGER, fan INTEGER, setpoint INTEGER,"
     " interval INTEGER, minutes INTEGER, paused INTEGER, faults INTEGER,"
-    " batch INTEGER, error TEXT)";
+    " batch INTEGER, error TEXT, profile INTEGER DEFAULT 0,"
+    " low INTEGER, high INTEGER, preset INTEGER, call INTEGER,"
+    " humidity REAL, humidity_whole INTEGER)";
+
+/*
+ * The modern profile's columns, added to a store written before they
+ * were: its rows are classic thermostats, and the reset's values fill
+ * the rest when they load (NULL reads as no value).
+ */
+static const char *const MODERN_COLUMNS[] = {
+	"profile INTEGER DEFAULT 0", "low INTEGER", "high INTEGER",
+	"preset INTEGER", "call INTEGER", "humidity REAL",
+	"humidity_whole INTEGER",
+};
 
 static bool
 refuse(const char *what)
@@ -81,6 +94,25 @@ exec(const char *sql)
 	return refuse(why.c_str());
 }
 
+static bool
+add_columns(void)
+{
+	sqlite3_stmt *st;
+
+	if (sqlite3_prepare_v2(db, "SELECT profile FROM thermostat LIMIT 0",
+	    -1, &st, NULL) == SQLITE_OK) {
+		sqlite3_finalize(st);
+		return true;
+	}
+	for (const char *col : MODERN_COLUMNS) {
+		std::string sql = std::string("ALTER TABLE thermostat ADD "
+		    "COLUMN ") + col;
+		if (!exec(sql.c_str()))
+			return false;
+	}
+	return true;
+}
+
 bool
 store_open(const char *path)
 {
@@ -96,16 +128,59 @@ store_open(const char *path)
 	/* A write at once: a file that cannot take one is found now. */
 	if (!exec("PRAGMA journal_mode=WAL") ||
 	    !exec("PRAGMA synchronous=NORMAL") || !exec(SCHEMA) ||
-	    !exec("BEGIN IMMEDIATE") || !exec("COMMIT"))
+	    !exec("BEGIN IMMEDIATE") || !exec("COMMIT") || !add_columns())
 		return false;
 	if (sqlite3_prepare_v2(db, "SELECT clock, out, out_whole, inside, in_whole, running, mode,"
-	    " fan, setpoint, interval, minutes, paused, faults, batch, error"
+	    " fan, setpoint, interval, minutes, paused, faults, batch, error,"
+	    " profile, low, high, preset, call, humidity, humidity_whole"
 	    " FROM thermostat WHERE num = ?", -1, &load_st, NULL) != SQLITE_OK ||
 	    sqlite3_prepare_v2(db, "INSERT OR REPLACE INTO thermostat VALUES"
-	    " (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)", -1, &save_st,
+	    " (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?,"
+	    " ?, ?, ?, ?, ?, ?, ?)", -1, &save_st,
 	    NULL) != SQLITE_OK)
 		return refuse(sqlite3_errmsg(db));
 	return true;
+}
+
+/* The modern columns from c on; NULLs (an older row) keep the reset's. */
+static void
+load_modern(struct km_world *w, int c)
+{
+	struct km_world fresh;
+
+	km_reset(&fresh);
+	auto col = [&](int at, int dflt) {
+		return sqlite3_column_type(load_st, at) == SQLITE_NULL ? dflt :
+		    sqlite3_column_int(load_st, at);
+	};
+	w->profile = col(c++, KC_PROFILE_CLASSIC);
+	w->low = col(c++, fresh.low);
+	w->high = col(c++, fresh.high);
+	w->preset = col(c++, fresh.preset);
+	w->call = col(c++, fresh.call);
+	w->humidity = sqlite3_column_type(load_st, c) == SQLITE_NULL ?
+	    fresh.humidity : (float)sqlite3_column_double(load_st, c);
+	c++;
+	w->humidity_whole = col(c++, fresh.humidity_whole);
+}
+
+/* What no thermostat can be: a row written by hand, or damaged. */
+static bool
+sane(const struct km_world *w)
+{
+	int lo = KC_SETPOINT_MIN, hi = KC_SETPOINT_MAX;
+
+	return kc_clock_valid(w->clock) && w->mode >= MODE_UNKNOWN &&
+	    w->mode <= (w->profile == KC_PROFILE_MODERN ? MODE_AUTO :
+	    MODE_COOL) && w->fan >= FAN_UNKNOWN && w->fan <= FAN_ON &&
+	    w->interval >= 1 && w->interval <= KC_INTERVAL_MAX &&
+	    w->minutes >= 1 && w->minutes <= KC_MINUTES_MAX &&
+	    (w->profile == KC_PROFILE_CLASSIC ||
+	    w->profile == KC_PROFILE_MODERN) &&
+	    w->low >= lo && w->high <= hi && w->high - w->low >= 3 &&
+	    w->preset >= PRESET_NONE && w->preset < KC_PRESETS &&
+	    w->call >= CALL_UNKNOWN && w->call <= CALL_COOL &&
+	    w->humidity_whole >= 0 && w->humidity_whole <= 100;
 }
 
 bool
@@ -134,17 +209,12 @@ store_load(struct thermostat *t)
 		const unsigned char *e = sqlite3_column_text(load_st, c++);
 		snprintf(t->error, sizeof(t->error), "%s", e != NULL ?
 		    (const char *)e : "");
+		load_modern(w, c);
 		found = true;
 	}
 	sqlite3_reset(load_st);
 	/* A row written by hand may hold anything: the world stays sane. */
-	if (found && (!kc_clock_valid(w->clock) || w->mode < MODE_UNKNOWN ||
-	    w->mode > MODE_COOL || w->fan < FAN_UNKNOWN || w->fan > FAN_ON ||
-	    w->interval < 1 ||
-	    w->interval > KC_INTERVAL_MAX || w->minutes < 1 ||
-	    w->minutes > KC_MINUTES_MAX))
-		return false;
-	return found;
+	return found && sane(w);
 }
 
 static bool
@@ -169,6 +239,13 @@ save_one(const struct thermostat *t)
 	sqlite3_bind_int(save_st, i++, w->faults);
 	sqlite3_bind_int64(save_st, i++, t->batch);
 	sqlite3_bind_text(save_st, i++, t->error, -1, SQLITE_STATIC);
+	sqlite3_bind_int(save_st, i++, w->profile);
+	sqlite3_bind_int(save_st, i++, w->low);
+	sqlite3_bind_int(save_st, i++, w->high);
+	sqlite3_bind_int(save_st, i++, w->preset);
+	sqlite3_bind_int(save_st, i++, w->call);
+	sqlite3_bind_double(save_st, i++, w->humidity);
+	sqlite3_bind_int(save_st, i++, w->humidity_whole);
 	int rc = sqlite3_step(save_st);
 	sqlite3_reset(save_st);
 	return rc == SQLITE_DONE;

@@ -56,7 +56,8 @@ wheel_pending(const struct wheel *w, int key)
 }
 
 void
-wheel_take(struct wheel *w, long long now, std::vector<int> *keys)
+wheel_take(struct wheel *w, long long now, std::vector<int> *keys,
+    std::vector<long long> *dues)
 {
 	long long from = w->now / WHEEL_SLOT_MS, to = now / WHEEL_SLOT_MS;
 
@@ -79,6 +80,8 @@ wheel_take(struct wheel *w, long long now, std::vector<int> *keys)
 			w->due[(size_t)e.key] = -1;
 			w->pending--;
 			keys->push_back(e.key);
+			if (dues != nullptr)
+				dues->push_back(e.due);
 		}
 		v.resize(kept);
 	}
@@ -92,4 +95,23 @@ wheel_wait(const struct wheel *w, long long now)
 		return -1;
 	long long next = (now / WHEEL_SLOT_MS + 1) * WHEEL_SLOT_MS;
 	return (int)(next - now);
+}
+
+/*
+ * Counting from the due time rather than from now keeps the times where
+ * they were spread: a turn that ran late (a busy machine) would
+ * otherwise leave every key it took in one slot from then on, and such
+ * bursts only grow, each a turn long enough to hold up everything
+ * waiting behind it.  Periods missed are skipped, not made up in a burst.
+ */
+long long
+wheel_next(long long due, int period, long long now)
+{
+	long long next = due + period;
+
+	if (period < 1)
+		return now;
+	if (next <= now)
+		next += ((now - next) / period + 1) * period;
+	return next;
 }

@@ -36,9 +36,16 @@ void	 wheel_cancel(struct wheel *w, int key);
 bool	 wheel_pending(const struct wheel *w, int key);
 /*
  * The keys due by now, each once, in the order of their times' slots;
- * a key is no longer pending when it is handed out.
+ * a key is no longer pending when it is handed out.  With dues, the
+ * time each was due, beside it.
  */
-void	 wheel_take(struct wheel *w, long long now, std::vector<int> *keys);
+void	 wheel_take(struct wheel *w, long long now, std::vector<int> *keys,
+	    std::vector<long long> *dues = nullptr);
+/*
+ * The next of a key's periodic times after the one due at due: a whole
+ * number of periods after it, the first later than now.
+ */
+long long wheel_next(long long due, int period, long long now);
 /* ms until the next slot that may hold a due key; -1 when none. */
 int	 wheel_wait(const struct wheel *w, long long now);
 

@@ -49,21 +49,56 @@ draw(uint64_t seed, int num, int what, int lo, int hi)
 }
 
 /*
+ * A modern thermostat's own: a band of 3 to 8 degrees about the set
+ * point, or one of the presets (which sets the set point and the band
+ * as a person choosing it would), and the room's humidity.
+ */
+static void
+seed_modern(struct km_world *w, uint64_t seed, int num)
+{
+	char h[16];
+
+	km_profile(w, KC_PROFILE_MODERN);
+	w->low = w->setpoint - draw(seed, num, 8, 1, 4);
+	w->high = w->low + draw(seed, num, 9, 3, 8);
+	if (w->low < KC_SETPOINT_MIN)
+		w->low = KC_SETPOINT_MIN;
+	if (w->high > KC_SETPOINT_MAX)
+		w->high = KC_SETPOINT_MAX;
+	w->preset = PRESET_NONE;
+	int preset = draw(seed, num, 10, 0, 5);
+	if (preset >= PRESET_HOME && preset < KC_PRESETS)
+		km_apply(w, "preset", kc_presets[preset].name);
+	snprintf(h, sizeof(h), "%d.%d", draw(seed, num, 11, 35, 60),
+	    draw(seed, num, 12, 0, 9));
+	w->humidity = km_kept((float)atof(h));
+	w->humidity_whole = roundoff((float)atof(h));
+}
+
+/*
  * A world of its own: a set point about a comfortable temperature, a
  * mode as households leave them (most heat or cool), the room a few
  * degrees either side of the set point, and a minute of the day.
  */
 static void
-seed_world(struct km_world *w, uint64_t seed, int num)
+seed_world(struct km_world *w, uint64_t seed, int num, int profile)
 {
 	static const int modes[] = { MODE_HEAT, MODE_HEAT, MODE_COOL,
 	    MODE_COOL, MODE_OFF };
+	static const int modern_modes[] = { MODE_HEAT, MODE_COOL, MODE_AUTO,
+	    MODE_AUTO, MODE_OFF };
 	char in[16];
 	int minute;
 
 	km_reset(w);
+	if (profile == FLEET_PROFILE_MIXED)
+		profile = draw(seed, num, 7, 0, 1) ? FLEET_PROFILE_MODERN :
+		    FLEET_PROFILE_CLASSIC;
 	w->setpoint = draw(seed, num, 1, 64, 78);
-	w->mode = modes[draw(seed, num, 2, 0, 4)];
+	w->mode = (profile == FLEET_PROFILE_MODERN ? modern_modes : modes)[
+	    draw(seed, num, 2, 0, 4)];
+	if (profile == FLEET_PROFILE_MODERN)
+		seed_modern(w, seed, num);
 	w->fan = draw(seed, num, 3, 0, 3) == 0 ? FAN_ON : FAN_AUTO;
 	snprintf(in, sizeof(in), "%d.%d", w->setpoint + draw(seed, num, 4,
 	    -5, 5), draw(seed, num, 5, 0, 9));
@@ -95,7 +130,8 @@ world_make(const struct fleet_options *o)
 		struct thermostat t;
 		memset(&t, 0, sizeof(t));
 		t.num = num;
-		seed_world(&t.w, o->seed, num);
+		seed_world(&t.w, o->seed, num, o->profile);
+		t.disc_modern = -1;
 		if (o->interval > 0)
 			t.w.interval = o->interval;
 		if (o->minutes > 0)
@@ -183,17 +219,37 @@ world_batch(struct thermostat *t, const struct client_batch *b)
  * the band and the presets are a modern one's, and the deadband's rule
  * refuses what would leave 60..90; a refused one changes nothing.
  */
-static void
-command_checked(struct thermostat *t, const char *name, const char *value)
+static bool
+command_checked(struct thermostat *t, const char *name, const char *value,
+    char *why, size_t len)
 {
-	char why[KC_WHY_LEN];
-
-	if (kc_command_check_as(t->w.profile, name, value, why, sizeof(why)))
-		km_apply(&t->w, name, value);
+	if (!kc_command_check_as(t->w.profile, name, value, why, len))
+		return false;
+	km_apply(&t->w, name, value);
+	return true;
 }
 
-void
-world_command(struct thermostat *t, int kind, int value)
+/*
+ * The band's ends and the presets go as a batch of one, as kelvo-mqtt
+ * sends them to kelvo: counted, and a refusal left in the sim object.
+ */
+static bool
+command_batch(struct thermostat *t, const char *name, const char *value,
+    char *why, size_t len)
+{
+	struct client_batch b;
+
+	client_batch_init(&b);
+	client_batch_add(&b, name, value);
+	if (world_batch(t, &b))
+		return true;
+	snprintf(why, len, "%s", t->error);
+	return false;
+}
+
+bool
+world_command(struct thermostat *t, int kind, int value, char *why,
+    size_t len)
 {
 	char v[16];
 
@@ -201,37 +257,39 @@ world_command(struct thermostat *t, int kind, int value)
 	snprintf(v, sizeof(v), "%d", value);
 	switch (kind) {
 	case CMD_MODE:
-		command_checked(t, "ts_mode", kc_mode_name(value));
-		break;
+		if (value == MODE_AUTO && t->w.profile != KC_PROFILE_MODERN) {
+			snprintf(why, len, "AUTO is a mode of the modern "
+			    "profile only");
+			return false;
+		}
+		return command_checked(t, "ts_mode", kc_mode_name(value), why,
+		    len);
 	case CMD_FAN:
-		command_checked(t, "ts_fan", kc_fan_name(value));
-		break;
+		return command_checked(t, "ts_fan", kc_fan_name(value), why,
+		    len);
 	case CMD_SETPOINT:
-		command_checked(t, "ts_temp", v);
-		break;
+		return command_checked(t, "ts_temp", v, why, len);
 	case CMD_LOW:
-		command_checked(t, "ts_temp_low", v);
-		break;
+		return command_batch(t, "ts_temp_low", v, why, len);
 	case CMD_HIGH:
-		command_checked(t, "ts_temp_high", v);
-		break;
+		return command_batch(t, "ts_temp_high", v, why, len);
 	case CMD_PRESET:
-		command_checked(t, "preset", kc_presets[value].name);
-		break;
+		return command_batch(t, "preset", kc_presets[value].name, why,
+		    len);
 	case CMD_PRESS:
 		km_press(&t->w, value);
-		break;
+		return true;
 	}
+	return true;
 }
 
 std::string
 world_state_json(const struct thermostat *t)
 {
-	char values[KC_ATTRS][KC_VALUE_LEN];
+	char values[KC_ATTRS_MODERN][KC_VALUE_LEN];
 	struct client_state st;
 
-	km_values(&t->w, values);
-	client_state_of_values(values, &st);
+	client_state_of_values(values, km_values_all(&t->w, values), &st);
 	return mqtt_state_json(&st).dump();
 }
 
@@ -274,8 +332,19 @@ world_changed(const struct thermostat *t, struct fleet_shown *now)
 	now->setpoint = w->setpoint;
 	now->plant = kc_plant(w->mode, w->running ? SYS_ON : SYS_OFF, w->fan);
 	now->online = !world_silent(t);
+	/* A classic thermostat shows none of the modern values. */
+	bool modern = w->profile == KC_PROFILE_MODERN;
+	now->modern = modern;
+	now->low = modern ? w->low : 0;
+	now->high = modern ? w->high : 0;
+	now->preset = modern ? w->preset : 0;
+	now->humidity = modern && !(w->faults & KC_FAULT_SENSOR) ?
+	    w->humidity_whole : INT_MIN;
 	now->any = true;
 	return !was->any || was->in != now->in || was->mode != now->mode ||
 	    was->fan != now->fan || was->setpoint != now->setpoint ||
-	    was->plant != now->plant || was->online != now->online;
+	    was->plant != now->plant || was->online != now->online ||
+	    was->modern != now->modern || was->low != now->low ||
+	    was->high != now->high || was->preset != now->preset ||
+	    was->humidity != now->humidity;
 }

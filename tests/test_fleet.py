@@ -12,15 +12,21 @@ kelvo and kelvo-mqtt, driven alike, publishing the same state.
 """
 import json
 import os
+import pty
 import pwd
+import re
+import select
 import signal
+import socket
 import sqlite3
 import subprocess
 import sys
+import threading
 import unittest
+import urllib.request
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from test_mqtt import Rig, Proc, free_port, until, WAIT  # noqa: E402
+from test_mqtt import Rig, Proc, client, free_port, until, WAIT  # noqa: E402
 
 FLEET = os.environ.get("KELVO_FLEET_BIN", "build/fleet/kelvo-fleet")
 
@@ -137,6 +143,39 @@ class Fleet(FleetRig):
             self.assertEqual(p.stop(), 0)
         self.assertNotIn("no thermostat", a.text() + b.text())
 
+    def test_shared_fleet_of_thousands_announces_everything(self):
+        # Paced from the loop, not queued whole at the CONNACK: every
+        # config reaches an observer and the one connection stays up.
+        self.broker.start()
+        n = 3000
+        seen, cv = set(), threading.Condition()
+
+        def message(c, u, m):
+            with cv:
+                seen.add(m.topic)
+                cv.notify_all()
+        obs = client()
+        obs.on_message = message
+        obs.on_connect = lambda c, u, fl, rc: c.subscribe(
+            "homeassistant/climate/+/config", 1)
+        obs.connect("127.0.0.1", self.broker.port, 30)
+        obs.loop_start()
+        try:
+            f = self.fleet("--connection", "shared", "--interval", "1000",
+                           count=n)
+            with cv:
+                self.assertTrue(cv.wait_for(lambda: len(seen) == n, 120),
+                                len(seen))
+            self.assertTrue(until(lambda: f"all {n} thermostats connected"
+                                  in f.text()), f.text())
+            self.assertEqual(seen, {f"homeassistant/climate/{i}/config"
+                                    for i in ids(n)})
+            self.assertNotIn("lost broker", f.text())
+            self.assertEqual(f.stop(), 0)
+        finally:
+            obs.loop_stop()
+            obs.disconnect()
+
 
 class Restart(FleetRig):
     def test_kill_and_restart_continue_from_the_store(self):
@@ -171,6 +210,39 @@ class Restart(FleetRig):
         f = self.fleet("--seed", "4242", count=50, store=store)
         self.assertEqual(self.states(w, names), before)
         self.assertEqual(self.sims(w, ["t33"])["t33"]["batch"], 1)
+        self.assertEqual(f.stop(), 0)
+
+    def test_a_store_older_than_the_profiles_is_continued(self):
+        # A store written before the modern columns: its rows are classic
+        # thermostats, continued; a row no thermostat can be is drawn anew.
+        store = self.dir + "/old.sqlite"
+        with sqlite3.connect(store) as db:
+            db.execute("CREATE TABLE thermostat (num INTEGER PRIMARY KEY,"
+                       " clock INTEGER, out REAL, out_whole INTEGER,"
+                       " inside REAL, in_whole INTEGER, running INTEGER,"
+                       " mode INTEGER, fan INTEGER, setpoint INTEGER,"
+                       " interval INTEGER, minutes INTEGER, paused INTEGER,"
+                       " faults INTEGER, batch INTEGER, error TEXT)")
+            db.execute("INSERT INTO thermostat VALUES (2, 1234, 40.0, 40,"
+                       " 66.5, 67, 0, 2, 1, 77, 200, 2, 1, 0, 4, '')")
+        self.broker.start()
+        w = self.watcher()
+        f = self.fleet("--profile", "modern", count=3, store=store)
+        st = self.states(w, ["t2"])["t2"]
+        self.assertEqual((st["ts_temp"], st["ts_mode"], st["td_time_"]),
+                         (77, "HEAT", "1234"))
+        self.assertNotIn("ts_temp_low", st)
+        cfg = json.loads(w.wait("homeassistant/climate/t2/config")[0])
+        self.assertNotIn("heat_cool", cfg["modes"])
+        self.assertEqual(self.sims(w, ["t2"])["t2"]["batch"], 4)
+        self.assertIn("continuing 1 of 3 thermostats", f.text())
+        self.assertEqual(f.stop(), 0)
+        with sqlite3.connect(store) as db:
+            db.execute("UPDATE thermostat SET profile = 7 WHERE num = 2")
+        w.wait("kelvo/t2/availability", lambda v: v == "offline")
+        f = self.fleet(count=3, store=store)
+        w.wait("kelvo/t2/availability", lambda v: v == "online")
+        self.assertIn("continuing 2 of 3 thermostats", f.text())
         self.assertEqual(f.stop(), 0)
 
     def saved_paused(self, store):
@@ -210,6 +282,7 @@ class BadInput(FleetRig):
                     ["--shard", "4/3"], ["--shard", "0/3"],
                     ["--shard", "1/3x"], ["--connection", "many"],
                     ["--publish", "sometimes"], ["--heartbeat", "0"],
+                    ["--profile", "retro"], ["--profile", ""],
                     ["--broker", "127.0.0.1:99999"],
                     ["--broker", "127.0.0.1:1883,,127.0.0.1:1884"],
                     ["--prefix", "a/+/b"], ["--interval", "-5"],
@@ -305,6 +378,253 @@ class BadInput(FleetRig):
         self.assertEqual(f.stop(), 0)
 
 
+class Modern(FleetRig):
+    """--profile: modern thermostats with kelvo-mqtt's modern topics."""
+    def discoveries(self, w, names, dprefix="homeassistant"):
+        return {n: json.loads(w.wait(f"{dprefix}/climate/{n}/config")[0])
+                for n in names}
+
+    def test_mixed_fleet_draws_profiles_from_the_seed(self):
+        self.broker.start()
+        w = self.watcher()
+        names = ids(40)
+        f = self.fleet("--profile", "mixed", "--seed", "7", count=40)
+        cfg = self.discoveries(w, names)
+        modern = {n for n, c in cfg.items() if "heat_cool" in c["modes"]}
+        self.assertTrue(5 < len(modern) < 35, modern)
+        st = self.states(w, names)
+        for n in names:
+            c = cfg[n]
+            if n in modern:
+                self.assertEqual(c["modes"], ["off", "heat", "cool",
+                                              "heat_cool"])
+                self.assertEqual(c["temp_lo_cmd_t"], f"kelvo/{n}/set/temp_low")
+                self.assertEqual(c["temp_hi_cmd_t"],
+                                 f"kelvo/{n}/set/temp_high")
+                self.assertEqual(c["pr_mode_cmd_t"], f"kelvo/{n}/set/preset")
+                self.assertEqual(c["curr_hum_t"], f"kelvo/{n}/state")
+                self.assertGreaterEqual(st[n]["ts_temp_high"] -
+                                        st[n]["ts_temp_low"], 3, st[n])
+                self.assertIn(st[n]["ts_preset"],
+                              ("none", "home", "away", "sleep"))
+                self.assertTrue(35 <= st[n]["td_humidity"] <= 65, st[n])
+            else:
+                self.assertEqual(c["modes"], ["off", "heat", "cool"])
+                self.assertNotIn("temp_lo_cmd_t", c)
+                self.assertNotIn("ts_temp_low", st[n])
+        # Drawn, not all alike: bands and presets differ.
+        self.assertGreater(len({(st[n]["ts_temp_low"], st[n]["ts_temp_high"],
+                                 st[n]["ts_preset"]) for n in modern}), 3)
+        # The same seed, the same fleet: another process, its own topics.
+        g = self.fleet("--profile", "mixed", "--seed", "7", "--prefix", "b",
+                       "--discovery-prefix", "hb", count=40,
+                       store=self.dir + "/b.sqlite")
+        again = self.discoveries(w, names, "hb")
+        self.assertEqual({n for n, c in again.items()
+                          if "heat_cool" in c["modes"]}, modern)
+        for p in (f, g):
+            self.assertEqual(p.stop(), 0)
+
+    def test_deadband_presets_refusals_and_a_restart(self):
+        self.broker.start()
+        w = self.watcher()
+        store = self.dir + "/modern.sqlite"
+        f = self.fleet("--profile", "modern", count=12, store=store)
+        names = ids(12)
+        self.pause_all(w, names)
+        before = self.states(w, names)
+        w.publish("kelvo/t04/set/preset", "home")
+        s = self.states(w, ["t04"], lambda s: s["ts_preset"] == "home")["t04"]
+        self.assertEqual((s["ts_temp"], s["ts_temp_low"], s["ts_temp_high"]),
+                         (70, 68, 74))
+        # Narrowing the band pushes the other end; the preset is dropped.
+        w.publish("kelvo/t04/set/temp_low", "73.0")
+        s = self.states(w, ["t04"], lambda s: s["ts_temp_low"] == 73)["t04"]
+        self.assertEqual((s["ts_temp_high"], s["ts_preset"]), (76, "none"))
+        w.publish("kelvo/t04/set/mode", "heat_cool")
+        self.states(w, ["t04"], lambda s: s["ts_mode"] == "AUTO")
+        # Past the limits: refused with a line, nothing changes.
+        w.publish("kelvo/t04/set/temp_low", "88")
+        w.publish("kelvo/t04/set/temp_high", "61")
+        self.assertTrue(until(lambda: "would push ts_temp_high above 90"
+                              in f.text()), f.text())
+        self.assertTrue(until(lambda: f.text().count("refused:") == 2),
+                        f.text())
+        sim = self.sims(w, ["t04"], lambda s: s["batch"] == 5)["t04"]
+        self.assertIn("ts_temp_low", sim["error"])
+        w.publish("kelvo/t04/set/preset", "siesta")
+        self.assertTrue(until(lambda: '"siesta" ignored (expected home, '
+                              'away or sleep)' in f.text()))
+        w.publish("kelvo/t04/set/preset", "sleep")
+        self.states(w, ["t04"], lambda s: s["ts_preset"] == "sleep")
+        w.publish("kelvo/t04/set/preset", "away")
+        s = self.states(w, ["t04"], lambda s: s["ts_preset"] == "away")["t04"]
+        self.assertEqual((s["ts_temp_low"], s["ts_temp_high"], s["ts_mode"]),
+                         (60, 80, "AUTO"))
+        after = self.states(w, names)
+        for n in names:
+            if n != "t04":
+                self.assertEqual(after[n], before[n], n)
+
+        # kill -9: the store keeps each one's profile, band and preset,
+        # whatever --profile says now.
+        self.assertTrue(until(lambda: self.saved(store, 4) == (1, 60, 80, 2)))
+        f.p.kill()
+        f.p.wait()
+        w.wait("kelvo/t04/availability", lambda v: v == "offline")
+        with w.cv:
+            w.last.clear()
+        f = self.fleet("--profile", "classic", count=12, store=store)
+        self.assertIn("heat_cool", self.discoveries(w, ["t04"])["t04"]
+                      ["modes"])
+        self.assertEqual(self.states(w, names), after)
+        self.assertEqual(f.stop(), 0)
+
+    def saved(self, store, num):
+        with sqlite3.connect(store, timeout=5) as db:
+            return db.execute("SELECT profile, low, high, preset FROM "
+                              "thermostat WHERE num = ?", (num,)).fetchone()
+
+    def test_auto_is_refused_by_a_classic_one_and_the_profile_switches(self):
+        self.broker.start()
+        w = self.watcher()
+        f = self.fleet(count=3)
+        self.pause_all(w, ids(3))
+        w.publish("kelvo/t1/set/mode", "heat_cool")
+        self.assertTrue(until(lambda: '"heat_cool" ignored (AUTO is a mode '
+                              'of the modern profile only)' in f.text()))
+        w.publish("kelvo/t1/sim/set", json.dumps({"profile": "modern"}))
+        cfg = json.loads(w.wait("homeassistant/climate/t1/config",
+                                lambda v: "heat_cool" in v)[0])
+        self.assertIn("temp_lo_stat_t", cfg)
+        self.states(w, ["t1"], lambda s: "ts_temp_low" in s)
+        w.publish("kelvo/t1/sim/set", json.dumps({"profile": "classic"}))
+        w.wait("homeassistant/climate/t1/config",
+               lambda v: "heat_cool" not in v)
+        self.states(w, ["t1"], lambda s: "ts_temp_low" not in s)
+        self.assertEqual(f.stop(), 0)
+
+
+class Watch(FleetRig):
+    """What a fleet shows: /metrics, /healthz, the progress line."""
+    def scrape(self, port, path="/metrics"):
+        with urllib.request.urlopen(f"http://127.0.0.1:{port}{path}",
+                                    timeout=WAIT) as r:
+            return r.status, r.read().decode()
+
+    def series(self, port):
+        out = {}
+        for line in self.scrape(port)[1].splitlines():
+            if line and not line.startswith("#"):
+                name, value = line.rsplit(" ", 1)
+                out[name] = float(value)
+        return out
+
+    def raw(self, port, request):
+        with socket.create_connection(("127.0.0.1", port), WAIT) as c:
+            c.sendall(request)
+            c.shutdown(socket.SHUT_WR)
+            got = b""
+            while True:
+                b = c.recv(4096)
+                if not b:
+                    return got.decode(errors="replace")
+                got += b
+
+    def test_metrics_and_healthz(self):
+        self.broker.start()
+        w = self.watcher()
+        port = free_port()
+        f = self.fleet("--listen", f"127.0.0.1:{port}", count=40)
+        names = ids(40)
+        self.states(w, names)
+        self.assertEqual(self.scrape(port, "/healthz"), (200, "ok\n"))
+        self.assertTrue(until(lambda: self.series(port)[
+            'kelvo_fleet_connections{state="up"}'] == 40))
+        m = self.series(port)
+        self.assertEqual(m['kelvo_fleet_connections{state="down"}'], 0)
+        plants = {k: v for k, v in m.items()
+                  if k.startswith("kelvo_fleet_thermostats{")}
+        self.assertEqual(set(plants), {
+            f'kelvo_fleet_thermostats{{plant="{p}"}}' for p in
+            ("heating", "cooling", "fan", "idle", "off", "unknown")})
+        self.assertEqual(sum(plants.values()), 40)
+        # The fleet's own document counts them alike, once nothing moves
+        # (it is published every 5 s).
+        self.pause_all(w, names)
+
+        def alike():
+            doc = json.loads(w.last["kelvo/fleet/state"][0])
+            now = self.series(port)
+            return all(now[f'kelvo_fleet_thermostats{{plant="{p}"}}'] == n
+                       for p, n in doc["plant"].items())
+        w.wait("kelvo/fleet/state")
+        self.assertTrue(until(alike))
+        # Every thermostat announced itself: 8 messages each at least.
+        self.assertGreaterEqual(m["kelvo_fleet_publishes_total"], 40 * 8)
+        self.assertTrue(until(lambda: self.series(port)[
+            "kelvo_fleet_publishes_per_second"] > 0))
+        self.assertGreater(m["kelvo_fleet_store_saves_total"], 0)
+        self.assertGreaterEqual(m["kelvo_fleet_store_rows_total"], 40)
+        self.assertTrue(0 <= m["kelvo_fleet_store_save_seconds"] < 1, m)
+        self.assertTrue(0 <= m["kelvo_fleet_store_save_seconds_total"] < 10)
+        # The default tick, 200 ms: a loop that keeps up is never a
+        # whole period late.
+        self.assertTrue(0 <= m["kelvo_fleet_tick_lag_seconds"] < 0.2, m)
+
+        before = self.series(port)
+        w.publish("kelvo/t02/set/setpoint", "80")
+        w.publish("kelvo/t02/set/mode", "heat_cool")     # classic: refused
+        w.publish("kelvo/t03/sim/set", '{"pm_minutes": 3}')
+        self.states(w, ["t02"], lambda s: s["ts_temp"] == 80)
+        self.sims(w, ["t03"], lambda s: s["pm_minutes"] == 3)
+        self.assertTrue(until(lambda: self.series(port)[
+            "kelvo_fleet_commands_total"] ==
+            before["kelvo_fleet_commands_total"] + 3))
+        after = self.series(port)
+        self.assertEqual(after["kelvo_fleet_commands_refused_total"],
+                         before["kelvo_fleet_commands_refused_total"] + 1)
+        self.assertGreater(after["kelvo_fleet_store_saves_total"],
+                           before["kelvo_fleet_store_saves_total"])
+
+        # Bad requests: a clear status each, and the fleet serves on.
+        self.assertIn(" 404 ", self.raw(port, b"GET /nothing HTTP/1.1\r\n"
+                                              b"\r\n").splitlines()[0])
+        self.assertIn(" 405 ", self.raw(port, b"POST /metrics HTTP/1.1\r"
+                                              b"\n\r\n").splitlines()[0])
+        # A request that never ends: answered at its limit, 2048 bytes.
+        self.assertIn(" 400 ", self.raw(port, b"x" * 2048))
+        self.assertEqual(self.scrape(port, "/healthz"), (200, "ok\n"))
+        self.assertEqual(f.p.poll(), None)
+        self.assertEqual(f.stop(), 0)
+
+    def test_progress_line_on_a_terminal(self):
+        self.broker.start()
+        master, slave = pty.openpty()
+        p = subprocess.Popen(
+            [FLEET, "--count", "12", "--broker",
+             f"127.0.0.1:{self.broker.port}", "--listen", "127.0.0.1:0",
+             "--store", self.dir + "/tty.sqlite"],
+            stdin=subprocess.DEVNULL, stdout=slave, stderr=slave)
+        os.close(slave)
+        out = b""
+        try:
+            while b"connected 12/12\r\n" not in out and \
+                    b"connected 12/12\n" not in out:
+                r, _, _ = select.select([master], [], [], WAIT)
+                self.assertTrue(r, out)
+                out += os.read(master, 4096)
+        finally:
+            p.send_signal(signal.SIGTERM)
+            self.assertEqual(p.wait(WAIT), 0)
+            os.close(master)
+        # Rewritten in place: carriage returns, counts that only grow.
+        self.assertIn(b"\rconnected ", out)
+        counts = [int(c) for c in re.findall(rb"connected (\d+)/12", out)]
+        self.assertEqual(counts, sorted(counts))
+        self.assertEqual(counts[-1], 12)
+
+
 class Model(FleetRig):
     """A fleet thermostat and a kelvo with kelvo-mqtt, driven alike."""
     def test_same_batches_same_state(self):
@@ -347,6 +667,43 @@ class Model(FleetRig):
             self.states(w, ["t1"], lambda s: s["ts_temp"] == 72, prefix)
         self.assertEqual(w.wait("kelvo/t1/state")[0],
                          w.wait("fleet/t1/state")[0])
+
+    def test_modern_same_batches_same_state(self):
+        self.broker.start()
+        w = self.watcher()
+        self.kelvo()
+        self.bridge()
+        self.fleet("--prefix", "fleet", "--profile", "modern", count=1)
+        self.online(w, ["t1"])
+        self.online(w, ["t1"], "fleet")
+        start = {"state": "paused", "profile": "modern", "td_time_": "0545",
+                 "td_temp_in_": 64.25, "td_temp_out_": 38.5,
+                 "ts_mode": "AUTO", "ts_fan": "AUTO", "ts_temp": 71,
+                 "ts_temp_low": 66, "ts_temp_high": 75, "td_sys": "OFF",
+                 "td_call": "NONE", "td_humidity_": 48.5, "pm_minutes": 2}
+        # Every one a batch to both, each taken before the next is sent.
+        runs = (("sim/set", json.dumps(start)), ("sim/step", "40"),
+                ("sim/set", '{"td_temp_out_": 97}'), ("sim/step", "90"),
+                ("set/preset", "sleep"), ("sim/step", "30"),
+                ("set/temp_high", "64"), ("sim/step", "25"),
+                ("set/temp_low", "89"))
+        for n, (topic, payload) in enumerate(runs, 1):
+            for prefix in ("kelvo", "fleet"):
+                w.publish(f"{prefix}/t1/{topic}", payload)
+            sims = [json.loads(w.wait(f"{prefix}/t1/sim",
+                                      lambda v: json.loads(v)["batch"] >= n)
+                               [0]) for prefix in ("kelvo", "fleet")]
+            self.assertEqual(sims[0]["batch"], sims[1]["batch"])
+            self.assertEqual(sims[0]["error"], sims[1]["error"])
+            self.assertTrue(until(lambda: w.last["fleet/t1/state"][0] ==
+                                  w.last["kelvo/t1/state"][0]),
+                            (topic, payload, w.last["kelvo/t1/state"][0],
+                             w.last["fleet/t1/state"][0]))
+        # The last was refused by both, alike.
+        self.assertIn("above 90", sims[1]["error"])
+        st = json.loads(w.last["fleet/t1/state"][0])
+        self.assertEqual(st["ts_mode"], "AUTO")
+        self.assertIn("td_humidity", st)
 
 
 if __name__ == "__main__":

@@ -37,6 +37,28 @@ TEST(Wheel, HandsOutEachKeyOnceWhenDue)
 	EXPECT_EQ(wheel_wait(&w, 1200), -1);
 }
 
+TEST(Wheel, DueTimesComeWithTheKeysAndPeriodsKeepTheirPhase)
+{
+	struct wheel w;
+	std::vector<int> keys;
+	std::vector<long long> dues;
+	wheel_init(&w, 3, 1000);
+	wheel_set(&w, 0, 1003);
+	wheel_set(&w, 1, 1150);
+	wheel_set(&w, 2, 990);		/* past: handed out as due now */
+	wheel_take(&w, 1180, &keys, &dues);
+	ASSERT_EQ(keys.size(), 3u);
+	for (size_t i = 0; i < keys.size(); i++)
+		EXPECT_EQ(dues[i], keys[i] == 0 ? 1003 : keys[i] == 1 ? 1150 :
+		    1000) << keys[i];
+	/* Taken 177 ms late, a 200 ms period stays on its phase. */
+	EXPECT_EQ(wheel_next(1003, 200, 1180), 1203);
+	/* Periods missed entirely are skipped, not made up. */
+	EXPECT_EQ(wheel_next(1003, 200, 1900), 2003);
+	EXPECT_EQ(wheel_next(1003, 200, 1403), 1603);
+	EXPECT_EQ(wheel_next(1003, 0, 1500), 1500);
+}
+
 TEST(Wheel, TimesBeyondATurnWaitForTheirTurn)
 {
 	struct wheel w;
