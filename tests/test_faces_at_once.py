@@ -376,8 +376,13 @@ class Modern(Rig):
         self.assertIn("narrower than the deadband", body["error"])
         self.assertEqual(self.band(), ("78", "81", "none"))
 
+        # The state topic first caught up with the web's push, so that
+        # what is waited for next can only be MQTT's own doing.
+        self.mqtt_state(lambda s: (s["ts_temp_low"], s["ts_preset"]) ==
+                        (78, "none"))
         self.watcher.publish(BASE + "/set/preset", "home")
-        self.mqtt_state(lambda s: s["ts_preset"] == "home")
+        self.mqtt_state(lambda s: (s["ts_temp_low"], s["ts_preset"]) ==
+                        (68, "home"))
         self.watcher.publish(BASE + "/set/temp_low", "78")
         s = self.mqtt_state(lambda s: s["ts_temp_low"] == 78)
         self.assertEqual((s["ts_temp_high"], s["ts_preset"]), (81, "none"))
