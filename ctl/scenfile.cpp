@@ -218,12 +218,10 @@ unique(std::set<std::string> *seen, const YAML::Node &k,
 /*
  * The commands are checked in the profile the scenario's commands before
  * them leave (*profile), as kelvo checks them: a played scenario starts
- * from a reset, classic.
- */
-/*
- * With refusal, a set the scenario expects refused: the first command
- * kelvo's check refuses gives its reason there instead of failing the
- * file, and the profile stays as it was, since kelvo then applies none.
+ * from a reset, classic.  With refusal, a set the scenario expects
+ * refused: the first command kelvo's check refuses gives its reason
+ * there instead of failing the file, and the profile stays as it was,
+ * since kelvo then applies none.
  */
 static bool
 commands(const YAML::Node &n, const char *what, std::vector<scen_cmd> *cmds,

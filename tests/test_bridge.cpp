@@ -159,7 +159,8 @@ TEST_F(Published, ACutTextIsTheWholeTextsBeginningAtEverySize)
 		int got = pps_text_n(values, KC_ATTRS_MODERN, buf.data(), len);
 		size_t want = std::min(len - 1, (size_t)n);
 		ASSERT_EQ(got, (int)want) << len;
-		ASSERT_EQ(std::string(buf.data()), std::string(whole, want)) << len;
+		ASSERT_EQ(std::string(buf.data()), std::string(whole, want))
+		    << len;
 		ASSERT_EQ(buf[len], '#') << len;
 	}
 }

@@ -251,24 +251,27 @@ TEST(Scenario, InvalidFilesExit2AndNothingIsPlayed)
 		    "is never what ts_temp shows" },
 		{ "steps: [{at: -1, expect: {ts_temp: 68}}]\n", ":1:14:",
 		    "at must be a whole number of minutes" },
-		/* A refusal expected is one kelvo's check makes, in its words. */
+		/* A refusal expected: one kelvo's check makes, in its words. */
 		{ "start: {profile: modern}\n"
-		    "steps: [{at: 1, set: {ts_temp_low: 70}, refused: deadband}]\n",
+		    "steps: [{at: 1, set: {ts_temp_low: 70}, "
+		    "refused: deadband}]\n",
 		    ":2:50:", "kelvo would take this set" },
 		{ "start: {profile: modern}\n"
-		    "steps: [{at: 1, set: {ts_temp_low: 88}, refused: below 60}]\n",
-		    ":2:50:", "kelvo would refuse this set with \"ts_temp_low: 88 "
-		    "would push ts_temp_high above 90" },
-		{ "steps: [{at: 1, refused: x, expect: {ts_temp: 68}}]\n", ":1:26:",
-		    "refused needs a set" },
+		    "steps: [{at: 1, set: {ts_temp_low: 88}, "
+		    "refused: below 60}]\n", ":2:50:",
+		    "kelvo would refuse this set with \"ts_temp_low: 88 would "
+		    "push ts_temp_high above 90" },
+		{ "steps: [{at: 1, refused: x, expect: {ts_temp: 68}}]\n",
+		    ":1:26:", "refused needs a set" },
 		{ "start: {profile: modern}\n"
 		    "steps: [{at: 1, set: {ts_temp_low: 88}, refused: [a]}]\n",
 		    ":2:50:", "refused takes the words" },
-		/* A refused set switches no profile: the next is still classic. */
+		/* A refused set switches no profile: the next is classic. */
 		{ "steps:\n"
 		    "  - {at: 1, set: {profile: modern, ts_temp_low: 88}, "
 		    "refused: above 90}\n"
-		    "  - {at: 2, set: {ts_temp_low: 70}, expect: {ts_temp: 68}}\n",
+		    "  - {at: 2, set: {ts_temp_low: 70}, "
+		    "expect: {ts_temp: 68}}\n",
 		    ":3:32:", "ts_temp_low: the classic profile has none" },
 	};
 	std::string before = w.document();
@@ -311,7 +314,8 @@ TEST(Scenario, ARefusedSetIsAnExpectationAndChangesNothing)
 	    "steps:\n"
 	    "  - at: 60\n"
 	    "    set: {ts_temp: 75, ts_temp_high: 61}\n"
-	    "    refused: \"ts_temp_high: 61 would push ts_temp_low below 60\"\n"
+	    "    refused: \"ts_temp_high: 61 would push ts_temp_low "
+	    "below 60\"\n"
 	    "    expect: {td_time: \"01:00a\", ts_temp: 68, ts_temp_high: 74}\n"
 	    "  - at: 62\n"
 	    "    set: {preset: away, ts_temp_low: 88}\n"
