@@ -5,6 +5,8 @@
  * BM_BareTick is those operations three times and a 1 ms pause, the file
  * work a tick at pm_interval 1 cannot do without at that pace; its CPU
  * time is the anchor bench/tick_rate.sh sets kelvo's CPU per tick beside.
+ * The ...Modern rows are the same for a modern thermostat in AUTO, whose
+ * document and outputs object carry the band, preset, call and humidity.
  *
  *   build/bench/bench_store [--benchmark_filter=...]
  *
@@ -120,6 +122,43 @@ BM_PublishCycle(benchmark::State &state)
 	}
 }
 BENCHMARK(BM_PublishCycle);
+
+/* The default document made a modern thermostat's, in AUTO. */
+static void
+setup_modern_document()
+{
+	setup_document();
+	dbXML *d = new dbXML(xml_fname, false);
+	sim_apply(d, "profile", "modern");
+	sim_apply(d, "ts_mode", "AUTO");
+	delete d;
+}
+
+static void
+BM_SimulationTickModern(benchmark::State &state)
+{
+	setup_modern_document();
+	for (auto _ : state)
+		thermodyn_tick();
+}
+BENCHMARK(BM_SimulationTickModern);
+
+/* As the publisher does it for either profile: every value it has. */
+static void
+BM_PublishCycleModern(benchmark::State &state)
+{
+	static char values[KC_ATTRS_MODERN][KC_VALUE_LEN];
+	static char text[KC_TEXT_LEN];
+	setup_modern_document();
+	for (auto _ : state) {
+		db = new dbXML(xml_fname, false);
+		int n = pps_values_all(db, values);
+		delete db;
+		benchmark::DoNotOptimize(pps_text_n(values, n, text,
+		    sizeof(text)));
+	}
+}
+BENCHMARK(BM_PublishCycleModern);
 
 static void
 BM_EventScan(benchmark::State &state)

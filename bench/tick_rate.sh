@@ -8,10 +8,14 @@
 # (BM_BareTick) and back to back (3 x BM_BareFileOperations), and prints
 # the tick's CPU time as a multiple of each.
 #
-#   bench/tick_rate.sh [path/to/kelvo] [seconds]
+#   bench/tick_rate.sh [path/to/kelvo] [seconds] [kelvo's options...]
+#
+# Options after the seconds go to kelvo: -p modern -m AUTO measures a
+# modern thermostat in AUTO.
 set -euo pipefail
 bin=$(realpath "${1:-build/kelvo}")
 secs=${2:-10}
+shift $(( $# < 2 ? $# : 2 ))
 bench=$(dirname "$bin")/bench/bench_store
 . "$(dirname "$0")/fast_root.sh"
 fast_root rate
@@ -21,7 +25,7 @@ cpu_ns() { cat /proc/"$1"/task/*/schedstat 2>/dev/null |
     awk '{ s += $1 } END { printf "%.0f\n", s }'; }
 
 # -vv prints one line per tick.
-"$bin" -vv "$dir" > "$dir/trace" & pid=$!
+"$bin" -vv "$@" "$dir" > "$dir/trace" & pid=$!
 sleep "$secs"
 cpu=$(cpu_ns $pid)
 kill -TERM $pid; wait $pid || true

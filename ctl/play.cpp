@@ -215,9 +215,48 @@ reach(struct player *p, long at)
 	return true;
 }
 
+/*
+ * A set the scenario expects refused, in a batch of its own so that the
+ * ticks before it are taken either way.  A set kelvo takes, or refuses
+ * for another reason, is a failed expectation, its line in *failure;
+ * false when kelvo's answer is not known.
+ */
+static bool
+refusal(struct player *p, const struct scenario &s, const struct scen_step &st,
+    std::string *failure)
+{
+	struct client_batch b;
+	char why[320], line[768];
+
+	client_batch_init(&b);
+	for (const scen_cmd &c : st.set)
+		if (c.name != "state")
+			client_batch_add(&b, c.name.c_str(), c.value.c_str());
+	switch (client_control_send(&b, CONTROL_WAIT_MS, &p->sim, why,
+	    sizeof(why))) {
+	case CONTROL_REFUSED:
+		if (strstr(why, st.refused.c_str()) != nullptr)
+			return true;
+		snprintf(line, sizeof(line), "%s:%d: at minute %ld: kelvo "
+		    "refused the set: %s, expected \"%s\"", s.file.c_str(),
+		    st.refused_line, st.at, why, st.refused.c_str());
+		break;
+	case CONTROL_APPLIED:
+		snprintf(line, sizeof(line), "%s:%d: at minute %ld: kelvo "
+		    "applied the set, expected it refused (\"%s\")",
+		    s.file.c_str(), st.refused_line, st.at, st.refused.c_str());
+		break;
+	default:
+		p->error = why;
+		return false;
+	}
+	*failure = line;
+	return true;
+}
+
 static void
 check(struct player *p, const struct scenario &s, const struct scen_step &st,
-    struct suite *out, int *passed, int *failed)
+    const std::string &failure, struct suite *out, int *passed, int *failed)
 {
 	struct testcase tc;
 	char line[512];
@@ -225,6 +264,14 @@ check(struct player *p, const struct scenario &s, const struct scen_step &st,
 	tc.line = st.line;
 	tc.name = "at minute " + std::to_string(st.at) + " (line " +
 	    std::to_string(st.line) + ")";
+	if (!st.refused.empty() && failure.empty()) {
+		(*passed)++;
+	} else if (!failure.empty()) {
+		(*failed)++;
+		printf("%s\n", failure.c_str());
+		fflush(stdout);
+		tc.failures.push_back(failure);
+	}
 	for (const scen_expect &e : st.expect) {
 		std::string got = shown(p, e.what);
 		if (scenario_holds(e, got)) {
@@ -259,6 +306,7 @@ play_one(struct player *p, const struct scenario &s, struct suite *out,
 	if (p->paced && !resume(p))
 		return false;
 	for (const scen_step &st : s.steps) {
+		std::string failure;
 		long ticks = 0;
 		if (p->paced) {
 			if (!reach(p, st.at))
@@ -272,18 +320,24 @@ play_one(struct player *p, const struct scenario &s, struct suite *out,
 				if (!send(p, {}, KC_STEP_MAX, false))
 					return false;
 		}
-		if (!st.set.empty() || ticks > 0)
+		if (!st.refused.empty()) {
+			if (ticks > 0 && !send(p, {}, ticks, false))
+				return false;
+			if (!refusal(p, s, st, &failure))
+				return false;
+		} else if (!st.set.empty() || ticks > 0) {
 			if (!send(p, st.set, ticks, false))
 				return false;
+		}
 		for (int b : st.press)
 			if (!press(p, b))
 				return false;
-		if (!st.expect.empty()) {
+		if (!st.expect.empty() || !st.refused.empty()) {
 			/* Paced, the text that reached the point is the one. */
 			if ((!p->paced || !st.set.empty()) && st.press.empty() &&
 			    !read_outputs(p))
 				return false;
-			check(p, s, st, out, passed, failed);
+			check(p, s, st, failure, out, passed, failed);
 		}
 	}
 	if (p->paced) {

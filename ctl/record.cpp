@@ -293,6 +293,30 @@ sim_moved(struct recorder *r, const struct client_sim *sim)
 	r->sim = *sim;
 }
 
+/*
+ * Whether kelvo can have applied a batch text: a command its check
+ * refuses in either profile (a band end with no room for the deadband,
+ * a value out of its kind) means kelvo refused the whole batch.
+ */
+static bool
+applicable(const std::string &text)
+{
+	char why[KC_WHY_LEN];
+	size_t p = text.find('\n') + 1, nl;
+
+	for (; p < text.size(); p = nl + 1) {
+		if ((nl = text.find('\n', p)) == std::string::npos)
+			break;
+		std::string line = text.substr(p, nl - p);
+		size_t sep = line.find("::");
+		if (sep != std::string::npos && !kc_command_check_as(
+		    KC_PROFILE_MODERN, line.substr(0, sep).c_str(),
+		    line.c_str() + sep + 2, why, sizeof(why)))
+			return false;
+	}
+	return true;
+}
+
 /* The commands of a batch kelvo applied, in their order. */
 static void
 batch(struct recorder *r, const std::string &text)
@@ -302,6 +326,16 @@ batch(struct recorder *r, const std::string &text)
 	int pm = r->sim.pm_minutes > 0 ? r->sim.pm_minutes : 2;
 	size_t p = text.find('\n') + 1, nl;
 
+	/*
+	 * A refused batch's text read against another's answer (a text
+	 * read out of its turn, said already) is left out: written down,
+	 * it would be a step kelvo refuses and no one could play.
+	 */
+	if (!applicable(text)) {
+		doubt(r, "a batch kelvo refused was read as another's answer: "
+		    "left out");
+		return;
+	}
 	for (; p < text.size(); p = nl + 1) {
 		nl = text.find('\n', p);
 		if (nl == std::string::npos)

@@ -218,14 +218,18 @@ unique(std::set<std::string> *seen, const YAML::Node &k,
 /*
  * The commands are checked in the profile the scenario's commands before
  * them leave (*profile), as kelvo checks them: a played scenario starts
- * from a reset, classic.
+ * from a reset, classic.  With refusal, a set the scenario expects
+ * refused: the first command kelvo's check refuses gives its reason
+ * there instead of failing the file, and the profile stays as it was,
+ * since kelvo then applies none.
  */
 static bool
 commands(const YAML::Node &n, const char *what, std::vector<scen_cmd> *cmds,
-    int *profile, struct fault *f)
+    int *profile, struct fault *f, std::string *refusal = nullptr)
 {
 	std::set<std::string> seen;
 	char why[KC_WHY_LEN];
+	int before = *profile;
 
 	if (!n.IsMap())
 		return fail(f, n, std::string(what) + " must be a map of "
@@ -260,15 +264,21 @@ commands(const YAML::Node &n, const char *what, std::vector<scen_cmd> *cmds,
 		}
 		/* ts_mode: heat is HEAT, as every face takes it. */
 		c.value = client_control_value(c.name.c_str(), c.value.c_str());
-		if (!kc_command_check_as(*profile, c.name.c_str(),
-		    c.value.c_str(), why, sizeof(why)))
-			return fail(f, v, why);
-		if (c.name == "profile")
+		if (refusal != nullptr && !refusal->empty()) {
+			/* Past the refused one: kelvo judges no further. */
+		} else if (!kc_command_check_as(*profile, c.name.c_str(),
+		    c.value.c_str(), why, sizeof(why))) {
+			if (refusal == nullptr)
+				return fail(f, v, why);
+			*refusal = why;
+		} else if (c.name == "profile")
 			*profile = kc_profile_of(c.value.c_str());
 		else if (c.name == "reset")
 			*profile = KC_PROFILE_CLASSIC;
 		cmds->push_back(c);
 	}
+	if (refusal != nullptr && !refusal->empty())
+		*profile = before;
 	/* Room for the player's own step and state in the same batch. */
 	if (cmds->size() > KC_BATCH_MAX - 2)
 		return fail(f, n, std::string(what) + " has more than " +
@@ -421,12 +431,36 @@ minutes(const YAML::Node &n, long *at, struct fault *f)
 	return true;
 }
 
+/*
+ * A step's set; with refused, one kelvo's check refuses in those words
+ * (the check is kelvo's own, so kelvo will), and nothing of it counts.
+ */
+static bool
+refused_set(const YAML::Node &set, const YAML::Node *refused,
+    struct scen_step *st, int *profile, struct fault *f)
+{
+	std::string why;
+
+	if (refused == nullptr)
+		return commands(set, "set", &st->set, profile, f);
+	if (!commands(set, "set", &st->set, profile, f, &why))
+		return false;
+	if (why.empty())
+		return fail(f, *refused, "kelvo would take this set: refused "
+		    "expects one it refuses");
+	if (why.find(st->refused) == std::string::npos)
+		return fail(f, *refused, "kelvo would refuse this set with \"" +
+		    why + "\"");
+	return true;
+}
+
 static bool
 one_step(const YAML::Node &n, long prev, struct scen_step *st, int *profile,
     struct fault *f)
 {
 	std::set<std::string> seen;
-	bool have_at = false;
+	YAML::Node set, refused;
+	bool have_at = false, have_set = false, have_refused = false;
 
 	if (!n.IsMap())
 		return fail(f, n, "a step must be a map with at");
@@ -444,8 +478,16 @@ one_step(const YAML::Node &n, long prev, struct scen_step *st, int *profile,
 				    " goes back before " + std::to_string(prev));
 			have_at = true;
 		} else if (name == "set") {
-			if (!commands(v, "set", &st->set, profile, f))
-				return false;
+			set = v;
+			have_set = true;
+		} else if (name == "refused") {
+			if (!v.IsScalar() || v.Scalar().empty())
+				return fail(f, v, "refused takes the words "
+				    "kelvo's reason holds");
+			refused = v;
+			have_refused = true;
+			st->refused = v.Scalar();
+			st->refused_line = k.Mark().line + 1;
 		} else if (name == "press") {
 			if (!presses(v, &st->press, f))
 				return false;
@@ -456,11 +498,17 @@ one_step(const YAML::Node &n, long prev, struct scen_step *st, int *profile,
 				return false;
 		} else {
 			return fail(f, k, "\"" + name + "\" is no key of a step "
-			    "(at, set, press, expect)");
+			    "(at, set, refused, press, expect)");
 		}
 	}
 	if (!have_at)
 		return fail(f, n, "a step needs at");
+	/* The set once the step is read: refused may follow it. */
+	if (have_set && !refused_set(set, have_refused ? &refused : nullptr,
+	    st, profile, f))
+		return false;
+	if (have_refused && !have_set)
+		return fail(f, refused, "refused needs a set to refuse");
 	return true;
 }
 
@@ -486,7 +534,8 @@ silent_presses(const struct scenario *s, struct fault *f)
 	int faults = faults_after(s->start, 0);
 
 	for (const scen_step &st : s->steps) {
-		faults = faults_after(st.set, faults);
+		if (st.refused.empty())
+			faults = faults_after(st.set, faults);
 		if (!st.press.empty() && (faults & KC_FAULT_SILENT)) {
 			f->mark.line = st.press_line - 1;
 			f->mark.column = st.press_col - 1;
@@ -529,10 +578,12 @@ document(const YAML::Node &root, struct scenario *s, struct fault *f)
 				struct scen_step st;
 				st.at = 0;
 				st.press_line = st.press_col = 0;
+				st.refused_line = 0;
 				if (!one_step(v[i], prev, &st, &profile, f))
 					return false;
 				prev = st.at;
-				checks = checks || !st.expect.empty();
+				checks = checks || !st.expect.empty() ||
+				    !st.refused.empty();
 				s->steps.push_back(st);
 			}
 			steps = v;

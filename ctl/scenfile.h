@@ -46,6 +46,12 @@ struct scen_step {
 	std::vector<int> press;		/* BTN_* */
 	int		 press_line, press_col;
 	std::vector<scen_expect> expect;
+	/*
+	 * Words kelvo's reason must hold when it refuses the set, as it
+	 * must: a refusal the scenario expects, which changes nothing.
+	 */
+	std::string	 refused;
+	int		 refused_line;
 };
 
 struct scenario {

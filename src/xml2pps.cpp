@@ -78,13 +78,33 @@ static bool shown_made;
 static const char *const *const published = kc_attr_name;
 static_assert(KC_ATTRS == KC_ATTRS, "one value per attribute");
 
+/*
+ * s appended to the text of used characters in out (len bytes), cut
+ * where the text must end; the new length.  What snprintf "%s" would
+ * write, without its format parsing: this runs for every name and value
+ * of every publication.
+ */
+static size_t
+append(char *out, size_t used, size_t len, const char *s)
+{
+	size_t n = strlen(s);
+
+	if (used + 1 >= len)
+		return used;
+	if (n > len - 1 - used)
+		n = len - 1 - used;
+	memcpy(out + used, s, n);
+	out[used + n] = '\0';
+	return used + n;
+}
+
 void
 pps_values(dbXML *d, char (*values)[KC_VALUE_LEN])
 {
 	for (int i = 0; i < KC_ATTRS; i++) {
 		const char *s = d->getValStr(published[i]);
 		/* Cut at 63 characters; a missing value is published empty. */
-		snprintf(values[i], KC_VALUE_LEN, "%s", s ? s : "");
+		append(values[i], 0, KC_VALUE_LEN, s ? s : "");
 	}
 }
 
@@ -102,7 +122,7 @@ pps_values_all(dbXML *d, char (*values)[KC_VALUE_LEN])
 	pps_values(d, values);
 	for (int i = KC_ATTRS; i < KC_ATTRS_MODERN; i++) {
 		const char *s = i < n ? d->getValStr(kc_attr_name[i]) : nullptr;
-		snprintf(values[i], KC_VALUE_LEN, "%s", s ? s : "");
+		append(values[i], 0, KC_VALUE_LEN, s ? s : "");
 	}
 	return n;
 }
@@ -110,7 +130,7 @@ pps_values_all(dbXML *d, char (*values)[KC_VALUE_LEN])
 int
 pps_text_n(char (*values)[KC_VALUE_LEN], int n, char *out, size_t len)
 {
-	int used = 0, more;
+	size_t used;
 
 	if (len == 0)
 		return 0;
@@ -119,16 +139,14 @@ pps_text_n(char (*values)[KC_VALUE_LEN], int n, char *out, size_t len)
 	 * The contract's names in its order, each value cut where the text
 	 * ends: sixteen values of 63 could exceed it, never overrun it.
 	 */
-	for (int i = -1; i < n && i < KC_ATTRS_MODERN; i++) {
-		more = i < 0 ? snprintf(out, len, "%s", KC_OUTPUTS_HEAD) :
-		    snprintf(out + used, len - (size_t)used, "%s::%s\n",
-		    kc_attr_name[i], values[i]);
-		if (more < 0)
-			break;
-		used += (size_t)more < len - (size_t)used ? more :
-		    (int)(len - (size_t)used) - 1;
+	used = append(out, 0, len, KC_OUTPUTS_HEAD);
+	for (int i = 0; i < n && i < KC_ATTRS_MODERN; i++) {
+		used = append(out, used, len, kc_attr_name[i]);
+		used = append(out, used, len, "::");
+		used = append(out, used, len, values[i]);
+		used = append(out, used, len, "\n");
 	}
-	return used;
+	return (int)used;
 }
 
 /* Opens the outputs object, making it (and its directory) when missing. */

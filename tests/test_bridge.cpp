@@ -4,6 +4,9 @@
  */
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <vector>
+
 #include "dbXML.h"
 #include "kelvo.h"
 #include "xml2pps.h"
@@ -81,7 +84,7 @@ TEST(EventScan, NeverReadsPastTheText)
 class Published : public ::testing::Test {
 protected:
 	kt::TempDir dir;
-	char values[KC_ATTRS][KC_VALUE_LEN];
+	char values[KC_ATTRS_MODERN][KC_VALUE_LEN];
 	char text[KC_TEXT_LEN];
 
 	void SetUp() override {
@@ -133,6 +136,33 @@ TEST_F(Published, TheTextNeverOverrunsItsBuffer)
 	EXPECT_EQ(strlen(text), (size_t)KC_TEXT_LEN - 1);
 	char small[20];
 	EXPECT_EQ(pps_text(values, small, sizeof(small)), 19);
+}
+
+/*
+ * Cut anywhere, the text is the whole text's beginning and ends within
+ * its buffer: every buffer size, every value of another length, the
+ * modern values too.
+ */
+TEST_F(Published, ACutTextIsTheWholeTextsBeginningAtEverySize)
+{
+	for (int i = 0; i < KC_ATTRS_MODERN; i++) {
+		memset(values[i], 'a' + i, (size_t)(i * 5) % KC_VALUE_LEN);
+		values[i][(i * 5) % KC_VALUE_LEN] = '\0';
+	}
+	char whole[2048];
+	int n = pps_text_n(values, KC_ATTRS_MODERN, whole, sizeof(whole));
+	ASSERT_EQ(n, (int)strlen(whole));
+	ASSERT_GT(n, KC_TEXT_LEN);
+	EXPECT_EQ(pps_text_n(values, KC_ATTRS_MODERN, whole, 0), 0);
+	for (size_t len = 1; len <= (size_t)n + 2; len++) {
+		std::vector<char> buf(len + 1, '#');
+		int got = pps_text_n(values, KC_ATTRS_MODERN, buf.data(), len);
+		size_t want = std::min(len - 1, (size_t)n);
+		ASSERT_EQ(got, (int)want) << len;
+		ASSERT_EQ(std::string(buf.data()), std::string(whole, want))
+		    << len;
+		ASSERT_EQ(buf[len], '#') << len;
+	}
 }
 
 } // namespace

@@ -6,10 +6,14 @@ Each face owns one setting (web the set point, MQTT the fan, kelvo-ctl
 the mode), so that its own sequence says what the setting must end at
 whatever the others do in between; kelvo's batch count says that every
 batch sent was taken and answered.  Then kelvo stopped across the
-senders' 2 s, and killed and started again: every answer true.
+senders' 2 s, and killed and started again: every answer true.  And a
+modern kelvo: the deadband's push and refusal alike on every face, bad
+input refused by each, and after a preset the one state on all of them,
+kelvo-panel --once and kelvo-ctl status among them.
 
     test_faces_at_once.py [Class]   KELVO_BIN, KELVO_WEB_BIN,
-                                    KELVO_MQTT_BIN, KELVO_CTL_BIN and
+                                    KELVO_MQTT_BIN, KELVO_CTL_BIN,
+                                    KELVO_PANEL_BIN (Modern) and
                                     MOSQUITTO_BIN set
 """
 import http.client
@@ -92,9 +96,11 @@ class Rig(unittest.TestCase):
             self.assertIsNone(SANITIZER.search(text), text)
         self.tmp.cleanup()
 
+    PROFILE = []                # kelvo's options before its root
+
     def start_kelvo(self):
-        self.kelvo = Proc([KELVO, "-v", self.dir], self.pps,
-                          self.dir + "/kelvo.err")
+        self.kelvo = Proc([KELVO, "-v"] + self.PROFILE + [self.dir],
+                          self.pps, self.dir + "/kelvo.err")
         self.procs.append(self.kelvo)
         self.assertTrue(until(lambda: self.sim().get("start", "")
                               .startswith(f"{self.kelvo.p.pid}@")))
@@ -320,6 +326,209 @@ class Unknown(Rig):
                               .get("ts_temp") == 70))
         self.watcher.publish(BASE + "/set/fan", "on")
         self.assertTrue(until(lambda: self.doc("ts_fan") == "ON"))
+
+
+PANEL = os.environ.get("KELVO_PANEL_BIN", "build/panel/kelvo-panel")
+PUSHED = "ts_temp_low: 88 would push ts_temp_high above 90; the band is " \
+         "at least 3 degrees"
+
+
+class Modern(Rig):
+    """A modern kelvo driven through every face: the deadband's push and
+    its refusal alike on each, bad input refused by each with nothing
+    changed, and after a preset the same state on all of them."""
+    PROFILE = ["-p", "modern"]
+
+    def outputs(self):
+        with open(self.pps + "/kelvo/outputs") as f:
+            return dict(line.split("::", 1) for line in
+                        f.read().splitlines()[1:] if "::" in line)
+
+    def band(self):
+        return (self.doc("ts_temp_low"), self.doc("ts_temp_high"),
+                self.doc("ts_preset"))
+
+    def mqtt_state(self, pred=lambda st: True):
+        return json.loads(self.watcher.wait(
+            BASE + "/state", lambda v: pred(json.loads(v)))[0])
+
+    def bridge_says(self, word, n=1):
+        self.assertTrue(until(lambda: self.bridge.events(word) == n),
+                        self.bridge.text()[-2000:])
+
+    def test_the_deadband_on_every_face_then_one_state_everywhere(self):
+        self.assertEqual(self.outputs()["ts_temp_low"], "68")
+        # Each face: back to home (68..74) through it, the low end set
+        # into the band's way pushes the high end (78..81, the preset
+        # gone), and a low end the limits leave no room for is refused
+        # in the deadband's words, changing nothing.
+        st, body = self.call("PUT", "/api/preset", {"preset": "home"})
+        self.assertEqual(st, 200, body)
+        st, body = self.call("PUT", "/api/sim", {"ts_temp_low": 78})
+        self.assertEqual(st, 200, body)
+        st, state = self.call("GET", "/api/state")
+        self.assertEqual((state["ts_temp_low"], state["ts_temp_high"],
+                          state["ts_preset"]), (78, 81, "none"))
+        st, body = self.call("PUT", "/api/range", {"low": 88, "high": 91})
+        self.assertEqual((st, body), (409, {"error": PUSHED}))
+        st, body = self.call("PUT", "/api/range", {"low": 70, "high": 72})
+        self.assertEqual(st, 409, body)
+        self.assertIn("narrower than the deadband", body["error"])
+        self.assertEqual(self.band(), ("78", "81", "none"))
+
+        # The state topic first caught up with the web's push, so that
+        # what is waited for next can only be MQTT's own doing.
+        self.mqtt_state(lambda s: (s["ts_temp_low"], s["ts_preset"]) ==
+                        (78, "none"))
+        self.watcher.publish(BASE + "/set/preset", "home")
+        self.mqtt_state(lambda s: (s["ts_temp_low"], s["ts_preset"]) ==
+                        (68, "home"))
+        self.watcher.publish(BASE + "/set/temp_low", "78")
+        s = self.mqtt_state(lambda s: s["ts_temp_low"] == 78)
+        self.assertEqual((s["ts_temp_high"], s["ts_preset"]), (81, "none"))
+        self.watcher.publish(BASE + "/set/temp_low", "88")
+        self.bridge_says(PUSHED)
+        self.assertEqual(self.band(), ("78", "81", "none"))
+        self.assertEqual(self.outputs()["ts_temp_high"], "81")
+
+        r = self.ctl("set", "preset=home")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(self.outputs()["ts_temp_high"], "74")
+        r = self.ctl("set", "ts_temp_low=78")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(self.band(), ("78", "81", "none"))
+        r = self.ctl("set", "ts_temp_low=88")
+        self.assertEqual((r.returncode, r.stderr),
+                         (1, "kelvo-ctl: kelvo refused it: " + PUSHED + "\n"))
+        self.assertEqual(self.band(), ("78", "81", "none"))
+
+        self.bad_input_on_every_face()
+
+        # A preset through MQTT, AUTO through the web, kelvo paused by
+        # kelvo-ctl so that the humidity holds still: every face shows
+        # the one state.
+        self.watcher.publish(BASE + "/set/preset", "sleep")
+        self.assertTrue(until(lambda: self.doc("ts_preset") == "sleep"))
+        st, body = self.call("PUT", "/api/mode", {"value": "auto"})
+        self.assertEqual((st, body), (202, {"target": "AUTO"}))
+        self.assertTrue(until(lambda: self.doc("ts_mode") == "AUTO", 30))
+        self.assertEqual(self.ctl("pause").returncode, 0)
+        self.same_state_everywhere("AUTO", 66, 64, 72, "sleep")
+
+        self.classic_refuses_the_modern_names()
+
+    def same_state_everywhere(self, mode, setpoint, low, high, preset):
+        out = self.outputs()
+        want = {"ts_mode": mode, "ts_temp": setpoint, "ts_temp_low": low,
+                "ts_temp_high": high, "ts_preset": preset,
+                "td_humidity": int(out["td_humidity"]),
+                "td_call": out["td_call"]}
+        self.assertEqual({k: out[k] for k in want},
+                         {k: str(v) for k, v in want.items()})
+        hum = float(out["td_humidity_"])
+        self.assertTrue(10 <= hum <= 90, out)
+        # The web's state and the MQTT state once they show the pause.
+        self.assertTrue(until(lambda: self.call("GET", "/api/state")[1]
+                              ["td_humidity_"] == hum), self.outputs())
+        st, web = self.call("GET", "/api/state")
+        mq = self.mqtt_state(lambda s: s.get("td_humidity_") == hum and
+                             s.get("ts_preset") == preset)
+        for face in (web, mq):
+            self.assertEqual({k: face[k] for k in want}, want, face)
+            self.assertEqual((face["td_humidity_"], face["plant"]),
+                             (hum, web["plant"]))
+        text = "mode {}\nsetpoint {}\nlow {}\nhigh {}\npreset {}\n" \
+               "humidity {}\ncall {}\nplant {}\n".format(
+                   mode, setpoint, low, high, preset, want["td_humidity"],
+                   want["td_call"], web["plant"])
+        wanted = sorted(text.splitlines())
+        for argv in ([CTL, "status"], [PANEL, "--once"]):
+            r = subprocess.run(argv, capture_output=True, text=True,
+                               env=dict(os.environ, PPS_ROOT=self.pps))
+            self.assertEqual(r.returncode, 0, r.stderr)
+            shown = sorted(line for line in r.stdout.splitlines()
+                           if line.split(" ")[0] in ("mode", "setpoint",
+                                                     "low", "high", "preset",
+                                                     "humidity", "call",
+                                                     "plant"))
+            self.assertEqual(shown, wanted, r.stdout)
+
+    def bad_input_on_every_face(self):
+        """A band upside down, a non-number, a preset that does not
+        exist: each refused with its reason, nothing changed, nothing
+        lost: the next good command on the same face is taken."""
+        before = self.band()
+        batches = int(self.sim()["batch"])
+        for body, st, why in (
+                ({"low": 80, "high": 70}, 409, "the band 80..70 is narrower "
+                 "than the deadband"),
+                ({"low": "x", "high": 74}, 400, "whole numbers of degrees"),
+                ({"low": 70.5, "high": 74}, 400, "whole numbers of degrees"),
+                ({"low": 70}, 400, "{\"low\": L, \"high\": H}")):
+            got = self.call("PUT", "/api/range", body)
+            self.assertEqual(got[0], st, (body, got))
+            self.assertIn(why, got[1]["error"], body)
+        got = self.call("PUT", "/api/preset", {"preset": "party"})
+        self.assertEqual(got[0], 400, got)
+        self.assertIn("home, away or sleep", got[1]["error"])
+        self.assertEqual(self.call("PUT", "/api/mode", {"value": "warm"})[0],
+                         400)
+        # Refused before anything was sent: no batch taken.
+        self.assertEqual(int(self.sim()["batch"]), batches)
+
+        for topic, payload, said in (
+                ("set/temp_low", "cold", "set/temp_low: \"cold\" ignored"),
+                ("set/temp_high", "", "set/temp_high: \"\" ignored"),
+                ("set/preset", "party", "set/preset: \"party\" ignored"),
+                ("set/mode", "warm", "set/mode: \"warm\" ignored")):
+            self.watcher.publish(BASE + "/" + topic, payload)
+            self.bridge_says(said)
+        self.assertEqual(int(self.sim()["batch"]), batches)
+
+        for arg, said in (
+                ("ts_temp_low=x", "ts_temp_low: \"x\" is not a whole number"),
+                ("preset=party", "preset: \"party\""),
+                ("ts_mode=warm",
+                 "ts_mode: \"warm\" is not HEAT, COOL, AUTO or OFF")):
+            r = self.ctl("set", arg)
+            self.assertEqual(r.returncode, 1, (arg, r.stderr))
+            self.assertIn("kelvo refused it: " + said, r.stderr)
+        self.assertEqual(self.band(), before)
+        # Each face still takes the next good command.
+        st, body = self.call("PUT", "/api/range", {"low": 70, "high": 80})
+        self.assertEqual(st, 200, body)
+        self.watcher.publish(BASE + "/set/temp_high", "79")
+        self.assertTrue(until(lambda: self.doc("ts_temp_high") == "79"))
+        r = self.ctl("set", "ts_temp_low=69")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(self.band(), ("69", "79", "none"))
+
+    def classic_refuses_the_modern_names(self):
+        """Back in classic: AUTO and the modern names refused on every
+        face, the classic thermostat as it was."""
+        self.assertEqual(self.ctl("set", "profile=classic").returncode, 0)
+        self.assertNotIn("ts_temp_low", self.outputs())
+        self.assertEqual(self.doc("ts_mode"), "OFF")
+        r = self.ctl("set", "ts_mode=auto")
+        self.assertEqual(r.returncode, 1, r.stderr)
+        self.assertIn("ts_mode: \"AUTO\" is not HEAT, COOL or OFF", r.stderr)
+        r = self.ctl("set", "preset=home")
+        self.assertEqual(r.returncode, 1, r.stderr)
+        self.assertIn("the classic profile has none", r.stderr)
+        self.assertTrue(until(lambda: self.call("GET", "/api/state")[1]
+                              ["ts_temp_low"] is None))
+        for path, body in (("/api/mode", {"value": "AUTO"}),
+                           ("/api/preset", {"preset": "home"}),
+                           ("/api/range", {"low": 68, "high": 74})):
+            st, got = self.call("PUT", path, body)
+            self.assertEqual(st, 409, (path, got))
+        self.watcher.publish(BASE + "/set/mode", "heat_cool")
+        self.bridge_says("AUTO is a mode of the modern profile only")
+        self.watcher.publish(BASE + "/set/preset", "home")
+        self.bridge_says("preset: the classic profile has none")
+        self.assertEqual(self.doc("ts_mode"), "OFF")
+        self.assertIsNone(self.doc("ts_preset"))
+        self.assertIsNone(self.doc("pm_profile"))
 
 
 if __name__ == "__main__":

@@ -251,6 +251,28 @@ TEST(Scenario, InvalidFilesExit2AndNothingIsPlayed)
 		    "is never what ts_temp shows" },
 		{ "steps: [{at: -1, expect: {ts_temp: 68}}]\n", ":1:14:",
 		    "at must be a whole number of minutes" },
+		/* A refusal expected: one kelvo's check makes, in its words. */
+		{ "start: {profile: modern}\n"
+		    "steps: [{at: 1, set: {ts_temp_low: 70}, "
+		    "refused: deadband}]\n",
+		    ":2:50:", "kelvo would take this set" },
+		{ "start: {profile: modern}\n"
+		    "steps: [{at: 1, set: {ts_temp_low: 88}, "
+		    "refused: below 60}]\n", ":2:50:",
+		    "kelvo would refuse this set with \"ts_temp_low: 88 would "
+		    "push ts_temp_high above 90" },
+		{ "steps: [{at: 1, refused: x, expect: {ts_temp: 68}}]\n",
+		    ":1:26:", "refused needs a set" },
+		{ "start: {profile: modern}\n"
+		    "steps: [{at: 1, set: {ts_temp_low: 88}, refused: [a]}]\n",
+		    ":2:50:", "refused takes the words" },
+		/* A refused set switches no profile: the next is classic. */
+		{ "steps:\n"
+		    "  - {at: 1, set: {profile: modern, ts_temp_low: 88}, "
+		    "refused: above 90}\n"
+		    "  - {at: 2, set: {ts_temp_low: 70}, "
+		    "expect: {ts_temp: 68}}\n",
+		    ":3:32:", "ts_temp_low: the classic profile has none" },
 	};
 	std::string before = w.document();
 	std::string sim = kt::read_file(w.pps + "/kelvo/sim");
@@ -277,6 +299,37 @@ TEST(Scenario, InvalidFilesExit2AndNothingIsPlayed)
 	    kt::attribute(sim, "batch"));
 	EXPECT_EQ(kt::element(w.document(), "ts_temp"),
 	    kt::element(before, "ts_temp"));
+}
+
+/*
+ * A set expected refused: the ticks before it taken all the same, kelvo's
+ * refusal counted as a passed expectation, nothing of the set applied;
+ * the JUnit report has the step.
+ */
+TEST(Scenario, ARefusedSetIsAnExpectationAndChangesNothing)
+{
+	World w;
+	std::string f = w.file("refused.yaml",
+	    "start: {profile: modern, td_time_: \"0000\", ts_mode: AUTO}\n"
+	    "steps:\n"
+	    "  - at: 60\n"
+	    "    set: {ts_temp: 75, ts_temp_high: 61}\n"
+	    "    refused: \"ts_temp_high: 61 would push ts_temp_low "
+	    "below 60\"\n"
+	    "    expect: {td_time: \"01:00a\", ts_temp: 68, ts_temp_high: 74}\n"
+	    "  - at: 62\n"
+	    "    set: {preset: away, ts_temp_low: 88}\n"
+	    "    refused: \"above 90\"\n");
+	CtlRun r = w.ctl("play --junit '" + w.dir / "r.xml" + "' '" + f + "'");
+	EXPECT_EQ(r.status, 0) << r.out << r.err;
+	EXPECT_NE(r.out.find("5 passed, 0 failed\n"), std::string::npos)
+	    << r.out;
+	EXPECT_EQ(kt::attribute(w.outputs(), "ts_preset"), "none");
+	EXPECT_EQ(kt::attribute(w.outputs(), "td_time"), "01:02a");
+	std::string report = kt::read_file(w.dir / "r.xml");
+	EXPECT_NE(report.find("at minute 62 (line 7)"), std::string::npos)
+	    << report;
+	EXPECT_NE(report.find("failures=\"0\""), std::string::npos) << report;
 }
 
 /*
