@@ -172,6 +172,10 @@ describe("a modern kelvo through kelvo-matter", { timeout: 10 * WAIT }, () => {
         assert.equal(handleName(await ctl.read(T, "activePresetHandle")), "away");
         await shows(60, 80, "away in AUTO");
         assert.ok(rig.matter.errLines.some(l => /preset away: applied by kelvo/.test(l)), "no line for the preset");
+        // kelvo leaves a preset only when its set point or band changes.
+        await assert.rejects(presetCommand(null), e => e.code === CONSTRAINT_ERROR, "null while away");
+        assert.equal(rig.outputs().ts_preset, "away");
+        assert.equal(handleName(await ctl.read(T, "activePresetHandle")), "away");
 
         const r = await rig.api("PUT", "/api/range", { low: 65, high: 75 });
         assert.equal(r.status, 200, `PUT /api/range: ${r.text}`);

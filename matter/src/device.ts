@@ -554,10 +554,9 @@ async function show(endpoint: ThermostatEndpoint, s: State, profile: map.Profile
 		fanControl.fanMode = fm;
 		fanControl.percentSetting = map.percentSetting(fan);
 	}
-	const handle = map.activePresetHandle(s.ts_preset);
 	if (profile === "modern") {
-		thermostat.activePresetHandle = handle;
-		shownPreset = handle;
+		shownPreset = map.activePresetHandle(s.ts_preset);
+		thermostat.activePresetHandle = shownPreset;
 	}
 	const patch: Record<string, unknown> = { thermostat, fanControl };
 	if (profile === "modern")
@@ -568,21 +567,7 @@ async function show(endpoint: ThermostatEndpoint, s: State, profile: map.Profile
 	if (text === lastShown)
 		return;
 	await (endpoint as Endpoint<typeof KelvoThermostat>).set(patch as Parameters<Endpoint<typeof KelvoThermostat>["set"]>[0]);
-	if (profile === "modern")
-		await showPreset(endpoint, handle);
 	lastShown = text;
-}
-
-/**
- * The preset kelvo publishes set again if the set points shown emptied it
- * all the same (see #keepPreset): it stays what kelvo says.
- */
-async function showPreset(endpoint: ThermostatEndpoint, handle: Bytes | null): Promise<void> {
-	const shown = (endpoint.state as { thermostat: { activePresetHandle?: Bytes | null } }).thermostat.activePresetHandle ?? null;
-	if (shown === handle || (shown !== null && handle !== null && Bytes.areEqual(shown, handle)))
-		return;
-	await (endpoint as Endpoint<typeof KelvoThermostat>).set({ thermostat: { activePresetHandle: handle } } as
-	    Parameters<Endpoint<typeof KelvoThermostat>["set"]>[0]);
 }
 
 /**
