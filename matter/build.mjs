@@ -5,8 +5,8 @@
 //
 // 1. From kelvo-web's OpenAPI document, DIR/gen/api.ts (its types, by
 //    openapi-typescript) and DIR/gen/contract.ts (the set-point limits, the
-//    deadband, the humidity's limits and the value texts, read out of the
-//    same document), so that the face
+//    deadband, the humidity's limits, the value texts, and the presets'
+//    names and bands, read out of the same document), so that the face
 //    types none of kelvo's rules by hand and a change of the contract that
 //    breaks it fails here.
 // 2. tsc --noEmit over the sources, the tests and the generated modules.
@@ -89,11 +89,21 @@ async function generate() {
 	const hmin = at(humidity, "minimum"), hmax = at(humidity, "maximum");
 	if (typeof hmin !== "number" || typeof hmax !== "number" || hmin < 0 || hmax > 100 || hmin >= hmax)
 		fail(`${opts.openapi}: State's td_humidity_ has no limits within 0..100`);
+	const preset = at(doc, "components", "schemas", "SimCommands", "properties", "preset");
+	const presets = texts(at(preset, "enum"), "SimCommands' preset");
+	// Each preset's band, as Matter's PresetStruct has its set points.
+	const bands = {};
+	for (const p of presets) {
+		const { low, high } = at(preset, "x-kelvo-presets", p);
+		if (!Number.isInteger(low) || !Number.isInteger(high) || low < min || high > max || high - low < deadband)
+			fail(`${opts.openapi}: x-kelvo-presets' ${p} has no band within ${min}..${max}`);
+		bands[p] = { low, high };
+	}
 	const list = (l) => JSON.stringify(l);
 	writeFileSync(join(gen, "contract.ts"), [
 		"// Generated from kelvo-web's OpenAPI document by build.mjs: kelvo's",
-		"// set-point limits, deadband, humidity limits and value texts, as the",
-		"// contract states them.",
+		"// set-point limits, deadband, humidity limits, value texts and presets'",
+		"// bands, as the contract states them.",
 		`export const SETPOINT_MIN = ${min};`,
 		`export const SETPOINT_MAX = ${max};`,
 		`export const MODES = ${list(target("/api/mode"))} as const;`,
@@ -102,6 +112,8 @@ async function generate() {
 		`export const DEADBAND = ${deadband};`,
 		`export const HUMIDITY_MIN = ${hmin};`,
 		`export const HUMIDITY_MAX = ${hmax};`,
+		`export const PRESETS = ${list(presets)} as const;`,
+		`export const PRESET_BANDS = ${JSON.stringify(bands)} as const;`,
 		"",
 	].join("\n"));
 }

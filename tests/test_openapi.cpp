@@ -167,4 +167,32 @@ TEST(OpenApi, EveryLimitIsTheContracts)
 	EXPECT_EQ(step["maximum"], KC_STEP_MAX);
 }
 
+/*
+ * The presets kelvo-matter shows controllers come from the document: their
+ * names and, in x-kelvo-presets, each one's set point and band.
+ */
+TEST(OpenApi, PresetsAreTheContracts)
+{
+	json d = document();
+	json &p = d["components"]["schemas"]["SimCommands"]["properties"]
+	    ["preset"];
+	auto presets = names(PRESET_HOME, PRESET_SLEEP,
+	    [](int i) { return kc_presets[i].name; });
+	EXPECT_EQ(texts(p["enum"]), presets);
+	EXPECT_EQ(texts(d["paths"]["/api/preset"]["put"]["requestBody"]
+	    ["content"]["application/json"]["schema"]["properties"]["preset"]
+	    ["enum"]), presets);
+	json &x = p["x-kelvo-presets"];
+	ASSERT_TRUE(x.is_object()) << p.dump();
+	EXPECT_EQ(x.size(), presets.size());
+	for (int i = PRESET_HOME; i <= PRESET_SLEEP; i++) {
+		const struct kc_preset &k = kc_presets[i];
+		SCOPED_TRACE(k.name);
+		ASSERT_TRUE(x.contains(k.name));
+		EXPECT_EQ(x[k.name]["setpoint"], k.setpoint);
+		EXPECT_EQ(x[k.name]["low"], k.low);
+		EXPECT_EQ(x[k.name]["high"], k.high);
+	}
+}
+
 }  // namespace

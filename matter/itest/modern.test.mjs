@@ -3,8 +3,10 @@
 // Relative Humidity Measurement) and back; AUTO's band as the two set
 // points, kelvo's deadband rule answering the writes (the other end
 // pushed, or a constraint error at the limits), the humidity, a preset
-// chosen through kelvo-web shown alike on both faces, and the profile
-// kept across a restart of kelvo-matter.
+// chosen through kelvo-web shown alike on both faces, kelvo's presets as
+// Matter's (chosen by SetActivePresetRequest through kelvo, left when the
+// band changes, the list not to be rewritten), and the profile kept
+// across a restart of kelvo-matter.
 import assert from "node:assert/strict";
 import path from "node:path";
 import { after, before, describe, test } from "node:test";
@@ -14,6 +16,8 @@ import { Descriptor, RelativeHumidityMeasurement, Thermostat } from "@matter/mai
 import { Controller, Rig, WAIT, centi, sleep, startStack, until } from "./harness.mjs";
 
 const CONSTRAINT_ERROR = 135;
+const INVALID_COMMAND = 133;
+const UNSUPPORTED_WRITE = 136;
 const AUTO = Thermostat.SystemMode.Auto;
 const T = Thermostat.Complete;
 const RH = RelativeHumidityMeasurement.Complete;
@@ -48,6 +52,15 @@ describe("a modern kelvo through kelvo-matter", { timeout: 10 * WAIT }, () => {
             return got[0] === centi(low) && got[1] === centi(high);
         });
         assert.ok(ok, `${why}: the set points read ${got}, not ${centi(low)},${centi(high)}`);
+    }
+
+    /** A PresetHandle as the preset's name it holds (kelvo's handles are their names' bytes). */
+    function handleName(h) {
+        return h == null ? h : Buffer.from(h).toString();
+    }
+
+    function presetCommand(presetHandle) {
+        return ctl.cluster(T).commands.setActivePresetRequest({ presetHandle });
     }
 
     before(async () => {
@@ -131,7 +144,74 @@ describe("a modern kelvo through kelvo-matter", { timeout: 10 * WAIT }, () => {
             const [low, high] = mode === "AUTO" ? [o.ts_temp_low, o.ts_temp_high] : [o.ts_temp, o.ts_temp];
             await shows(Number(low), Number(high), `${preset} in ${mode}`);
             assert.equal(await ctl.read(T, "systemMode"), mode === "AUTO" ? AUTO : Thermostat.SystemMode.Heat);
+            assert.ok(await until(async () => handleName(await ctl.read(T, "activePresetHandle")) === preset),
+                `${preset} in ${mode}: ActivePresetHandle is not kelvo's preset`);
         }
+    });
+
+    test("kelvo's presets read as built in, one per scenario", async () => {
+        const presets = await ctl.read(T, "presets");
+        assert.deepEqual(presets.map(p => [handleName(p.presetHandle), p.presetScenario, p.name, p.builtIn]), [
+            ["home", Thermostat.PresetScenario.Occupied, "Home", true],
+            ["away", Thermostat.PresetScenario.Unoccupied, "Away", true],
+            ["sleep", Thermostat.PresetScenario.Sleep, "Sleep", true],
+        ]);
+        assert.equal(await ctl.read(T, "numberOfPresets"), 3);
+        assert.deepEqual((await ctl.read(T, "presetTypes")).map(t => [t.presetScenario, t.numberOfPresets]),
+            [[1, 1], [2, 1], [3, 1]]);
+    });
+
+    test("SetActivePresetRequest chooses kelvo's preset; a change of the band leaves it", async () => {
+        await rig.sim({ ts_mode: "AUTO", ts_temp_low: 66, ts_temp_high: 77 });
+        await published({ ts_preset: "none" }, "the band set");
+        assert.ok(await until(async () => await ctl.read(T, "activePresetHandle") === null), "no preset: not null");
+        await presetCommand(Buffer.from("away"));
+        // Answered once kelvo applied it: its outputs show it already.
+        for (const [k, v] of Object.entries({ ts_preset: "away", ts_temp: "62", ts_temp_low: "60", ts_temp_high: "80" }))
+            assert.equal(rig.outputs()[k], v, `after SetActivePresetRequest away: ${k}`);
+        assert.equal(handleName(await ctl.read(T, "activePresetHandle")), "away");
+        await shows(60, 80, "away in AUTO");
+        assert.ok(rig.matter.errLines.some(l => /preset away: applied by kelvo/.test(l)), "no line for the preset");
+        // kelvo leaves a preset only when its set point or band changes.
+        await assert.rejects(presetCommand(null), e => e.code === CONSTRAINT_ERROR, "null while away");
+        assert.equal(rig.outputs().ts_preset, "away");
+        assert.equal(handleName(await ctl.read(T, "activePresetHandle")), "away");
+
+        const r = await rig.api("PUT", "/api/range", { low: 65, high: 75 });
+        assert.equal(r.status, 200, `PUT /api/range: ${r.text}`);
+        assert.ok(await until(async () => await ctl.read(T, "activePresetHandle") === null),
+            "ActivePresetHandle kept after the band changed");
+        await shows(65, 75, "the band changed");
+        // Nothing to leave: null is taken as it is.
+        await presetCommand(null);
+        assert.equal(rig.outputs().ts_preset, "none");
+    });
+
+    test("a handle that names no preset is refused with a line, and kelvo is not asked", async () => {
+        await rig.sim({ ts_mode: "AUTO", ts_temp_low: 66, ts_temp_high: 76 });
+        await published({ ts_preset: "none" }, "the band set");
+        for (const bad of [Buffer.from("vacation"), Buffer.from("awa"), Buffer.from("HOME")]) {
+            const before = rig.outputs();
+            const from = rig.matter.errLines.length;
+            await assert.rejects(presetCommand(bad), e => e.code === INVALID_COMMAND, `handle ${bad.toString("hex")}`);
+            assert.ok(await until(() => rig.matter.errLines.slice(from).some(l => /names no preset/.test(l)), 5000),
+                `handle ${bad.toString("hex")}: no line`);
+            for (const k of ["ts_mode", "ts_temp", "ts_temp_low", "ts_temp_high", "ts_preset"])
+                assert.equal(rig.outputs()[k], before[k], `handle ${bad.toString("hex")} changed ${k}`);
+        }
+        assert.equal(await ctl.read(T, "activePresetHandle"), null);
+    });
+
+    test("a rewrite of the preset list is refused with a line, and the list stays", async () => {
+        const list = await ctl.read(T, "presets");
+        const from = rig.matter.errLines.length;
+        await assert.rejects(ctl.cluster(T).commands.atomicRequest({
+            requestType: Thermostat.RequestType.BeginWrite,
+            attributeRequests: [Thermostat.Complete.attributes.presets.id], timeout: 5000,
+        }), e => e.code === UNSUPPORTED_WRITE, "AtomicRequest BeginWrite");
+        assert.ok(await until(() => rig.matter.errLines.slice(from).some(l => /refused AtomicRequest BeginWrite/.test(l)), 5000),
+            "no line for the rewrite");
+        assert.deepEqual(await ctl.read(T, "presets"), list);
     });
 
     test("restarted while kelvo-web is away, kelvo-matter comes back with the modern clusters it kept", async () => {

@@ -1,8 +1,11 @@
 // device.ts - the Matter thermostat kelvo is shown as: endpoint 1, device
 // type Thermostat, with Thermostat (Heating, Cooling), Fan Control (Auto,
 // sequence Off/High/Auto), Thermostat User Interface Configuration
-// (Fahrenheit) and Identify.  A modern kelvo's thermostat has AutoMode in
-// its Thermostat cluster too, and Relative Humidity Measurement.
+// (Fahrenheit) and Identify.  A modern kelvo's thermostat has AutoMode and
+// Presets in its Thermostat cluster too, and Relative Humidity Measurement.
+// kelvo's presets are fixed: built in, and a controller's rewrite of the
+// list is refused; ActivePresetHandle shows the preset kelvo publishes,
+// and SetActivePresetRequest asks kelvo for one as any write does.
 //
 // matter.js fixes an endpoint's clusters and features when it is made, so
 // when kelvo's published state shows the other profile, the endpoint is
@@ -24,7 +27,7 @@
 // kelvo's AUTO) is put right by kelvo's next publication, so two
 // attributes can never set each other back and forth, and the storage
 // is written only when kelvo or a controller changes something.
-import { Endpoint, type ServerNode, ServerNodeStore } from "@matter/main";
+import { Bytes, Endpoint, type ServerNode, ServerNodeStore } from "@matter/main";
 import { FanControlServer } from "@matter/main/behaviors/fan-control";
 import { IdentifyServer } from "@matter/main/behaviors/identify";
 import { RelativeHumidityMeasurementServer } from "@matter/main/behaviors/relative-humidity-measurement";
@@ -43,6 +46,8 @@ import { type Button, type Commands, NotApplied, Refused, type State, type Web }
 let web: Web | undefined;
 /** What was last set on the endpoint from kelvo, as JSON; undefined after a write. */
 let lastShown: string | undefined;
+/** The preset handle kelvo publishes now (see KelvoModernThermostatServer). */
+let shownPreset: Bytes | null = null;
 
 interface Context { offline?: boolean }
 
@@ -385,10 +390,68 @@ export const KelvoThermostat = ThermostatDevice.with(
 	KelvoThermostatServer, KelvoFanControlServer, KelvoIdentifyServer, KelvoDisplayServer);
 
 const KelvoAutoThermostatServer = KelvoThermostatServer.with(
-	Thermostat.Feature.Heating, Thermostat.Feature.Cooling, Thermostat.Feature.AutoMode);
+	Thermostat.Feature.Heating, Thermostat.Feature.Cooling, Thermostat.Feature.AutoMode,
+	Thermostat.Feature.Presets);
+
+/** The modern thermostat: kelvo's fixed presets besides AUTO's band. */
+class KelvoModernThermostatServer extends KelvoAutoThermostatServer {
+	override async initialize(): Promise<void> {
+		await super.initialize();
+		// After matter.js's own reactors, which empty ActivePresetHandle
+		// for any set point set other than by a command.
+		this.reactTo(this.events.occupiedHeatingSetpoint$Changing, this.#keepPreset);
+		this.reactTo(this.events.occupiedCoolingSetpoint$Changing, this.#keepPreset);
+	}
+
+	/**
+	 * kelvo's publication of a preset's set points is no change that
+	 * leaves the preset: the handle it shows is kept, within the same
+	 * transaction, so a controller never reads it empty meanwhile.  A
+	 * controller's write does leave it, as matter.js has it.
+	 */
+	#keepPreset(_value: number, _old: number, context: Context): void {
+		if (context.offline)
+			this.state.activePresetHandle = shownPreset;
+	}
+
+	/**
+	 * Asks kelvo for the preset and answers as kelvo did; the handle is
+	 * shown once kelvo applied it (as its publication will show it too).
+	 * kelvo leaves a preset only when its set point or band changes, so
+	 * a null handle is taken only while no preset is in force.
+	 */
+	override async setActivePresetRequest({ presetHandle }: Thermostat.SetActivePresetRequest): Promise<void> {
+		if (presetHandle === null) {
+			if (this.state.activePresetHandle === null)
+				return;
+			constraint("SetActivePresetRequest null: kelvo leaves a preset only when its set point or band changes");
+		}
+		const preset = map.presetOfHandle(presetHandle);
+		if (preset === undefined) {
+			log("command-refused", `refused SetActivePresetRequest: handle ${Bytes.toHex(presetHandle)} names no preset`);
+			throw saidError(new StatusResponse.InvalidCommandError("Requested PresetHandle not found"));
+		}
+		await send(`preset ${preset}`, { preset });
+		this.state.activePresetHandle = map.presetHandle(preset);
+	}
+
+	/**
+	 * An atomic write is how a controller rewrites the preset list, the
+	 * only attribute here written that way: kelvo's presets are fixed, so
+	 * none is begun, and with none begun there is nothing to commit or
+	 * roll back.
+	 */
+	override atomicRequest({ requestType }: Thermostat.AtomicRequest): Promise<Thermostat.AtomicResponse> {
+		const what = Thermostat.RequestType[requestType] ?? String(requestType);
+		log("write-refused", `refused AtomicRequest ${what}: kelvo's presets are fixed`);
+		throw saidError(requestType === Thermostat.RequestType.BeginWrite ?
+		    new StatusResponse.UnsupportedWriteError("kelvo's presets are fixed") :
+		    new StatusResponse.InvalidInStateError("no atomic write was begun"));
+	}
+}
 
 const KelvoModernThermostat = ThermostatDevice.with(
-	KelvoAutoThermostatServer, KelvoFanControlServer, KelvoIdentifyServer, KelvoDisplayServer,
+	KelvoModernThermostatServer, KelvoFanControlServer, KelvoIdentifyServer, KelvoDisplayServer,
 	RelativeHumidityMeasurementServer);
 
 type Thermostats = typeof KelvoThermostat | typeof KelvoModernThermostat;
@@ -437,6 +500,10 @@ function initialState(profile: map.Profile): Record<string, unknown> {
 	};
 	if (profile === "modern") {
 		thermostat.minSetpointDeadBand = map.DEADBAND_TENTHS;
+		thermostat.presets = map.presetList();
+		thermostat.presetTypes = map.presetTypes();
+		thermostat.numberOfPresets = map.PRESET_COUNT;
+		thermostat.activePresetHandle = null;
 		state.relativeHumidityMeasurement = {
 			measuredValue: null,
 			minMeasuredValue: map.HUMIDITY_MIN_CENTI,
@@ -486,6 +553,10 @@ async function show(endpoint: ThermostatEndpoint, s: State, profile: map.Profile
 	if (fm !== undefined) {
 		fanControl.fanMode = fm;
 		fanControl.percentSetting = map.percentSetting(fan);
+	}
+	if (profile === "modern") {
+		shownPreset = map.activePresetHandle(s.ts_preset);
+		thermostat.activePresetHandle = shownPreset;
 	}
 	const patch: Record<string, unknown> = { thermostat, fanControl };
 	if (profile === "modern")

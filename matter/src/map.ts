@@ -6,14 +6,16 @@
 // hundredths of a degree Celsius.  kelvo's texts and its set-point limits
 // come from the contract (gen/contract.ts), typed by it, so a text renamed
 // there fails the build here rather than silently matching nothing.
+import { Bytes } from "@matter/main";
 import { FanControl } from "@matter/main/clusters/fan-control";
 import { Thermostat } from "@matter/main/clusters/thermostat";
-import { DEADBAND, FANS, HUMIDITY_MAX, HUMIDITY_MIN, MODES, PLANTS, SETPOINT_MAX,
+import { DEADBAND, FANS, HUMIDITY_MAX, HUMIDITY_MIN, MODES, PLANTS, PRESET_BANDS, PRESETS, SETPOINT_MAX,
 	SETPOINT_MIN } from "@gen/contract.js";
 
 export type Mode = (typeof MODES)[number];
 export type Fan = (typeof FANS)[number];
 export type Plant = (typeof PLANTS)[number];
+export type Preset = (typeof PRESETS)[number];
 /** kelvo's thermostat: classic (one set point) or modern (AUTO's band too). */
 export type Profile = "classic" | "modern";
 
@@ -146,6 +148,66 @@ export function humidityCenti(h: unknown): number | null {
 	if (typeof h !== "number" || !Number.isFinite(h) || h < 0 || h > 100)
 		return null;
 	return Math.round(h * 100);
+}
+
+// kelvo's presets as Matter's: fixed, so built in, one per scenario.  The
+// table is keyed by the contract's names: a preset added or renamed there
+// fails the build here until it has its scenario.
+const PRESET_SCENARIOS: Record<Preset, Thermostat.PresetScenario> = {
+	home: Thermostat.PresetScenario.Occupied,
+	away: Thermostat.PresetScenario.Unoccupied,
+	sleep: Thermostat.PresetScenario.Sleep,
+};
+
+/**
+ * A preset's PresetHandle: its name's bytes, the same on every start and
+ * in every storage, so a handle a controller keeps names the same preset.
+ */
+export function presetHandle(p: Preset): Bytes {
+	return Bytes.fromString(p);
+}
+
+/** The preset a handle names, or undefined for one that names none. */
+export function presetOfHandle(h: Bytes): Preset | undefined {
+	return PRESETS.find((p) => Bytes.areEqual(presetHandle(p), h));
+}
+
+/**
+ * The Presets attribute: kelvo's presets, built in, their set points the
+ * band's ends (heating the low one, cooling the high one), which AUTO
+ * keeps.  In HEAT or COOL kelvo keeps the preset's one set point instead,
+ * shown as both set points as always; kelvo's publication says which.
+ */
+export function presetList(): Thermostat.Preset[] {
+	return PRESETS.map((p) => ({
+		presetHandle: presetHandle(p),
+		presetScenario: PRESET_SCENARIOS[p],
+		name: p.charAt(0).toUpperCase() + p.slice(1),
+		heatingSetpoint: shownSetpoint(PRESET_BANDS[p].low),
+		coolingSetpoint: shownSetpoint(PRESET_BANDS[p].high),
+		builtIn: true,
+	}));
+}
+
+/**
+ * PresetTypes: one preset per scenario, chosen by hand.  Names are
+ * supported, as matter.js checks the presets' own names against it; they
+ * are kelvo's, like the rest of the list.
+ */
+export function presetTypes(): Thermostat.PresetType[] {
+	return PRESETS.map((p) => ({
+		presetScenario: PRESET_SCENARIOS[p],
+		numberOfPresets: 1,
+		presetTypeFeatures: { automatic: false, supportsNames: true },
+	}));
+}
+
+export const PRESET_COUNT = PRESETS.length;
+
+/** ActivePresetHandle for kelvo's published ts_preset: null for none (or anything else). */
+export function activePresetHandle(v: unknown): Bytes | null {
+	const p = oneOf(PRESETS, v);
+	return p === null ? null : presetHandle(p);
 }
 
 const FAN_TO_MODE: Record<Fan, FanControl.FanMode> = {

@@ -1,5 +1,5 @@
 // web.ts - kelvo-web's client: kelvo's state from its event stream, and
-// the targets (set point or the band's ends, mode, fan) put to it.
+// the targets (set point or the band's ends, mode, fan, preset) put to it.
 //
 // The stream is the one source of what kelvo shows: `state` on every
 // publication and `status` when kelvo starts or stops.  It is held open
@@ -43,7 +43,7 @@ export class Unknown extends WebError {}
 /** The control commands kelvo-matter sends: one target, or presses. */
 export type Button = "up" | "down";
 export type Commands = { ts_temp: number } | { ts_temp_low: number } | { ts_temp_high: number } |
-	{ ts_mode: string } | { ts_fan: string } | { press: Button[] };
+	{ ts_mode: string } | { ts_fan: string } | { preset: string } | { press: Button[] };
 
 export class Web {
 	#base: URL;

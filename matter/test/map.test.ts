@@ -150,3 +150,30 @@ describe("the modern thermostat", () => {
 		assert.equal(map.HUMIDITY_MAX_CENTI, 9000);
 	});
 });
+
+describe("presets", () => {
+	test("each handle names its preset, and only that; anything else names none", () => {
+		for (const p of ["home", "away", "sleep"] as const)
+			assert.equal(map.presetOfHandle(map.presetHandle(p)), p);
+		for (const bad of ["", "none", "Home", "awa", "sleeps", "home\0"])
+			assert.equal(map.presetOfHandle(new TextEncoder().encode(bad)), undefined, JSON.stringify(bad));
+	});
+	test("ActivePresetHandle: kelvo's preset's handle, null for none or anything else", () => {
+		assert.deepEqual(map.activePresetHandle("away"), map.presetHandle("away"));
+		for (const v of ["none", null, undefined, "AWAY", 2])
+			assert.equal(map.activePresetHandle(v), null, String(v));
+	});
+	test("the list: built in, one per scenario, its set points the preset's band", () => {
+		const list = map.presetList();
+		assert.deepEqual(list.map((p) => [p.presetScenario, p.name, p.builtIn,
+			map.centiToF(p.heatingSetpoint as number), map.centiToF(p.coolingSetpoint as number)]), [
+			[Thermostat.PresetScenario.Occupied, "Home", true, 68, 74],
+			[Thermostat.PresetScenario.Unoccupied, "Away", true, 60, 80],
+			[Thermostat.PresetScenario.Sleep, "Sleep", true, 64, 72],
+		]);
+		// Each scenario's type allows the one preset it has.
+		assert.deepEqual(map.presetTypes().map((t) => [t.presetScenario, t.numberOfPresets]),
+			list.map((p) => [p.presetScenario, 1]));
+		assert.equal(map.PRESET_COUNT, list.length);
+	});
+});
