@@ -59,15 +59,18 @@ for b in "$kelvo_bin" "$bridge_bin"; do
 	[ -x "$b" ] || { echo "fleet: no binary at $b (build first)" >&2; exit 2; }
 done
 
-# Each kelvo and each bridge follows a PPS object through an inotify
-# instance of its own, and the kernel allows a user only so many: past
-# them the newest pairs would wait for each other for ever.
+# Each kelvo and each bridge follows PPS objects through inotify
+# instances of their own (kelvo its control and inputs objects, the
+# bridge the outputs, the sim object, and the sim object again in its
+# sender once it has sent a batch), and the kernel allows a user only so
+# many: past them the newest pairs would wait for each other for ever.
+per=5
 limit=$(cat /proc/sys/fs/inotify/max_user_instances 2>/dev/null || echo 0)
 inuse=$( (find /proc/[0-9]*/fd -lname 'anon_inode:inotify' 2>/dev/null || true) | wc -l)
-if [ "$limit" -gt 0 ] && [ $((inuse + 2 * n)) -gt "$limit" ]; then
-	echo "fleet: $n thermostats need $((2 * n)) inotify instances, $inuse" \
+if [ "$limit" -gt 0 ] && [ $((inuse + per * n)) -gt "$limit" ]; then
+	echo "fleet: $n thermostats need $((per * n)) inotify instances, $inuse" \
 	    "are in use and fs.inotify.max_user_instances is $limit; raise it" \
-	    "first, e.g. sysctl -w fs.inotify.max_user_instances=$(((inuse + 2 * n) / 128 * 128 + 256))" >&2
+	    "first, e.g. sysctl -w fs.inotify.max_user_instances=$(((inuse + per * n) / 128 * 128 + 256))" >&2
 	exit 1
 fi
 

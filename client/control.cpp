@@ -15,6 +15,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -381,32 +382,127 @@ send_locked(const struct client_batch *b, int ms, long long end, int fd,
 	return CONTROL_TIMEOUT;
 }
 
+/*
+ * The lock and the sim object's "?wait" kept from one batch to the next:
+ * made anew for each, they put a dozen system calls on every batch's road
+ * and, now and then, milliseconds of waiting in the teardown of the
+ * inotify instance, which waits for the kernel's readers of it to be
+ * done.  They are kept only as long as they are still what a fresh
+ * one would be: the lock while it locks the file the other senders lock,
+ * the wait resting between batches so that each begins with the sim
+ * object as it is then.  One thread uses them at a time; another one
+ * meanwhile makes its own for its batch, as every batch once did.
+ */
+static pthread_mutex_t kept_mutex = PTHREAD_MUTEX_INITIALIZER;
+static int kept_lock = -1;		/* guarded by kept_mutex */
+static int kept_sim = -1;
+static char kept_sim_at[PATH_MAX];	/* where kept_sim's object lives */
+
+struct road {
+	bool	 kept;		/* kept_lock and kept_sim are ours */
+	int	 lock;
+	int	 sim;
+};
+
+/* Takes the senders' lock by end: 0, or -1 with errno (ETIMEDOUT). */
+static int
+road_lock(struct road *r, int ms, long long end)
+{
+	if (!r->kept)
+		return (r->lock = pps_lock(KC_CONTROL, ms)) < 0 ? -1 : 0;
+	/* A second try only: a fresh open is all a batch ever had. */
+	for (int tries = 0; ; tries++) {
+		if (kept_lock < 0 && (kept_lock = pps_lock_open(KC_CONTROL)) < 0)
+			return -1;
+		r->lock = kept_lock;
+		if (pps_lock_take(r->lock, std::max(0, (int)(end -
+		    monotonic_ms()))) < 0)
+			return -1;
+		if (tries > 0 || pps_lock_current(r->lock, KC_CONTROL))
+			return 0;
+		/* Its directory was made again: the others lock a new file. */
+		pps_unlock(kept_lock);
+		kept_lock = r->lock = -1;
+	}
+}
+
+static void
+road_unlock(struct road *r)
+{
+	if (r->kept)
+		pps_lock_give(r->lock);
+	else
+		pps_unlock(r->lock);
+}
+
+/* The sim object's wait, its current text next: -1 when there is none. */
+static int
+road_sim(struct road *r)
+{
+	char at[PATH_MAX];
+
+	if (!r->kept)
+		return r->sim = pps_open(KC_SIM "?wait", O_RDONLY);
+	/* A process told of another PPS root follows the object there. */
+	if (pps_path(KC_SIM, at, sizeof(at)) < 0)
+		at[0] = '\0';
+	if (kept_sim >= 0 && strcmp(at, kept_sim_at) != 0) {
+		pps_close(kept_sim);
+		kept_sim = -1;
+	}
+	if (kept_sim < 0) {
+		kept_sim = pps_open(KC_SIM "?wait", O_RDONLY);
+		snprintf(kept_sim_at, sizeof(kept_sim_at), "%s", at);
+	}
+	return r->sim = kept_sim;
+}
+
+static void
+road_sim_done(struct road *r)
+{
+	if (r->sim < 0)
+		return;
+	if (!r->kept)
+		pps_close(r->sim);
+	else if (pps_rest(r->sim) < 0) {
+		pps_close(r->sim);
+		kept_sim = -1;
+	}
+}
+
 int
 client_control_send(const struct client_batch *b, int ms,
     struct client_sim *sim, char *why, size_t whylen)
 {
+	struct road r = { pthread_mutex_trylock(&kept_mutex) == 0, -1, -1 };
 	long long end;
-	int fd, lock, result;
+	int result;
 
 	snprintf(why, whylen, "%s", "");
 	end = monotonic_ms() + ms;
-	if ((lock = pps_lock(KC_CONTROL, ms)) < 0) {
+	if (road_lock(&r, ms, end) < 0) {
 		if (errno == ETIMEDOUT) {
 			snprintf(why, whylen, "other senders kept the control "
 			    "object for %d ms: not sent", ms);
-			return CONTROL_BUSY;
+			result = CONTROL_BUSY;
+		} else {
+			snprintf(why, whylen, "kelvo is not running (no PPS "
+			    "directory for its control object: %s)",
+			    strerror(errno));
+			result = CONTROL_DOWN;
 		}
-		snprintf(why, whylen, "kelvo is not running (no PPS directory "
-		    "for its control object: %s)", strerror(errno));
-		return CONTROL_DOWN;
-	}
-	if ((fd = pps_open(KC_SIM "?wait", O_RDONLY)) < 0) {
-		snprintf(why, whylen, "kelvo is not running (no sim object)");
-		result = CONTROL_DOWN;
 	} else {
-		result = send_locked(b, ms, end, fd, sim, why, whylen);
-		pps_close(fd);
+		if (road_sim(&r) < 0) {
+			snprintf(why, whylen, "kelvo is not running (no sim "
+			    "object)");
+			result = CONTROL_DOWN;
+		} else
+			result = send_locked(b, ms, end, r.sim, sim, why,
+			    whylen);
+		road_sim_done(&r);
+		road_unlock(&r);
 	}
-	pps_unlock(lock);
+	if (r.kept)
+		pthread_mutex_unlock(&kept_mutex);
 	return result;
 }

@@ -84,7 +84,9 @@ enum {
  * Writes the batch under a fresh id and waits up to ms for kelvo's answer
  * to that id; *sim gets the sim object that answered (or the last one
  * read).  Senders in one PPS root take turns at the control object, which
- * holds one text.  why gets a line for a face to show when the result is
+ * holds one text; a process keeps its turn's lock and its wait on the sim
+ * object from one batch to the next, and a second thread sending
+ * meanwhile makes its own.  why gets a line for a face to show when the result is
  * not APPLIED; for TIMEOUT it is CONTROL_UNKNOWN.  Nothing is taken back:
  * a batch not answered is one kelvo may still apply.
  */

@@ -157,6 +157,30 @@ status(void)
 	return CTL_OK;
 }
 
+/* set NAME=VALUE...: each into b; -1, or the status to exit with. */
+static int
+set_args(int argc, char **argv, struct client_batch *b)
+{
+	char name[64];
+
+	if (argc < 3)
+		return bad("set takes NAME=VALUE arguments");
+	for (int i = 2; i < argc; i++) {
+		const char *eq = strchr(argv[i], '=');
+		if (eq == nullptr || eq == argv[i] ||
+		    (size_t)(eq - argv[i]) >= sizeof(name))
+			return bad(("not NAME=VALUE: " +
+			    std::string(argv[i])).c_str());
+		snprintf(name, sizeof(name), "%.*s", (int)(eq - argv[i]),
+		    argv[i]);
+		if (!client_batch_add(b, name, eq + 1))
+			return bad(("cannot be sent: " +
+			    std::string(argv[i])).c_str());
+		if (!target_ok(name, eq + 1))
+			return CTL_USAGE;
+	}
+	return -1;
+}
 
 int
 main(int argc, char **argv)
@@ -164,7 +188,7 @@ main(int argc, char **argv)
 	struct client_batch b;
 	struct client_sim sim;
 	const char *cmd;
-	char name[64];
+	int rc;
 
 	if (argc < 2)
 		return bad("no command given");
@@ -209,22 +233,8 @@ main(int argc, char **argv)
 		if (argc == 4)
 			client_batch_add(&b, "pm_interval", argv[3]);
 	} else if (strcmp(cmd, "set") == 0) {
-		if (argc < 3)
-			return bad("set takes NAME=VALUE arguments");
-		for (int i = 2; i < argc; i++) {
-			const char *eq = strchr(argv[i], '=');
-			if (eq == nullptr || eq == argv[i] ||
-			    (size_t)(eq - argv[i]) >= sizeof(name))
-				return bad(("not NAME=VALUE: " +
-				    std::string(argv[i])).c_str());
-			snprintf(name, sizeof(name), "%.*s",
-			    (int)(eq - argv[i]), argv[i]);
-			if (!client_batch_add(&b, name, eq + 1))
-				return bad(("cannot be sent: " +
-				    std::string(argv[i])).c_str());
-			if (!target_ok(name, eq + 1))
-				return CTL_USAGE;
-		}
+		if ((rc = set_args(argc, argv, &b)) >= 0)
+			return rc;
 	} else if (strcmp(cmd, "fault") == 0) {
 		if (argc != 3)
 			return bad("fault takes none or a list of faults");

@@ -404,11 +404,60 @@ in_turn(struct recorder *r, const struct client_sim *sim)
 }
 
 /*
- * kelvo answered a batch: what it did, then the texts held for it.  When
- * the batch moved the clock, the held texts are searched for its result:
- * those before it are ticks a running kelvo made before it took the
- * batch, counted first, so the batch lands at the minute it really came.
+ * A batch that moved the clock: the held texts are searched for its
+ * result, those before it being ticks a running kelvo made before it
+ * took the batch, counted first, so the batch lands at the minute it
+ * really came.  How many held texts came before it; the rest follow.
  */
+static size_t
+place_jump(struct recorder *r, const struct client_sim *sim)
+{
+	std::vector<std::string> held;
+	size_t from;
+	bool found = false;
+
+	held.swap(r->held);
+	int pm = r->sim.pm_minutes > 0 ? r->sim.pm_minutes : 2;
+	for (from = 0; from < held.size() && !found; from++) {
+		struct client_state st;
+		client_parse(held[from].data(), held[from].size(), &st);
+		/* k ticks a running kelvo made, unpublished, before it. */
+		for (int k = 0; k <= EARLY_TICKS && !found; k++) {
+			struct recorder t = *r;
+			for (size_t i = 0; i < from; i++)
+				outputs(&t, held[i]);
+			t.now += (long)k * pm;
+			if (t.clock >= 0)
+				t.clock = (t.clock + k * pm) % DAY;
+			batch(&t, t.pending);
+			if (t.clock < 0 || st.minute == t.clock) {
+				*r = t;
+				found = true;
+			}
+		}
+	}
+	if (found)
+		from--;
+	if (from == held.size()) {
+		/*
+		 * No result seen: the texts held all came before it, and the
+		 * clock restarts from the next text, which is the result
+		 * unless a running kelvo ticked first.  Taking a held text
+		 * after the batch would count the batch's minutes twice.
+		 */
+		if (!sim->paused)
+			doubt(r, "the result of a batch that moved the clock "
+			    "was not seen before kelvo ran on");
+		for (const std::string &h : held)
+			outputs(r, h);
+		batch(r, r->pending);
+		r->clock = -1;
+	}
+	r->held.swap(held);
+	return from;
+}
+
+/* kelvo answered a batch: what it did, then the texts held for it. */
 static void
 answered(struct recorder *r, const struct client_sim *sim, bool late)
 {
@@ -422,47 +471,7 @@ answered(struct recorder *r, const struct client_sim *sim, bool late)
 		    r->pending.find("\nstep::") != std::string::npos;
 	}
 	if (jumped) {
-		std::vector<std::string> held;
-		held.swap(r->held);
-		int pm = r->sim.pm_minutes > 0 ? r->sim.pm_minutes : 2;
-		bool found = false;
-		for (from = 0; from < held.size() && !found; from++) {
-			struct client_state st;
-			client_parse(held[from].data(), held[from].size(), &st);
-			/* k ticks a running kelvo made, unpublished, before it. */
-			for (int k = 0; k <= EARLY_TICKS && !found; k++) {
-				struct recorder t = *r;
-				for (size_t i = 0; i < from; i++)
-					outputs(&t, held[i]);
-				t.now += (long)k * pm;
-				if (t.clock >= 0)
-					t.clock = (t.clock + k * pm) % DAY;
-				batch(&t, t.pending);
-				if (t.clock < 0 || st.minute == t.clock) {
-					*r = t;
-					found = true;
-				}
-			}
-		}
-		if (found)
-			from--;
-		if (from == held.size()) {
-			/*
-			 * No result seen: the texts held all came before it,
-			 * and the clock restarts from the next text, which
-			 * is the result unless a running kelvo ticked first.
-			 * Taking a held text after the batch would count the
-			 * batch's minutes twice.
-			 */
-			if (!sim->paused)
-				doubt(r, "the result of a batch that moved the "
-				    "clock was not seen before kelvo ran on");
-			for (const std::string &h : held)
-				outputs(r, h);
-			batch(r, r->pending);
-			r->clock = -1;
-		}
-		r->held.swap(held);
+		from = place_jump(r, sim);
 	} else if (sim->error[0] == '\0') {
 		/*
 		 * kelvo answers right after publishing the result, and a batch

@@ -23,6 +23,7 @@
 
 #include "control.h"
 #include "model.h"
+#include "mqttopts.h"
 
 #define FLEET_COUNT_MAX		1000000
 #define FLEET_BROKERS_MAX	16
@@ -42,12 +43,12 @@ struct fleet_broker {
 	char	 name[300];		/* HOST:PORT, for lines */
 };
 
-struct fleet_options {
+/* The shared MQTT options (mqttopts.h) and kelvo-fleet's own. */
+struct fleet_options : mqtt_options {
 	int		 count = 1;
 	int		 shard = 1, shards = 1;
 	std::string	 store = "kelvo-fleet.sqlite";
 	std::vector<struct fleet_broker> brokers;
-	std::string	 prefix = "kelvo", dprefix = "homeassistant";
 	int		 connection = CONN_EACH;
 	int		 interval = -1, minutes = -1;	/* -1: the model's */
 	uint64_t	 seed = 1;
@@ -56,8 +57,6 @@ struct fleet_options {
 	int		 heartbeat = 60;		/* s */
 	char		 listen_host[256] = "127.0.0.1";
 	int		 listen_port = 9464;
-	std::string	 username, password, cafile;
-	bool		 has_password = false, tls = false;
 	int		 rate = FLEET_RATE;
 };
 

@@ -16,7 +16,6 @@
 #include <errno.h>
 #include <getopt.h>
 #include <signal.h>
-#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -29,12 +28,12 @@
 #include <mosquitto.h>
 
 #include "logline.h"
+#include "mqttopts.h"
 #include "parse.h"
 #include "platform.h"
 #include "topics.h"
 #include "wheel.h"
 
-#define PASSWORD_ENV	"KELVO_MQTT_PASSWORD"
 #define FLEET_STATE_MS	5000	/* between fleet/state documents */
 #define EVENTS_MAX	256
 
@@ -93,25 +92,28 @@ usage(FILE *f)
 	    "(default kelvo-fleet.sqlite).  Thermostats are classic (default),\n"
 	    "modern (heat-cool with a band, presets, humidity) or, mixed, each\n"
 	    "one's drawn from S.  The password for U is taken from\n"
-	    "$" PASSWORD_ENV ".\n");
+	    "$" MQTT_PASSWORD_ENV ".\n");
 }
 
-static int bad_usage(const char *fmt, ...)
-    __attribute__((format(printf, 1, 2)));
+static int take_option(int ch, void *arg);
 
-static int
-bad_usage(const char *fmt, ...)
-{
-	va_list ap;
-
-	fprintf(stderr, "kelvo-fleet: ");
-	va_start(ap, fmt);
-	vfprintf(stderr, fmt, ap);
-	va_end(ap);
-	fputc('\n', stderr);
-	usage(stderr);
-	return 2;
-}
+static const struct option own_options[] = {
+	{ "count", required_argument, NULL, 'n' },
+	{ "shard", required_argument, NULL, 's' },
+	{ "store", required_argument, NULL, 'S' },
+	{ "broker", required_argument, NULL, 'b' },
+	{ "connection", required_argument, NULL, 'c' },
+	{ "interval", required_argument, NULL, 'i' },
+	{ "minutes", required_argument, NULL, 'm' },
+	{ "seed", required_argument, NULL, 'e' },
+	{ "publish", required_argument, NULL, 'P' },
+	{ "heartbeat", required_argument, NULL, 'H' },
+	{ "profile", required_argument, NULL, 'r' },
+	{ "listen", required_argument, NULL, 'l' },
+	{ NULL, 0, NULL, 0 },
+};
+static struct mqtt_face face = { "kelvo-fleet", usage, own_options,
+    take_option, NULL };
 
 static bool
 whole(const char *s, long lo, long hi, long *v)
@@ -137,8 +139,7 @@ brokers(const char *list, struct fleet_options *o)
 		    !client_hostport(one.c_str(), HOSTPORT_OPTIONAL, b.host,
 		    sizeof(b.host), &b.port))
 			return false;
-		snprintf(b.name, sizeof(b.name), strchr(b.host, ':') ?
-		    "[%s]:%d" : "%s:%d", b.host, b.port);
+		mqtt_broker_name(b.host, b.port, b.name, sizeof(b.name));
 		o->brokers.push_back(b);
 		if (comma == std::string::npos)
 			break;
@@ -147,82 +148,113 @@ brokers(const char *list, struct fleet_options *o)
 	return !o->brokers.empty();
 }
 
-/* One option into o; -1 to go on, else the status to exit with. */
+/* --shard I/N, 1 <= I <= N, into o. */
+static bool
+shard(const char *arg, struct fleet_options *o)
+{
+	char i[16], n[16], extra;
+	long a, b;
+
+	if (sscanf(arg, "%15[0-9]/%15[0-9]%c", i, n, &extra) != 2 ||
+	    !whole(i, 1, FLEET_COUNT_MAX, &a) ||
+	    !whole(n, 1, FLEET_COUNT_MAX, &b) || a > b)
+		return false;
+	o->shard = (int)a;
+	o->shards = (int)b;
+	return true;
+}
+
+/* --seed: any whole number that fits, sign and blanks refused. */
+static bool
+seed(const char *arg, uint64_t *s)
+{
+	char *end;
+
+	errno = 0;
+	unsigned long long v = strtoull(arg, &end, 10);
+	if (*arg < '0' || *arg > '9' || *end != '\0' || errno != 0)
+		return false;
+	*s = v;
+	return true;
+}
+
+/* The options that are whole numbers in a range, into o; as take_option. */
 static int
-take_option(int ch, char **argv, struct fleet_options *o)
+take_number(int ch, struct fleet_options *o)
 {
 	long v;
 
 	switch (ch) {
 	case 'n':
 		if (!whole(optarg, 1, FLEET_COUNT_MAX, &v))
-			return bad_usage("bad count \"%s\" (1..%d)", optarg,
-			    FLEET_COUNT_MAX);
+			return mqtt_bad_usage(&face, "bad count \"%s\" (1..%d)",
+			    optarg, FLEET_COUNT_MAX);
 		o->count = (int)v;
-		return -1;
-	case 's': {
-		char i[16], n[16], extra;
-		long a, b;
-		if (sscanf(optarg, "%15[0-9]/%15[0-9]%c", i, n, &extra) != 2 ||
-		    !whole(i, 1, FLEET_COUNT_MAX, &a) ||
-		    !whole(n, 1, FLEET_COUNT_MAX, &b) || a > b)
-			return bad_usage("bad shard \"%s\" (I/N, 1 <= I <= N)",
-			    optarg);
-		o->shard = (int)a;
-		o->shards = (int)b;
-		return -1;
-	}
-	case 'S':
-		if (*optarg == '\0')
-			return bad_usage("--store needs a file");
-		o->store = optarg;
-		return -1;
-	case 'b':
-		if (!brokers(optarg, o))
-			return bad_usage("bad broker list \"%s\" (HOST:PORT, "
-			    "comma-separated, at most %d, PORT 1..65535)",
-			    optarg, FLEET_BROKERS_MAX);
-		return -1;
-	case 'p':
-	case 'd':
-		if (!mqtt_valid_prefix(optarg))
-			return bad_usage("bad prefix \"%s\" (topic levels, no "
-			    "'+', '#' or empty level)", optarg);
-		(ch == 'p' ? o->prefix : o->dprefix) = optarg;
-		return -1;
-	case 'c':
-		if (strcmp(optarg, "each") != 0 && strcmp(optarg, "shared") != 0)
-			return bad_usage("bad connection \"%s\" (each or "
-			    "shared)", optarg);
-		o->connection = optarg[0] == 'e' ? CONN_EACH : CONN_SHARED;
 		return -1;
 	case 'i':
 		if (!whole(optarg, 1, KC_INTERVAL_MAX, &v))
-			return bad_usage("bad interval \"%s\" (1..%d ms)",
-			    optarg, KC_INTERVAL_MAX);
+			return mqtt_bad_usage(&face, "bad interval \"%s\" "
+			    "(1..%d ms)", optarg, KC_INTERVAL_MAX);
 		o->interval = (int)v;
 		return -1;
 	case 'm':
 		if (!whole(optarg, 1, KC_MINUTES_MAX, &v))
-			return bad_usage("bad minutes \"%s\" (1..%d)", optarg,
-			    KC_MINUTES_MAX);
+			return mqtt_bad_usage(&face, "bad minutes \"%s\" "
+			    "(1..%d)", optarg, KC_MINUTES_MAX);
 		o->minutes = (int)v;
 		return -1;
-	case 'e': {
-		char *end;
-		errno = 0;
-		unsigned long long s = strtoull(optarg, &end, 10);
-		if (*optarg < '0' || *optarg > '9' || *end != '\0' ||
-		    errno != 0)
-			return bad_usage("bad seed \"%s\" (a whole number)",
-			    optarg);
-		o->seed = s;
+	default:		/* 'H' */
+		if (!whole(optarg, 1, 86400, &v))
+			return mqtt_bad_usage(&face, "bad heartbeat \"%s\" "
+			    "(1..86400 s)", optarg);
+		o->heartbeat = (int)v;
 		return -1;
 	}
+}
+
+/* One of kelvo-fleet's own options into arg; as mqtt_face's take. */
+static int
+take_option(int ch, void *arg)
+{
+	struct fleet_options *o = (struct fleet_options *)arg;
+
+	switch (ch) {
+	case 'n':
+	case 'i':
+	case 'm':
+	case 'H':
+		return take_number(ch, o);
+	case 's':
+		if (!shard(optarg, o))
+			return mqtt_bad_usage(&face, "bad shard \"%s\" (I/N, "
+			    "1 <= I <= N)", optarg);
+		return -1;
+	case 'S':
+		if (*optarg == '\0')
+			return mqtt_bad_usage(&face, "--store needs a file");
+		o->store = optarg;
+		return -1;
+	case 'b':
+		if (!brokers(optarg, o))
+			return mqtt_bad_usage(&face, "bad broker list \"%s\" "
+			    "(HOST:PORT, comma-separated, at most %d, PORT "
+			    "1..65535)", optarg, FLEET_BROKERS_MAX);
+		return -1;
+	case 'c':
+		if (strcmp(optarg, "each") != 0 && strcmp(optarg, "shared") != 0)
+			return mqtt_bad_usage(&face, "bad connection \"%s\" "
+			    "(each or shared)", optarg);
+		o->connection = optarg[0] == 'e' ? CONN_EACH : CONN_SHARED;
+		return -1;
+	case 'e':
+		if (!seed(optarg, &o->seed))
+			return mqtt_bad_usage(&face, "bad seed \"%s\" (a whole "
+			    "number)", optarg);
+		return -1;
 	case 'P':
 		if (strcmp(optarg, "change") != 0 && strcmp(optarg, "tick") != 0)
-			return bad_usage("bad publish \"%s\" (change or tick)",
-			    optarg);
+			return mqtt_bad_usage(&face, "bad publish \"%s\" (change "
+			    "or tick)", optarg);
 		o->publish = optarg[0] == 'c' ? PUBLISH_CHANGE : PUBLISH_TICK;
 		return -1;
 	case 'r':
@@ -233,85 +265,31 @@ take_option(int ch, char **argv, struct fleet_options *o)
 		else if (strcmp(optarg, "mixed") == 0)
 			o->profile = FLEET_PROFILE_MIXED;
 		else
-			return bad_usage("bad profile \"%s\" (classic, modern "
-			    "or mixed)", optarg);
-		return -1;
-	case 'H':
-		if (!whole(optarg, 1, 86400, &v))
-			return bad_usage("bad heartbeat \"%s\" (1..86400 s)",
-			    optarg);
-		o->heartbeat = (int)v;
+			return mqtt_bad_usage(&face, "bad profile \"%s\" "
+			    "(classic, modern or mixed)", optarg);
 		return -1;
 	case 'l':
 		if (!client_hostport(optarg, HOSTPORT_ZERO, o->listen_host,
 		    sizeof(o->listen_host), &o->listen_port))
-			return bad_usage("bad listen address \"%s\" "
+			return mqtt_bad_usage(&face, "bad listen address \"%s\" "
 			    "(ADDR:PORT)", optarg);
 		return -1;
-	case 'u':
-		if (*optarg == '\0' || mosquitto_validate_utf8(optarg,
-		    (int)strlen(optarg)) != MOSQ_ERR_SUCCESS)
-			return bad_usage("bad user name \"%s\"", optarg);
-		o->username = optarg;
+	default:		/* only its own options come here */
 		return -1;
-	case 'C':
-		if (*optarg == '\0')
-			return bad_usage("--cafile needs a file");
-		o->cafile = optarg;
-		return -1;
-	case 't':
-		o->tls = true;
-		return -1;
-	case 'h':
-		usage(stdout);
-		return 0;
-	case ':':
-		return bad_usage("option \"%s\" needs a value",
-		    argv[optind - 1]);
-	default:
-		return bad_usage("bad option \"%s\"", argv[optind - 1]);
 	}
 }
 
 static int
 read_options(int argc, char *argv[], struct fleet_options *o)
 {
-	static const struct option longopts[] = {
-		{ "count", required_argument, NULL, 'n' },
-		{ "shard", required_argument, NULL, 's' },
-		{ "store", required_argument, NULL, 'S' },
-		{ "broker", required_argument, NULL, 'b' },
-		{ "prefix", required_argument, NULL, 'p' },
-		{ "discovery-prefix", required_argument, NULL, 'd' },
-		{ "connection", required_argument, NULL, 'c' },
-		{ "interval", required_argument, NULL, 'i' },
-		{ "minutes", required_argument, NULL, 'm' },
-		{ "seed", required_argument, NULL, 'e' },
-		{ "publish", required_argument, NULL, 'P' },
-		{ "heartbeat", required_argument, NULL, 'H' },
-		{ "profile", required_argument, NULL, 'r' },
-		{ "listen", required_argument, NULL, 'l' },
-		{ "username", required_argument, NULL, 'u' },
-		{ "cafile", required_argument, NULL, 'C' },
-		{ "tls", no_argument, NULL, 't' },
-		{ "help", no_argument, NULL, 'h' },
-		{ NULL, 0, NULL, 0 },
-	};
-	const char *pw;
-	int ch, rc;
+	int rc;
 
-	opterr = 0;
-	while ((ch = getopt_long(argc, argv, ":h", longopts, NULL)) != -1)
-		if ((rc = take_option(ch, argv, o)) >= 0)
-			return rc;
-	if (optind < argc)
-		return bad_usage("unexpected argument \"%s\"", argv[optind]);
-	if (o->tls && !o->cafile.empty())
-		return bad_usage("--cafile and --tls: one or the other");
-	o->tls = o->tls || !o->cafile.empty();
+	face.arg = o;
+	if ((rc = mqtt_read_options(argc, argv, &face, o)) >= 0)
+		return rc;
 	if (o->shard > o->count)
-		return bad_usage("shard %d/%d of %d thermostats has none",
-		    o->shard, o->shards, o->count);
+		return mqtt_bad_usage(&face, "shard %d/%d of %d thermostats has "
+		    "none", o->shard, o->shards, o->count);
 	if (o->brokers.empty()) {
 		struct fleet_broker b;
 		snprintf(b.host, sizeof(b.host), "localhost");
@@ -320,19 +298,10 @@ read_options(int argc, char *argv[], struct fleet_options *o)
 	}
 	for (auto &b : o->brokers) {
 		if (b.port < 0)
-			b.port = o->tls ? 8883 : 1883;
-		snprintf(b.name, sizeof(b.name), strchr(b.host, ':') ?
-		    "[%s]:%d" : "%s:%d", b.host, b.port);
+			b.port = mqtt_default_port(o->tls);
+		mqtt_broker_name(b.host, b.port, b.name, sizeof(b.name));
 	}
-	if ((pw = getenv(PASSWORD_ENV)) != NULL) {
-		if (o->username.empty())
-			return bad_usage(PASSWORD_ENV " is set but no "
-			    "--username");
-		o->password = pw;
-		o->has_password = true;
-		unsetenv(PASSWORD_ENV);
-	}
-	return -1;
+	return mqtt_take_password(&face, o);
 }
 
 /*

@@ -36,7 +36,6 @@
 #include <getopt.h>
 #include <limits.h>
 #include <signal.h>
-#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -52,6 +51,7 @@
 #include "link.h"
 #include "logline.h"
 #include "mainloop.h"
+#include "mqttopts.h"
 #include "parse.h"
 #include "platform.h"
 #include "sim.h"
@@ -66,9 +66,6 @@
 #define STOP_PRESS_MS	1000	/* to write presses already taken */
 #define WAITING_SAY_S	5	/* s without a broker before saying so */
 #define HELLO_MS	1500	/* for a bridge with our id to answer */
-#define PORT_PLAIN	1883
-#define PORT_TLS	8883
-#define PASSWORD_ENV	"KELVO_MQTT_PASSWORD"
 
 static struct mosquitto *mosq;
 static struct mqtt_topics topics;
@@ -489,7 +486,7 @@ usage(FILE *f)
 	    "broker (default localhost:1883, 8883 with TLS) as PREFIX/ID (default\n"
 	    "kelvo/kelvo), announced to Home Assistant under DPREFIX (default\n"
 	    "homeassistant).  ID is letters, digits, '_' and '-'.  The password\n"
-	    "for USER is taken from $" PASSWORD_ENV ".  --cafile speaks TLS with\n"
+	    "for USER is taken from $" MQTT_PASSWORD_ENV ".  --cafile speaks TLS with\n"
 	    "the broker's CA certificate in FILE, --tls with the system's CAs.\n");
 }
 
@@ -539,80 +536,46 @@ topic_ok(const std::string &t)
 	    MOSQ_ERR_SUCCESS;
 }
 
-static int bad_usage(const char *fmt, ...)
-    __attribute__((format(printf, 1, 2)));
-
-static int
-bad_usage(const char *fmt, ...)
-{
-	va_list ap;
-
-	fprintf(stderr, "kelvo-mqtt: ");
-	va_start(ap, fmt);
-	vfprintf(stderr, fmt, ap);
-	va_end(ap);
-	fputc('\n', stderr);
-	usage(stderr);
-	return 2;
-}
-
 /* What the command line and the environment asked for. */
-struct options {
-	std::string	 id = "kelvo", prefix = "kelvo",
-			 dprefix = "homeassistant", username, cafile, password;
+struct options : mqtt_options {
+	std::string	 id = "kelvo";
 	char		 host[HOSTPORT_HOST_MAX] = "localhost";
 	int		 port = -1;
-	bool		 tls = false, has_password = false;
 };
 
-/* One option into o; -1 to go on, else the status to exit with. */
+static int take_option(int ch, void *arg);
+
+static const struct option own_options[] = {
+	{ "broker", required_argument, NULL, 'b' },
+	{ "id", required_argument, NULL, 'i' },
+	{ NULL, 0, NULL, 0 },
+};
+static struct mqtt_face face = { "kelvo-mqtt", usage, own_options,
+    take_option, NULL };
+
+/* One of kelvo-mqtt's own options into arg; as mqtt_face's take. */
 static int
-take_option(int ch, char **argv, struct options *o)
+take_option(int ch, void *arg)
 {
+	struct options *o = (struct options *)arg;
+
 	switch (ch) {
 	case 'b':
 		/* HOST, HOST:PORT, [V6ADDR] or [V6ADDR]:PORT, and a bare
 		 * V6ADDR without one; the port's default waits for --tls. */
 		if (!client_hostport(optarg, HOSTPORT_OPTIONAL, o->host,
 		    sizeof(o->host), &o->port))
-			return bad_usage("bad broker \"%s\" (HOST or "
-			    "HOST:PORT, PORT 1..65535)", optarg);
+			return mqtt_bad_usage(&face, "bad broker \"%s\" (HOST "
+			    "or HOST:PORT, PORT 1..65535)", optarg);
 		return -1;
 	case 'i':
 		if (!mqtt_valid_id(optarg))
-			return bad_usage("bad id \"%s\" (letters, digits, '_' "
-			    "and '-' only)", optarg);
+			return mqtt_bad_usage(&face, "bad id \"%s\" (letters, "
+			    "digits, '_' and '-' only)", optarg);
 		o->id = optarg;
 		return -1;
-	case 'p':
-	case 'd':
-		if (!mqtt_valid_prefix(optarg))
-			return bad_usage("bad prefix \"%s\" (topic levels, no "
-			    "'+', '#' or empty level)", optarg);
-		(ch == 'p' ? o->prefix : o->dprefix) = optarg;
+	default:		/* only its own options come here */
 		return -1;
-	case 'u':
-		if (*optarg == '\0' || mosquitto_validate_utf8(optarg,
-		    (int)strlen(optarg)) != MOSQ_ERR_SUCCESS)
-			return bad_usage("bad user name \"%s\"", optarg);
-		o->username = optarg;
-		return -1;
-	case 'c':
-		if (*optarg == '\0')
-			return bad_usage("--cafile needs a file");
-		o->cafile = optarg;
-		return -1;
-	case 't':
-		o->tls = true;
-		return -1;
-	case 'h':
-		usage(stdout);
-		return 0;
-	case ':':
-		return bad_usage("option \"%s\" needs a value",
-		    argv[optind - 1]);
-	default:
-		return bad_usage("bad option \"%s\"", argv[optind - 1]);
 	}
 }
 
@@ -623,51 +586,26 @@ take_option(int ch, char **argv, struct options *o)
 static int
 read_options(int argc, char *argv[], struct options *o)
 {
-	static const struct option longopts[] = {
-		{ "broker", required_argument, NULL, 'b' },
-		{ "id", required_argument, NULL, 'i' },
-		{ "prefix", required_argument, NULL, 'p' },
-		{ "discovery-prefix", required_argument, NULL, 'd' },
-		{ "username", required_argument, NULL, 'u' },
-		{ "cafile", required_argument, NULL, 'c' },
-		{ "tls", no_argument, NULL, 't' },
-		{ "help", no_argument, NULL, 'h' },
-		{ NULL, 0, NULL, 0 },
-	};
-	const char *pw;
-	int ch, rc;
+	int rc;
 
-	opterr = 0;
-	while ((ch = getopt_long(argc, argv, ":h", longopts, NULL)) != -1)
-		if ((rc = take_option(ch, argv, o)) >= 0)
-			return rc;
-	if (optind < argc)
-		return bad_usage("unexpected argument \"%s\"", argv[optind]);
-	if (o->tls && !o->cafile.empty())
-		return bad_usage("--cafile and --tls: one or the other");
-	o->tls = o->tls || !o->cafile.empty();
+	face.arg = o;
+	if ((rc = mqtt_read_options(argc, argv, &face, o)) >= 0)
+		return rc;
 	if (o->port < 0)
-		o->port = o->tls ? PORT_TLS : PORT_PLAIN;
-	/* Never an option: the command line is anybody's to read in ps. */
-	if ((pw = getenv(PASSWORD_ENV)) != NULL) {
-		if (o->username.empty())
-			return bad_usage(PASSWORD_ENV " is set but no "
-			    "--username");
-		o->password = pw;
-		o->has_password = true;
-		unsetenv(PASSWORD_ENV);
-	}
+		o->port = mqtt_default_port(o->tls);
+	if ((rc = mqtt_take_password(&face, o)) >= 0)
+		return rc;
 	mqtt_make_topics(o->prefix, o->id, o->dprefix, &topics);
 	mqtt_sim_topics(&topics, &simtopics);
 	dprefix_used = o->dprefix;
 	if (!topic_ok(topics.command[CMD_SETPOINT]) ||
 	    !topic_ok(topics.discovery))
-		return bad_usage("prefixes \"%s\" and \"%s\" do not make "
-		    "MQTT topics", o->prefix.c_str(), o->dprefix.c_str());
+		return mqtt_bad_usage(&face, "prefixes \"%s\" and \"%s\" do "
+		    "not make MQTT topics", o->prefix.c_str(),
+		    o->dprefix.c_str());
 	our_id = o->id;
 	discovery = mqtt_discovery(o->id, &topics).dump();
-	snprintf(broker, sizeof(broker), strchr(o->host, ':') ?
-	    "[%s]:%d" : "%s:%d", o->host, o->port);
+	mqtt_broker_name(o->host, o->port, broker, sizeof(broker));
 	return -1;
 }
 

@@ -105,48 +105,103 @@ fail:
 	return -1;
 }
 
-int
-pps_lock(const char *path, int ms)
+/* The lock file beside the object at path: ".NAME.lock". */
+static int
+lock_path(const char *path, char *lock, size_t len)
 {
-	char real[PATH_MAX], lock[PATH_MAX + 8];
+	char real[PATH_MAX];
 	const char *slash;
-	struct flock fl;
-	int fd, waited = 0;
 
 	if (pps_path(path, real, sizeof(real)) < 0)
 		return -1;
 	slash = strrchr(real, '/');
-	if (snprintf(lock, sizeof(lock), "%.*s.%s.lock",
+	if (snprintf(lock, len, "%.*s.%s.lock",
 	    slash ? (int)(slash - real + 1) : 0, real,
-	    slash ? slash + 1 : real) >= (int)sizeof(lock)) {
+	    slash ? slash + 1 : real) >= (int)len) {
 		errno = ENAMETOOLONG;
 		return -1;
 	}
-	if ((fd = open(lock, O_RDWR | O_CREAT | O_CLOEXEC, 0600)) < 0)
+	return 0;
+}
+
+int
+pps_lock_open(const char *path)
+{
+	char lock[PATH_MAX + 8];
+
+	if (lock_path(path, lock, sizeof(lock)) < 0)
 		return -1;
-	/*
-	 * Open file description locks where there are some, so that two
-	 * threads of one process exclude each other too; POSIX record
-	 * locks (per process) elsewhere.
-	 */
+	return open(lock, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+}
+
+/*
+ * Open file description locks where there are some, so that two threads
+ * of one process exclude each other too; POSIX record locks (per
+ * process) elsewhere.
+ */
+static int
+set_lock(int fd, short type)
+{
+	struct flock fl;
+
 	memset(&fl, 0, sizeof(fl));
-	fl.l_type = F_WRLCK;
+	fl.l_type = type;
 	fl.l_whence = SEEK_SET;
 #ifdef F_OFD_SETLK
-	while (fcntl(fd, F_OFD_SETLK, &fl) < 0) {
+	return fcntl(fd, F_OFD_SETLK, &fl);
 #else
-	while (fcntl(fd, F_SETLK, &fl) < 0) {
+	return fcntl(fd, F_SETLK, &fl);
 #endif
+}
+
+int
+pps_lock_take(int handle, int ms)
+{
+	int waited = 0;
+
+	while (set_lock(handle, F_WRLCK) < 0) {
 		if ((errno != EAGAIN && errno != EACCES && errno != EINTR) ||
 		    waited >= ms) {
-			int saved = errno;
-			close(fd);
-			errno = saved == EAGAIN || saved == EACCES ?
-			    ETIMEDOUT : saved;
+			if (errno == EAGAIN || errno == EACCES)
+				errno = ETIMEDOUT;
 			return -1;
 		}
 		delay(1);
 		waited++;
+	}
+	return 0;
+}
+
+void
+pps_lock_give(int handle)
+{
+	if (handle >= 0)
+		set_lock(handle, F_UNLCK);
+}
+
+bool
+pps_lock_current(int handle, const char *path)
+{
+	char lock[PATH_MAX + 8];
+	struct stat held, there;
+
+	return lock_path(path, lock, sizeof(lock)) == 0 &&
+	    fstat(handle, &held) == 0 && stat(lock, &there) == 0 &&
+	    held.st_dev == there.st_dev && held.st_ino == there.st_ino;
+}
+
+int
+pps_lock(const char *path, int ms)
+{
+	int fd, saved;
+
+	if ((fd = pps_lock_open(path)) < 0)
+		return -1;
+	if (pps_lock_take(fd, ms) < 0) {
+		saved = errno;
+		close(fd);
+		errno = saved;
+		return -1;
 	}
 	return fd;
 }
@@ -309,6 +364,14 @@ FILE *
 pps_fopen(const char *path, const char *mode)
 {
 	return fopen(path, mode);
+}
+
+int
+pps_rest(int)
+{
+	/* A PPS descriptor cannot be told to give the current text again. */
+	errno = ENOTSUP;
+	return -1;
 }
 
 int
@@ -646,6 +709,11 @@ take_events(struct ppsobj *o, bool block)
 			return -1;
 		for (char *p = ev; p < ev + n; ) {
 			struct inotify_event *e = (struct inotify_event *)p;
+			/* A watch given up before (pps_rest) is not this one. */
+			if (e->wd != o->wd) {
+				p += sizeof(*e) + e->len;
+				continue;
+			}
 			if (e->mask & PPS_GONE) {
 				inotify_rm_watch(o->ifd, o->wd);
 				o->wd = -1;
@@ -786,6 +854,34 @@ pps_close(int fd)
 	pthread_mutex_lock(&objs_mutex);
 	o->used = false;
 	pthread_mutex_unlock(&objs_mutex);
+	return 0;
+}
+
+/*
+ * Resting, a descriptor has no watch, so the directory's writes queue
+ * nothing for it, and holds no text, so it keeps nothing from going; the
+ * watch's own end (IN_IGNORED) and whatever came before it are read
+ * away now.  Its next read watches again and, having seen nothing yet,
+ * gives the current text at once.
+ */
+int
+pps_rest(int fd)
+{
+	struct ppsobj *o = slot(fd);
+
+	if (o == NULL)
+		return -1;
+	if (!o->wait) {
+		errno = EINVAL;
+		return -1;
+	}
+	if (o->wd >= 0) {
+		inotify_rm_watch(o->ifd, o->wd);
+		o->wd = -1;
+	}
+	take_events(o, false);
+	drop_held(o);
+	o->seen = false;
 	return 0;
 }
 

@@ -47,6 +47,27 @@ FILE *pps_fopen(const char *path, const char *mode);
  */
 int pps_lock(const char *path, int ms);
 void pps_unlock(int handle);
+/*
+ * The same lock for a writer that takes many turns: the handle is made
+ * once (-1 when it cannot be) and each turn takes it (0, or -1 as
+ * pps_lock) and gives it back.  pps_lock_current says whether the handle
+ * still locks the file that stands for path, which is not so once the
+ * object's directory was made again: the other writers lock the new one.
+ * pps_unlock closes the handle.
+ */
+int pps_lock_open(const char *path);
+int pps_lock_take(int handle, int ms);
+void pps_lock_give(int handle);
+bool pps_lock_current(int handle, const char *path);
+
+/*
+ * Lets a "?wait" descriptor rest between uses: it follows the object no
+ * more, so nothing piles up meanwhile, and its next read gives the text
+ * current then at once, as a fresh open's first read does, without the
+ * cost of one.  0, or -1 where descriptors cannot rest (QNX: close and
+ * open again instead).
+ */
+int pps_rest(int fd);
 
 /* Where a /pps path lives on this machine; -1 when it does not fit. */
 int pps_path(const char *path, char *out, size_t outlen);

@@ -740,6 +740,39 @@ control_start(int *simfd)
 	return fd;
 }
 
+/*
+ * One batch read: applied whole or refused whole, and answered, with the
+ * id it names into id and a refusal's reason into why (kept for the sim
+ * object of a control object made again); false when kelvo is stopping
+ * and takes no more.
+ */
+static bool
+take_batch(char *text, size_t len, int *simfd, long *batches,
+    char *id, size_t idlen, char *why, size_t whylen)
+{
+	long want;
+	int n;
+
+	why[0] = '\0';
+	pthread_mutex_lock(&answering);
+	pthread_mutex_lock(&xml_mutex);
+	if (stopping()) {
+		pthread_mutex_unlock(&xml_mutex);
+		pthread_mutex_unlock(&answering);
+		return false;
+	}
+	n = control_batch(text, len, id, idlen, why, whylen);
+	want = pub_begun + 1;
+	pthread_mutex_unlock(&xml_mutex);
+	if (n >= 0)
+		control_applied(simfd, ++*batches, n, want, id);
+	else
+		control_refused(simfd, ++*batches, why, id);
+	pthread_mutex_unlock(&answering);
+	db_release();
+	return true;
+}
+
 void
 control_drain(void)
 {
@@ -751,9 +784,9 @@ control2xml(void *)
 {
 	static char buf[KC_CONTROL_LEN + 2];
 	char why[KC_WHY_LEN], id[KC_ID_MAX + 1] = "";
-	long batches = 0, want;
+	long batches = 0;
 	ssize_t len;
-	int fd, simfd = -1, n;
+	int fd, simfd = -1;
 	bool fresh;		/* nothing read since open_control */
 
 	Printf("control2xml:: enter main processing\n");
@@ -802,24 +835,9 @@ control2xml(void *)
 			continue;
 		}
 		fresh = false;
-		why[0] = '\0';
-		pthread_mutex_lock(&answering);
-		pthread_mutex_lock(&xml_mutex);
-		if (stopping()) {
-			pthread_mutex_unlock(&xml_mutex);
-			pthread_mutex_unlock(&answering);
+		if (!take_batch(buf, (size_t)len, &simfd, &batches, id,
+		    sizeof(id), why, sizeof(why)))
 			break;
-		}
-		n = control_batch(buf, (size_t)len, id, sizeof(id), why,
-		    sizeof(why));
-		want = pub_begun + 1;
-		pthread_mutex_unlock(&xml_mutex);
-		if (n >= 0)
-			control_applied(&simfd, ++batches, n, want, id);
-		else
-			control_refused(&simfd, ++batches, why, id);
-		pthread_mutex_unlock(&answering);
-		db_release();
 	}
 
 	if (fd >= 0)

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <mutex>
+#include <thread>
 #include <tuple>
 
 #include "control.h"
@@ -16,6 +17,7 @@
 #include "link.h"
 #include "logline.h"
 #include "parse.h"
+#include "platform.h"
 #include "testutil.h"
 #include "topics.h"
 
@@ -330,6 +332,81 @@ TEST(ClientLink, PressesAndTargetsAreAnsweredBatchesAndAStopIsNoticed)
 	EXPECT_EQ(link_status(nullptr), LINK_SILENT);
 	EXPECT_EQ(link_press(BTN_DOWN), LINK_DOWN);
 	link_stop(1000);
+}
+
+/* One batch of one command through client_control_send: its result. */
+static int
+send_one(const char *name, const std::string &value,
+    int ms = CONTROL_WAIT_MS)
+{
+	struct client_batch b;
+	struct client_sim sim;
+	char why[320];
+
+	client_batch_init(&b);
+	if (!client_batch_add(&b, name, value.c_str()))
+		return -1;
+	int r = client_control_send(&b, ms, &sim, why, sizeof(why));
+	if (r != CONTROL_APPLIED)
+		fprintf(stderr, "%s %s: %d %s\n", name, value.c_str(), r, why);
+	return r;
+}
+
+/*
+ * One process's batches, one after another and two threads' at once,
+ * through a kelvo killed and started again in a PPS directory made anew:
+ * each answered by its own id, and the lock that the sender keeps from
+ * one batch to the next still the one every other sender takes.
+ */
+TEST(ClientControl, BatchesAcrossAKelvoStartedAgainInANewDirectory)
+{
+	kt::TempDir root;
+	std::string pps = root / "pps", doc = root / "kelvoweb.xml";
+	ASSERT_EQ(mkdir(pps.c_str(), 0700), 0);
+	setenv("PPS_ROOT", pps.c_str(), 1);
+	auto value = [&](const char *name) {
+		return kt::element(kt::read_file(doc), name);
+	};
+	for (int life = 0; life < 2; life++) {
+		kt::Kelvo k(pps, { root.path }, root.path);
+		/* Its sim object comes after its first publication. */
+		ASSERT_TRUE(kt::wait_for([] {
+			struct client_sim sim;
+			bool have = false;
+			return client_running_now(&sim, &have) && have;
+		})) << life;
+		if (life > 0) {
+			/* Another sender holds the new directory's lock. */
+			int other = pps_lock(KC_CONTROL, 0);
+			ASSERT_GE(other, 0);
+			EXPECT_EQ(send_one("ts_temp", "70", 200), CONTROL_BUSY);
+			pps_unlock(other);
+		}
+		for (int t = 61; t <= 88; t += 3)
+			EXPECT_EQ(send_one("ts_temp", std::to_string(t + life)),
+			    CONTROL_APPLIED) << life << " " << t;
+		EXPECT_EQ(value("ts_temp"), std::to_string(88 + life));
+		ASSERT_EQ(send_one("ts_temp", "75"), CONTROL_APPLIED);
+		/* Ups on one thread, downs on another: each one taken. */
+		std::vector<int> results[2];
+		auto presses = [&](int side) {
+			for (int i = 0; i < 10; i++)
+				results[side].push_back(send_one("press",
+				    side ? "down" : "up"));
+		};
+		std::thread up(presses, 0), down(presses, 1);
+		up.join();
+		down.join();
+		for (int side = 0; side < 2; side++)
+			for (int r : results[side])
+				EXPECT_EQ(r, CONTROL_APPLIED) << side;
+		EXPECT_EQ(value("ts_temp"), "75");
+		k.kill_hard();
+		ASSERT_EQ(system(("rm -rf '" + pps + "/kelvo'").c_str()), 0);
+	}
+	/* Nobody there now: said so, nothing waited for. */
+	EXPECT_EQ(send_one("ts_temp", "70"), CONTROL_DOWN);
+	unsetenv("PPS_ROOT");
 }
 
 /* The faces' own rules are flags: each face's inputs, good and bad. */

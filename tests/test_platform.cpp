@@ -330,6 +330,91 @@ TEST_F(Pps, AWriterHoldsNothingOnceItsTextIsIn)
 	pps_close(w);
 }
 
+/*
+ * A reader that waits for one answer at a time rests between them: it
+ * holds nothing and follows nothing meanwhile, and its next read gives
+ * the text of then at once, whatever happened to the object or its
+ * directory in between; the read after that waits for a change again.
+ */
+TEST_F(Pps, ARestingWaitHoldsNothingAndBeginsWithTheTextOfThen)
+{
+	int fd = pps_open("/pps/kelvo/inputs?wait", O_RDONLY);
+	ASSERT_GE(fd, 0);
+	EXPECT_EQ(read_once(fd), "@inputs\nbtn1::\n");
+	for (int round = 0; round < 3; round++) {
+		ASSERT_EQ(pps_rest(fd), 0);
+		EXPECT_EQ(held_at(obj).size(), 0u) << round;
+		std::string t = "@inputs\nbtn" + std::to_string(round + 2) +
+		    "::event\n";
+		/* Many texts while it rests: it is given only the last. */
+		for (int i = 0; i < 50; i++)
+			rename_in(i < 49 ? "@inputs\nbtn4::\n" : t);
+		if (round == 2) {
+			ASSERT_EQ(system(("rm -rf '" + root.path +
+			    "/kelvo'").c_str()), 0);
+			ASSERT_EQ(pps_mkdir("/pps/kelvo", 0700), 0);
+			kt::write_file(obj, t);
+		}
+		EXPECT_EQ(read_once(fd), t) << round;
+		auto r = start_read(fd);
+		EXPECT_EQ(await(r, 0.3), "(still blocked)") << round;
+		rewrite(t + "x::\n");
+		EXPECT_EQ(await(r), t + "x::\n") << round;
+	}
+	/* Resting with the directory gone: the next read says so. */
+	ASSERT_EQ(pps_rest(fd), 0);
+	ASSERT_EQ(system(("rm -rf '" + root.path + "/kelvo'").c_str()), 0);
+	EXPECT_EQ(read_once(fd), "(error)");
+	pps_close(fd);
+	/* Only a "?wait" descriptor rests. */
+	ASSERT_EQ(pps_mkdir("/pps/kelvo", 0700), 0);
+	kt::write_file(obj, "@inputs\n");
+	int plain = pps_open("/pps/kelvo/inputs", O_RDONLY);
+	ASSERT_GE(plain, 0);
+	EXPECT_EQ(pps_rest(plain), -1);
+	EXPECT_EQ(pps_rest(-1), -1);
+	pps_close(plain);
+}
+
+/*
+ * A lock handle kept across turns excludes the other writers on each
+ * turn, lets them in between, and knows when its file is no longer the
+ * one they lock.
+ */
+TEST_F(Pps, AKeptLockTakesTurnsAndKnowsWhenItsFileIsGone)
+{
+	int kept = pps_lock_open("/pps/kelvo/control");
+	ASSERT_GE(kept, 0);
+	for (int turn = 0; turn < 3; turn++) {
+		ASSERT_EQ(pps_lock_take(kept, 0), 0);
+		/* Another thread's own handle waits, then gives up. */
+		auto [other, error] = std::async(std::launch::async, [] {
+			int h = pps_lock("/pps/kelvo/control", 20);
+			return std::make_pair(h, errno);
+		}).get();
+		EXPECT_EQ(other, -1) << turn;
+		EXPECT_EQ(error, ETIMEDOUT);
+		pps_lock_give(kept);
+		other = pps_lock("/pps/kelvo/control", 0);
+		ASSERT_GE(other, 0) << turn;
+		EXPECT_EQ(pps_lock_take(kept, 20), -1);
+		EXPECT_EQ(errno, ETIMEDOUT);
+		pps_unlock(other);
+		EXPECT_TRUE(pps_lock_current(kept, "/pps/kelvo/control"));
+	}
+	ASSERT_EQ(system(("rm -rf '" + root.path + "/kelvo'").c_str()), 0);
+	EXPECT_FALSE(pps_lock_current(kept, "/pps/kelvo/control"));
+	ASSERT_EQ(pps_mkdir("/pps/kelvo", 0700), 0);
+	int other = pps_lock("/pps/kelvo/control", 0);
+	ASSERT_GE(other, 0);
+	/* The old file is nobody's lock any more: taking it excludes none. */
+	EXPECT_EQ(pps_lock_take(kept, 0), 0);
+	EXPECT_FALSE(pps_lock_current(kept, "/pps/kelvo/control"));
+	pps_unlock(other);
+	pps_unlock(kept);
+	EXPECT_EQ(pps_lock_open("/pps/nodir/control"), -1);
+}
+
 TEST(Wakeup, APostIsKeptForTheNextWaitAndPostsDoNotPileUp)
 {
 	struct wakeup w;
