@@ -158,6 +158,7 @@ struct recorder {
 	bool		 have_sim;
 	/* ts_mode, ts_fan, ts_temp, and a modern band's ends, written */
 	std::string	 setting[SETTINGS];
+	bool		 modern;	/* the profile written down */
 	std::string	 control;	/* the last control text read */
 	long		 texts;		/* control texts read since the start */
 	long		 base;		/* kelvo's count of batches then */
@@ -238,6 +239,28 @@ plant_and_clock(struct recorder *r, const struct client_state *st)
 	}
 }
 
+/*
+ * The outputs show the other profile, and no batch read said so (its text
+ * was read too late): the profile is set first in this minute, after a
+ * reset, which makes a kelvo classic, and before the settings, which may
+ * be its own (AUTO).
+ */
+static void
+profile_seen(struct recorder *r, bool modern)
+{
+	note(r, "profile", modern ? "modern" : "classic");
+	std::vector<scen_cmd> &set = r->s.steps.back().set;
+	size_t at = set[0].name == "reset" ? 1 : 0;
+	for (size_t i = at; i < set.size(); i++)
+		if (set[i].name == "profile") {
+			scen_cmd c = set[i];
+			set.erase(set.begin() + (long)i);
+			set.insert(set.begin() + (long)at, c);
+			break;
+		}
+	r->modern = modern;
+}
+
 static void
 outputs(struct recorder *r, const std::string &body)
 {
@@ -261,6 +284,8 @@ outputs(struct recorder *r, const std::string &body)
 		r->now += moved;
 		r->clock = st.minute;
 	}
+	if (st.modern != r->modern)
+		profile_seen(r, st.modern);
 	/* A setting that moved without a batch: a press. */
 	for (int i = 0; i < SETTINGS; i++) {
 		std::string v = trimmed(st.text[attrs[i]]);
@@ -361,6 +386,7 @@ batch(struct recorder *r, const std::string &text)
 			r->clock = kc_minute_of(default_of("td_time_").c_str());
 			for (int i = 0; i < SETTINGS; i++)
 				r->setting[i] = default_of(settings[i]);
+			r->modern = false;
 			r->sim.pm_minutes = pm;
 			r->sim.pm_interval =
 			    atoi(default_of("pm_interval").c_str());
@@ -380,6 +406,8 @@ batch(struct recorder *r, const std::string &text)
 			continue;
 		if (name == "td_time_")
 			r->clock = kc_minute_of(v.c_str());
+		if (name == "profile")
+			r->modern = kc_profile_of(v.c_str()) == KC_PROFILE_MODERN;
 		for (int i = 0; i < SETTINGS; i++)
 			if (name == settings[i])
 				r->setting[i] = v;
@@ -766,6 +794,7 @@ starting(struct recorder *r)
 	r->setting[2] = trimmed(r->last.text[ATTR_SETPOINT]);
 	r->setting[3] = trimmed(r->last.text[ATTR_LOW]);
 	r->setting[4] = trimmed(r->last.text[ATTR_HIGH]);
+	r->modern = r->last.modern;
 	r->clock = r->last.minute;
 	r->now = 0;
 	if (r->sim.faults & KC_FAULT_SILENT)
