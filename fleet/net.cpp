@@ -80,7 +80,14 @@ static bool all_said, stopping;
 static std::string fleet_topic;		/* PREFIX/fleet/sim/set */
 
 #define EV_CONN		1ULL		/* epoll's u64: kind << 32 | index */
-#define CONNECT_MS	10000		/* for a CONNACK before giving up */
+/*
+ * For a CONNACK before giving up: alone, a broker taking a restart's
+ * thousands of wills and sessions may take most of it; with other brokers
+ * to go to, a node that holds its CONNACKs (a cluster moving the dead
+ * node's leaders) is left for the next sooner.
+ */
+#define CONNECT_MS	10000
+#define CONNECT_FAILOVER_MS 5000
 /*
  * CONNECTs unanswered at once on connected sockets, at most (a socket
  * still connecting, to a host that is gone, waits outside the window: it
@@ -598,7 +605,8 @@ start_connect(int ci)
 		c->established = true;
 		connecting++;
 	}
-	fleet_wake_at(FLEET_KEY_CONN(ci), fleet_now() + CONNECT_MS);
+	fleet_wake_at(FLEET_KEY_CONN(ci), fleet_now() +
+	    (opt->brokers.size() > 1 ? CONNECT_FAILOVER_MS : CONNECT_MS));
 }
 
 void
